@@ -1,0 +1,45 @@
+// "krsoap setup": prepares this machine's installation under the data root.
+// Creates the data root (owner-only) and runs every registered setup step in
+// order; each step is idempotent, so setup may run any number of times.
+#include <cstdio>
+#include <cstring>
+
+#include "platform/files/data_root.h"
+#include "tools/krsoap/command.h"
+
+namespace krsoap::tool {
+namespace {
+
+int RunSetup(const std::vector<std::string>& args) {
+  if (args.size() > 1) {
+    std::fprintf(stderr, "krsoap setup: unexpected argument '%s'\n", args[1].c_str());
+    return 2;
+  }
+  const std::string root = platform::DataRoot();
+  if (int err = platform::EnsureDataRoot()) {
+    std::fprintf(stderr, "krsoap setup: cannot create data root %s: %s\n", root.c_str(),
+                 std::strerror(err));
+    return 1;
+  }
+  std::printf("data root: %s\n", root.c_str());
+  for (const SetupStep& step : SetupSteps()) {
+    if (int rc = step.run()) {
+      std::fprintf(stderr, "krsoap setup: %s failed\n", step.what);
+      return rc;
+    }
+    std::printf("ok: %s\n", step.what);
+  }
+  return 0;
+}
+
+}  // namespace
+
+KRSOAP_COMMAND(Command{"setup", "prepare the data root and the registry of this machine",
+                       "usage: krsoap setup\n\n"
+                       "Creates the data root ($KRSOAP_HOME, or ~/.local/share/krsoap) with\n"
+                       "owner-only permissions and writes what a fresh installation needs:\n"
+                       "registry values, the default queue manager, module registrations.\n"
+                       "Safe to run again.\n",
+                       RunSetup});
+
+}  // namespace krsoap::tool
