@@ -5,6 +5,12 @@
 // narrow field that would cut a multi-byte character cuts before that
 // character, never inside it; invalid input is replaced by U+FFFD ('?' in the
 // narrow direction), never passed through half-decoded.
+//
+// Every narrow code page (CP_ACP, CP_OEMCP, CP_THREAD_ACP, CP_UTF8) is UTF-8.
+// Invalid UTF-8 becomes one U+FFFD per maximal ill-formed subsequence. A lone
+// surrogate going narrow becomes the default character ('?', or the caller's
+// default_char) for the ANSI code pages, and U+FFFD for CP_UTF8, which is
+// what a Windows system on code page 65001 does.
 #pragma once
 
 #include <string>
@@ -41,5 +47,13 @@ size_t WideLength(const char16_t* text);
 // included), cutting at a character boundary. Returns the bytes written
 // without the terminator. The field is always terminated when field_bytes > 0.
 size_t CopyToNarrowField(std::string_view text, char* field, size_t field_bytes);
+
+// The same for a UTF-16 field of `field_chars` code units (terminator
+// included): a surrogate pair is never split. Returns the units written.
+size_t CopyToWideField(std::u16string_view text, char16_t* field, size_t field_chars);
+
+// Converts UTF-16 to the ANSI code page straight into a narrow field (cut as
+// CopyToNarrowField does). Returns the bytes written without the terminator.
+size_t WideToNarrowField(std::u16string_view text, char* field, size_t field_bytes);
 
 }  // namespace krsoap::platform
