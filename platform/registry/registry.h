@@ -69,6 +69,11 @@ typedef DWORD REGSAM;
 #define KR_REG_MAX_KEY_NAME 255
 #define KR_REG_MAX_VALUE_NAME 16383
 
+// A malformed key path (leading backslash, empty component).
+#ifndef ERROR_BAD_PATHNAME
+#define ERROR_BAD_PATHNAME 161L
+#endif
+
 struct FILETIME {
   DWORD dwLowDateTime;
   DWORD dwHighDateTime;
