@@ -1,0 +1,126 @@
+// BSTR allocation over the C heap.
+//
+// Block layout: [uint32 byte count][bytes][zero padding]. The padding is
+// three zero bytes, so that a BSTR of odd byte length still ends in a whole
+// zero character at index ceil(bytes / 2).
+#include "platform/com/bstr.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/text/convert.h"
+
+namespace {
+
+constexpr size_t kPrefix = sizeof(uint32_t);
+constexpr size_t kPadding = 3;
+// The largest byte count a BSTR may have: the count must fit a signed 32-bit
+// value, as it does on Windows, and the whole block a 32-bit size.
+constexpr uint64_t kMaxBytes = 0x7FFFFFFFu - kPrefix - kPadding;
+
+inline uint32_t ByteCount(BSTR b) {
+  uint32_t n;
+  std::memcpy(&n, reinterpret_cast<const char*>(b) - kPrefix, sizeof n);
+  return n;
+}
+
+inline void* BlockOf(BSTR b) { return reinterpret_cast<char*>(b) - kPrefix; }
+
+// A block for `bytes` bytes with count and padding written; contents not set.
+BSTR AllocBytes(uint64_t bytes) {
+  if (bytes > kMaxBytes) return nullptr;
+  char* block = static_cast<char*>(std::malloc(kPrefix + bytes + kPadding));
+  if (block == nullptr) return nullptr;
+  const uint32_t n = static_cast<uint32_t>(bytes);
+  std::memcpy(block, &n, sizeof n);
+  std::memset(block + kPrefix + bytes, 0, kPadding);
+  return reinterpret_cast<BSTR>(block + kPrefix);
+}
+
+size_t WideLen(const OLECHAR* s) {
+  size_t n = 0;
+  while (s[n] != 0) ++n;
+  return n;
+}
+
+// Shared by both re-allocation calls: the new string is built before the old
+// block is freed, so a source inside the old string is safe.
+INT Reallocate(BSTR* pbstr, const OLECHAR* psz, uint64_t len) {
+  if (pbstr == nullptr) return FALSE;
+  BSTR fresh = AllocBytes(len * sizeof(OLECHAR));
+  if (fresh == nullptr) return FALSE;
+  const size_t bytes = static_cast<size_t>(len * sizeof(OLECHAR));
+  if (psz != nullptr) {
+    std::memcpy(fresh, psz, bytes);
+  } else {
+    const size_t keep = *pbstr ? std::min<size_t>(ByteCount(*pbstr), bytes) : 0;
+    if (keep) std::memcpy(fresh, *pbstr, keep);
+    std::memset(reinterpret_cast<char*>(fresh) + keep, 0, bytes - keep);
+  }
+  if (*pbstr) std::free(BlockOf(*pbstr));
+  *pbstr = fresh;
+  return TRUE;
+}
+
+}  // namespace
+
+extern "C" {
+
+BSTR SysAllocString(const OLECHAR* psz) {
+  if (psz == nullptr) return nullptr;
+  return SysAllocStringLen(psz, static_cast<UINT>(std::min<size_t>(WideLen(psz), 0xFFFFFFFFu)));
+}
+
+BSTR SysAllocStringLen(const OLECHAR* str, UINT ui) {
+  const uint64_t bytes = uint64_t{ui} * sizeof(OLECHAR);
+  BSTR b = AllocBytes(bytes);
+  if (b == nullptr) return nullptr;
+  if (str != nullptr) {
+    std::memcpy(b, str, static_cast<size_t>(bytes));
+  } else {
+    std::memset(b, 0, static_cast<size_t>(bytes));
+  }
+  return b;
+}
+
+BSTR SysAllocStringByteLen(LPCSTR psz, UINT len) {
+  BSTR b = AllocBytes(len);
+  if (b == nullptr) return nullptr;
+  if (psz != nullptr) {
+    std::memcpy(b, psz, len);
+  } else {
+    std::memset(b, 0, len);
+  }
+  return b;
+}
+
+INT SysReAllocString(BSTR* pbstr, const OLECHAR* psz) {
+  if (psz == nullptr) return Reallocate(pbstr, u"", 0);
+  return Reallocate(pbstr, psz, WideLen(psz));
+}
+
+INT SysReAllocStringLen(BSTR* pbstr, const OLECHAR* psz, UINT len) { return Reallocate(pbstr, psz, len); }
+
+void SysFreeString(BSTR bstr) {
+  if (bstr != nullptr) std::free(BlockOf(bstr));
+}
+
+UINT SysStringLen(BSTR bstr) { return bstr ? ByteCount(bstr) / sizeof(OLECHAR) : 0; }
+
+UINT SysStringByteLen(BSTR bstr) { return bstr ? ByteCount(bstr) : 0; }
+
+}  // extern "C"
+
+namespace krsoap::com {
+
+BSTR AllocBstr(std::u16string_view text) {
+  if (text.size() > 0xFFFFFFFFu) return nullptr;
+  return SysAllocStringLen(text.data() ? text.data() : u"", static_cast<UINT>(text.size()));
+}
+
+BSTR AllocBstrFromUtf8(std::string_view text) { return AllocBstr(krsoap::platform::Utf8ToUtf16(text)); }
+
+std::string BstrToUtf8(BSTR b) { return krsoap::platform::Utf16ToUtf8(BstrView(b)); }
+
+}  // namespace krsoap::com
