@@ -25,6 +25,18 @@ KR_EXPORT void Sleep(DWORD milliseconds);
 KR_EXPORT DWORD GetTickCount();
 // The process's local time zone (localtime_r).
 KR_EXPORT void GetLocalTime(SYSTEMTIME* time);
+
+// Starts a thread and returns a handle to it that is signalled when the
+// thread ends (wait on it with WaitForSingleObject; close it with
+// CloseHandle, which does not stop the thread). stack_size 0 means the
+// default. Flags other than 0 are refused (ERROR_INVALID_PARAMETER). NULL
+// with the last error set when the thread cannot be started.
+KR_EXPORT HANDLE CreateThread(struct SECURITY_ATTRIBUTES* security, SIZE_T stack_size,
+                              LPTHREAD_START_ROUTINE routine, void* param, DWORD flags,
+                              LPDWORD thread_id);
+// STILL_ACTIVE (259) while the thread runs, then its routine's result.
+KR_EXPORT BOOL GetExitCodeThread(HANDLE thread, LPDWORD exit_code);
+KR_EXPORT DWORD GetThreadId(HANDLE thread);
 }
 
 namespace krsoap::platform {
