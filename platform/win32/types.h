@@ -44,6 +44,10 @@ typedef size_t SIZE_T;
 typedef int32_t HRESULT;
 
 typedef void* HANDLE;
+// A loaded module (the handle LoadLibrary returns); a module's own instance
+// handle is the same thing.
+typedef void* HMODULE;
+typedef HMODULE HINSTANCE;
 
 #ifndef TRUE
 #define TRUE 1
