@@ -1,0 +1,418 @@
+// "krsoap qm": administration of this machine's queue managers (create,
+// delete, list), their queues (define, undefine, queues, clear) and their
+// messages (put, get). Messages go through the same six calls the component
+// libraries use. Also the setup step that creates the default embedded queue
+// manager on a fresh installation.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/queue/krqueue.h"
+#include "platform/queue/qm_directory.h"
+#include "platform/queue/queue_api.h"
+#include "platform/queue/store.h"
+#include "tools/krsoap/command.h"
+
+namespace krsoap::tool {
+namespace {
+
+namespace q = krsoap::queue;
+
+constexpr const char* kDefaultQmName = "KRSOAP.QM";
+constexpr KRLONG kMaxBody = 4 * 1024 * 1024;
+
+const char* kUsage =
+    "usage: krsoap qm COMMAND ...\n"
+    "\n"
+    "  create NAME [--store sqlite|postgresql://...] [--default]\n"
+    "  delete NAME\n"
+    "  list\n"
+    "  define QM QUEUE [--max-depth N] [--max-length N] [--persistent yes|no]\n"
+    "                  [--priority 0-9] [--replace]\n"
+    "  undefine QM QUEUE\n"
+    "  queues QM                      name, depth and open handles of each queue\n"
+    "  put QM QUEUE [--file PATH] [--reply-to Q] [--reply-to-qm QM]\n"
+    "               [--type request|datagram] [--format NAME] [--correl-id HEX]\n"
+    "               [--persistent yes|no] [--priority 0-9] [--expiry TENTHS]\n"
+    "               body from PATH or standard input; prints the message id\n"
+    "  get QM QUEUE [--wait MS] [--correl-id HEX] [--msg-id HEX] [--browse]\n"
+    "               prints the descriptor's main fields and the body\n"
+    "  clear QM QUEUE\n"
+    "\n"
+    "QM \"\" or \"-\" is the default queue manager. Names are at most 48 bytes of\n"
+    "A-Z a-z 0-9 . _ % (queues also /). Exit status: 0 done, 1 failed (the\n"
+    "reason code is printed), 2 bad usage.\n";
+
+int Fail(const char* what, int32_t rc) {
+  std::fprintf(stderr, "krsoap qm: %s: reason %d (%s)\n", what, rc, KRReasonText(rc));
+  return 1;
+}
+
+int Usage(const char* msg) {
+  std::fprintf(stderr, "krsoap qm: %s\n%s", msg, kUsage);
+  return 2;
+}
+
+std::string QmArg(const std::string& a) { return a == "-" ? std::string() : a; }
+
+// Options of the form --name VALUE or --flag.
+struct Options {
+  std::vector<std::string> positional;
+  std::vector<std::pair<std::string, std::string>> named;
+  std::string error;
+  const std::string* Get(const std::string& name) const {
+    for (auto& [k, v] : named)
+      if (k == name) return &v;
+    return nullptr;
+  }
+  bool Has(const std::string& name) const { return Get(name) != nullptr; }
+};
+
+Options Parse(const std::vector<std::string>& args, size_t from, const std::vector<std::string>& flags,
+              const std::vector<std::string>& valued) {
+  Options o;
+  for (size_t i = from; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a.size() > 2 && a.rfind("--", 0) == 0) {
+      std::string name = a.substr(2);
+      bool is_flag = std::find(flags.begin(), flags.end(), name) != flags.end();
+      bool is_valued = std::find(valued.begin(), valued.end(), name) != valued.end();
+      if (is_flag) {
+        o.named.push_back({name, ""});
+      } else if (is_valued && i + 1 < args.size()) {
+        o.named.push_back({name, args[++i]});
+      } else {
+        o.error = "unknown option or missing value: " + a;
+        return o;
+      }
+    } else {
+      o.positional.push_back(a);
+    }
+  }
+  return o;
+}
+
+bool ParseInt(const std::string& s, long lo, long hi, int32_t* out) {
+  char* end = nullptr;
+  errno = 0;
+  long v = std::strtol(s.c_str(), &end, 10);
+  if (s.empty() || *end || errno || v < lo || v > hi) return false;
+  *out = static_cast<int32_t>(v);
+  return true;
+}
+
+bool ParseYesNo(const std::string& s, bool* out) {
+  if (s == "yes") *out = true;
+  else if (s == "no") *out = false;
+  else return false;
+  return true;
+}
+
+bool ParseHexId(const std::string& s, KRBYTE* out, size_t width) {
+  if (s.size() % 2 != 0 || s.size() > width * 2) return false;
+  std::memset(out, 0, width);
+  for (size_t i = 0; i < s.size(); i += 2) {
+    char pair[3] = {s[i], s[i + 1], 0};
+    char* end = nullptr;
+    long v = std::strtol(pair, &end, 16);
+    if (*end || !std::isxdigit(static_cast<unsigned char>(s[i])) || !std::isxdigit(static_cast<unsigned char>(s[i + 1])))
+      return false;
+    out[i / 2] = static_cast<KRBYTE>(v);
+  }
+  return true;
+}
+
+std::string Hex(const KRBYTE* p, size_t n) {
+  std::string s;
+  char buf[3];
+  for (size_t i = 0; i < n; ++i) {
+    std::snprintf(buf, sizeof buf, "%02X", p[i]);
+    s += buf;
+  }
+  return s;
+}
+
+std::string Field(const char* p, size_t n) { return q::FieldToName(p, n); }
+
+// Opens the store of a queue manager for administration.
+int32_t StoreOf(const std::string& qm, std::unique_ptr<q::Store>* out) {
+  q::QmDefinition def;
+  if (int32_t rc = q::ResolveQm(QmArg(qm), &def)) return rc;
+  return q::OpenStore(def, false, out);
+}
+
+int CmdCreate(const std::vector<std::string>& args) {
+  Options o = Parse(args, 2, {"default"}, {"store"});
+  if (!o.error.empty()) return Usage(o.error.c_str());
+  if (o.positional.size() != 1) return Usage("create needs NAME");
+  std::string store = o.Get("store") ? *o.Get("store") : "sqlite";
+  if (store != "sqlite" && !q::IsPgStore(store)) return Usage("--store is sqlite or a postgresql:// connection string");
+  const std::string& name = o.positional[0];
+  if (int32_t rc = q::CreateQm(name, store, o.Has("default"))) return Fail("create", rc);
+  std::printf("queue manager %s created%s\n", name.c_str(), o.Has("default") ? " (default)" : "");
+  return 0;
+}
+
+int CmdDelete(const std::vector<std::string>& args) {
+  if (args.size() != 3) return Usage("delete needs NAME");
+  if (int32_t rc = q::DeleteQm(args[2])) return Fail("delete", rc);
+  q::api::ForgetResolutions();
+  std::printf("queue manager %s deleted\n", args[2].c_str());
+  return 0;
+}
+
+int CmdList(const std::vector<std::string>& args) {
+  if (args.size() != 2) return Usage("list takes no arguments");
+  std::vector<q::QmDefinition> all;
+  if (int32_t rc = q::ListQms(&all)) return Fail("list", rc);
+  for (const auto& d : all) {
+    // A connection string may carry a password: show only its scheme.
+    std::string store = q::IsPgStore(d.store) ? std::string("postgresql") : d.store;
+    std::printf("%-48s %-10s%s\n", d.name.c_str(), store.c_str(), d.is_default ? " default" : "");
+  }
+  return 0;
+}
+
+int CmdDefine(const std::vector<std::string>& args) {
+  Options o = Parse(args, 2, {"replace"}, {"max-depth", "max-length", "persistent", "priority"});
+  if (!o.error.empty()) return Usage(o.error.c_str());
+  if (o.positional.size() != 2) return Usage("define needs QM QUEUE");
+  q::QueueAttributes a;
+  a.name = o.positional[1];
+  if (int32_t rc = q::CheckQueueName(a.name)) return Fail("define", rc);
+  if (auto* v = o.Get("max-depth"); v && !ParseInt(*v, 1, 1000000, &a.max_depth)) return Usage("bad --max-depth");
+  if (auto* v = o.Get("max-length"); v && !ParseInt(*v, 0, 100 * 1024 * 1024, &a.max_message_length))
+    return Usage("bad --max-length");
+  if (auto* v = o.Get("priority"); v && !ParseInt(*v, 0, 9, &a.default_priority)) return Usage("bad --priority");
+  if (auto* v = o.Get("persistent")) {
+    bool yes = false;
+    if (!ParseYesNo(*v, &yes)) return Usage("--persistent is yes or no");
+    a.default_persistence = yes ? KRPER_PERSISTENT : KRPER_NOT_PERSISTENT;
+  }
+  std::unique_ptr<q::Store> store;
+  if (int32_t rc = StoreOf(o.positional[0], &store)) return Fail("define", rc);
+  if (int32_t rc = store->DefineQueue(a, o.Has("replace"))) return Fail("define", rc);
+  std::printf("queue %s defined\n", a.name.c_str());
+  return 0;
+}
+
+int CmdUndefine(const std::vector<std::string>& args) {
+  if (args.size() != 4) return Usage("undefine needs QM QUEUE");
+  std::unique_ptr<q::Store> store;
+  if (int32_t rc = StoreOf(args[2], &store)) return Fail("undefine", rc);
+  if (int32_t rc = store->DeleteQueue(args[3])) return Fail("undefine", rc);
+  std::printf("queue %s deleted\n", args[3].c_str());
+  return 0;
+}
+
+int CmdQueues(const std::vector<std::string>& args) {
+  if (args.size() != 3) return Usage("queues needs QM");
+  std::unique_ptr<q::Store> store;
+  if (int32_t rc = StoreOf(args[2], &store)) return Fail("queues", rc);
+  std::vector<q::QueueInfo> list;
+  if (int32_t rc = store->ListQueues(&list)) return Fail("queues", rc);
+  std::printf("%-48s %-9s %8s %6s\n", "QUEUE", "TYPE", "DEPTH", "OPEN");
+  for (const auto& i : list) {
+    const char* kind = i.attributes.kind == q::QueueKind::kModel              ? "model"
+                       : i.attributes.kind == q::QueueKind::kTemporaryDynamic ? "temporary"
+                                                                              : "local";
+    std::printf("%-48s %-9s %8lld %6lld\n", i.attributes.name.c_str(), kind, static_cast<long long>(i.depth),
+                static_cast<long long>(i.open_handles));
+  }
+  return 0;
+}
+
+int CmdClear(const std::vector<std::string>& args) {
+  if (args.size() != 4) return Usage("clear needs QM QUEUE");
+  std::unique_ptr<q::Store> store;
+  if (int32_t rc = StoreOf(args[2], &store)) return Fail("clear", rc);
+  if (int32_t rc = store->ClearQueue(args[3])) return Fail("clear", rc);
+  std::printf("queue %s cleared\n", args[3].c_str());
+  return 0;
+}
+
+// Connects and opens QUEUE on QM with `options`.
+int32_t Connect(const std::string& qm, const std::string& queue, KRLONG options, KRHCONN* hconn, KRHOBJ* hobj) {
+  KRLONG cc = 0, rc = 0;
+  std::string name = QmArg(qm);
+  q::api::Conn(name.c_str(), hconn, &cc, &rc);
+  if (rc) return rc;
+  KROD od = KROD_DEFAULT;
+  if (queue.size() > KR_Q_NAME_LENGTH) {
+    q::api::Disc(hconn, &cc, &rc);
+    return KRRC_NAME_TOO_LONG;
+  }
+  q::NameToField(queue, od.ObjectName, KR_Q_NAME_LENGTH);
+  q::api::Open(*hconn, &od, options, hobj, &cc, &rc);
+  if (rc) {
+    KRLONG cc2, rc2;
+    q::api::Disc(hconn, &cc2, &rc2);
+  }
+  return rc;
+}
+
+int CmdPut(const std::vector<std::string>& args) {
+  Options o = Parse(args, 2, {},
+                    {"file", "reply-to", "reply-to-qm", "type", "format", "correl-id", "persistent", "priority",
+                     "expiry"});
+  if (!o.error.empty()) return Usage(o.error.c_str());
+  if (o.positional.size() != 2) return Usage("put needs QM QUEUE");
+  KRMD md = KRMD_DEFAULT;
+  if (auto* v = o.Get("type")) {
+    if (*v == "request") md.MsgType = KRMT_REQUEST;
+    else if (*v == "datagram") md.MsgType = KRMT_DATAGRAM;
+    else return Usage("--type is request or datagram");
+  }
+  if (auto* v = o.Get("format")) {
+    if (v->size() > KR_FORMAT_LENGTH) return Usage("--format is at most 8 characters");
+    std::memset(md.Format, ' ', KR_FORMAT_LENGTH);
+    std::memcpy(md.Format, v->data(), v->size());
+  }
+  if (auto* v = o.Get("reply-to")) {
+    if (v->size() > KR_Q_NAME_LENGTH) return Fail("put", KRRC_NAME_TOO_LONG);
+    q::NameToField(*v, md.ReplyToQ, KR_Q_NAME_LENGTH);
+  }
+  if (auto* v = o.Get("reply-to-qm")) {
+    if (v->size() > KR_Q_MGR_NAME_LENGTH) return Fail("put", KRRC_NAME_TOO_LONG);
+    q::NameToField(*v, md.ReplyToQMgr, KR_Q_MGR_NAME_LENGTH);
+  }
+  if (auto* v = o.Get("correl-id"); v && !ParseHexId(*v, md.CorrelId, KR_CORREL_ID_LENGTH))
+    return Usage("--correl-id is up to 48 hex digits");
+  if (auto* v = o.Get("persistent")) {
+    bool yes = false;
+    if (!ParseYesNo(*v, &yes)) return Usage("--persistent is yes or no");
+    md.Persistence = yes ? KRPER_PERSISTENT : KRPER_NOT_PERSISTENT;
+  }
+  if (auto* v = o.Get("priority"); v && !ParseInt(*v, 0, 9, &md.Priority)) return Usage("bad --priority");
+  if (auto* v = o.Get("expiry"); v && !ParseInt(*v, 1, INT32_MAX, &md.Expiry)) return Usage("bad --expiry");
+
+  // The body.
+  std::string body;
+  FILE* in = stdin;
+  if (auto* v = o.Get("file")) {
+    in = std::fopen(v->c_str(), "rb");
+    if (!in) {
+      std::fprintf(stderr, "krsoap qm: cannot open %s: %s\n", v->c_str(), std::strerror(errno));
+      return 1;
+    }
+  }
+  char buf[65536];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, in)) > 0) {
+    body.append(buf, n);
+    if (body.size() > static_cast<size_t>(kMaxBody)) break;
+  }
+  if (in != stdin) std::fclose(in);
+  if (body.size() > static_cast<size_t>(kMaxBody)) return Fail("put", KRRC_MSG_TOO_BIG_FOR_Q);
+
+  KRHCONN hconn = 0;
+  KRHOBJ hobj = 0;
+  if (int32_t rc = Connect(o.positional[0], o.positional[1], KROO_OUTPUT, &hconn, &hobj)) return Fail("put", rc);
+  KRPMO pmo = KRPMO_DEFAULT;
+  KRLONG cc = 0, rc = 0;
+  q::api::Put(hconn, hobj, &md, &pmo, static_cast<KRLONG>(body.size()), body.data(), &cc, &rc);
+  KRLONG cc2, rc2;
+  q::api::Close(hconn, &hobj, KRCO_NONE, &cc2, &rc2);
+  q::api::Disc(&hconn, &cc2, &rc2);
+  if (rc) return Fail("put", rc);
+  std::printf("%s\n", Hex(md.MsgId, KR_MSG_ID_LENGTH).c_str());
+  return 0;
+}
+
+int CmdGet(const std::vector<std::string>& args) {
+  Options o = Parse(args, 2, {"browse"}, {"wait", "correl-id", "msg-id"});
+  if (!o.error.empty()) return Usage(o.error.c_str());
+  if (o.positional.size() != 2) return Usage("get needs QM QUEUE");
+  KRMD md = KRMD_DEFAULT;
+  KRGMO gmo = KRGMO_DEFAULT;
+  if (auto* v = o.Get("wait")) {
+    if (!ParseInt(*v, -1, INT32_MAX, &gmo.WaitInterval)) return Usage("bad --wait");
+    gmo.Options |= KRGMO_WAIT;
+  }
+  if (auto* v = o.Get("correl-id"); v && !ParseHexId(*v, md.CorrelId, KR_CORREL_ID_LENGTH))
+    return Usage("--correl-id is up to 48 hex digits");
+  if (auto* v = o.Get("msg-id"); v && !ParseHexId(*v, md.MsgId, KR_MSG_ID_LENGTH))
+    return Usage("--msg-id is up to 48 hex digits");
+  const bool browse = o.Has("browse");
+  if (browse) gmo.Options |= KRGMO_BROWSE_FIRST;
+  KRHCONN hconn = 0;
+  KRHOBJ hobj = 0;
+  if (int32_t rc = Connect(o.positional[0], o.positional[1], browse ? KROO_BROWSE : KROO_INPUT_AS_Q_DEF, &hconn, &hobj))
+    return Fail("get", rc);
+  std::vector<char> buffer(kMaxBody);
+  KRLONG len = 0, cc = 0, rc = 0;
+  q::api::Get(hconn, hobj, &md, &gmo, kMaxBody, buffer.data(), &len, &cc, &rc);
+  KRLONG cc2, rc2;
+  q::api::Close(hconn, &hobj, KRCO_NONE, &cc2, &rc2);
+  q::api::Disc(&hconn, &cc2, &rc2);
+  if (rc) return Fail("get", rc);
+  const char* type = md.MsgType == KRMT_REQUEST ? "request"
+                     : md.MsgType == KRMT_REPLY ? "reply"
+                     : md.MsgType == KRMT_REPORT ? "report"
+                     : md.MsgType == KRMT_DATAGRAM ? "datagram"
+                                                   : "other";
+  std::printf("MsgId:       %s\n", Hex(md.MsgId, KR_MSG_ID_LENGTH).c_str());
+  std::printf("CorrelId:    %s\n", Hex(md.CorrelId, KR_CORREL_ID_LENGTH).c_str());
+  std::printf("MsgType:     %d (%s)\n", md.MsgType, type);
+  std::printf("Format:      %s\n", std::string(md.Format, KR_FORMAT_LENGTH).c_str());
+  std::printf("Priority:    %d\n", md.Priority);
+  std::printf("Persistence: %d\n", md.Persistence);
+  std::printf("Expiry:      %d\n", md.Expiry);
+  std::printf("ReplyToQ:    %s\n", Field(md.ReplyToQ, KR_Q_NAME_LENGTH).c_str());
+  std::printf("ReplyToQMgr: %s\n", Field(md.ReplyToQMgr, KR_Q_MGR_NAME_LENGTH).c_str());
+  std::printf("PutDate:     %s\n", std::string(md.PutDate, KR_PUT_DATE_LENGTH).c_str());
+  std::printf("PutTime:     %s\n", std::string(md.PutTime, KR_PUT_TIME_LENGTH).c_str());
+  std::printf("Length:      %d\n", len);
+  std::printf("\n");
+  std::fwrite(buffer.data(), 1, static_cast<size_t>(len), stdout);
+  if (len > 0 && buffer[static_cast<size_t>(len) - 1] != '\n') std::printf("\n");
+  return 0;
+}
+
+int RunQm(const std::vector<std::string>& args) {
+  if (args.size() < 2 || args[1] == "--help" || args[1] == "help") {
+    std::printf("%s", kUsage);
+    return args.size() < 2 ? 2 : 0;
+  }
+  const std::string& c = args[1];
+  if (c == "create") return CmdCreate(args);
+  if (c == "delete") return CmdDelete(args);
+  if (c == "list") return CmdList(args);
+  if (c == "define") return CmdDefine(args);
+  if (c == "undefine") return CmdUndefine(args);
+  if (c == "queues") return CmdQueues(args);
+  if (c == "put") return CmdPut(args);
+  if (c == "get") return CmdGet(args);
+  if (c == "clear") return CmdClear(args);
+  return Usage(("unknown command " + c).c_str());
+}
+
+// Setup: a fresh machine gets one embedded queue manager, the default.
+int SetupDefaultQm() {
+  q::QmDefinition def;
+  if (q::ResolveQm("", &def) == KRRC_NONE) return 0;
+  int32_t rc = q::CreateQm(kDefaultQmName, "sqlite", true);
+  if (rc == KRRC_OBJECT_ALREADY_EXISTS) rc = q::SetDefaultQm(kDefaultQmName);  // defined, not default
+  if (rc) {
+    std::fprintf(stderr, "krsoap setup: cannot create queue manager %s: reason %d (%s)\n", kDefaultQmName, rc,
+                 KRReasonText(rc));
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+KRSOAP_COMMAND(Command{"qm", "administer queue managers, queues and messages", kUsage, RunQm});
+KRSOAP_SETUP_STEP(SetupStep{20, "default queue manager", SetupDefaultQm});
+
+}  // namespace krsoap::tool
