@@ -150,6 +150,12 @@ LONG MapSqlite(sqlite3* db, int rc) {
       return ERROR_DISK_FULL;
     case SQLITE_TOOBIG:
       return ERROR_INVALID_PARAMETER;
+    case SQLITE_ERROR: {
+      // A damaged header or schema surfaces as a plain error on some paths.
+      const char* msg = db ? sqlite3_errmsg(db) : "";
+      if (std::strstr(msg, "file format") || std::strstr(msg, "malformed")) return ERROR_REGISTRY_CORRUPT;
+      return ERROR_REGISTRY_IO_FAILED;
+    }
     case SQLITE_CANTOPEN: {
       int e = db ? sqlite3_system_errno(db) : 0;
       if (e == EACCES || e == EPERM || e == EROFS) return ERROR_ACCESS_DENIED;
@@ -587,6 +593,7 @@ class SqliteStore final : public RegistryStore {
     std::unique_ptr<Connection> c;
     if (LONG err = Acquire(true, &c)) return err;
     if (c->read_only) return Release(std::move(c), ERROR_ACCESS_DENIED);
+    sqlite3_busy_timeout(c->db, BusyTimeoutMs());
     if (LONG e = c->Exec("BEGIN IMMEDIATE")) return Release(std::move(c), e);
     LONG r = ERROR_SUCCESS;
     if (!c->schema_known) {
