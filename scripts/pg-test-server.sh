@@ -76,7 +76,7 @@ cmd_start() {
   dir="$(mktemp -d "$base/krsoap-pg.XXXXXX")"
   chmod 0700 "$dir"
   [ ${#RUNAS[@]} -gt 0 ] && chown "$SERVER_USER" "$dir"
-  if ! as_server "$bindir/initdb" -D "$dir/data" -U postgres -A trust -E UTF8 \
+  if ! as_server "$bindir/initdb" -D "$dir/data" -U postgres -A trust -E UTF8 --no-sync \
         --locale=C.UTF-8 --no-instructions >"$dir/initdb.log" 2>&1; then
     cat "$dir/initdb.log" >&2
     rm -rf "$dir"

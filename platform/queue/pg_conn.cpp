@@ -1,0 +1,324 @@
+// pg_conn.cpp - libpq connections and the per-process connection pool of the
+// PostgreSQL store (see pg_conn.h).
+#include "platform/queue/pg_conn.h"
+
+#include <endian.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+
+namespace krsoap::queue::pg {
+namespace {
+
+// Idle connections kept per connection string; more are closed on return.
+constexpr size_t kMaxIdle = 64;
+// Channels one pooled connection keeps listening on before it starts over.
+constexpr size_t kMaxChannels = 8;
+
+
+std::string ChannelName(int64_t queue_id) { return "krq_" + std::to_string(queue_id); }
+
+}  // namespace
+
+int64_t PgResult::Int(int row, int col) const {
+  if (!r_ || row >= PQntuples(r_) || col >= PQnfields(r_) || PQgetisnull(r_, row, col)) return 0;
+  const char* p = PQgetvalue(r_, row, col);
+  switch (PQgetlength(r_, row, col)) {
+    case 2: { uint16_t v; std::memcpy(&v, p, 2); return static_cast<int16_t>(be16toh(v)); }
+    case 4: { uint32_t v; std::memcpy(&v, p, 4); return static_cast<int32_t>(be32toh(v)); }
+    case 8: { uint64_t v; std::memcpy(&v, p, 8); return static_cast<int64_t>(be64toh(v)); }
+    default: return 0;
+  }
+}
+
+bool PgResult::Bool(int row, int col) const {
+  if (!r_ || row >= PQntuples(r_) || col >= PQnfields(r_) || PQgetisnull(r_, row, col)) return false;
+  return PQgetlength(r_, row, col) == 1 && PQgetvalue(r_, row, col)[0] != 0;
+}
+
+std::string_view PgResult::Bytes(int row, int col) const {
+  if (!r_ || row >= PQntuples(r_) || col >= PQnfields(r_) || PQgetisnull(r_, row, col)) return {};
+  return std::string_view(PQgetvalue(r_, row, col),
+                          static_cast<size_t>(PQgetlength(r_, row, col)));
+}
+
+std::unique_ptr<PgConn> PgConn::Connect(const std::string& conninfo, PgFailure* failure,
+                                        std::string* message) {
+  // Defaults first: a connection string that names them itself wins, since
+  // the expanded dbname entry overrides what came before it. Keepalives and
+  // a user timeout make a server that vanished from the network show up as
+  // a failed call instead of a thread blocked for hours.
+  const char* keys[] = {"connect_timeout", "application_name", "keepalives",
+                        "keepalives_idle", "keepalives_interval", "keepalives_count",
+                        "tcp_user_timeout", "dbname", nullptr};
+  const char* vals[] = {"10", "krsoap-queue", "1", "10", "3", "3", "30000",
+                        conninfo.c_str(), nullptr};
+  PGconn* c = PQconnectdbParams(keys, vals, 1);
+  if (c == nullptr) {
+    *failure = PgFailure::kUnavailable;
+    if (message) *message = "out of memory";
+    return nullptr;
+  }
+  if (PQstatus(c) != CONNECTION_OK) {
+    *failure = PgFailure::kUnavailable;
+    if (message) *message = PQerrorMessage(c);
+    PQfinish(c);
+    return nullptr;
+  }
+  // A library has no business writing the server's notices (or its parting
+  // "terminating connection") on the host process's stderr.
+  PQsetNoticeProcessor(c, [](void*, const char*) {}, nullptr);
+  // The socket must not leak into programs this process starts.
+  int fd = PQsocket(c);
+  if (fd >= 0) fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC);
+  return std::unique_ptr<PgConn>(new PgConn(c));
+}
+
+bool PgConn::LockOwner(int64_t key, PgFailure* failure) {
+  static const PgStatement kLock = {"kr_owner_lock", "SELECT pg_advisory_lock($1::bigint)", 1};
+  Run(kLock, {PgParam::Int(key)}, failure);
+  if (*failure != PgFailure::kNone) return false;
+  owner_key_ = key;
+  return true;
+}
+
+PgConn::~PgConn() {
+  if (c_) PQfinish(c_);
+}
+
+PgFailure PgConn::Classify(const PGresult* r) {
+  last_error_ = PQerrorMessage(c_);
+  if (PQstatus(c_) != CONNECTION_OK) {
+    broken_ = true;
+    return PgFailure::kUnavailable;
+  }
+  const char* state = r ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
+  if (state == nullptr) {
+    broken_ = true;  // no answer at all: treat the connection as lost
+    return PgFailure::kUnavailable;
+  }
+  std::string_view s(state);
+  // Connection exceptions, administrator shutdown, crash shutdown, cannot
+  // connect now, and a server that ran out of resources.
+  if (s.substr(0, 2) == "08" || s == "57P01" || s == "57P02" || s == "57P03" ||
+      s.substr(0, 2) == "53") {
+    broken_ = true;
+    return PgFailure::kUnavailable;
+  }
+  if (s == "40001" || s == "40P01") return PgFailure::kRetry;
+  return PgFailure::kError;
+}
+
+PgResult PgConn::Run(const PgStatement& st, const std::vector<PgParam>& params,
+                     PgFailure* failure) {
+  *failure = PgFailure::kNone;
+  if (broken_) {
+    *failure = PgFailure::kUnavailable;
+    return PgResult();
+  }
+  std::vector<const char*> values(params.size());
+  std::vector<int> lengths(params.size());
+  std::vector<int> formats(params.size());
+  for (size_t i = 0; i < params.size(); ++i) {
+    values[i] = params[i].null ? nullptr : params[i].value.data();
+    lengths[i] = static_cast<int>(params[i].value.size());
+    formats[i] = params[i].binary ? 1 : 0;
+  }
+  PGresult* r = nullptr;
+  if (prepared_.count(st.name)) {
+    r = PQexecPrepared(c_, st.name, static_cast<int>(params.size()), values.data(),
+                       lengths.data(), formats.data(), 1);
+  } else {
+    PGresult* p = PQprepare(c_, st.name, st.sql, 0, nullptr);
+    ExecStatusType ps = p ? PQresultStatus(p) : PGRES_FATAL_ERROR;
+    if (ps != PGRES_COMMAND_OK) {
+      *failure = Classify(p);
+      if (p) PQclear(p);
+      return PgResult();
+    }
+    PQclear(p);
+    prepared_.insert(st.name);
+    r = PQexecPrepared(c_, st.name, static_cast<int>(params.size()), values.data(),
+                       lengths.data(), formats.data(), 1);
+  }
+  ExecStatusType s = r ? PQresultStatus(r) : PGRES_FATAL_ERROR;
+  if (s != PGRES_TUPLES_OK && s != PGRES_COMMAND_OK) {
+    *failure = Classify(r);
+    if (r) PQclear(r);
+    return PgResult();
+  }
+  return PgResult(r);
+}
+
+bool PgConn::Exec(const std::string& sql, PgFailure* failure) {
+  *failure = PgFailure::kNone;
+  if (broken_) {
+    *failure = PgFailure::kUnavailable;
+    return false;
+  }
+  PGresult* r = PQexec(c_, sql.c_str());
+  ExecStatusType s = r ? PQresultStatus(r) : PGRES_FATAL_ERROR;
+  if (s != PGRES_TUPLES_OK && s != PGRES_COMMAND_OK) {
+    *failure = Classify(r);
+    if (r) PQclear(r);
+    return false;
+  }
+  PQclear(r);
+  return true;
+}
+
+bool PgConn::Listen(int64_t queue_id, PgFailure* failure) {
+  *failure = PgFailure::kNone;
+  if (channels_.count(queue_id)) return true;
+  if (channels_.size() >= kMaxChannels && !UnlistenAll(failure)) return false;
+  // The channel name is built from a number only: nothing to quote.
+  if (!Exec("LISTEN " + ChannelName(queue_id), failure)) return false;
+  channels_.insert(queue_id);
+  return true;
+}
+
+bool PgConn::UnlistenAll(PgFailure* failure) {
+  *failure = PgFailure::kNone;
+  if (channels_.empty()) return true;
+  if (!Exec("UNLISTEN *", failure)) return false;
+  channels_.clear();
+  DrainNotifications();
+  return true;
+}
+
+void PgConn::DrainNotifications() {
+  if (broken_) return;
+  if (PQconsumeInput(c_) == 0) {
+    broken_ = true;
+    last_error_ = PQerrorMessage(c_);
+    return;
+  }
+  while (PGnotify* n = PQnotifies(c_)) PQfreemem(n);
+}
+
+PgFailure PgConn::WaitNotification(int64_t queue_id, Clock::time_point deadline) {
+  if (broken_) return PgFailure::kUnavailable;
+  const std::string channel = ChannelName(queue_id);
+  for (;;) {
+    // Notifications may already sit in libpq's buffer from the last result.
+    bool ours = false;
+    while (PGnotify* n = PQnotifies(c_)) {
+      if (channel == n->relname) ours = true;
+      PQfreemem(n);
+    }
+    if (ours) return PgFailure::kNone;
+    auto now = Clock::now();
+    if (now >= deadline) return PgFailure::kRetry;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
+    // Round up so that a wait never ends a fraction of a millisecond early.
+    int timeout = static_cast<int>(std::min<int64_t>(left + 1, 1 << 30));
+    pollfd pfd{PQsocket(c_), POLLIN, 0};
+    if (pfd.fd < 0) {
+      broken_ = true;
+      return PgFailure::kUnavailable;
+    }
+    int rc = ::poll(&pfd, 1, timeout);
+    if (rc < 0) {
+      if (errno == EINTR) continue;
+      broken_ = true;
+      return PgFailure::kUnavailable;
+    }
+    if (rc == 0) continue;  // re-check the deadline at the top
+    if (PQconsumeInput(c_) == 0 || PQstatus(c_) != CONNECTION_OK) {
+      broken_ = true;
+      last_error_ = PQerrorMessage(c_);
+      return PgFailure::kUnavailable;
+    }
+  }
+}
+
+// ---- pool -------------------------------------------------------------------
+
+std::shared_ptr<PgPool> PgPool::For(const std::string& conninfo) {
+  // Pools live as long as the process: connection handles of any thread may
+  // still point into them while static destructors run.
+  static std::mutex* mu = new std::mutex;
+  static auto* pools = new std::map<std::string, std::shared_ptr<PgPool>>;
+  std::lock_guard<std::mutex> lock(*mu);
+  auto& p = (*pools)[conninfo];
+  if (!p) p.reset(new PgPool(conninfo));
+  return p;
+}
+
+PgPool::Lease PgPool::Acquire(int64_t listen_hint, PgFailure* failure, std::string* message) {
+  *failure = PgFailure::kNone;
+  std::unique_ptr<PgConn> c;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!idle_.empty()) {
+      size_t pick = idle_.size() - 1;  // most recently used: warmest
+      if (listen_hint > 0) {
+        for (size_t i = idle_.size(); i-- > 0;) {
+          if (idle_[i]->ListensOn(listen_hint)) { pick = i; break; }
+        }
+      }
+      c = std::move(idle_[pick]);
+      idle_.erase(idle_.begin() + static_cast<std::ptrdiff_t>(pick));
+    }
+  }
+  if (c) {
+    // Anything the server sent while the connection sat idle (notifications,
+    // or the notice that it is shutting down) is read now.
+    c->DrainNotifications();
+    if (!c->broken()) return Lease(this, std::move(c));
+    // The server went away while this one was idle: so did the others.
+    DropIdle();
+  }
+  c = PgConn::Connect(conninfo_, failure, message);
+  if (!c) return Lease();
+  return Lease(this, std::move(c));
+}
+
+void PgPool::DropIdle() {
+  std::vector<std::unique_ptr<PgConn>> old;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    old.swap(idle_);
+  }
+}
+
+void PgPool::Return(std::unique_ptr<PgConn> c) {
+  if (!c || c->broken()) return;
+  std::lock_guard<std::mutex> lock(mu_);
+  if (idle_.size() < kMaxIdle) idle_.push_back(std::move(c));
+}
+
+void PgPool::Lease::Release() {
+  if (pool_ && c_) pool_->Return(std::move(c_));
+  c_.reset();
+  pool_ = nullptr;
+}
+
+int64_t NewOwnerKey() {
+  uint64_t v = 0;
+  if (getrandom(&v, sizeof v, 0) != static_cast<ssize_t>(sizeof v)) {
+    // No entropy source: fall back on what differs between processes.
+    v = (static_cast<uint64_t>(getpid()) << 32) ^
+        static_cast<uint64_t>(Clock::now().time_since_epoch().count());
+  }
+  // Keep it positive and away from zero, which marks "no owner".
+  v &= 0x7fffffffffffffffULL;
+  return v == 0 ? 1 : static_cast<int64_t>(v);
+}
+
+bool IsPgConninfo(std::string_view store) {
+  if (store.rfind("postgresql://", 0) == 0 || store.rfind("postgres://", 0) == 0) return true;
+  // keyword=value form: the first word is a libpq keyword followed by '='.
+  static const char* kKeys[] = {"host=", "hostaddr=", "dbname=", "port=", "user=", "service="};
+  for (const char* k : kKeys) {
+    if (store.rfind(k, 0) == 0) return true;
+  }
+  return false;
+}
+
+}  // namespace krsoap::queue::pg

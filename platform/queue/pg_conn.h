@@ -1,0 +1,189 @@
+// pg_conn.h - one PostgreSQL connection of the queue manager's PostgreSQL
+// store, and the per-process pool that keeps them.
+//
+// A PgConn owns one libpq connection: it runs prepared, parameterised
+// statements only (binary results), listens on queue channels, and waits for
+// notifications on its socket with a deadline. A store's owner connection
+// also holds a session-level advisory lock on the store's random key for its
+// whole life: dynamic queues and open-handle records carry that key, so any
+// other session can tell that their creator is gone (its lock is free) once
+// its process died.
+//
+// A PgPool keeps the idle connections of one connection string for the whole
+// process, so connecting to a queue manager that the process has used before
+// costs no database connection. A connection that has failed is never put
+// back; the next lease makes a new one, which is how a restarted server is
+// picked up again.
+#pragma once
+
+#include <libpq-fe.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace krsoap::queue::pg {
+
+using Clock = std::chrono::steady_clock;
+
+// How a statement failed, as the store reports it upward.
+enum class PgFailure {
+  kNone,
+  kUnavailable,  // the server cannot be reached or dropped the connection
+  kRetry,        // serialization failure or deadlock: run the statement again
+  kError,        // any other error from the server (a bug or a broken schema)
+};
+
+// One statement parameter: bytes handed to the server as they are, in text
+// format (numbers, names) or binary format (bytea).
+struct PgParam {
+  std::string value;
+  bool null = false;
+  bool binary = false;
+
+  static PgParam Text(std::string_view s) { return PgParam{std::string(s), false, false}; }
+  static PgParam Int(int64_t v) { return PgParam{std::to_string(v), false, false}; }
+  static PgParam Bool(bool v) { return PgParam{v ? "t" : "f", false, false}; }
+  static PgParam Bytes(const void* p, size_t n) {
+    return PgParam{std::string(static_cast<const char*>(p), n), false, true};
+  }
+  static PgParam Null() { return PgParam{std::string(), true, false}; }
+};
+
+// A result in binary format, owned.
+class PgResult {
+ public:
+  PgResult() = default;
+  explicit PgResult(PGresult* r) : r_(r) {}
+  ~PgResult() { if (r_) PQclear(r_); }
+  PgResult(PgResult&& o) noexcept : r_(o.r_) { o.r_ = nullptr; }
+  PgResult& operator=(PgResult&& o) noexcept {
+    if (this != &o) { if (r_) PQclear(r_); r_ = o.r_; o.r_ = nullptr; }
+    return *this;
+  }
+  PgResult(const PgResult&) = delete;
+  PgResult& operator=(const PgResult&) = delete;
+
+  int rows() const { return r_ ? PQntuples(r_) : 0; }
+  bool IsNull(int row, int col) const { return PQgetisnull(r_, row, col) != 0; }
+  // Binary accessors for int2/int4/int8/bool columns; they check the width
+  // so that a schema mismatch reads as zero, never past the value.
+  int64_t Int(int row, int col) const;
+  bool Bool(int row, int col) const;
+  std::string_view Bytes(int row, int col) const;
+
+ private:
+  PGresult* r_ = nullptr;
+};
+
+// The statements the store runs, prepared once per connection.
+struct PgStatement {
+  const char* name;
+  const char* sql;
+  int param_count;
+};
+
+class PgConn {
+ public:
+  // Connects. Returns null and sets
+  // *failure (kUnavailable when the server cannot be reached) on failure.
+  static std::unique_ptr<PgConn> Connect(const std::string& conninfo, PgFailure* failure,
+                                         std::string* message);
+  ~PgConn();
+  PgConn(const PgConn&) = delete;
+  PgConn& operator=(const PgConn&) = delete;
+
+  // Runs a prepared statement. On failure returns an empty result and sets
+  // *failure; a connection that failed as unavailable is marked broken.
+  PgResult Run(const PgStatement& st, const std::vector<PgParam>& params, PgFailure* failure);
+  // Runs a parameterless utility statement (schema setup, LISTEN).
+  bool Exec(const std::string& sql, PgFailure* failure);
+
+  // Starts listening on the wake-up channel of a queue (idempotent).
+  bool Listen(int64_t queue_id, PgFailure* failure);
+  // Forgets every pending notification already received.
+  void DrainNotifications();
+  // Waits until a notification for the queue arrives or the deadline
+  // passes. kNone: notified; kRetry: deadline passed; kUnavailable: the
+  // connection broke while waiting.
+  PgFailure WaitNotification(int64_t queue_id, Clock::time_point deadline);
+
+  // Takes the session-level advisory lock that marks its holder alive.
+  bool LockOwner(int64_t key, PgFailure* failure);
+
+  bool broken() const { return broken_; }
+  int64_t owner_key() const { return owner_key_; }
+  const std::string& last_error() const { return last_error_; }
+  bool listening() const { return !channels_.empty(); }
+  bool ListensOn(int64_t queue_id) const { return channels_.count(queue_id) != 0; }
+  // Stops listening on every channel (the pool calls this before reuse).
+  bool UnlistenAll(PgFailure* failure);
+
+ private:
+  explicit PgConn(PGconn* c) : c_(c) {}
+  PgFailure Classify(const PGresult* r);
+
+  PGconn* c_;
+  bool broken_ = false;
+  int64_t owner_key_ = 0;
+  std::string last_error_;
+  std::set<std::string> prepared_;
+  std::set<int64_t> channels_;
+};
+
+class PgPool {
+ public:
+  // The pool of the connection string, made on first use, kept for the
+  // process's life.
+  static std::shared_ptr<PgPool> For(const std::string& conninfo);
+
+  // A connection on loan; goes back to the pool when destroyed unless broken.
+  class Lease {
+   public:
+    Lease() = default;
+    Lease(PgPool* pool, std::unique_ptr<PgConn> c) : pool_(pool), c_(std::move(c)) {}
+    ~Lease() { Release(); }
+    Lease(Lease&& o) noexcept = default;
+    Lease& operator=(Lease&& o) noexcept {
+      if (this != &o) { Release(); pool_ = o.pool_; c_ = std::move(o.c_); }
+      return *this;
+    }
+    PgConn* operator->() const { return c_.get(); }
+    PgConn* get() const { return c_.get(); }
+    explicit operator bool() const { return c_ != nullptr; }
+    void Release();
+
+   private:
+    PgPool* pool_ = nullptr;
+    std::unique_ptr<PgConn> c_;
+  };
+
+  // Lends an idle connection, preferring one that already listens on the
+  // queue's channel, or makes a new one.
+  Lease Acquire(int64_t listen_hint, PgFailure* failure, std::string* message);
+  const std::string& conninfo() const { return conninfo_; }
+  // Drops every idle connection (after the server was found gone).
+  void DropIdle();
+
+ private:
+  explicit PgPool(std::string conninfo) : conninfo_(std::move(conninfo)) {}
+  void Return(std::unique_ptr<PgConn> c);
+
+  const std::string conninfo_;
+  std::mutex mu_;
+  std::vector<std::unique_ptr<PgConn>> idle_;
+};
+
+// A random positive 63-bit key for a store's owner lock.
+int64_t NewOwnerKey();
+
+// Whether a string is a PostgreSQL connection string rather than a path:
+// a "postgresql://" or "postgres://" URI, or libpq keyword=value pairs.
+bool IsPgConninfo(std::string_view store);
+
+}  // namespace krsoap::queue::pg

@@ -1,0 +1,356 @@
+// pg_schema.cpp - the tables and server-side functions of the PostgreSQL
+// store, created on first use in the database a queue manager names.
+//
+// Every queue manager kept in one database shares these tables, keyed by its
+// name. Each queue operation is one call of a function below, so that a put
+// or a get is one round trip and one transaction:
+//
+//  * put: one INSERT and a NOTIFY on the queue's channel "krq_<queue id>".
+//  * get: picks the first matching row in (priority DESC, seq) order with
+//    FOR UPDATE SKIP LOCKED and deletes it in the same transaction, so that
+//    competing getters in any number of sessions each take a different
+//    message and every message is taken exactly once.
+//  * durability: a transaction that only touches non-persistent messages
+//    commits with synchronous_commit off (visible at once to every session,
+//    flushed to disk a moment later by the WAL writer); one that puts or
+//    takes a persistent message commits synchronously, so the message is on
+//    disk when the put returns and cannot come back after a get returned it.
+//  * ownership: dynamic queues and open-handle records carry the owning
+//    store's key; the owner holds a session-level advisory lock on that key,
+//    so a transaction that can take a shared lock on it knows the owner's
+//    session (and so its process) is gone, and removes what it left.
+//
+// Status values returned by the functions are the interface's reason codes.
+#include "platform/queue/pg_schema.h"
+
+namespace krsoap::queue::pg {
+
+// Serialises schema creation between sessions that start at the same moment
+// (CREATE ... IF NOT EXISTS alone races on the catalogs).
+const char* const kSchemaLockSql = "SELECT pg_advisory_xact_lock(7526053213512540001)";
+
+const char* const kSchemaVersionSql =
+    "SELECT 1 FROM pg_catalog.pg_proc p JOIN pg_catalog.pg_namespace n ON n.oid = p.pronamespace "
+    "WHERE n.nspname = 'krsoap' AND p.proname = 'schema_v1'";
+
+const char* const kSchemaSql = R"SQL(
+CREATE SCHEMA IF NOT EXISTS krsoap;
+
+CREATE TABLE IF NOT EXISTS krsoap.qmgrs (
+  name text PRIMARY KEY
+);
+
+CREATE TABLE IF NOT EXISTS krsoap.queues (
+  id bigserial PRIMARY KEY,
+  qm text NOT NULL REFERENCES krsoap.qmgrs(name) ON DELETE CASCADE,
+  name text NOT NULL,
+  kind int NOT NULL,
+  def_priority int NOT NULL,
+  def_persistence int NOT NULL,
+  max_depth int NOT NULL,
+  max_length int NOT NULL,
+  get_inhibited bool NOT NULL,
+  put_inhibited bool NOT NULL,
+  owner_key bigint,
+  UNIQUE (qm, name)
+);
+CREATE INDEX IF NOT EXISTS queues_owner ON krsoap.queues (owner_key) WHERE owner_key IS NOT NULL;
+
+-- No foreign key to queues: every insert would share-lock the queue row, and
+-- many putters on one queue would then pile up on it. Deleting a queue
+-- deletes its messages itself.
+CREATE TABLE IF NOT EXISTS krsoap.messages (
+  seq bigserial PRIMARY KEY,
+  queue_id bigint NOT NULL,
+  priority int NOT NULL,
+  persistent bool NOT NULL,
+  msg_id bytea NOT NULL,
+  correl_id bytea NOT NULL,
+  expires_at timestamptz,
+  md bytea NOT NULL,
+  body bytea NOT NULL
+);
+CREATE INDEX IF NOT EXISTS messages_order ON krsoap.messages (queue_id, priority DESC, seq);
+CREATE INDEX IF NOT EXISTS messages_msg_id ON krsoap.messages (queue_id, msg_id);
+CREATE INDEX IF NOT EXISTS messages_correl_id ON krsoap.messages (queue_id, correl_id);
+
+CREATE TABLE IF NOT EXISTS krsoap.opens (
+  queue_id bigint NOT NULL REFERENCES krsoap.queues(id) ON DELETE CASCADE,
+  owner_key bigint NOT NULL,
+  handles int NOT NULL,
+  PRIMARY KEY (queue_id, owner_key)
+);
+
+CREATE SEQUENCE IF NOT EXISTS krsoap.dynamic_names;
+
+-- A queue by name, after removing it if it is a dynamic queue whose owner
+-- is gone. The owner's own sessions never get here with its lock free: the
+-- lock is held by the owner connection, which runs nothing but the lock.
+CREATE OR REPLACE FUNCTION krsoap.find_queue(p_qm text, p_name text)
+RETURNS krsoap.queues LANGUAGE plpgsql AS $$
+DECLARE q krsoap.queues;
+BEGIN
+  SELECT * INTO q FROM krsoap.queues WHERE qm = p_qm AND name = p_name;
+  IF FOUND AND q.owner_key IS NOT NULL AND pg_try_advisory_xact_lock_shared(q.owner_key) THEN
+    PERFORM set_config('synchronous_commit', 'off', true);
+    DELETE FROM krsoap.messages WHERE queue_id = q.id;
+    DELETE FROM krsoap.queues WHERE id = q.id;
+    RETURN NULL;
+  END IF;
+  RETURN q;
+END $$;
+
+-- Removes what dead owners left on a queue manager: dynamic queues and
+-- open-handle records.
+CREATE OR REPLACE FUNCTION krsoap.sweep(p_qm text)
+RETURNS void LANGUAGE plpgsql AS $$
+DECLARE gone bigint[];
+BEGIN
+  SELECT array_agg(id) INTO gone FROM krsoap.queues
+   WHERE qm = p_qm AND owner_key IS NOT NULL AND pg_try_advisory_xact_lock_shared(owner_key);
+  IF gone IS NOT NULL THEN
+    DELETE FROM krsoap.messages WHERE queue_id = ANY (gone);
+    DELETE FROM krsoap.queues WHERE id = ANY (gone);
+  END IF;
+  DELETE FROM krsoap.opens o USING krsoap.queues q
+   WHERE q.id = o.queue_id AND q.qm = p_qm AND pg_try_advisory_xact_lock_shared(o.owner_key);
+END $$;
+
+CREATE OR REPLACE FUNCTION krsoap.put(p_qm text, p_queue text, p_priority int, p_persistent bool,
+    p_msg_id bytea, p_correl_id bytea, p_expire_ms bigint, p_md bytea, p_body bytea)
+RETURNS TABLE(o_status int, o_queue_id bigint) LANGUAGE plpgsql AS $$
+DECLARE q krsoap.queues;
+BEGIN
+  q := krsoap.find_queue(p_qm, p_queue);
+  IF q.id IS NULL THEN RETURN QUERY SELECT 2204, 0::bigint; RETURN; END IF;
+  IF q.kind = 2 THEN RETURN QUERY SELECT 2240, q.id; RETURN; END IF;
+  IF q.put_inhibited THEN RETURN QUERY SELECT 2213, q.id; RETURN; END IF;
+  IF octet_length(p_body) > q.max_length THEN RETURN QUERY SELECT 2210, q.id; RETURN; END IF;
+  IF p_persistent AND q.kind = 3 THEN RETURN QUERY SELECT 2226, q.id; RETURN; END IF;
+  IF (SELECT count(*) FROM (SELECT 1 FROM krsoap.messages m WHERE m.queue_id = q.id
+                            LIMIT q.max_depth) s) >= q.max_depth THEN
+    RETURN QUERY SELECT 2211, q.id; RETURN;
+  END IF;
+  IF NOT p_persistent THEN PERFORM set_config('synchronous_commit', 'off', true); END IF;
+  INSERT INTO krsoap.messages (queue_id, priority, persistent, msg_id, correl_id, expires_at, md, body)
+  VALUES (q.id, p_priority, p_persistent, p_msg_id, p_correl_id,
+          CASE WHEN p_expire_ms IS NULL THEN NULL
+               ELSE clock_timestamp() + p_expire_ms * interval '1 millisecond' END,
+          p_md, p_body);
+  PERFORM pg_notify('krq_' || q.id, '');
+  RETURN QUERY SELECT 0, q.id;
+END $$;
+
+-- p_mode: 0 destructive get, 1 browse first, 2 browse next past the cursor
+-- (p_cur_valid, p_cur_prio, p_cur_seq). A message longer than p_maxlen is
+-- returned cut, with status 2080, and stays where it is.
+CREATE OR REPLACE FUNCTION krsoap.get(p_qm text, p_queue text, p_mode int, p_msg_id bytea,
+    p_correl_id bytea, p_maxlen int, p_cur_valid bool, p_cur_prio int, p_cur_seq bigint)
+RETURNS TABLE(o_status int, o_queue_id bigint, o_seq bigint, o_priority int, o_length int,
+              o_md bytea, o_body bytea, o_left_ms bigint) LANGUAGE plpgsql AS $$
+DECLARE
+  q krsoap.queues;
+  m krsoap.messages;
+  browse bool := p_mode <> 0;
+  cv bool := p_mode = 2 AND p_cur_valid;
+  cp int := p_cur_prio;
+  cs bigint := p_cur_seq;
+  len int;
+  left_ms bigint;
+  expired_seen bool := false;
+BEGIN
+  q := krsoap.find_queue(p_qm, p_queue);
+  IF q.id IS NULL THEN
+    RETURN QUERY SELECT 2204, 0::bigint, 0::bigint, 0, 0, NULL::bytea, NULL::bytea, NULL::bigint; RETURN;
+  END IF;
+  IF q.kind = 2 THEN
+    RETURN QUERY SELECT 2240, q.id, 0::bigint, 0, 0, NULL::bytea, NULL::bytea, NULL::bigint; RETURN;
+  END IF;
+  IF q.get_inhibited THEN
+    RETURN QUERY SELECT 2212, q.id, 0::bigint, 0, 0, NULL::bytea, NULL::bytea, NULL::bigint; RETURN;
+  END IF;
+  LOOP
+    m := NULL;
+    IF NOT browse THEN
+      IF p_msg_id IS NULL AND p_correl_id IS NULL THEN
+        SELECT * INTO m FROM krsoap.messages WHERE queue_id = q.id
+         ORDER BY priority DESC, seq LIMIT 1 FOR UPDATE SKIP LOCKED;
+      ELSIF p_correl_id IS NULL THEN
+        SELECT * INTO m FROM krsoap.messages WHERE queue_id = q.id AND msg_id = p_msg_id
+         ORDER BY priority DESC, seq LIMIT 1 FOR UPDATE SKIP LOCKED;
+      ELSIF p_msg_id IS NULL THEN
+        SELECT * INTO m FROM krsoap.messages WHERE queue_id = q.id AND correl_id = p_correl_id
+         ORDER BY priority DESC, seq LIMIT 1 FOR UPDATE SKIP LOCKED;
+      ELSE
+        SELECT * INTO m FROM krsoap.messages WHERE queue_id = q.id AND msg_id = p_msg_id
+           AND correl_id = p_correl_id
+         ORDER BY priority DESC, seq LIMIT 1 FOR UPDATE SKIP LOCKED;
+      END IF;
+    ELSIF cv THEN
+      -- Past the cursor: later messages of the cursor's priority, then the
+      -- lower priorities; two range scans of the ordering index.
+      SELECT * INTO m FROM krsoap.messages WHERE queue_id = q.id AND priority = cp AND seq > cs
+         AND (p_msg_id IS NULL OR msg_id = p_msg_id)
+         AND (p_correl_id IS NULL OR correl_id = p_correl_id)
+       ORDER BY seq LIMIT 1;
+      IF m.seq IS NULL THEN
+        SELECT * INTO m FROM krsoap.messages WHERE queue_id = q.id AND priority < cp
+           AND (p_msg_id IS NULL OR msg_id = p_msg_id)
+           AND (p_correl_id IS NULL OR correl_id = p_correl_id)
+         ORDER BY priority DESC, seq LIMIT 1;
+      END IF;
+    ELSE
+      SELECT * INTO m FROM krsoap.messages WHERE queue_id = q.id
+         AND (p_msg_id IS NULL OR msg_id = p_msg_id)
+         AND (p_correl_id IS NULL OR correl_id = p_correl_id)
+       ORDER BY priority DESC, seq LIMIT 1;
+    END IF;
+
+    IF m.seq IS NULL THEN
+      IF expired_seen THEN PERFORM set_config('synchronous_commit', 'off', true); END IF;
+      RETURN QUERY SELECT 2033, q.id, 0::bigint, 0, 0, NULL::bytea, NULL::bytea, NULL::bigint; RETURN;
+    END IF;
+
+    IF m.expires_at IS NOT NULL AND m.expires_at <= clock_timestamp() THEN
+      -- Expired: never returned, removed when met (unless another session
+      -- is taking it at this moment).
+      expired_seen := true;
+      DELETE FROM krsoap.messages
+       WHERE seq = (SELECT x.seq FROM krsoap.messages x WHERE x.seq = m.seq FOR UPDATE SKIP LOCKED);
+      IF browse THEN cv := true; cp := m.priority; cs := m.seq; END IF;
+      CONTINUE;
+    END IF;
+
+    len := octet_length(m.body);
+    left_ms := CASE WHEN m.expires_at IS NULL THEN NULL
+                    ELSE greatest(1, ceil(extract(epoch FROM m.expires_at - clock_timestamp()) * 1000))::bigint
+               END;
+    IF len > p_maxlen THEN
+      IF expired_seen THEN PERFORM set_config('synchronous_commit', 'off', true); END IF;
+      -- Getters that skipped the row while it was locked here look again.
+      IF NOT browse THEN PERFORM pg_notify('krq_' || q.id, ''); END IF;
+      RETURN QUERY SELECT 2080, q.id, m.seq, m.priority, len, m.md,
+                          substring(m.body FROM 1 FOR greatest(p_maxlen, 0)), left_ms;
+      RETURN;
+    END IF;
+    IF NOT browse THEN
+      DELETE FROM krsoap.messages WHERE seq = m.seq;
+      IF NOT m.persistent THEN PERFORM set_config('synchronous_commit', 'off', true); END IF;
+    END IF;
+    RETURN QUERY SELECT 0, q.id, m.seq, m.priority, len, m.md, m.body, left_ms;
+    RETURN;
+  END LOOP;
+END $$;
+
+-- A temporary dynamic queue named from a pattern; a trailing '*' becomes a
+-- unique suffix (the tail of a 16-digit hexadecimal counter, as much of it as
+-- fits in 48 bytes).
+CREATE OR REPLACE FUNCTION krsoap.create_dynamic(p_qm text, p_pattern text, p_owner bigint,
+    p_priority int, p_persistence int, p_max_depth int, p_max_length int,
+    p_get_inhibited bool, p_put_inhibited bool)
+RETURNS TABLE(o_status int, o_name text) LANGUAGE plpgsql AS $$
+DECLARE
+  prefix text;
+  room int;
+  nm text;
+  tries int := 0;
+  newid bigint;
+BEGIN
+  PERFORM krsoap.sweep(p_qm);
+  PERFORM set_config('synchronous_commit', 'off', true);
+  IF right(p_pattern, 1) <> '*' THEN
+    INSERT INTO krsoap.queues (qm, name, kind, def_priority, def_persistence, max_depth, max_length,
+                               get_inhibited, put_inhibited, owner_key)
+    VALUES (p_qm, p_pattern, 3, p_priority, p_persistence, p_max_depth, p_max_length,
+            p_get_inhibited, p_put_inhibited, p_owner)
+    ON CONFLICT (qm, name) DO NOTHING RETURNING id INTO newid;
+    IF newid IS NULL THEN RETURN QUERY SELECT 2231, p_pattern; RETURN; END IF;
+    RETURN QUERY SELECT 0, p_pattern; RETURN;
+  END IF;
+  prefix := CASE WHEN p_pattern = '*' THEN 'KR.TEMP.' ELSE left(p_pattern, length(p_pattern) - 1) END;
+  room := least(16, 48 - octet_length(prefix));
+  IF room < 1 THEN RETURN QUERY SELECT 2233, p_pattern; RETURN; END IF;
+  LOOP
+    nm := prefix || right(upper(lpad(to_hex(nextval('krsoap.dynamic_names')), 16, '0')), room);
+    newid := NULL;
+    INSERT INTO krsoap.queues (qm, name, kind, def_priority, def_persistence, max_depth, max_length,
+                               get_inhibited, put_inhibited, owner_key)
+    VALUES (p_qm, nm, 3, p_priority, p_persistence, p_max_depth, p_max_length,
+            p_get_inhibited, p_put_inhibited, p_owner)
+    ON CONFLICT (qm, name) DO NOTHING RETURNING id INTO newid;
+    IF newid IS NOT NULL THEN RETURN QUERY SELECT 0, nm; RETURN; END IF;
+    tries := tries + 1;
+    IF tries >= 64 THEN RETURN QUERY SELECT 2233, p_pattern; RETURN; END IF;
+  END LOOP;
+END $$;
+
+CREATE OR REPLACE FUNCTION krsoap.drop_dynamic(p_qm text, p_name text, p_owner bigint)
+RETURNS int LANGUAGE plpgsql AS $$
+DECLARE qid bigint;
+BEGIN
+  PERFORM set_config('synchronous_commit', 'off', true);
+  DELETE FROM krsoap.queues WHERE qm = p_qm AND name = p_name AND kind = 3 AND owner_key = p_owner
+  RETURNING id INTO qid;
+  IF qid IS NULL THEN RETURN 2204; END IF;
+  DELETE FROM krsoap.messages WHERE queue_id = qid;
+  RETURN 0;
+END $$;
+
+-- Everything a store object owned, when it goes away.
+CREATE OR REPLACE FUNCTION krsoap.drop_owner(p_qm text, p_owner bigint)
+RETURNS void LANGUAGE plpgsql AS $$
+DECLARE gone bigint[];
+BEGIN
+  PERFORM set_config('synchronous_commit', 'off', true);
+  WITH d AS (DELETE FROM krsoap.queues WHERE qm = p_qm AND owner_key = p_owner RETURNING id)
+  SELECT array_agg(id) INTO gone FROM d;
+  IF gone IS NOT NULL THEN DELETE FROM krsoap.messages WHERE queue_id = ANY (gone); END IF;
+  DELETE FROM krsoap.opens WHERE owner_key = p_owner;
+END $$;
+
+CREATE OR REPLACE FUNCTION krsoap.note_open(p_qm text, p_name text, p_owner bigint, p_delta int)
+RETURNS void LANGUAGE plpgsql AS $$
+DECLARE qid bigint;
+BEGIN
+  PERFORM set_config('synchronous_commit', 'off', true);
+  SELECT id INTO qid FROM krsoap.queues WHERE qm = p_qm AND name = p_name;
+  IF qid IS NULL THEN RETURN; END IF;
+  IF p_delta > 0 THEN
+    INSERT INTO krsoap.opens AS o (queue_id, owner_key, handles) VALUES (qid, p_owner, p_delta)
+    ON CONFLICT (queue_id, owner_key) DO UPDATE SET handles = o.handles + p_delta;
+  ELSE
+    UPDATE krsoap.opens SET handles = handles + p_delta WHERE queue_id = qid AND owner_key = p_owner;
+    DELETE FROM krsoap.opens WHERE queue_id = qid AND owner_key = p_owner AND handles <= 0;
+  END IF;
+END $$;
+
+CREATE OR REPLACE FUNCTION krsoap.delete_queue(p_qm text, p_name text)
+RETURNS int LANGUAGE plpgsql AS $$
+DECLARE q krsoap.queues;
+BEGIN
+  PERFORM krsoap.sweep(p_qm);
+  SELECT * INTO q FROM krsoap.queues WHERE qm = p_qm AND name = p_name FOR UPDATE;
+  IF NOT FOUND THEN RETURN 2204; END IF;
+  IF EXISTS (SELECT 1 FROM krsoap.opens WHERE queue_id = q.id AND handles > 0) THEN
+    RETURN 2230;
+  END IF;
+  DELETE FROM krsoap.messages WHERE queue_id = q.id;
+  DELETE FROM krsoap.queues WHERE id = q.id;
+  RETURN 0;
+END $$;
+
+CREATE OR REPLACE FUNCTION krsoap.clear_queue(p_qm text, p_name text)
+RETURNS int LANGUAGE plpgsql AS $$
+DECLARE q krsoap.queues;
+BEGIN
+  q := krsoap.find_queue(p_qm, p_name);
+  IF q.id IS NULL THEN RETURN 2204; END IF;
+  DELETE FROM krsoap.messages WHERE queue_id = q.id;
+  RETURN 0;
+END $$;
+
+-- Marks the schema complete; its presence is what later sessions check.
+CREATE OR REPLACE FUNCTION krsoap.schema_v1() RETURNS int LANGUAGE sql AS 'SELECT 1';
+)SQL";
+
+}  // namespace krsoap::queue::pg

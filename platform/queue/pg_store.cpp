@@ -1,0 +1,435 @@
+// pg_store.cpp - the PostgreSQL store (see pg_store.h and pg_schema.cpp for
+// the tables and the server-side functions).
+//
+// Each operation borrows a pooled connection, runs one prepared statement (a
+// server-side function call with parameters only; names never become SQL
+// text) and gives the connection back. A get that must wait listens on the
+// queue's channel with the connection it borrowed and sleeps on the
+// connection's socket until a put's notification, its deadline, or a broken
+// connection, then looks again; it never polls the table.
+#include "platform/queue/pg_store.h"
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+
+#include "platform/queue/pg_schema.h"
+
+namespace krsoap::queue {
+namespace pg {
+namespace {
+
+const PgStatement kLookup = {
+    "kr_lookup",
+    "SELECT id, kind, def_priority, def_persistence, max_depth, max_length, get_inhibited, "
+    "put_inhibited FROM krsoap.find_queue($1::text, $2::text) WHERE id IS NOT NULL",
+    2};
+const PgStatement kDefine = {
+    "kr_define",
+    "INSERT INTO krsoap.queues (qm, name, kind, def_priority, def_persistence, max_depth, "
+    "max_length, get_inhibited, put_inhibited) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9) "
+    "ON CONFLICT (qm, name) DO NOTHING RETURNING id",
+    9};
+const PgStatement kRedefine = {
+    "kr_redefine",
+    "INSERT INTO krsoap.queues AS q (qm, name, kind, def_priority, def_persistence, max_depth, "
+    "max_length, get_inhibited, put_inhibited) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9) "
+    "ON CONFLICT (qm, name) DO UPDATE SET def_priority = EXCLUDED.def_priority, "
+    "def_persistence = EXCLUDED.def_persistence, max_depth = EXCLUDED.max_depth, "
+    "max_length = EXCLUDED.max_length, get_inhibited = EXCLUDED.get_inhibited, "
+    "put_inhibited = EXCLUDED.put_inhibited WHERE q.kind = EXCLUDED.kind RETURNING id",
+    9};
+const PgStatement kDelete = {"kr_delete", "SELECT krsoap.delete_queue($1::text, $2::text)", 2};
+const PgStatement kSweep = {"kr_sweep", "SELECT krsoap.sweep($1::text)", 1};
+const PgStatement kList = {
+    "kr_list",
+    "SELECT name, kind, def_priority, def_persistence, max_depth, max_length, get_inhibited, "
+    "put_inhibited, (SELECT count(*) FROM krsoap.messages m WHERE m.queue_id = q.id AND "
+    "(m.expires_at IS NULL OR m.expires_at > clock_timestamp())), "
+    "(SELECT coalesce(sum(o.handles), 0)::bigint FROM krsoap.opens o WHERE o.queue_id = q.id) "
+    "FROM krsoap.queues q WHERE q.qm = $1::text ORDER BY q.name",
+    1};
+const PgStatement kClear = {"kr_clear", "SELECT krsoap.clear_queue($1::text, $2::text)", 2};
+const PgStatement kCreateDynamic = {
+    "kr_create_dynamic",
+    "SELECT o_status, o_name FROM krsoap.create_dynamic($1::text, $2::text, $3::bigint, $4::int, "
+    "$5::int, $6::int, $7::int, $8::bool, $9::bool)",
+    9};
+const PgStatement kDropDynamic = {
+    "kr_drop_dynamic", "SELECT krsoap.drop_dynamic($1::text, $2::text, $3::bigint)", 3};
+const PgStatement kDropOwner = {"kr_drop_owner",
+                                "SELECT krsoap.drop_owner($1::text, $2::bigint)", 2};
+const PgStatement kNoteOpen = {
+    "kr_note_open", "SELECT krsoap.note_open($1::text, $2::text, $3::bigint, $4::int)", 4};
+const PgStatement kPut = {
+    "kr_put",
+    "SELECT o_status, o_queue_id FROM krsoap.put($1::text, $2::text, $3::int, $4::bool, "
+    "$5::bytea, $6::bytea, $7::bigint, $8::bytea, $9::bytea)",
+    9};
+const PgStatement kGet = {
+    "kr_get",
+    "SELECT o_status, o_queue_id, o_seq, o_priority, o_length, o_md, o_body, o_left_ms "
+    "FROM krsoap.get($1::text, $2::text, $3::int, $4::bytea, $5::bytea, $6::int, $7::bool, "
+    "$8::int, $9::bigint)",
+    9};
+const PgStatement kQmExists = {"kr_qm_exists",
+                               "SELECT 1 FROM krsoap.qmgrs WHERE name = $1::text", 1};
+const PgStatement kQmCreate = {
+    "kr_qm_create", "INSERT INTO krsoap.qmgrs (name) VALUES ($1::text) ON CONFLICT DO NOTHING", 1};
+const PgStatement kQmOpenHandles = {
+    "kr_qm_open_handles",
+    "SELECT count(*) FROM krsoap.opens o JOIN krsoap.queues q ON q.id = o.queue_id "
+    "WHERE q.qm = $1::text AND o.handles > 0",
+    1};
+const PgStatement kQmDestroy = {
+    "kr_qm_destroy",
+    "WITH gone AS (DELETE FROM krsoap.queues WHERE qm = $1::text RETURNING id), "
+    "msgs AS (DELETE FROM krsoap.messages WHERE queue_id IN (SELECT id FROM gone)) "
+    "DELETE FROM krsoap.qmgrs WHERE name = $1::text",
+    1};
+
+constexpr const char* kModelQueue = "SYSTEM.DEFAULT.MODEL.QUEUE";
+
+// Safety net for the one case a notification cannot cover: a message that a
+// competing getter had locked and then released without taking it (its
+// session died mid-call). A waiting get looks again this often.
+constexpr auto kRecheck = std::chrono::seconds(2);
+
+int64_t WallMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+int32_t MapFailure(PgFailure f) {
+  switch (f) {
+    case PgFailure::kNone: return KRRC_NONE;
+    case PgFailure::kUnavailable: return KRRC_CONNECTION_BROKEN;
+    case PgFailure::kRetry:
+    case PgFailure::kError: return KRRC_STORE_ERROR;
+  }
+  return KRRC_STORE_ERROR;
+}
+
+std::vector<PgParam> AttributeParams(const std::string& qm, const QueueAttributes& a) {
+  return {PgParam::Text(qm),
+          PgParam::Text(a.name),
+          PgParam::Int(static_cast<int32_t>(a.kind)),
+          PgParam::Int(a.default_priority),
+          PgParam::Int(a.default_persistence),
+          PgParam::Int(a.max_depth),
+          PgParam::Int(a.max_message_length),
+          PgParam::Bool(a.get_inhibited),
+          PgParam::Bool(a.put_inhibited)};
+}
+
+QueueAttributes AttributesFromRow(const PgResult& r, int row, int first, std::string name) {
+  QueueAttributes a;
+  a.name = std::move(name);
+  a.kind = static_cast<QueueKind>(r.Int(row, first));
+  a.default_priority = static_cast<int32_t>(r.Int(row, first + 1));
+  a.default_persistence = static_cast<int32_t>(r.Int(row, first + 2));
+  a.max_depth = static_cast<int32_t>(r.Int(row, first + 3));
+  a.max_message_length = static_cast<int32_t>(r.Int(row, first + 4));
+  a.get_inhibited = r.Bool(row, first + 5);
+  a.put_inhibited = r.Bool(row, first + 6);
+  return a;
+}
+
+// Lays the schema out once per process and database.
+int32_t EnsureSchema(PgPool* pool, PgConn* c) {
+  static std::mutex mu;
+  static std::vector<std::string> done;
+  std::lock_guard<std::mutex> lock(mu);
+  if (std::find(done.begin(), done.end(), pool->conninfo()) != done.end()) return KRRC_NONE;
+  PgFailure f;
+  static const PgStatement kVersion = {"kr_schema_version", kSchemaVersionSql, 0};
+  PgResult r = c->Run(kVersion, {}, &f);
+  if (f != PgFailure::kNone) return f == PgFailure::kUnavailable ? KRRC_Q_MGR_NOT_AVAILABLE
+                                                                  : KRRC_STORE_ERROR;
+  if (r.rows() == 0) {
+    std::string sql = std::string("BEGIN;") + kSchemaLockSql + ";" + kSchemaSql + "COMMIT;";
+    if (!c->Exec(sql, &f)) {
+      c->Exec("ROLLBACK", &f);
+      return f == PgFailure::kUnavailable ? KRRC_Q_MGR_NOT_AVAILABLE : KRRC_STORE_ERROR;
+    }
+  }
+  done.push_back(pool->conninfo());
+  return KRRC_NONE;
+}
+
+}  // namespace
+
+PgStore::PgStore(std::string name, std::shared_ptr<PgPool> pool)
+    : name_(std::move(name)), pool_(std::move(pool)), owner_key_(NewOwnerKey()) {}
+
+PgStore::~PgStore() {
+  std::lock_guard<std::mutex> lock(owner_mu_);
+  if (owner_) {
+    // Dynamic queues and open-handle records of this store go with it. Should
+    // the server be unreachable, they go as soon as another session sees the
+    // owner lock free, which closing the owner connection below makes it.
+    PgResult r;
+    Run(kDropOwner, {PgParam::Text(name_), PgParam::Int(owner_key_)}, &r);
+    owner_.reset();
+  }
+}
+
+int32_t PgStore::Run(const PgStatement& st, const std::vector<PgParam>& params, PgResult* out) {
+  for (int attempt = 0;; ++attempt) {
+    PgFailure f;
+    std::string message;
+    PgPool::Lease c = pool_->Acquire(0, &f, &message);
+    if (!c) return KRRC_Q_MGR_NOT_AVAILABLE;
+    *out = c->Run(st, params, &f);
+    if (f == PgFailure::kRetry && attempt < 5) continue;
+    return MapFailure(f);
+  }
+}
+
+int32_t PgStore::EnsureOwner() {
+  std::lock_guard<std::mutex> lock(owner_mu_);
+  if (owner_) {
+    owner_->DrainNotifications();  // reads the end of a connection the server closed
+    if (!owner_->broken()) return KRRC_NONE;
+    owner_.reset();
+  }
+  PgFailure f;
+  std::string message;
+  auto c = PgConn::Connect(pool_->conninfo(), &f, &message);
+  if (!c) return KRRC_Q_MGR_NOT_AVAILABLE;
+  if (!c->LockOwner(owner_key_, &f)) return KRRC_Q_MGR_NOT_AVAILABLE;
+  owner_ = std::move(c);
+  return KRRC_NONE;
+}
+
+int32_t PgStore::DefineQueue(const QueueAttributes& attributes, bool replace) {
+  PgResult r;
+  if (int32_t rc = Run(replace ? kRedefine : kDefine, AttributeParams(name_, attributes), &r))
+    return rc;
+  return r.rows() == 1 ? KRRC_NONE : KRRC_OBJECT_ALREADY_EXISTS;
+}
+
+int32_t PgStore::DeleteQueue(const std::string& name) {
+  PgResult r;
+  if (int32_t rc = Run(kDelete, {PgParam::Text(name_), PgParam::Text(name)}, &r)) return rc;
+  return r.rows() == 1 ? static_cast<int32_t>(r.Int(0, 0)) : KRRC_STORE_ERROR;
+}
+
+int32_t PgStore::LookupQueue(const std::string& name, QueueAttributes* out) {
+  PgResult r;
+  if (int32_t rc = Run(kLookup, {PgParam::Text(name_), PgParam::Text(name)}, &r)) return rc;
+  if (r.rows() == 0) return KRRC_UNKNOWN_OBJECT_NAME;
+  if (out) *out = AttributesFromRow(r, 0, 1, name);
+  return KRRC_NONE;
+}
+
+int32_t PgStore::ListQueues(std::vector<QueueInfo>* out) {
+  PgResult r;
+  if (int32_t rc = Run(kSweep, {PgParam::Text(name_)}, &r)) return rc;
+  if (int32_t rc = Run(kList, {PgParam::Text(name_)}, &r)) return rc;
+  out->clear();
+  for (int i = 0; i < r.rows(); ++i) {
+    QueueInfo info;
+    info.attributes = AttributesFromRow(r, i, 1, std::string(r.Bytes(i, 0)));
+    info.depth = r.Int(i, 8);
+    info.open_handles = r.Int(i, 9);
+    out->push_back(std::move(info));
+  }
+  return KRRC_NONE;
+}
+
+int32_t PgStore::ClearQueue(const std::string& name) {
+  PgResult r;
+  if (int32_t rc = Run(kClear, {PgParam::Text(name_), PgParam::Text(name)}, &r)) return rc;
+  return r.rows() == 1 ? static_cast<int32_t>(r.Int(0, 0)) : KRRC_STORE_ERROR;
+}
+
+int32_t PgStore::CreateDynamicQueue(const QueueAttributes& model, const std::string& pattern,
+                                    std::string* name_out) {
+  if (pattern.empty() || pattern.size() > KR_Q_NAME_LENGTH) return KRRC_DYNAMIC_Q_NAME_ERROR;
+  size_t star = pattern.find('*');
+  if (star != std::string::npos && star != pattern.size() - 1) return KRRC_DYNAMIC_Q_NAME_ERROR;
+  if (int32_t rc = EnsureOwner()) return rc;
+  PgResult r;
+  int32_t rc = Run(kCreateDynamic,
+                   {PgParam::Text(name_), PgParam::Text(pattern), PgParam::Int(owner_key_),
+                    PgParam::Int(model.default_priority), PgParam::Int(KRPER_NOT_PERSISTENT),
+                    PgParam::Int(model.max_depth), PgParam::Int(model.max_message_length),
+                    PgParam::Bool(model.get_inhibited), PgParam::Bool(model.put_inhibited)},
+                   &r);
+  if (rc) return rc;
+  if (r.rows() != 1) return KRRC_STORE_ERROR;
+  rc = static_cast<int32_t>(r.Int(0, 0));
+  if (rc == KRRC_NONE) *name_out = std::string(r.Bytes(0, 1));
+  return rc;
+}
+
+int32_t PgStore::DeleteDynamicQueue(const std::string& name) {
+  PgResult r;
+  if (int32_t rc = Run(kDropDynamic,
+                       {PgParam::Text(name_), PgParam::Text(name), PgParam::Int(owner_key_)}, &r))
+    return rc;
+  return r.rows() == 1 ? static_cast<int32_t>(r.Int(0, 0)) : KRRC_STORE_ERROR;
+}
+
+void PgStore::NoteOpen(const std::string& name) {
+  if (EnsureOwner() != KRRC_NONE) return;
+  PgResult r;
+  Run(kNoteOpen, {PgParam::Text(name_), PgParam::Text(name), PgParam::Int(owner_key_),
+                  PgParam::Int(1)}, &r);
+}
+
+void PgStore::NoteClose(const std::string& name) {
+  PgResult r;
+  Run(kNoteOpen, {PgParam::Text(name_), PgParam::Text(name), PgParam::Int(owner_key_),
+                  PgParam::Int(-1)}, &r);
+}
+
+int32_t PgStore::Put(const std::string& queue, const Message& m) {
+  PgParam expire = PgParam::Null();
+  if (m.expiry_deadline_ms != 0) {
+    // The deadline travels as time left, so that it counts on the server's
+    // clock whichever machine puts or gets.
+    expire = PgParam::Int(std::max<int64_t>(1, m.expiry_deadline_ms - WallMs()));
+  }
+  PgResult r;
+  int32_t rc = Run(kPut,
+                   {PgParam::Text(name_), PgParam::Text(queue),
+                    PgParam::Int(std::clamp(m.md.Priority, 0, 9)),
+                    PgParam::Bool(m.md.Persistence == KRPER_PERSISTENT),
+                    PgParam::Bytes(m.md.MsgId, sizeof m.md.MsgId),
+                    PgParam::Bytes(m.md.CorrelId, sizeof m.md.CorrelId), expire,
+                    PgParam::Bytes(&m.md, sizeof m.md),
+                    PgParam::Bytes(m.body.data(), m.body.size())},
+                   &r);
+  if (rc) return rc;
+  return r.rows() == 1 ? static_cast<int32_t>(r.Int(0, 0)) : KRRC_STORE_ERROR;
+}
+
+int32_t PgStore::Get(const std::string& queue, const GetRequest& req, BrowseCursor* cursor,
+                     GetResult* out) {
+  if (req.buffer_length < 0 || (req.buffer_length > 0 && req.buffer == nullptr))
+    return KRRC_BUFFER_LENGTH_ERROR;
+  const bool browse = req.mode != GetMode::kRemove;
+  BrowseCursor from;
+  if (req.mode == GetMode::kBrowseNext && cursor) from = *cursor;
+  std::vector<PgParam> params = {
+      PgParam::Text(name_),
+      PgParam::Text(queue),
+      PgParam::Int(static_cast<int32_t>(req.mode)),
+      req.match_msg_id ? PgParam::Bytes(req.msg_id, sizeof req.msg_id) : PgParam::Null(),
+      req.match_correl_id ? PgParam::Bytes(req.correl_id, sizeof req.correl_id) : PgParam::Null(),
+      PgParam::Int(req.buffer_length),
+      PgParam::Bool(from.valid),
+      PgParam::Int(from.priority),
+      PgParam::Int(from.seq)};
+
+  const bool forever = req.wait_ms < 0;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(req.wait_ms, 0));
+  PgFailure f;
+  std::string message;
+  PgPool::Lease c;
+  int64_t queue_id = 0;
+  bool listening = false;
+  for (int retries = 0;;) {
+    if (!c) {
+      c = pool_->Acquire(queue_id, &f, &message);
+      if (!c) return KRRC_Q_MGR_NOT_AVAILABLE;
+    }
+    PgResult r = c->Run(kGet, params, &f);
+    if (f == PgFailure::kRetry && retries++ < 5) continue;
+    if (f != PgFailure::kNone) return MapFailure(f);
+    if (r.rows() != 1) return KRRC_STORE_ERROR;
+    const int32_t status = static_cast<int32_t>(r.Int(0, 0));
+    const int64_t id = r.Int(0, 1);
+    if (status == KRRC_UNKNOWN_OBJECT_NAME) {
+      return queue_id != 0 ? KRRC_Q_DELETED : KRRC_UNKNOWN_OBJECT_NAME;
+    }
+    if (queue_id != 0 && id != queue_id) return KRRC_Q_DELETED;  // deleted and made anew
+    queue_id = id;
+    if (status == KRRC_NONE || status == KRRC_TRUNCATED_MSG_FAILED) {
+      std::string_view md = r.Bytes(0, 5);
+      if (md.size() != sizeof(KRMD)) return KRRC_STORE_ERROR;
+      std::memcpy(&out->md, md.data(), sizeof(KRMD));
+      if (!r.IsNull(0, 7)) {
+        int64_t left = (r.Int(0, 7) + 99) / 100;
+        out->md.Expiry = static_cast<KRLONG>(std::clamp<int64_t>(left, 1, INT32_MAX));
+      }
+      out->data_length = static_cast<int32_t>(r.Int(0, 4));
+      std::string_view body = r.Bytes(0, 6);
+      size_t n = std::min(body.size(), static_cast<size_t>(req.buffer_length));
+      if (n > 0) std::memcpy(req.buffer, body.data(), n);
+      if (status == KRRC_NONE && browse && cursor) {
+        cursor->valid = true;
+        cursor->priority = static_cast<int32_t>(r.Int(0, 3));
+        cursor->seq = r.Int(0, 2);
+      }
+      return status;
+    }
+    if (status != KRRC_NO_MSG_AVAILABLE) return status;
+    if (req.wait_ms == 0 || (!forever && Clock::now() >= deadline)) return KRRC_NO_MSG_AVAILABLE;
+    if (!listening) {
+      // Listen first, then look once more: a put that committed between the
+      // look above and the LISTEN is seen by that second look.
+      if (!c->Listen(queue_id, &f)) return MapFailure(f);
+      listening = true;
+      continue;
+    }
+    auto until = Clock::now() + kRecheck;
+    if (!forever && deadline < until) until = deadline;
+    f = c->WaitNotification(queue_id, until);
+    if (f == PgFailure::kUnavailable) return KRRC_CONNECTION_BROKEN;
+    if (f == PgFailure::kRetry && !forever && Clock::now() >= deadline) return KRRC_NO_MSG_AVAILABLE;
+  }
+}
+
+}  // namespace pg
+
+int32_t OpenPgStore(const std::string& name, const std::string& conninfo, bool create,
+                    std::unique_ptr<Store>* out) {
+  if (name.empty() || name.size() > KR_Q_MGR_NAME_LENGTH) return KRRC_NAME_NOT_VALID;
+  if (!pg::IsPgConninfo(conninfo)) return KRRC_Q_MGR_NOT_AVAILABLE;
+  auto pool = pg::PgPool::For(conninfo);
+  pg::PgFailure f;
+  std::string message;
+  {
+    pg::PgPool::Lease c = pool->Acquire(0, &f, &message);
+    if (!c) return KRRC_Q_MGR_NOT_AVAILABLE;
+    if (int32_t rc = pg::EnsureSchema(pool.get(), c.get())) return rc;
+    if (create) {
+      c->Run(pg::kQmCreate, {pg::PgParam::Text(name)}, &f);
+      if (f != pg::PgFailure::kNone) return pg::MapFailure(f);
+      QueueAttributes model;
+      model.name = pg::kModelQueue;
+      model.kind = QueueKind::kModel;
+      c->Run(pg::kDefine, pg::AttributeParams(name, model), &f);
+      if (f != pg::PgFailure::kNone) return pg::MapFailure(f);
+    } else {
+      pg::PgResult r = c->Run(pg::kQmExists, {pg::PgParam::Text(name)}, &f);
+      if (f != pg::PgFailure::kNone) return pg::MapFailure(f);
+      if (r.rows() == 0) return KRRC_UNKNOWN_Q_MGR;
+    }
+  }
+  *out = std::make_unique<pg::PgStore>(name, std::move(pool));
+  return KRRC_NONE;
+}
+
+int32_t DestroyPgStore(const std::string& name, const std::string& conninfo) {
+  if (!pg::IsPgConninfo(conninfo)) return KRRC_Q_MGR_NOT_AVAILABLE;
+  auto pool = pg::PgPool::For(conninfo);
+  pg::PgFailure f;
+  std::string message;
+  pg::PgPool::Lease c = pool->Acquire(0, &f, &message);
+  if (!c) return KRRC_Q_MGR_NOT_AVAILABLE;
+  if (int32_t rc = pg::EnsureSchema(pool.get(), c.get())) return rc;
+  c->Run(pg::kSweep, {pg::PgParam::Text(name)}, &f);
+  if (f != pg::PgFailure::kNone) return pg::MapFailure(f);
+  pg::PgResult r = c->Run(pg::kQmOpenHandles, {pg::PgParam::Text(name)}, &f);
+  if (f != pg::PgFailure::kNone) return pg::MapFailure(f);
+  if (r.Int(0, 0) > 0) return KRRC_OBJECT_IN_USE;
+  c->Run(pg::kQmDestroy, {pg::PgParam::Text(name)}, &f);
+  return pg::MapFailure(f);
+}
+
+}  // namespace krsoap::queue

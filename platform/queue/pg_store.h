@@ -1,0 +1,54 @@
+// pg_store.h - the PostgreSQL store of a queue manager: queues and messages
+// kept in a PostgreSQL database that queue managers on several machines can
+// share. The Store interface (store.h) is the whole of its contract; this
+// header only names the class for the factory and for tests.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/queue/pg_conn.h"
+#include "platform/queue/store.h"
+
+namespace krsoap::queue::pg {
+
+class PgStore final : public Store {
+ public:
+  PgStore(std::string name, std::shared_ptr<PgPool> pool);
+  ~PgStore() override;
+
+  const std::string& Name() const override { return name_; }
+  int32_t DefineQueue(const QueueAttributes& attributes, bool replace) override;
+  int32_t DeleteQueue(const std::string& name) override;
+  int32_t LookupQueue(const std::string& name, QueueAttributes* out) override;
+  int32_t ListQueues(std::vector<QueueInfo>* out) override;
+  int32_t ClearQueue(const std::string& name) override;
+  int32_t CreateDynamicQueue(const QueueAttributes& model, const std::string& pattern,
+                             std::string* name_out) override;
+  int32_t DeleteDynamicQueue(const std::string& name) override;
+  void NoteOpen(const std::string& name) override;
+  void NoteClose(const std::string& name) override;
+  int32_t Put(const std::string& queue, const Message& message) override;
+  int32_t Get(const std::string& queue, const GetRequest& request, BrowseCursor* cursor,
+              GetResult* result) override;
+
+  // The key that marks what this store object owns (for tests).
+  int64_t owner_key() const { return owner_key_; }
+
+ private:
+  // Runs one statement on a pooled connection, retrying a serialization
+  // failure or deadlock; maps failures to reason codes.
+  int32_t Run(const PgStatement& st, const std::vector<PgParam>& params, PgResult* out);
+  // Makes sure the owner connection is up and holds the owner lock.
+  int32_t EnsureOwner();
+
+  const std::string name_;
+  const std::shared_ptr<PgPool> pool_;
+  const int64_t owner_key_;
+  std::mutex owner_mu_;
+  std::unique_ptr<PgConn> owner_;
+};
+
+}  // namespace krsoap::queue::pg

@@ -1,0 +1,446 @@
+// Tests of what only the PostgreSQL store has to get right: competing getters
+// in separate processes, a database server that stops and comes back in the
+// middle of a run, dynamic queues of a process killed outright, and names
+// that look like SQL. The behaviour both stores share is the conformance
+// suite's (tests/queue).
+//
+// They run against the server named by KRSOAP_TEST_PG (the test run starts a
+// throwaway one) and are skipped without it. The restart test starts a
+// throwaway cluster of its own with scripts/pg-test-server.sh, so that
+// stopping it disturbs no other test running at the same time.
+//
+// The same program doubles as the child processes of the tests: run with
+// "--child MODE ..." it does one job and exits (see ChildMain).
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/queue/pg_store.h"
+#include "platform/queue/store.h"
+
+extern char** environ;
+
+namespace {
+
+using krsoap::queue::BrowseCursor;
+using krsoap::queue::GetMode;
+using krsoap::queue::GetRequest;
+using krsoap::queue::GetResult;
+using krsoap::queue::Message;
+using krsoap::queue::QueueAttributes;
+using krsoap::queue::QueueInfo;
+using krsoap::queue::QueueKind;
+using krsoap::queue::Store;
+
+std::string g_self;  // this program's path, for child processes
+
+std::string Conninfo() {
+  const char* c = std::getenv("KRSOAP_TEST_PG");
+  return c ? c : "";
+}
+
+// A queue manager name no other test (or earlier run) uses.
+std::string UniqueQm(const char* what) {
+  static std::atomic<int> n{0};
+  return std::string("T.") + what + "." + std::to_string(getpid()) + "." +
+         std::to_string(n.fetch_add(1)) + "." + std::to_string(time(nullptr) % 100000);
+}
+
+std::unique_ptr<Store> OpenStore(const std::string& qm, const std::string& conninfo, bool create) {
+  std::unique_ptr<Store> s;
+  int32_t rc = krsoap::queue::OpenPgStore(qm, conninfo, create, &s);
+  EXPECT_EQ(rc, KRRC_NONE) << "open " << qm;
+  return s;
+}
+
+Message MakeMessage(const std::string& body, int persistence = KRPER_NOT_PERSISTENT) {
+  Message m;
+  KRMD md = KRMD_DEFAULT;
+  md.Priority = 0;
+  md.Persistence = persistence;
+  // A distinct message id per body, as the bindings would assign.
+  std::snprintf(reinterpret_cast<char*>(md.MsgId), sizeof md.MsgId, "%.23s", body.c_str());
+  m.md = md;
+  m.body = body;
+  return m;
+}
+
+int32_t GetOne(Store* s, const std::string& q, std::string* body, int32_t wait_ms = 0) {
+  char buf[8192];
+  GetRequest r;
+  r.wait_ms = wait_ms;
+  r.buffer = buf;
+  r.buffer_length = sizeof buf;
+  GetResult out;
+  int32_t rc = s->Get(q, r, nullptr, &out);
+  if (rc == KRRC_NONE && body) body->assign(buf, static_cast<size_t>(out.data_length));
+  return rc;
+}
+
+void DefineLocal(Store* s, const std::string& name, int32_t max_depth = 100000) {
+  QueueAttributes a;
+  a.name = name;
+  a.max_depth = max_depth;
+  ASSERT_EQ(s->DefineQueue(a, false), KRRC_NONE);
+}
+
+// Starts this program as a child; its stdout comes back through *out_fd.
+pid_t Spawn(const std::vector<std::string>& args, int* out_fd) {
+  int p[2];
+  if (pipe(p) != 0) return -1;
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_adddup2(&fa, p[1], 1);
+  posix_spawn_file_actions_addclose(&fa, p[0]);
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(g_self.c_str()));
+  for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, g_self.c_str(), &fa, nullptr, argv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&fa);
+  close(p[1]);
+  *out_fd = p[0];
+  return pid;
+}
+
+std::string ReadAll(int fd) {
+  std::string s;
+  char buf[4096];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    s.append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  return s;
+}
+
+std::string ReadLine(int fd) {
+  std::string s;
+  char c;
+  while (read(fd, &c, 1) == 1 && c != '\n') s.push_back(c);
+  return s;
+}
+
+int WaitExit(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+class PgStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    conninfo_ = Conninfo();
+    if (conninfo_.empty()) GTEST_SKIP() << "KRSOAP_TEST_PG not set";
+  }
+  std::string conninfo_;
+};
+
+// ---- Names are data, never SQL ---------------------------------------------
+
+TEST_F(PgStoreTest, NamesThatLookLikeSqlAreStoredAsTheyAre) {
+  const std::string qm = UniqueQm("SQL");
+  auto s = OpenStore(qm, conninfo_, true);
+  ASSERT_TRUE(s);
+  // The bindings only let A-Z a-z 0-9 . _ % / through; the store must not
+  // rely on that, so it is handed worse here.
+  const std::vector<std::string> names = {"Q'); DELETE FROM krsoap.messages; --",
+                                          "Q\"x", "Q%_/.", "Q\\x"};
+  for (const auto& n : names) {
+    DefineLocal(s.get(), n);
+    ASSERT_EQ(s->Put(n, MakeMessage("body of " + n)), KRRC_NONE) << n;
+  }
+  for (const auto& n : names) {
+    std::string body;
+    ASSERT_EQ(GetOne(s.get(), n, &body), KRRC_NONE) << n;
+    EXPECT_EQ(body, "body of " + n);
+  }
+  // A queue manager name with a quote keeps its own queues apart.
+  const std::string qm2 = qm + "'x";
+  auto s2 = OpenStore(qm2, conninfo_, true);
+  ASSERT_TRUE(s2);
+  QueueAttributes a;
+  EXPECT_EQ(s2->LookupQueue(names[0], &a), KRRC_UNKNOWN_OBJECT_NAME);
+  EXPECT_EQ(krsoap::queue::DestroyPgStore(qm2, conninfo_), KRRC_NONE);
+}
+
+TEST_F(PgStoreTest, UnknownQueueManagerAndUnreachableServer) {
+  std::unique_ptr<Store> s;
+  EXPECT_EQ(krsoap::queue::OpenPgStore(UniqueQm("NONE"), conninfo_, false, &s), KRRC_UNKNOWN_Q_MGR);
+  // A port where nothing listens: the queue manager is unavailable, at once.
+  EXPECT_EQ(krsoap::queue::OpenPgStore("QM", "host=127.0.0.1 port=1 dbname=x connect_timeout=2",
+                                       true, &s),
+            KRRC_Q_MGR_NOT_AVAILABLE);
+  EXPECT_EQ(krsoap::queue::OpenPgStore("QM", "/not/a/connection/string", true, &s),
+            KRRC_Q_MGR_NOT_AVAILABLE);
+}
+
+// ---- Competing getters in several processes ---------------------------------
+
+TEST_F(PgStoreTest, GettersInSeveralProcessesTakeEachMessageExactlyOnce) {
+  const std::string qm = UniqueQm("COMP");
+  auto s = OpenStore(qm, conninfo_, true);
+  ASSERT_TRUE(s);
+  DefineLocal(s.get(), "WORK");
+  constexpr int kConsumers = 4;
+  constexpr int kMessages = 2000;
+  std::vector<pid_t> pids;
+  std::vector<int> fds;
+  for (int i = 0; i < kConsumers; ++i) {
+    int fd = -1;
+    pid_t pid = Spawn({"--child", "consume", conninfo_, qm, "WORK"}, &fd);
+    ASSERT_GT(pid, 0);
+    pids.push_back(pid);
+    fds.push_back(fd);
+  }
+  // Put while the getters are already waiting, some persistent, so that
+  // both commit paths are raced (not more: each costs a disk flush).
+  for (int i = 0; i < kMessages; ++i) {
+    ASSERT_EQ(s->Put("WORK", MakeMessage("m" + std::to_string(i),
+                                         i % 10 ? KRPER_NOT_PERSISTENT : KRPER_PERSISTENT)),
+              KRRC_NONE);
+  }
+  // One end marker per getter.
+  for (int i = 0; i < kConsumers; ++i) ASSERT_EQ(s->Put("WORK", MakeMessage("END")), KRRC_NONE);
+  std::map<std::string, int> seen;
+  for (int i = 0; i < kConsumers; ++i) {
+    std::string out = ReadAll(fds[i]);
+    EXPECT_EQ(WaitExit(pids[i]), 0);
+    size_t pos = 0;
+    while (pos < out.size()) {
+      size_t nl = out.find('\n', pos);
+      if (nl == std::string::npos) nl = out.size();
+      seen[out.substr(pos, nl - pos)]++;
+      pos = nl + 1;
+    }
+  }
+  EXPECT_EQ(seen.size(), static_cast<size_t>(kMessages));
+  for (int i = 0; i < kMessages; ++i) {
+    EXPECT_EQ(seen["m" + std::to_string(i)], 1) << "message " << i;
+  }
+  std::string rest;
+  EXPECT_EQ(GetOne(s.get(), "WORK", &rest), KRRC_NO_MSG_AVAILABLE);
+}
+
+// ---- Dynamic queues of a killed process ------------------------------------
+
+TEST_F(PgStoreTest, DynamicQueueOfAKilledProcessIsSwept) {
+  const std::string qm = UniqueQm("DYN");
+  auto s = OpenStore(qm, conninfo_, true);
+  ASSERT_TRUE(s);
+  int fd = -1;
+  pid_t pid = Spawn({"--child", "own-dynamic", conninfo_, qm}, &fd);
+  ASSERT_GT(pid, 0);
+  const std::string name = ReadLine(fd);
+  ASSERT_FALSE(name.empty());
+  QueueAttributes a;
+  // Alive: the queue is there, and another process can put to it.
+  ASSERT_EQ(s->LookupQueue(name, &a), KRRC_NONE);
+  EXPECT_EQ(a.kind, QueueKind::kTemporaryDynamic);
+  EXPECT_EQ(s->Put(name, MakeMessage("reply")), KRRC_NONE);
+  ASSERT_EQ(kill(pid, SIGKILL), 0);
+  EXPECT_EQ(WaitExit(pid), 128 + SIGKILL);
+  close(fd);
+  // The server notices the closed socket when it next reads it; the lookup
+  // below may race that by a moment, so it is retried for a bounded time.
+  int32_t rc = KRRC_NONE;
+  for (int i = 0; i < 500 && rc == KRRC_NONE; ++i) {
+    rc = s->LookupQueue(name, &a);
+    if (rc == KRRC_NONE) usleep(10000);
+  }
+  EXPECT_EQ(rc, KRRC_UNKNOWN_OBJECT_NAME);
+  std::vector<QueueInfo> list;
+  ASSERT_EQ(s->ListQueues(&list), KRRC_NONE);
+  for (const auto& q : list) EXPECT_NE(q.attributes.name, name);
+}
+
+TEST_F(PgStoreTest, OpenHandlesOfAnotherStoreBlockDeleteUntilItGoes) {
+  const std::string qm = UniqueQm("OPEN");
+  auto s = OpenStore(qm, conninfo_, true);
+  ASSERT_TRUE(s);
+  DefineLocal(s.get(), "HELD");
+  {
+    auto other = OpenStore(qm, conninfo_, false);
+    ASSERT_TRUE(other);
+    other->NoteOpen("HELD");
+    other->NoteOpen("HELD");
+    std::vector<QueueInfo> list;
+    ASSERT_EQ(s->ListQueues(&list), KRRC_NONE);
+    for (const auto& q : list) {
+      if (q.attributes.name == "HELD") {
+        EXPECT_EQ(q.open_handles, 2);
+      }
+    }
+    EXPECT_EQ(s->DeleteQueue("HELD"), KRRC_OBJECT_IN_USE);
+    // A dynamic queue of the other store goes with it.
+    QueueAttributes model;
+    ASSERT_EQ(other->LookupQueue("SYSTEM.DEFAULT.MODEL.QUEUE", &model), KRRC_NONE);
+    std::string dyn;
+    ASSERT_EQ(other->CreateDynamicQueue(model, "REPLY.*", &dyn), KRRC_NONE);
+    EXPECT_EQ(dyn.rfind("REPLY.", 0), 0u);
+    EXPECT_EQ(dyn.size(), 22u);
+    ASSERT_EQ(s->LookupQueue(dyn, nullptr), KRRC_NONE);
+    other.reset();
+    EXPECT_EQ(s->LookupQueue(dyn, nullptr), KRRC_UNKNOWN_OBJECT_NAME);
+  }
+  EXPECT_EQ(s->DeleteQueue("HELD"), KRRC_NONE);
+}
+
+// ---- A server that stops and comes back ------------------------------------
+
+class ThrowawayCluster {
+ public:
+  ThrowawayCluster() {
+    std::string out = Run(Script() + " start");
+    while (!out.empty() && out.back() == '\n') out.pop_back();
+    dir_ = out;
+    if (!dir_.empty()) {
+      conninfo_ = Run(Script() + " conninfo " + dir_);
+      while (!conninfo_.empty() && conninfo_.back() == '\n') conninfo_.pop_back();
+    }
+  }
+  ~ThrowawayCluster() {
+    if (!dir_.empty()) Run(Script() + " stop " + dir_);
+  }
+  bool ok() const { return !conninfo_.empty(); }
+  const std::string& conninfo() const { return conninfo_; }
+  bool Halt() { return Status(Script() + " halt " + dir_) == 0; }
+  bool Resume() { return Status(Script() + " resume " + dir_) == 0; }
+
+ private:
+  static std::string Script() { return std::string(KRSOAP_SOURCE_DIR) + "/scripts/pg-test-server.sh"; }
+  static std::string Run(const std::string& cmd) {
+    std::string out;
+    FILE* f = popen(cmd.c_str(), "r");
+    if (!f) return out;
+    char buf[512];
+    while (fgets(buf, sizeof buf, f)) out += buf;
+    pclose(f);
+    return out;
+  }
+  static int Status(const std::string& cmd) { return system((cmd + " >/dev/null 2>&1").c_str()); }
+  std::string dir_;
+  std::string conninfo_;
+};
+
+TEST_F(PgStoreTest, ServerRestartFailsCallsAsUnavailableAndLosesNothing) {
+  ThrowawayCluster cluster;
+  ASSERT_TRUE(cluster.ok()) << "could not start a throwaway cluster";
+  const std::string qm = UniqueQm("RST");
+  auto s = OpenStore(qm, cluster.conninfo(), true);
+  ASSERT_TRUE(s);
+  DefineLocal(s.get(), "Q");
+  DefineLocal(s.get(), "IDLE");
+  constexpr int kBefore = 100;
+  for (int i = 0; i < kBefore; ++i) {
+    ASSERT_EQ(s->Put("Q", MakeMessage("b" + std::to_string(i),
+                                      i % 2 ? KRPER_PERSISTENT : KRPER_NOT_PERSISTENT)),
+              KRRC_NONE);
+  }
+  // Take a few first, so that there are connections in the pool to go stale.
+  std::set<std::string> taken;
+  for (int i = 0; i < 10; ++i) {
+    std::string body;
+    ASSERT_EQ(GetOne(s.get(), "Q", &body), KRRC_NONE);
+    EXPECT_TRUE(taken.insert(body).second);
+  }
+  // A getter waiting on an empty queue when the server goes: it must come
+  // back with the connection broken, not sleep out its wait.
+  std::atomic<int32_t> waiting_rc{-1};
+  std::atomic<bool> started{false};
+  std::thread waiter([&] {
+    started = true;
+    waiting_rc = GetOne(s.get(), "IDLE", nullptr, 600000);
+  });
+  while (!started) std::this_thread::yield();
+  usleep(200000);  // let it reach its wait; the outcome is the same if not
+  ASSERT_TRUE(cluster.Halt());
+  waiter.join();
+  EXPECT_TRUE(waiting_rc == KRRC_CONNECTION_BROKEN || waiting_rc == KRRC_Q_MGR_NOT_AVAILABLE)
+      << waiting_rc;
+
+  // While it is down every call fails with one of the two reasons.
+  int32_t rc = s->Put("Q", MakeMessage("during"));
+  EXPECT_TRUE(rc == KRRC_CONNECTION_BROKEN || rc == KRRC_Q_MGR_NOT_AVAILABLE) << rc;
+  rc = GetOne(s.get(), "Q", nullptr);
+  EXPECT_TRUE(rc == KRRC_CONNECTION_BROKEN || rc == KRRC_Q_MGR_NOT_AVAILABLE) << rc;
+  std::unique_ptr<Store> none;
+  EXPECT_EQ(krsoap::queue::OpenPgStore(qm, cluster.conninfo(), false, &none),
+            KRRC_Q_MGR_NOT_AVAILABLE);
+
+  ASSERT_TRUE(cluster.Resume());
+  // The next call connects again; everything put before is there once.
+  std::string body;
+  for (;;) {
+    rc = GetOne(s.get(), "Q", &body);
+    if (rc != KRRC_NONE) break;
+    EXPECT_TRUE(taken.insert(body).second) << "twice: " << body;
+  }
+  EXPECT_EQ(rc, KRRC_NO_MSG_AVAILABLE);
+  EXPECT_EQ(taken.size(), static_cast<size_t>(kBefore));
+  EXPECT_EQ(taken.count("during"), 0u);
+  EXPECT_EQ(s->Put("Q", MakeMessage("after")), KRRC_NONE);
+  EXPECT_EQ(GetOne(s.get(), "Q", &body), KRRC_NONE);
+  EXPECT_EQ(body, "after");
+}
+
+// ---- Child processes --------------------------------------------------------
+
+// consume CONNINFO QM QUEUE: gets until it takes "END", printing each body.
+// own-dynamic CONNINFO QM: creates a dynamic queue, prints its name, sleeps.
+int ChildMain(int argc, char** argv) {
+  std::string mode = argv[2];
+  if (mode == "consume" && argc == 6) {
+    std::unique_ptr<Store> s;
+    if (krsoap::queue::OpenPgStore(argv[4], argv[3], false, &s) != KRRC_NONE) return 2;
+    std::string out;
+    for (;;) {
+      std::string body;
+      int32_t rc = GetOne(s.get(), argv[5], &body, 60000);
+      if (rc != KRRC_NONE) return 3;
+      if (body == "END") break;
+      out += body + "\n";
+    }
+    fwrite(out.data(), 1, out.size(), stdout);
+    return 0;
+  }
+  if (mode == "own-dynamic" && argc == 5) {
+    std::unique_ptr<Store> s;
+    if (krsoap::queue::OpenPgStore(argv[4], argv[3], false, &s) != KRRC_NONE) return 2;
+    QueueAttributes model;
+    if (s->LookupQueue("SYSTEM.DEFAULT.MODEL.QUEUE", &model) != KRRC_NONE) return 3;
+    std::string name;
+    if (s->CreateDynamicQueue(model, "*", &name) != KRRC_NONE) return 4;
+    std::printf("%s\n", name.c_str());
+    std::fflush(stdout);
+    sleep(600);  // until killed
+    return 0;
+  }
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  char self[4096];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  g_self = n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string(argv[0]);
+  if (argc >= 3 && std::strcmp(argv[1], "--child") == 0) return ChildMain(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
