@@ -31,7 +31,7 @@ const char* const kSchemaLockSql = "SELECT pg_advisory_xact_lock(752605321351254
 
 const char* const kSchemaVersionSql =
     "SELECT 1 FROM pg_catalog.pg_proc p JOIN pg_catalog.pg_namespace n ON n.oid = p.pronamespace "
-    "WHERE n.nspname = 'krsoap' AND p.proname = 'schema_v1'";
+    "WHERE n.nspname = 'krsoap' AND p.proname = 'schema_v2'";
 
 const char* const kSchemaSql = R"SQL(
 CREATE SCHEMA IF NOT EXISTS krsoap;
@@ -95,6 +95,7 @@ BEGIN
     PERFORM set_config('synchronous_commit', 'off', true);
     DELETE FROM krsoap.messages WHERE queue_id = q.id;
     DELETE FROM krsoap.queues WHERE id = q.id;
+    PERFORM pg_notify('krq_' || q.id, '');
     RETURN NULL;
   END IF;
   RETURN q;
@@ -111,6 +112,7 @@ BEGIN
   IF gone IS NOT NULL THEN
     DELETE FROM krsoap.messages WHERE queue_id = ANY (gone);
     DELETE FROM krsoap.queues WHERE id = ANY (gone);
+    PERFORM pg_notify('krq_' || g, '') FROM unnest(gone) g;
   END IF;
   DELETE FROM krsoap.opens o USING krsoap.queues q
    WHERE q.id = o.queue_id AND q.qm = p_qm AND pg_try_advisory_xact_lock_shared(o.owner_key);
@@ -143,9 +145,12 @@ END $$;
 
 -- p_mode: 0 destructive get, 1 browse first, 2 browse next past the cursor
 -- (p_cur_valid, p_cur_prio, p_cur_seq). A message longer than p_maxlen is
--- returned cut, with status 2080, and stays where it is.
+-- returned cut, with status 2080, and stays where it is. p_expect_id, when
+-- not 0, is the queue the caller started on: a queue of the same name made
+-- since is a different queue (status 2237), and nothing is taken from it.
 CREATE OR REPLACE FUNCTION krsoap.get(p_qm text, p_queue text, p_mode int, p_msg_id bytea,
-    p_correl_id bytea, p_maxlen int, p_cur_valid bool, p_cur_prio int, p_cur_seq bigint)
+    p_correl_id bytea, p_maxlen int, p_cur_valid bool, p_cur_prio int, p_cur_seq bigint,
+    p_expect_id bigint)
 RETURNS TABLE(o_status int, o_queue_id bigint, o_seq bigint, o_priority int, o_length int,
               o_md bytea, o_body bytea, o_left_ms bigint) LANGUAGE plpgsql AS $$
 DECLARE
@@ -162,6 +167,9 @@ BEGIN
   q := krsoap.find_queue(p_qm, p_queue);
   IF q.id IS NULL THEN
     RETURN QUERY SELECT 2204, 0::bigint, 0::bigint, 0, 0, NULL::bytea, NULL::bytea, NULL::bigint; RETURN;
+  END IF;
+  IF p_expect_id <> 0 AND q.id <> p_expect_id THEN
+    RETURN QUERY SELECT 2237, q.id, 0::bigint, 0, 0, NULL::bytea, NULL::bytea, NULL::bigint; RETURN;
   END IF;
   IF q.kind = 2 THEN
     RETURN QUERY SELECT 2240, q.id, 0::bigint, 0, 0, NULL::bytea, NULL::bytea, NULL::bigint; RETURN;
@@ -293,6 +301,7 @@ BEGIN
   RETURNING id INTO qid;
   IF qid IS NULL THEN RETURN 2204; END IF;
   DELETE FROM krsoap.messages WHERE queue_id = qid;
+  PERFORM pg_notify('krq_' || qid, '');
   RETURN 0;
 END $$;
 
@@ -304,7 +313,10 @@ BEGIN
   PERFORM set_config('synchronous_commit', 'off', true);
   WITH d AS (DELETE FROM krsoap.queues WHERE qm = p_qm AND owner_key = p_owner RETURNING id)
   SELECT array_agg(id) INTO gone FROM d;
-  IF gone IS NOT NULL THEN DELETE FROM krsoap.messages WHERE queue_id = ANY (gone); END IF;
+  IF gone IS NOT NULL THEN
+    DELETE FROM krsoap.messages WHERE queue_id = ANY (gone);
+    PERFORM pg_notify('krq_' || g, '') FROM unnest(gone) g;
+  END IF;
   DELETE FROM krsoap.opens WHERE owner_key = p_owner;
 END $$;
 
@@ -336,6 +348,8 @@ BEGIN
   END IF;
   DELETE FROM krsoap.messages WHERE queue_id = q.id;
   DELETE FROM krsoap.queues WHERE id = q.id;
+  -- Waiting getters wake and find their queue gone.
+  PERFORM pg_notify('krq_' || q.id, '');
   RETURN 0;
 END $$;
 
@@ -350,7 +364,7 @@ BEGIN
 END $$;
 
 -- Marks the schema complete; its presence is what later sessions check.
-CREATE OR REPLACE FUNCTION krsoap.schema_v1() RETURNS int LANGUAGE sql AS 'SELECT 1';
+CREATE OR REPLACE FUNCTION krsoap.schema_v2() RETURNS int LANGUAGE sql AS 'SELECT 1';
 )SQL";
 
 }  // namespace krsoap::queue::pg

@@ -70,8 +70,8 @@ const PgStatement kGet = {
     "kr_get",
     "SELECT o_status, o_queue_id, o_seq, o_priority, o_length, o_md, o_body, o_left_ms "
     "FROM krsoap.get($1::text, $2::text, $3::int, $4::bytea, $5::bytea, $6::int, $7::bool, "
-    "$8::int, $9::bigint)",
-    9};
+    "$8::int, $9::bigint, $10::bigint)",
+    10};
 const PgStatement kQmExists = {"kr_qm_exists",
                                "SELECT 1 FROM krsoap.qmgrs WHERE name = $1::text", 1};
 const PgStatement kQmCreate = {
@@ -323,7 +323,8 @@ int32_t PgStore::Get(const std::string& queue, const GetRequest& req, BrowseCurs
       PgParam::Int(req.buffer_length),
       PgParam::Bool(from.valid),
       PgParam::Int(from.priority),
-      PgParam::Int(from.seq)};
+      PgParam::Int(from.seq),
+      PgParam::Int(0)};
 
   const bool forever = req.wait_ms < 0;
   const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(req.wait_ms, 0));
@@ -346,8 +347,11 @@ int32_t PgStore::Get(const std::string& queue, const GetRequest& req, BrowseCurs
     if (status == KRRC_UNKNOWN_OBJECT_NAME) {
       return queue_id != 0 ? KRRC_Q_DELETED : KRRC_UNKNOWN_OBJECT_NAME;
     }
-    if (queue_id != 0 && id != queue_id) return KRRC_Q_DELETED;  // deleted and made anew
-    queue_id = id;
+    if (status == KRRC_Q_DELETED) return KRRC_Q_DELETED;  // deleted and made anew
+    if (queue_id == 0) {
+      queue_id = id;
+      params[9] = PgParam::Int(queue_id);
+    }
     if (status == KRRC_NONE || status == KRRC_TRUNCATED_MSG_FAILED) {
       std::string_view md = r.Bytes(0, 5);
       if (md.size() != sizeof(KRMD)) return KRRC_STORE_ERROR;

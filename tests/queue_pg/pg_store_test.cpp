@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -235,6 +236,68 @@ TEST_F(PgStoreTest, GettersInSeveralProcessesTakeEachMessageExactlyOnce) {
   }
   std::string rest;
   EXPECT_EQ(GetOne(s.get(), "WORK", &rest), KRRC_NO_MSG_AVAILABLE);
+}
+
+TEST_F(PgStoreTest, ThreadsSharingOneStoreTakeEachMessageOnceAndWakeOnPuts) {
+  const std::string qm = UniqueQm("THR");
+  auto s = OpenStore(qm, conninfo_, true);
+  ASSERT_TRUE(s);
+  DefineLocal(s.get(), "T");
+  constexpr int kGetters = 4, kPutters = 2, kEach = 150;
+  std::mutex mu;
+  std::map<std::string, int> seen;
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  // Getters start first and wait on the empty queue: every message reaches
+  // them through a wake-up.
+  for (int g = 0; g < kGetters; ++g) {
+    threads.emplace_back([&] {
+      for (;;) {
+        std::string body;
+        int32_t rc = GetOne(s.get(), "T", &body, 30000);
+        if (rc != KRRC_NONE) { failures++; return; }
+        if (body == "END") return;
+        std::lock_guard<std::mutex> lock(mu);
+        seen[body]++;
+      }
+    });
+  }
+  std::vector<std::thread> putters;
+  for (int p = 0; p < kPutters; ++p) {
+    putters.emplace_back([&, p] {
+      for (int i = 0; i < kEach; ++i) {
+        if (s->Put("T", MakeMessage("p" + std::to_string(p) + "." + std::to_string(i))) != KRRC_NONE)
+          failures++;
+      }
+    });
+  }
+  for (auto& t : putters) t.join();
+  for (int g = 0; g < kGetters; ++g) ASSERT_EQ(s->Put("T", MakeMessage("END")), KRRC_NONE);
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(seen.size(), static_cast<size_t>(kPutters * kEach));
+  for (auto& [body, n] : seen) EXPECT_EQ(n, 1) << body;
+}
+
+TEST_F(PgStoreTest, DeletingAQueueEndsAWaitOnIt) {
+  const std::string qm = UniqueQm("DEL");
+  auto s = OpenStore(qm, conninfo_, true);
+  ASSERT_TRUE(s);
+  DefineLocal(s.get(), "GONE");
+  std::atomic<int32_t> rc{-1};
+  std::thread waiter([&] { rc = GetOne(s.get(), "GONE", nullptr, 5000); });
+  usleep(100000);
+  ASSERT_EQ(s->DeleteQueue("GONE"), KRRC_NONE);
+  // Made anew under the same name: a different queue, and a put on it
+  // wakes the waiter, which reports the old one gone.
+  DefineLocal(s.get(), "GONE");
+  ASSERT_EQ(s->Put("GONE", MakeMessage("new")), KRRC_NONE);
+  waiter.join();
+  EXPECT_TRUE(rc == KRRC_Q_DELETED || rc == KRRC_NONE) << rc;
+  if (rc == KRRC_Q_DELETED) {
+    std::string body;
+    EXPECT_EQ(GetOne(s.get(), "GONE", &body), KRRC_NONE);
+  }
 }
 
 // ---- Dynamic queues of a killed process ------------------------------------
