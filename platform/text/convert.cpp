@@ -109,6 +109,10 @@ template <typename Sink>
 bool Utf8Walk(const unsigned char* s, size_t n, bool strict, Sink&& sink) {
   size_t i = 0;
   while (i < n) {
+    if (s[i] < 0x80) {  // ASCII, the bulk of every message
+      sink(char16_t(s[i++]));
+      continue;
+    }
     Decoded d = DecodeUtf8(s + i, n - i);
     if (!d.valid && strict) return false;
     char16_t units[2];
@@ -126,6 +130,11 @@ bool Utf16Walk(const char16_t* s, size_t n, bool strict, std::string_view replac
                bool* replaced, Sink&& sink) {
   size_t i = 0;
   while (i < n) {
+    if (s[i] < 0x80) {
+      char c = char(s[i++]);
+      sink(&c, 1);
+      continue;
+    }
     Decoded d = DecodeUtf16(s + i, n - i);
     if (!d.valid) {
       if (strict) return false;
@@ -162,18 +171,23 @@ size_t Utf8CutPoint(std::string_view text, size_t limit) {
 }  // namespace
 
 std::u16string Utf8ToUtf16(std::string_view text) {
-  std::u16string out;
-  out.reserve(text.size());
+  // A UTF-8 byte never yields more than one UTF-16 unit.
+  std::u16string out(text.size(), u'\0');
+  size_t at = 0;
   Utf8Walk(reinterpret_cast<const unsigned char*>(text.data()), text.size(), false,
-           [&](char16_t u) { out.push_back(u); });
+           [&](char16_t u) { out[at++] = u; });
+  out.resize(at);
   return out;
 }
 
 std::string Utf16ToUtf8(std::u16string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  Utf16Walk(text.data(), text.size(), false, "?", nullptr,
-            [&](const char* p, size_t n) { out.append(p, n); });
+  // A UTF-16 unit never yields more than three UTF-8 bytes.
+  std::string out(text.size() * 3, '\0');
+  size_t at = 0;
+  Utf16Walk(text.data(), text.size(), false, "?", nullptr, [&](const char* p, size_t n) {
+    for (size_t k = 0; k < n; ++k) out[at++] = p[k];
+  });
+  out.resize(at);
   return out;
 }
 
