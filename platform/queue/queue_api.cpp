@@ -113,9 +113,16 @@ Pool& ThePool() {
 
 // ---- Handles -------------------------------------------------------------------
 
+// Generations start at a random point per table, so a handle of another
+// binding library loaded in the same process (which has its own tables) is
+// almost never taken for one of ours.
 template <class T>
 class HandleTable {
  public:
+  HandleTable() {
+    std::random_device rd;
+    salt_ = static_cast<uint16_t>(rd() % 0x7FFF);
+  }
   KRLONG Add(std::shared_ptr<T> p) {
     std::lock_guard<std::mutex> lock(mu_);
     uint32_t idx;
@@ -125,6 +132,7 @@ class HandleTable {
     } else if (slots_.size() < 0xFFFE) {
       idx = static_cast<uint32_t>(slots_.size());
       slots_.push_back({});
+      slots_.back().gen = salt_;
     } else {
       return 0;
     }
@@ -165,6 +173,7 @@ class HandleTable {
   std::mutex mu_;
   std::vector<Slot> slots_;
   std::vector<uint32_t> free_;
+  uint16_t salt_ = 0;
 };
 
 struct Connection {
