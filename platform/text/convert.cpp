@@ -155,8 +155,8 @@ bool IsNarrowCodePage(UINT code_page) {
 }
 
 // Position at which `text` may be cut so that no more than `limit` bytes are
-// kept and no UTF-8 sequence is split. Bytes that do not form a well-formed
-// sequence are single characters and may be cut anywhere.
+// kept and no UTF-8 sequence is split. An ill-formed subsequence counts as
+// one character (the one U+FFFD it decodes to) and is kept or dropped whole.
 size_t Utf8CutPoint(std::string_view text, size_t limit) {
   if (text.size() <= limit) return text.size();
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());

@@ -9,6 +9,7 @@
 
 #include "platform/sync/critical_section.h"
 #include "platform/sync/event.h"
+#include "platform/sync/interlocked.h"
 #include "platform/sync/kernel_object.h"
 #include "platform/sync/thread.h"
 #include "platform/win32/last_error.h"
@@ -381,6 +382,35 @@ TEST(Stress, SignalWaitAndCloseFromManyThreads) {
   }
   stop = true;
   for (auto& t : threads) t.join();
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Interlocked, CountsFromManyThreadsAndReportsWindowsResults) {
+  volatile LONG count = 0;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 10000; ++i) {
+        InterlockedIncrement(&count);
+        InterlockedExchangeAdd(&count, 2);
+        InterlockedDecrement(&count);
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(count, 80000);
+
+  volatile LONG v = 5;
+  EXPECT_EQ(InterlockedIncrement(&v), 6);
+  EXPECT_EQ(InterlockedDecrement(&v), 5);
+  EXPECT_EQ(InterlockedExchange(&v, 9), 5);
+  EXPECT_EQ(InterlockedCompareExchange(&v, 1, 8), 9);  // no match: unchanged
+  EXPECT_EQ(v, 9);
+  EXPECT_EQ(InterlockedCompareExchange(&v, 1, 9), 9);
+  EXPECT_EQ(v, 1);
 }
 
 }  // namespace
