@@ -126,9 +126,9 @@ bool ParseSwitches(const std::vector<std::string>& args, size_t first, Switches*
       } else {
         sw->s = true;
       }
-    } else if (!a.empty() && a[0] == '/') {
-      return false;
     } else {
+      // Anything else is positional, file paths ("/tmp/x.reg") included; an
+      // unknown switch then shows up as one argument too many.
       sw->positional.push_back(a);
     }
   }

@@ -1,0 +1,301 @@
+// The krsoap reg command and the .reg text format: real krsoap processes
+// over a throwaway data root, and the parser on its own for malformed input.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/registry/registry.h"
+#include "platform/registry/registry_admin.h"
+#include "tests/registry/child_process.h"
+#include "tests/support/test_home.h"
+
+namespace {
+
+using krsoap::test::BinDir;
+using krsoap::test::ChildOptions;
+using krsoap::test::ChildResult;
+using krsoap::test::RunChild;
+using krsoap::test::ScopedHome;
+namespace regadmin = krsoap::platform::regadmin;
+
+ChildResult Reg(std::vector<std::string> args, const std::string& input = "") {
+  args.insert(args.begin(), {BinDir() + "/krsoap", "reg"});
+  ChildOptions options;
+  options.stdin_text = input;
+  return RunChild(args, options);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary);
+  out << text;
+}
+
+constexpr const char* kNotFound = "ERROR: The system was unable to find the specified registry key or value.\n";
+const std::string kKey = "HKLM\\SOFTWARE\\Orvane\\KRSoap";
+
+TEST(RegTool, AddAndQueryEveryType) {
+  ScopedHome home;
+  EXPECT_EQ(0, Reg({"add", kKey, "/v", "soapTrace", "/t", "REG_DWORD", "/d", "1"}).exit_code);
+  EXPECT_EQ(0, Reg({"add", kKey, "/v", "hex", "/t", "REG_DWORD", "/d", "0x1F"}).exit_code);
+  EXPECT_EQ(0, Reg({"add", kKey, "/ve", "/d", "default text"}).exit_code);
+  EXPECT_EQ(0, Reg({"add", kKey, "/v", "exp", "/t", "REG_EXPAND_SZ", "/d", "%HOME%\\x"}).exit_code);
+  EXPECT_EQ(0, Reg({"add", kKey, "/v", "multi", "/t", "REG_MULTI_SZ", "/d", "a\\0b"}).exit_code);
+  EXPECT_EQ(0, Reg({"add", kKey, "/v", "bin", "/t", "REG_BINARY", "/d", "00ff7F"}).exit_code);
+  ChildResult q = Reg({"query", kKey});
+  EXPECT_EQ(0, q.exit_code);
+  EXPECT_EQ(
+      "\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Orvane\\KRSoap\n"
+      "    soapTrace    REG_DWORD    0x1\n"
+      "    hex    REG_DWORD    0x1f\n"
+      "    (Default)    REG_SZ    default text\n"
+      "    exp    REG_EXPAND_SZ    %HOME%\\x\n"
+      "    multi    REG_MULTI_SZ    a\\0b\n"
+      "    bin    REG_BINARY    00FF7F\n\n",
+      q.out);
+
+  // What the tool wrote is what the Win32 calls read in this process.
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Orvane\\KRSoap", 0, KEY_READ, &key));
+  DWORD v = 0, cb = 4, type = 0;
+  ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExW(key, u"soapTrace", nullptr, &type, reinterpret_cast<LPBYTE>(&v), &cb));
+  EXPECT_EQ(REG_DWORD, type);
+  EXPECT_EQ(1u, v);
+  char16_t multi[16];
+  cb = sizeof multi;
+  ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExW(key, u"multi", nullptr, &type, reinterpret_cast<LPBYTE>(multi), &cb));
+  EXPECT_EQ(std::u16string(u"a\0b\0\0", 5), std::u16string(multi, cb / 2));
+  RegCloseKey(key);
+
+  q = Reg({"query", kKey, "/v", "SOAPTRACE"});
+  EXPECT_EQ(0, q.exit_code);
+  EXPECT_EQ("\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Orvane\\KRSoap\n    soapTrace    REG_DWORD    0x1\n\n", q.out);
+  q = Reg({"query", kKey, "/v", "missing"});
+  EXPECT_EQ(1, q.exit_code);
+  EXPECT_EQ(kNotFound, q.err);
+  q = Reg({"query", "HKLM\\SOFTWARE\\Nowhere"});
+  EXPECT_EQ(1, q.exit_code);
+  EXPECT_EQ(kNotFound, q.err);
+}
+
+TEST(RegTool, BadArgumentsAreSyntaxErrors) {
+  ScopedHome home;
+  EXPECT_EQ(1, Reg({"add", kKey, "/v", "x", "/t", "REG_DWORD", "/d", "4294967296"}).exit_code);
+  EXPECT_EQ(1, Reg({"add", kKey, "/v", "x", "/t", "REG_DWORD", "/d", "12abc"}).exit_code);
+  EXPECT_EQ(1, Reg({"add", kKey, "/v", "x", "/t", "REG_BINARY", "/d", "abc"}).exit_code);
+  EXPECT_EQ(1, Reg({"add", kKey, "/v", "x", "/t", "REG_WHATEVER"}).exit_code);
+  EXPECT_EQ(1, Reg({"add", kKey, "/v", "x", "/ve"}).exit_code);
+  ChildResult r = Reg({"add", "HKXX\\Software", "/v", "x"});
+  EXPECT_EQ(1, r.exit_code);
+  EXPECT_NE(std::string::npos, r.err.find("Invalid key name"));
+  r = Reg({"frobnicate"});
+  EXPECT_EQ(1, r.exit_code);
+  // None of that created anything.
+  EXPECT_EQ(1, Reg({"query", kKey}).exit_code);
+}
+
+TEST(RegTool, OverwriteAndDeleteAskUnlessForced) {
+  ScopedHome home;
+  ASSERT_EQ(0, Reg({"add", kKey, "/v", "soapTrace", "/t", "REG_DWORD", "/d", "1"}).exit_code);
+  ChildResult r = Reg({"add", kKey, "/v", "soapTrace", "/t", "REG_DWORD", "/d", "2"}, "no\n");
+  EXPECT_EQ(1, r.exit_code);
+  EXPECT_NE(std::string::npos, r.out.find("canceled"));
+  EXPECT_NE(std::string::npos, Reg({"query", kKey, "/v", "soapTrace"}).out.find("0x1\n"));
+  EXPECT_EQ(0, Reg({"add", kKey, "/v", "soapTrace", "/t", "REG_DWORD", "/d", "2"}, "yes\n").exit_code);
+  EXPECT_NE(std::string::npos, Reg({"query", kKey, "/v", "soapTrace"}).out.find("0x2\n"));
+  EXPECT_EQ(0, Reg({"add", kKey, "/v", "soapTrace", "/t", "REG_DWORD", "/d", "3", "/f"}).exit_code);
+
+  ASSERT_EQ(0, Reg({"add", kKey + "\\Sub\\Deeper", "/v", "x", "/d", "y"}).exit_code);
+  ASSERT_EQ(0, Reg({"add", kKey, "/v", "other", "/d", "z"}).exit_code);
+  EXPECT_EQ(1, Reg({"delete", kKey, "/v", "other"}, "\n").exit_code);
+  EXPECT_EQ(0, Reg({"delete", kKey, "/v", "other", "/f"}).exit_code);
+  EXPECT_EQ(1, Reg({"delete", kKey, "/v", "other", "/f"}).exit_code);
+  EXPECT_EQ(0, Reg({"delete", kKey, "/va", "/f"}).exit_code);
+  ChildResult q = Reg({"query", kKey});
+  EXPECT_EQ("\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Orvane\\KRSoap\n\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Orvane\\KRSoap\\Sub\n\n", q.out);
+  // A key goes with its whole subtree; a hive never goes.
+  EXPECT_EQ(0, Reg({"delete", kKey + "\\Sub", "/f"}).exit_code);
+  EXPECT_EQ(1, Reg({"query", kKey + "\\Sub\\Deeper"}).exit_code);
+  EXPECT_EQ(1, Reg({"delete", "HKLM", "/f"}).exit_code);
+  EXPECT_EQ(0, Reg({"query", kKey}).exit_code);
+}
+
+TEST(RegTool, ExportDeleteImportRoundTrip) {
+  ScopedHome home;
+  ASSERT_EQ(0, Reg({"add", kKey, "/v", "soapTrace", "/t", "REG_DWORD", "/d", "10"}).exit_code);
+  ASSERT_EQ(0, Reg({"add", kKey, "/ve", "/d", "quote \" and back\\slash"}).exit_code);
+  ASSERT_EQ(0, Reg({"add", kKey, "/v", "na\"me", "/t", "REG_EXPAND_SZ", "/d", "%x%"}).exit_code);
+  ASSERT_EQ(0, Reg({"add", kKey + "\\Sub", "/v", "multi", "/t", "REG_MULTI_SZ", "/d", "x\\0y"}).exit_code);
+  ASSERT_EQ(0, Reg({"add", kKey + "\\Sub", "/v", "long", "/t", "REG_BINARY", "/d", std::string(200, 'a')}).exit_code);
+  ASSERT_EQ(0, Reg({"add", kKey + "\\Sub", "/v", "unicode", "/d", "caf\xc3\xa9 \xe4\xb8\xad"}).exit_code);
+  const std::string file = home.path() + "/out.reg";
+  ASSERT_EQ(0, Reg({"export", kKey, file}).exit_code);
+  const std::string first = ReadFile(file);
+  EXPECT_EQ(0u, first.find("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Orvane\\KRSoap]\r\n"));
+  EXPECT_NE(std::string::npos, first.find("\"soapTrace\"=dword:0000000a\r\n"));
+  EXPECT_NE(std::string::npos, first.find("@=\"quote \\\" and back\\\\slash\"\r\n"));
+  EXPECT_NE(std::string::npos, first.find(",\\\r\n  aa,"));  // long hex data wraps
+  struct stat st;
+  ASSERT_EQ(0, ::stat(file.c_str(), &st));
+  EXPECT_EQ(0600u, st.st_mode & 0777);
+
+  // Export again over the file only when told to.
+  EXPECT_EQ(1, Reg({"export", kKey, file}, "n\n").exit_code);
+  EXPECT_EQ(0, Reg({"export", kKey, file, "/y"}).exit_code);
+
+  ASSERT_EQ(0, Reg({"delete", kKey, "/f"}).exit_code);
+  ASSERT_EQ(1, Reg({"query", kKey}).exit_code);
+  ChildResult r = Reg({"import", file});
+  ASSERT_EQ(0, r.exit_code) << r.err;
+  const std::string again = home.path() + "/again.reg";
+  ASSERT_EQ(0, Reg({"export", kKey, again}).exit_code);
+  EXPECT_EQ(first, ReadFile(again));
+}
+
+TEST(RegTool, MalformedImportNamesTheLineAndChangesNothing) {
+  ScopedHome home;
+  ASSERT_EQ(0, Reg({"add", kKey, "/v", "keep", "/d", "me"}).exit_code);
+  const std::string file = home.path() + "/bad.reg";
+  WriteFile(file,
+            "Windows Registry Editor Version 5.00\r\n"
+            "\r\n"
+            "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Orvane\\KRSoap]\r\n"
+            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Fresh]\r\n"
+            "\"a\"=dword:00000001\r\n"
+            "\"b\"=dword:xyz\r\n");
+  ChildResult r = Reg({"import", file});
+  EXPECT_EQ(1, r.exit_code);
+  EXPECT_NE(std::string::npos, r.err.find("line 6")) << r.err;
+  EXPECT_EQ(0, Reg({"query", kKey, "/v", "keep"}).exit_code);
+  EXPECT_EQ(1, Reg({"query", "HKLM\\SOFTWARE\\Fresh"}).exit_code);
+
+  // A UTF-16LE file with a byte-order mark reads as well as UTF-8.
+  const std::u16string text =
+      u"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Wide]\r\n\"w\"=\"\u00e9t\u00e9\"\r\n";
+  std::string bytes = "\xFF\xFE";
+  for (char16_t c : text) {
+    bytes.push_back(static_cast<char>(c & 0xFF));
+    bytes.push_back(static_cast<char>(c >> 8));
+  }
+  WriteFile(file, bytes);
+  r = Reg({"import", file});
+  EXPECT_EQ(0, r.exit_code) << r.err;
+  EXPECT_EQ("\nHKEY_CURRENT_USER\\Wide\n    w    REG_SZ    \xc3\xa9t\xc3\xa9\n\n", Reg({"query", "HKCU\\Wide"}).out);
+}
+
+// The parser on its own: each malformed input gives its line and no
+// operations.
+TEST(RegFileFormat, MalformedInputIsRejectedWithItsLine) {
+  const std::string h = "Windows Registry Editor Version 5.00\r\n";
+  struct Case {
+    std::string text;
+    int line;
+  };
+  const Case cases[] = {
+      {"", 1},
+      {"REGEDIT5\r\n", 1},
+      {h + "\"v\"=\"x\"\r\n", 2},                                   // value before any key
+      {h + "[HKLM\\A]\r\n\"v\"=\"unterminated\r\n", 3},
+      {h + "[HKLM\\A]\r\n\"v\"=\"bad \\n escape\"\r\n", 3},
+      {h + "[HKLM\\A]\r\n\"v\"=dword:123456789\r\n", 3},
+      {h + "[HKLM\\A]\r\n\"v\"=hex:1,2,zz\r\n", 3},
+      {h + "[HKLM\\A]\r\n\"v\"=hex(q):00\r\n", 3},
+      {h + "[HKLM\\A]\r\n\"v\"=hex:00,\\\r\n  01,,02\r\n", 3},
+      {h + "[HKLM\\A]\r\n\"v\"=text\r\n", 3},
+      {h + "[HKLM\\A]\r\nv=\"x\"\r\n", 3},
+      {h + "[HKXY\\A]\r\n", 2},
+      {h + "[HKLM\\A\r\n", 2},
+      {h + "[HKLM]\r\n", 2},
+      {h + "[HKLM\\A\\\\B]\r\n", 2},
+      {h + "[HKLM\\" + std::string(256, 'k') + "]\r\n", 2},
+      {h + "[HKLM\\A]\r\n\"" + std::string(16384, 'n') + "\"=\"x\"\r\n", 3},
+      {h + "[-HKLM\\A]\r\n\"v\"=\"x\"\r\n", 3},
+  };
+  for (const Case& c : cases) {
+    std::vector<regadmin::RegFileOp> ops;
+    std::string error;
+    EXPECT_EQ(ERROR_INVALID_DATA, regadmin::ParseRegFile(c.text, &ops, &error)) << c.text.substr(0, 80);
+    EXPECT_EQ(0u, error.find("line " + std::to_string(c.line) + ":")) << error;
+    EXPECT_TRUE(ops.empty());
+  }
+}
+
+TEST(RegFileFormat, EveryFormOfValueParses) {
+  const std::string text =
+      "\xEF\xBB\xBFWindows Registry Editor Version 5.00\n"
+      "; a comment\n"
+      "[HKEY_CLASSES_ROOT\\Halvex.Thing]  \n"
+      "@=\"Thing Class\"\n"
+      "\"esc\"=\"a\\\\b\\\"c\"\n"
+      "\"d\" = dword:0000000A\n"
+      "\"h\"=hex:de,ad,\\\n"
+      "   be,ef\n"
+      "\"e\"=hex(2):25,00,00,00\n"
+      "\"q\"=hex(b):01,00,00,00,00,00,00,00\n"
+      "\"empty\"=hex:\n"
+      "\"gone\"=-\n"
+      "@=-\n"
+      "[-HKCU\\Old]\n";
+  std::vector<regadmin::RegFileOp> ops;
+  std::string error;
+  ASSERT_EQ(ERROR_SUCCESS, regadmin::ParseRegFile(text, &ops, &error)) << error;
+  ASSERT_EQ(11u, ops.size());
+  EXPECT_EQ(regadmin::RegFileOp::kCreateKey, ops[0].kind);
+  EXPECT_EQ("HKEY_CLASSES_ROOT\\Halvex.Thing", ops[0].key.display);
+  EXPECT_EQ("", ops[1].name.text);
+  EXPECT_EQ(std::string("T\0h\0i\0n\0g\0 \0C\0l\0a\0s\0s\0\0\0", 24), ops[1].data);
+  EXPECT_EQ(std::string("a\0\\\0b\0\"\0c\0\0\0", 12), ops[2].data);
+  EXPECT_EQ(REG_DWORD, ops[3].type);
+  EXPECT_EQ(std::string("\x0a\0\0\0", 4), ops[3].data);
+  EXPECT_EQ(REG_BINARY, ops[4].type);
+  EXPECT_EQ("\xde\xad\xbe\xef", ops[4].data);
+  EXPECT_EQ(REG_EXPAND_SZ, ops[5].type);
+  EXPECT_EQ(REG_QWORD, ops[6].type);
+  EXPECT_EQ(8u, ops[6].data.size());
+  EXPECT_TRUE(ops[7].data.empty());
+  EXPECT_EQ(regadmin::RegFileOp::kDeleteValue, ops[8].kind);
+  EXPECT_EQ("gone", ops[8].name.text);
+  EXPECT_EQ(regadmin::RegFileOp::kDeleteValue, ops[9].kind);
+  EXPECT_EQ(regadmin::RegFileOp::kDeleteKey, ops[10].kind);
+}
+
+TEST(SetupStep, WritesWorkPathAndKeepsAnOperatorsTraceSetting) {
+  ScopedHome home;
+  const std::string krsoap = BinDir() + "/krsoap";
+  ChildResult r = RunChild({krsoap, "setup"});
+  ASSERT_EQ(0, r.exit_code) << r.err;
+  struct stat st;
+  ASSERT_EQ(0, ::stat((home.path() + "/Errors").c_str(), &st));
+  EXPECT_EQ(0700u, st.st_mode & 0777);
+  EXPECT_EQ("\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Orvane\\Korrin\\CurrentVersion\n    WorkPath    REG_SZ    " + home.path() +
+                "\n\n",
+            Reg({"query", "HKLM\\SOFTWARE\\Orvane\\Korrin\\CurrentVersion"}).out);
+  EXPECT_NE(std::string::npos, Reg({"query", kKey, "/v", "soapTrace"}).out.find("REG_DWORD    0x0\n"));
+
+  ASSERT_EQ(0, Reg({"add", kKey, "/v", "soapTrace", "/t", "REG_DWORD", "/d", "1", "/f"}).exit_code);
+  r = RunChild({krsoap, "setup"});
+  ASSERT_EQ(0, r.exit_code) << r.err;
+  EXPECT_NE(std::string::npos, Reg({"query", kKey, "/v", "soapTrace"}).out.find("REG_DWORD    0x1\n"));
+
+  // The trace facility's reads: WorkPath into 512 bytes, soapTrace as 4.
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS,
+            RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Orvane\\Korrin\\CurrentVersion", 0, KEY_READ, &key));
+  char16_t path[256] = {};
+  DWORD cb = sizeof path;
+  EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(key, u"WorkPath", nullptr, nullptr, reinterpret_cast<LPBYTE>(path), &cb));
+  RegCloseKey(key);
+  EXPECT_EQ((home.path().size() + 1) * 2, cb);
+}
+
+}  // namespace
