@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "platform/text/convert.h"
 
@@ -38,10 +39,20 @@ BSTR AllocBytes(uint64_t bytes) {
   return reinterpret_cast<BSTR>(block + kPrefix);
 }
 
-size_t WideLen(const OLECHAR* s) {
-  size_t n = 0;
-  while (s[n] != 0) ++n;
-  return n;
+size_t WideLen(const OLECHAR* s) { return std::char_traits<char16_t>::length(s); }
+
+// A block holding a copy of `bytes` bytes from `source`, or zeros when the
+// source is null. Used by every allocating call; calling it directly rather
+// than through the exported functions keeps the hot path free of PLT hops.
+BSTR AllocCopy(const void* source, uint64_t bytes) {
+  BSTR b = AllocBytes(bytes);
+  if (b == nullptr) return nullptr;
+  if (source != nullptr) {
+    std::memcpy(b, source, static_cast<size_t>(bytes));
+  } else {
+    std::memset(b, 0, static_cast<size_t>(bytes));
+  }
+  return b;
 }
 
 // Shared by both re-allocation calls: the new string is built before the old
@@ -69,31 +80,12 @@ extern "C" {
 
 BSTR SysAllocString(const OLECHAR* psz) {
   if (psz == nullptr) return nullptr;
-  return SysAllocStringLen(psz, static_cast<UINT>(std::min<size_t>(WideLen(psz), 0xFFFFFFFFu)));
+  return AllocCopy(psz, uint64_t{WideLen(psz)} * sizeof(OLECHAR));
 }
 
-BSTR SysAllocStringLen(const OLECHAR* str, UINT ui) {
-  const uint64_t bytes = uint64_t{ui} * sizeof(OLECHAR);
-  BSTR b = AllocBytes(bytes);
-  if (b == nullptr) return nullptr;
-  if (str != nullptr) {
-    std::memcpy(b, str, static_cast<size_t>(bytes));
-  } else {
-    std::memset(b, 0, static_cast<size_t>(bytes));
-  }
-  return b;
-}
+BSTR SysAllocStringLen(const OLECHAR* str, UINT ui) { return AllocCopy(str, uint64_t{ui} * sizeof(OLECHAR)); }
 
-BSTR SysAllocStringByteLen(LPCSTR psz, UINT len) {
-  BSTR b = AllocBytes(len);
-  if (b == nullptr) return nullptr;
-  if (psz != nullptr) {
-    std::memcpy(b, psz, len);
-  } else {
-    std::memset(b, 0, len);
-  }
-  return b;
-}
+BSTR SysAllocStringByteLen(LPCSTR psz, UINT len) { return AllocCopy(psz, len); }
 
 INT SysReAllocString(BSTR* pbstr, const OLECHAR* psz) {
   if (psz == nullptr) return Reallocate(pbstr, u"", 0);
