@@ -1,0 +1,181 @@
+// "krsoap register", "krsoap unregister", "krsoap clsid" and the setup step
+// that registers every module the build produced.
+//
+// register/unregister load a module and call its DllRegisterServer or
+// DllUnregisterServer, reporting the HRESULT by name. A module that cannot be
+// loaded or lacks the entry point is reported with the HRESULT the Windows
+// registration tool shows: the loader's error (ERROR_MOD_NOT_FOUND,
+// ERROR_BAD_EXE_FORMAT) or ERROR_PROC_NOT_FOUND, as HRESULTs.
+#include <dirent.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "platform/com/activation.h"
+#include "platform/com/com.h"
+#include "platform/com/server_loader.h"
+#include "platform/text/convert.h"
+#include "tools/krsoap/command.h"
+
+namespace krsoap::tool {
+namespace {
+
+using com::HResultName;
+using platform::Utf16ToUtf8;
+using platform::Utf8ToUtf16;
+
+std::string Describe(HRESULT hr) {
+  char code[16];
+  std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(hr));
+  std::string name = HResultName(hr);
+  return name == code ? name : name + " (" + code + ")";
+}
+
+std::string AbsolutePath(const std::string& path) {
+  if (!path.empty() && path[0] == '/') return path;
+  char cwd[PATH_MAX];
+  if (!::getcwd(cwd, sizeof cwd)) return path;
+  return std::string(cwd) + "/" + path;
+}
+
+// Loads `path` and calls `entry`; prints the outcome. Returns the HRESULT.
+HRESULT CallEntry(const std::string& path, const char* entry, bool quiet_missing_entry, bool* had_entry) {
+  if (had_entry) *had_entry = false;
+  com::ServerModule module;
+  HRESULT hr = com::LoadServerModule(Utf8ToUtf16(path), &module);
+  if (FAILED(hr)) {
+    HRESULT shown = hr == CO_E_DLLNOTFOUND ? HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND) : HRESULT_FROM_WIN32(ERROR_BAD_EXE_FORMAT);
+    std::fprintf(stderr, "%s: cannot be loaded as a module: %s\n", path.c_str(), Describe(shown).c_str());
+    return shown;
+  }
+  auto fn = reinterpret_cast<HRESULT (*)()>(module.Symbol(entry));
+  if (!fn) {
+    HRESULT shown = HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
+    if (!quiet_missing_entry)
+      std::fprintf(stderr, "%s: the module was loaded but the entry point %s was not found: %s\n", path.c_str(), entry,
+                   Describe(shown).c_str());
+    return shown;
+  }
+  if (had_entry) *had_entry = true;
+  hr = fn();
+  if (FAILED(hr)) {
+    std::fprintf(stderr, "%s: %s failed: %s\n", path.c_str(), entry, Describe(hr).c_str());
+  } else {
+    std::printf("%s: %s succeeded: %s\n", path.c_str(), entry, Describe(hr).c_str());
+  }
+  return hr;
+}
+
+int RunRegister(const std::vector<std::string>& args, const char* entry) {
+  if (args.size() != 2) {
+    std::fprintf(stderr, "usage: krsoap %s MODULE\n", args[0].c_str());
+    return 2;
+  }
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  HRESULT hr = CallEntry(AbsolutePath(args[1]), entry, false, nullptr);
+  CoUninitialize();
+  return FAILED(hr) ? 1 : 0;
+}
+
+int RunRegisterCommand(const std::vector<std::string>& args) { return RunRegister(args, "DllRegisterServer"); }
+int RunUnregisterCommand(const std::vector<std::string>& args) { return RunRegister(args, "DllUnregisterServer"); }
+
+int RunClsid(const std::vector<std::string>& args) {
+  if (args.size() != 2) {
+    std::fprintf(stderr, "usage: krsoap clsid PROGID-OR-CLSID\n");
+    return 2;
+  }
+  const std::u16string name = Utf8ToUtf16(args[1]);
+  CLSID clsid{};
+  HRESULT hr = CLSIDFromString(name.c_str(), &clsid);
+  if (FAILED(hr)) {
+    std::fprintf(stderr, "krsoap clsid: %s: no such class: %s\n", args[1].c_str(), Describe(hr).c_str());
+    return 1;
+  }
+  com::ClassRegistration reg;
+  hr = com::QueryClassRegistration(clsid, &reg);
+  if (FAILED(hr)) {
+    std::fprintf(stderr, "krsoap clsid: %s: %s is not registered: %s\n", args[1].c_str(),
+                 com::GuidToUtf8(clsid).c_str(), Describe(hr).c_str());
+    return 1;
+  }
+  auto line = [](const char* what, const std::u16string& value) {
+    std::printf("%-25s %s\n", what, value.empty() ? "(none)" : Utf16ToUtf8(value).c_str());
+  };
+  std::printf("%-25s %s\n", "CLSID", com::GuidToUtf8(clsid).c_str());
+  line("Description", reg.description);
+  line("ProgID", reg.prog_id);
+  line("VersionIndependentProgID", reg.version_independent_prog_id);
+  line("InprocServer32", reg.inproc_server);
+  line("ThreadingModel", reg.threading_model);
+  line("TypeLib", reg.type_lib);
+  return 0;
+}
+
+// The build's module directory: ../lib beside this executable.
+std::string ModuleDirectory() {
+  char exe[PATH_MAX];
+  ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+  if (n <= 0) return {};
+  exe[n] = '\0';
+  std::string dir(exe);
+  dir = dir.substr(0, dir.find_last_of('/'));
+  return dir.substr(0, dir.find_last_of('/')) + "/lib";
+}
+
+int RegisterBuiltModules() {
+  const std::string dir = ModuleDirectory();
+  DIR* d = dir.empty() ? nullptr : ::opendir(dir.c_str());
+  if (!d) {
+    std::printf("  no module directory at %s\n", dir.c_str());
+    return 0;
+  }
+  std::vector<std::string> modules;
+  while (dirent* e = ::readdir(d)) {
+    std::string name = e->d_name;
+    if (name.rfind("lib", 0) == 0 && name.size() > 6 && name.compare(name.size() - 3, 3, ".so") == 0)
+      modules.push_back(dir + "/" + name);
+  }
+  ::closedir(d);
+  std::sort(modules.begin(), modules.end());
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  int failures = 0;
+  for (const std::string& path : modules) {
+    com::ServerModule probe;
+    if (FAILED(com::LoadServerModule(Utf8ToUtf16(path), &probe)) || !probe.Symbol("DllRegisterServer")) continue;
+    probe.Reset();
+    bool had_entry = false;
+    if (FAILED(CallEntry(path, "DllRegisterServer", true, &had_entry)) && had_entry) ++failures;
+  }
+  CoUninitialize();
+  return failures ? 1 : 0;
+}
+
+}  // namespace
+
+KRSOAP_COMMAND(Command{"register", "register a component module (calls its DllRegisterServer)",
+                       "usage: krsoap register MODULE\n\n"
+                       "Loads MODULE (a path to a shared library) and calls its\n"
+                       "DllRegisterServer, which enters its classes, ProgIDs and type\n"
+                       "library in the registry. Prints the result by name; exits 1 on failure.\n",
+                       RunRegisterCommand});
+KRSOAP_COMMAND(Command{"unregister", "unregister a component module (calls its DllUnregisterServer)",
+                       "usage: krsoap unregister MODULE\n\n"
+                       "Loads MODULE and calls its DllUnregisterServer, which removes what\n"
+                       "registration entered. Prints the result by name; exits 1 on failure.\n",
+                       RunUnregisterCommand});
+KRSOAP_COMMAND(Command{"clsid", "show the registration of a class by ProgID or CLSID",
+                       "usage: krsoap clsid PROGID-OR-CLSID\n\n"
+                       "Resolves a ProgID (following CurVer) or a braced CLSID and prints the\n"
+                       "registration found: CLSID, description, ProgIDs, module path,\n"
+                       "threading model and type library. Exits 1 when there is none.\n",
+                       RunClsid});
+KRSOAP_SETUP_STEP(SetupStep{50, "register the build's component modules", RegisterBuiltModules});
+
+}  // namespace krsoap::tool
