@@ -100,7 +100,7 @@ EOF
     port="$(pick_port)"
     if start_server "$dir" "$port" 2>>"$dir/start.log"; then
       echo "$port" >"$dir/port"
-      printf 'host=127.0.0.1 port=%s dbname=postgres user=postgres\n' "$port" >"$dir/conninfo"
+      printf 'postgresql://postgres@127.0.0.1:%s/postgres\n' "$port" >"$dir/conninfo"
       echo "$dir"
       return 0
     fi

@@ -31,7 +31,7 @@ const char* const kSchemaLockSql = "SELECT pg_advisory_xact_lock(752605321351254
 
 const char* const kSchemaVersionSql =
     "SELECT 1 FROM pg_catalog.pg_proc p JOIN pg_catalog.pg_namespace n ON n.oid = p.pronamespace "
-    "WHERE n.nspname = 'krsoap' AND p.proname = 'schema_v2'";
+    "WHERE n.nspname = 'krsoap' AND p.proname = 'schema_v3'";
 
 const char* const kSchemaSql = R"SQL(
 CREATE SCHEMA IF NOT EXISTS krsoap;
@@ -55,6 +55,12 @@ CREATE TABLE IF NOT EXISTS krsoap.queues (
   UNIQUE (qm, name)
 );
 CREATE INDEX IF NOT EXISTS queues_owner ON krsoap.queues (owner_key) WHERE owner_key IS NOT NULL;
+-- Where the owner of a dynamic queue runs (boot and pid namespace) and which
+-- process it is: a caller on the same machine can see at once that the
+-- process is gone, before the server has noticed its closed connection.
+ALTER TABLE krsoap.queues ADD COLUMN IF NOT EXISTS owner_host text;
+ALTER TABLE krsoap.queues ADD COLUMN IF NOT EXISTS owner_pid int;
+ALTER TABLE krsoap.queues ADD COLUMN IF NOT EXISTS owner_start bigint;
 
 -- No foreign key to queues: every insert would share-lock the queue row, and
 -- many putters on one queue would then pile up on it. Deleting a queue
@@ -255,7 +261,7 @@ END $$;
 -- fits in 48 bytes).
 CREATE OR REPLACE FUNCTION krsoap.create_dynamic(p_qm text, p_pattern text, p_owner bigint,
     p_priority int, p_persistence int, p_max_depth int, p_max_length int,
-    p_get_inhibited bool, p_put_inhibited bool)
+    p_get_inhibited bool, p_put_inhibited bool, p_host text, p_pid int, p_start bigint)
 RETURNS TABLE(o_status int, o_name text) LANGUAGE plpgsql AS $$
 DECLARE
   prefix text;
@@ -268,9 +274,10 @@ BEGIN
   PERFORM set_config('synchronous_commit', 'off', true);
   IF right(p_pattern, 1) <> '*' THEN
     INSERT INTO krsoap.queues (qm, name, kind, def_priority, def_persistence, max_depth, max_length,
-                               get_inhibited, put_inhibited, owner_key)
+                               get_inhibited, put_inhibited, owner_key, owner_host, owner_pid,
+                               owner_start)
     VALUES (p_qm, p_pattern, 3, p_priority, p_persistence, p_max_depth, p_max_length,
-            p_get_inhibited, p_put_inhibited, p_owner)
+            p_get_inhibited, p_put_inhibited, p_owner, p_host, p_pid, p_start)
     ON CONFLICT (qm, name) DO NOTHING RETURNING id INTO newid;
     IF newid IS NULL THEN RETURN QUERY SELECT 2231, p_pattern; RETURN; END IF;
     RETURN QUERY SELECT 0, p_pattern; RETURN;
@@ -282,9 +289,10 @@ BEGIN
     nm := prefix || right(upper(lpad(to_hex(nextval('krsoap.dynamic_names')), 16, '0')), room);
     newid := NULL;
     INSERT INTO krsoap.queues (qm, name, kind, def_priority, def_persistence, max_depth, max_length,
-                               get_inhibited, put_inhibited, owner_key)
+                               get_inhibited, put_inhibited, owner_key, owner_host, owner_pid,
+                               owner_start)
     VALUES (p_qm, nm, 3, p_priority, p_persistence, p_max_depth, p_max_length,
-            p_get_inhibited, p_put_inhibited, p_owner)
+            p_get_inhibited, p_put_inhibited, p_owner, p_host, p_pid, p_start)
     ON CONFLICT (qm, name) DO NOTHING RETURNING id INTO newid;
     IF newid IS NOT NULL THEN RETURN QUERY SELECT 0, nm; RETURN; END IF;
     tries := tries + 1;
@@ -303,6 +311,18 @@ BEGIN
   DELETE FROM krsoap.messages WHERE queue_id = qid;
   PERFORM pg_notify('krq_' || qid, '');
   RETURN 0;
+END $$;
+
+-- A dynamic queue whose owner process is known to be dead.
+CREATE OR REPLACE FUNCTION krsoap.drop_orphan(p_id bigint, p_owner bigint)
+RETURNS void LANGUAGE plpgsql AS $$
+BEGIN
+  PERFORM set_config('synchronous_commit', 'off', true);
+  DELETE FROM krsoap.queues WHERE id = p_id AND owner_key = p_owner;
+  IF FOUND THEN
+    DELETE FROM krsoap.messages WHERE queue_id = p_id;
+    PERFORM pg_notify('krq_' || p_id, '');
+  END IF;
 END $$;
 
 -- Everything a store object owned, when it goes away.
@@ -364,7 +384,7 @@ BEGIN
 END $$;
 
 -- Marks the schema complete; its presence is what later sessions check.
-CREATE OR REPLACE FUNCTION krsoap.schema_v2() RETURNS int LANGUAGE sql AS 'SELECT 1';
+CREATE OR REPLACE FUNCTION krsoap.schema_v3() RETURNS int LANGUAGE sql AS 'SELECT 1';
 )SQL";
 
 }  // namespace krsoap::queue::pg

@@ -14,6 +14,7 @@
 #include <ctime>
 
 #include "platform/queue/pg_schema.h"
+#include "platform/queue/process_identity.h"
 
 namespace krsoap::queue {
 namespace pg {
@@ -22,7 +23,8 @@ namespace {
 const PgStatement kLookup = {
     "kr_lookup",
     "SELECT id, kind, def_priority, def_persistence, max_depth, max_length, get_inhibited, "
-    "put_inhibited FROM krsoap.find_queue($1::text, $2::text) WHERE id IS NOT NULL",
+    "put_inhibited, owner_key, owner_host, owner_pid, owner_start "
+    "FROM krsoap.find_queue($1::text, $2::text) WHERE id IS NOT NULL",
     2};
 const PgStatement kDefine = {
     "kr_define",
@@ -46,15 +48,18 @@ const PgStatement kList = {
     "SELECT name, kind, def_priority, def_persistence, max_depth, max_length, get_inhibited, "
     "put_inhibited, (SELECT count(*) FROM krsoap.messages m WHERE m.queue_id = q.id AND "
     "(m.expires_at IS NULL OR m.expires_at > clock_timestamp())), "
-    "(SELECT coalesce(sum(o.handles), 0)::bigint FROM krsoap.opens o WHERE o.queue_id = q.id) "
+    "(SELECT coalesce(sum(o.handles), 0)::bigint FROM krsoap.opens o WHERE o.queue_id = q.id), "
+    "q.id, q.owner_key, q.owner_host, q.owner_pid, q.owner_start "
     "FROM krsoap.queues q WHERE q.qm = $1::text ORDER BY q.name",
     1};
 const PgStatement kClear = {"kr_clear", "SELECT krsoap.clear_queue($1::text, $2::text)", 2};
 const PgStatement kCreateDynamic = {
     "kr_create_dynamic",
     "SELECT o_status, o_name FROM krsoap.create_dynamic($1::text, $2::text, $3::bigint, $4::int, "
-    "$5::int, $6::int, $7::int, $8::bool, $9::bool)",
-    9};
+    "$5::int, $6::int, $7::int, $8::bool, $9::bool, $10::text, $11::int, $12::bigint)",
+    12};
+const PgStatement kDropOrphan = {"kr_drop_orphan",
+                                 "SELECT krsoap.drop_orphan($1::bigint, $2::bigint)", 2};
 const PgStatement kDropDynamic = {
     "kr_drop_dynamic", "SELECT krsoap.drop_dynamic($1::text, $2::text, $3::bigint)", 3};
 const PgStatement kDropOwner = {"kr_drop_owner",
@@ -99,6 +104,29 @@ int64_t WallMs() {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Where this process runs: the boot and the pid namespace, so that a pid is
+// only ever compared with pids of the same machine and namespace.
+const std::string& LocalHost() {
+  static const std::string tag = [] {
+    char ns[128] = {};
+    ssize_t n = readlink("/proc/self/ns/pid", ns, sizeof ns - 1);
+    return BootId() + "/" + (n > 0 ? std::string(ns, static_cast<size_t>(n)) : std::string("?"));
+  }();
+  return tag;
+}
+
+// True when the row's owner columns (key, host, pid, start) at `first` name
+// a process of this machine that no longer runs.
+bool OwnerKnownDead(const PgResult& r, int row, int first) {
+  if (r.IsNull(row, first) || r.IsNull(row, first + 1)) return false;
+  if (r.Bytes(row, first + 1) != LocalHost()) return false;
+  ProcessIdentity who;
+  who.pid = static_cast<int32_t>(r.Int(row, first + 2));
+  who.start_time = static_cast<uint64_t>(r.Int(row, first + 3));
+  if (who.pid <= 0 || who.pid == SelfIdentity().pid) return false;
+  return !IsAlive(who);
 }
 
 int32_t MapFailure(PgFailure f) {
@@ -220,6 +248,11 @@ int32_t PgStore::LookupQueue(const std::string& name, QueueAttributes* out) {
   PgResult r;
   if (int32_t rc = Run(kLookup, {PgParam::Text(name_), PgParam::Text(name)}, &r)) return rc;
   if (r.rows() == 0) return KRRC_UNKNOWN_OBJECT_NAME;
+  if (OwnerKnownDead(r, 0, 8)) {
+    PgResult d;
+    Run(kDropOrphan, {PgParam::Int(r.Int(0, 0)), PgParam::Int(r.Int(0, 8))}, &d);
+    return KRRC_UNKNOWN_OBJECT_NAME;
+  }
   if (out) *out = AttributesFromRow(r, 0, 1, name);
   return KRRC_NONE;
 }
@@ -230,6 +263,11 @@ int32_t PgStore::ListQueues(std::vector<QueueInfo>* out) {
   if (int32_t rc = Run(kList, {PgParam::Text(name_)}, &r)) return rc;
   out->clear();
   for (int i = 0; i < r.rows(); ++i) {
+    if (OwnerKnownDead(r, i, 11)) {
+      PgResult d;
+      Run(kDropOrphan, {PgParam::Int(r.Int(i, 10)), PgParam::Int(r.Int(i, 11))}, &d);
+      continue;
+    }
     QueueInfo info;
     info.attributes = AttributesFromRow(r, i, 1, std::string(r.Bytes(i, 0)));
     info.depth = r.Int(i, 8);
@@ -256,7 +294,9 @@ int32_t PgStore::CreateDynamicQueue(const QueueAttributes& model, const std::str
                    {PgParam::Text(name_), PgParam::Text(pattern), PgParam::Int(owner_key_),
                     PgParam::Int(model.default_priority), PgParam::Int(KRPER_NOT_PERSISTENT),
                     PgParam::Int(model.max_depth), PgParam::Int(model.max_message_length),
-                    PgParam::Bool(model.get_inhibited), PgParam::Bool(model.put_inhibited)},
+                    PgParam::Bool(model.get_inhibited), PgParam::Bool(model.put_inhibited),
+                    PgParam::Text(LocalHost()), PgParam::Int(SelfIdentity().pid),
+                    PgParam::Int(static_cast<int64_t>(SelfIdentity().start_time))},
                    &r);
   if (rc) return rc;
   if (r.rows() != 1) return KRRC_STORE_ERROR;
