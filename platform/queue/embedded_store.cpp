@@ -58,7 +58,7 @@ namespace {
 // ---- Layout of the mapped file ----------------------------------------------
 
 constexpr uint64_t kMagic = 0x314d48534d51524bull;  // "KRQMSHM1"
-constexpr uint32_t kLayoutVersion = 3;
+constexpr uint32_t kLayoutVersion = 4;
 constexpr int kMaxQueues = 1024;
 constexpr int kMaxEntries = 32768;
 constexpr int kChunkData = 1020;
@@ -125,6 +125,10 @@ struct Header {
   uint32_t deleted;  // the queue manager was deleted; reconnect
   char boot_id[64];
   pthread_mutex_t mutex;
+  // Taken around every SQLite write transaction: hands the database's write
+  // lock from process to process at once, instead of SQLite's busy handler,
+  // which polls with sleeps and starves some writers under contention.
+  pthread_mutex_t write_mutex;
   uint64_t next_seq;
   uint64_t next_dynamic;
   uint64_t next_store_id;
@@ -303,6 +307,27 @@ class SharedQm {
     bool ok_ = false;
   };
 
+  // Serialises SQLite writers across processes. A holder that died left
+  // nothing to repair here: SQLite rolls its transaction back itself.
+  class WriteLock {
+   public:
+    explicit WriteLock(SharedQm* qm) : qm_(qm) {
+      int rc = pthread_mutex_lock(&qm_->shm_->h.write_mutex);
+      if (rc == EOWNERDEAD) {
+        pthread_mutex_consistent(&qm_->shm_->h.write_mutex);
+        rc = 0;
+      }
+      ok_ = rc == 0;
+    }
+    ~WriteLock() {
+      if (ok_) pthread_mutex_unlock(&qm_->shm_->h.write_mutex);
+    }
+
+   private:
+    SharedQm* qm_;
+    bool ok_ = false;
+  };
+
   Shm* shm() { return shm_; }
   sqlite3* db() { return db_.get(); }
 
@@ -434,6 +459,7 @@ int32_t SharedQm::InitLocked(const std::string& boot) {
   pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
   pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
   pthread_mutex_init(&h.mutex, &attr);
+  pthread_mutex_init(&h.write_mutex, &attr);
   pthread_mutexattr_destroy(&attr);
   std::strncpy(h.boot_id, boot.c_str(), sizeof h.boot_id - 1);
   h.free_entry = -1;
@@ -637,6 +663,7 @@ bool SharedQm::RowExists(uint64_t seq) {
 
 void SharedQm::DeleteRows(const std::vector<uint64_t>& seqs) {
   if (seqs.empty()) return;
+  WriteLock write(this);
   db_.Exec("BEGIN IMMEDIATE");
   Stmt st(db(), "DELETE FROM messages WHERE seq=?");
   for (uint64_t s : seqs) {
@@ -791,6 +818,7 @@ class EmbeddedStore final : public Store {
       if (q >= 0 && (!replace || qm_->shm()->queues[q].kind == static_cast<int32_t>(QueueKind::kTemporaryDynamic)))
         return KRRC_OBJECT_ALREADY_EXISTS;
     }
+    SharedQm::WriteLock write(qm_.get());
     Stmt st(qm_->db(), replace ? "INSERT OR REPLACE INTO queues VALUES(?,?,?,?,?,?,?,?)"
                                : "INSERT INTO queues VALUES(?,?,?,?,?,?,?,?)");
     if (!st.ok()) return KRRC_STORE_ERROR;
@@ -839,6 +867,7 @@ class EmbeddedStore final : public Store {
       QueueSlot& s = qm_->shm()->queues[q];
       if (s.kind == static_cast<int32_t>(QueueKind::kTemporaryDynamic)) return KRRC_OBJECT_TYPE_ERROR;
       if (OpenCountLocked(q) > 0) return KRRC_OBJECT_IN_USE;
+      SharedQm::WriteLock write(qm_.get());
       Stmt st(qm_->db(), "DELETE FROM queues WHERE name=?");
       sqlite3_bind_text(*st, 1, name.c_str(), -1, SQLITE_TRANSIENT);
       if (!st.ok() || sqlite3_step(*st) != SQLITE_DONE) return KRRC_STORE_ERROR;
@@ -847,6 +876,7 @@ class EmbeddedStore final : public Store {
       s.incarnation++;
       qm_->WakeAll(q);
     }
+    SharedQm::WriteLock write(qm_.get());
     Stmt st(qm_->db(), "DELETE FROM messages WHERE queue=?");
     sqlite3_bind_text(*st, 1, name.c_str(), -1, SQLITE_TRANSIENT);
     if (st.ok()) sqlite3_step(*st);
@@ -1026,6 +1056,7 @@ class EmbeddedStore final : public Store {
     // Persistent: on disk first, then visible.
     int32_t rc = KRRC_NONE;
     {
+      SharedQm::WriteLock write(qm_.get());
       Stmt st(qm_->db(), "INSERT INTO messages(seq, queue, md, body, expiry) VALUES(?,?,?,?,?)");
       if (!st.ok()) {
         rc = KRRC_STORE_ERROR;
@@ -1205,8 +1236,9 @@ class EmbeddedStore final : public Store {
 
   // Reads a persistent body from the database (outside the mutex).
   int32_t ReadBody(uint64_t seq, void* buffer, int32_t limit, bool remove) {
-    if (remove && !qm_->db()) return KRRC_STORE_ERROR;
+    std::unique_ptr<SharedQm::WriteLock> write;
     if (remove) {
+      write = std::make_unique<SharedQm::WriteLock>(qm_.get());
       if (sqlite3_exec(qm_->db(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) return KRRC_STORE_ERROR;
     }
     int32_t rc = KRRC_NONE;

@@ -909,7 +909,7 @@ TEST_P(QueueTest, ThreadsSharingHandlesNeitherLoseNorDuplicate) {
 TEST_P(QueueTest, BothBindingLibrariesReachTheSameQueueManager) {
   Define("LIB.Q");
   void* krcl = ::dlopen((LibDir() + "/libkrcl.so").c_str(), RTLD_NOW | RTLD_LOCAL);
-  ASSERT_NE(krcl, nullptr);
+  ASSERT_NE(krcl, nullptr) << ::dlerror();
   auto conn = reinterpret_cast<KRCONN_FN>(::dlsym(krcl, "KRCONN"));
   auto open = reinterpret_cast<KROPEN_FN>(::dlsym(krcl, "KROPEN"));
   auto get = reinterpret_cast<KRGET_FN>(::dlsym(krcl, "KRGET"));

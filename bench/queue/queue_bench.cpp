@@ -1,0 +1,355 @@
+// Queue manager benchmark: cross-process request/reply round trips and the
+// connect+open+close+disconnect cycle, printed as a table with one column per
+// store ("sqlite" always; "postgresql" when KRSOAP_BENCH_PG holds a libpq
+// connection string).
+//
+// A round trip: a requester puts a request naming its reply-to queue on the
+// shared request queue; a server process, waiting in a get, takes it and puts
+// a reply with the request's message id as correlation id; the requester,
+// waiting on its reply-to queue, gets the reply by correlation id.
+// Non-persistent runs use temporary dynamic reply-to queues (as the client
+// connector does); persistent runs use persistent reply queues so that both
+// legs are written to disk.
+//
+//   queue_bench [--seconds S] [--pairs 1,4,16]
+//   queue_bench server QM                       (started by the benchmark)
+//   queue_bench client QM IDX MILLIS MODE FILE  (started by the benchmark)
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/queue/krqueue.h"
+#include "platform/queue/qm_directory.h"
+#include "platform/queue/store.h"
+
+namespace {
+
+namespace q = krsoap::queue;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kRequestQueue = "BENCH.REQ";
+constexpr int kBodyBytes = 1024;
+std::string g_self;
+
+void SetField(char* f, size_t w, const std::string& s) {
+  std::memset(f, 0, w);
+  std::memcpy(f, s.data(), std::min(s.size(), w));
+}
+
+bool Check(const char* what, KRLONG rc) {
+  if (rc == KRRC_NONE) return true;
+  std::fprintf(stderr, "queue_bench: %s: reason %d (%s)\n", what, rc, KRReasonText(rc));
+  return false;
+}
+
+KRHOBJ OpenQ(KRHCONN hc, const std::string& name, KRLONG options, std::string* dyn = nullptr) {
+  KROD od = KROD_DEFAULT;
+  SetField(od.ObjectName, 48, name);
+  KRHOBJ h = 0;
+  KRLONG cc, rc;
+  KROPEN(hc, &od, options, &h, &cc, &rc);
+  if (!Check("open", rc)) std::exit(1);
+  if (dyn) *dyn = q::FieldToName(od.ObjectName, 48);
+  return h;
+}
+
+// ---- Child roles -----------------------------------------------------------------
+
+int Server(const std::string& qm) {
+  KRHCONN hc;
+  KRLONG cc, rc;
+  KRCONN(qm.c_str(), &hc, &cc, &rc);
+  if (!Check("connect", rc)) return 1;
+  KRHOBJ in = OpenQ(hc, kRequestQueue, KROO_INPUT_AS_Q_DEF);
+  std::map<std::string, KRHOBJ> outs;  // reply queues stay open, as a pooled server would
+  std::vector<char> buf(65536);
+  for (;;) {
+    KRMD md = KRMD_DEFAULT;
+    KRGMO gmo = KRGMO_DEFAULT;
+    gmo.Options = KRGMO_WAIT;
+    gmo.WaitInterval = 60000;
+    KRLONG len = 0;
+    KRGET(hc, in, &md, &gmo, static_cast<KRLONG>(buf.size()), buf.data(), &len, &cc, &rc);
+    if (rc == KRRC_NO_MSG_AVAILABLE) continue;
+    if (!Check("server get", rc)) return 1;
+    if (len == 4 && std::memcmp(buf.data(), "STOP", 4) == 0) break;
+    const std::string reply_to = q::FieldToName(md.ReplyToQ, 48);
+    auto it = outs.find(reply_to);
+    if (it == outs.end()) it = outs.emplace(reply_to, OpenQ(hc, reply_to, KROO_OUTPUT)).first;
+    KRMD r = KRMD_DEFAULT;
+    std::memcpy(r.CorrelId, md.MsgId, 24);
+    KRPMO pmo = KRPMO_DEFAULT;
+    KRPUT(hc, it->second, &r, &pmo, len, buf.data(), &cc, &rc);
+    if (!Check("server put", rc)) return 1;
+  }
+  KRDISC(&hc, &cc, &rc);
+  return 0;
+}
+
+int Client(const std::string& qm, int idx, int millis, const std::string& mode, const std::string& file) {
+  const bool persistent = mode == "persistent";
+  KRHCONN hc;
+  KRLONG cc, rc;
+  KRCONN(qm.c_str(), &hc, &cc, &rc);
+  if (!Check("connect", rc)) return 1;
+  KRHOBJ out = OpenQ(hc, kRequestQueue, KROO_OUTPUT | KROO_FAIL_IF_QUIESCING);
+  std::string reply_q;
+  KRHOBJ in;
+  if (persistent) {
+    reply_q = "BENCH.REPLY." + std::to_string(idx);
+    in = OpenQ(hc, reply_q, KROO_INPUT_AS_Q_DEF);
+  } else {
+    KROD od = KROD_DEFAULT;
+    SetField(od.ObjectName, 48, q::kModelQueueName);
+    SetField(od.DynamicQName, 48, "TKR.*");
+    KROPEN(hc, &od, KROO_INPUT_AS_Q_DEF | KROO_FAIL_IF_QUIESCING, &in, &cc, &rc);
+    if (!Check("open model", rc)) return 1;
+    reply_q = q::FieldToName(od.ObjectName, 48);
+  }
+  std::string body(kBodyBytes, 'r');
+  std::vector<char> buf(4096);
+  std::vector<int64_t> lat;
+  lat.reserve(1 << 20);
+  auto round_trip = [&]() -> bool {
+    KRMD md = KRMD_DEFAULT;
+    md.MsgType = KRMT_REQUEST;
+    std::memcpy(md.Format, KRFMT_STRING, 8);
+    SetField(md.ReplyToQ, 48, reply_q);
+    KRPMO pmo = KRPMO_DEFAULT;
+    KRPUT(hc, out, &md, &pmo, static_cast<KRLONG>(body.size()), body.data(), &cc, &rc);
+    if (!Check("client put", rc)) return false;
+    KRMD r = KRMD_DEFAULT;
+    std::memcpy(r.CorrelId, md.MsgId, 24);
+    KRGMO gmo = KRGMO_DEFAULT;
+    gmo.Options = KRGMO_WAIT | KRGMO_CONVERT;
+    gmo.WaitInterval = 15000;
+    KRLONG len = 0;
+    KRGET(hc, in, &r, &gmo, 4095, buf.data(), &len, &cc, &rc);
+    return Check("client get", rc);
+  };
+  for (int i = 0; i < 50; ++i)
+    if (!round_trip()) return 1;  // warm-up
+  const auto start = Clock::now();
+  const auto end = start + std::chrono::milliseconds(millis);
+  for (;;) {
+    auto t0 = Clock::now();
+    if (t0 >= end) break;
+    if (!round_trip()) return 1;
+    lat.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t0).count());
+  }
+  const double secs = std::chrono::duration<double>(Clock::now() - start).count();
+  std::ofstream f(file);
+  f << lat.size() << " " << secs << "\n";
+  for (int64_t v : lat) f << v << "\n";
+  KRDISC(&hc, &cc, &rc);
+  return 0;
+}
+
+// ---- The benchmark ---------------------------------------------------------------
+
+pid_t Spawn(const std::vector<std::string>& args) {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  return pid;
+}
+
+struct RoundTrips {
+  double p50_us = 0, p99_us = 0, per_sec = 0;
+  bool ok = false;
+};
+
+RoundTrips RunPairs(const std::string& qm, const std::string& dir, int pairs, bool persistent, int millis) {
+  RoundTrips r;
+  std::vector<pid_t> servers, clients;
+  for (int i = 0; i < pairs; ++i) servers.push_back(Spawn({g_self, "server", qm}));
+  std::vector<std::string> files;
+  for (int i = 0; i < pairs; ++i) {
+    files.push_back(dir + "/lat." + std::to_string(i));
+    clients.push_back(Spawn({g_self, "client", qm, std::to_string(i), std::to_string(millis),
+                             persistent ? "persistent" : "transient", files.back()}));
+  }
+  bool ok = true;
+  for (pid_t p : clients) {
+    int st = 0;
+    ::waitpid(p, &st, 0);
+    ok = ok && WIFEXITED(st) && WEXITSTATUS(st) == 0;
+  }
+  // One STOP per server.
+  KRHCONN hc;
+  KRLONG cc, rc;
+  KRCONN(qm.c_str(), &hc, &cc, &rc);
+  if (rc == KRRC_NONE) {
+    KRHOBJ h = OpenQ(hc, kRequestQueue, KROO_OUTPUT);
+    for (int i = 0; i < pairs; ++i) {
+      KRMD md = KRMD_DEFAULT;
+      md.Priority = 0;
+      KRPMO pmo = KRPMO_DEFAULT;
+      KRPUT(hc, h, &md, &pmo, 4, const_cast<char*>("STOP"), &cc, &rc);
+    }
+    KRDISC(&hc, &cc, &rc);
+  }
+  for (pid_t p : servers) {
+    int st = 0;
+    ::waitpid(p, &st, 0);
+  }
+  if (!ok) return r;
+  std::vector<int64_t> all;
+  for (auto& f : files) {
+    std::ifstream in(f);
+    size_t n = 0;
+    double secs = 0;
+    in >> n >> secs;
+    if (secs > 0) r.per_sec += static_cast<double>(n) / secs;
+    for (size_t i = 0; i < n; ++i) {
+      int64_t v;
+      in >> v;
+      all.push_back(v);
+    }
+  }
+  if (all.empty()) return r;
+  std::sort(all.begin(), all.end());
+  r.p50_us = all[all.size() / 2] / 1000.0;
+  r.p99_us = all[std::min(all.size() - 1, all.size() * 99 / 100)] / 1000.0;
+  r.ok = true;
+  return r;
+}
+
+// connect + open + close + disconnect in a process that connected before.
+double CycleMicros(const std::string& qm) {
+  KRHCONN hc;
+  KRLONG cc, rc;
+  KRCONN(qm.c_str(), &hc, &cc, &rc);
+  if (rc) return -1;
+  KRDISC(&hc, &cc, &rc);
+  constexpr int kIterations = 20000;
+  std::vector<int64_t> t;
+  t.reserve(kIterations);
+  for (int i = 0; i < kIterations; ++i) {
+    auto t0 = Clock::now();
+    KRCONN(qm.c_str(), &hc, &cc, &rc);
+    KROD od = KROD_DEFAULT;
+    SetField(od.ObjectName, 48, kRequestQueue);
+    KRHOBJ h;
+    KROPEN(hc, &od, KROO_INPUT_AS_Q_DEF, &h, &cc, &rc);
+    KRCLOSE(hc, &h, KRCO_NONE, &cc, &rc);
+    KRDISC(&hc, &cc, &rc);
+    if (rc) return -1;
+    t.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t0).count());
+  }
+  std::sort(t.begin(), t.end());
+  return t[t.size() / 2] / 1000.0;
+}
+
+std::string Fmt(double v, const char* f = "%.1f") {
+  if (v < 0) return "n/a";
+  char b[32];
+  std::snprintf(b, sizeof b, f, v);
+  return b;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  char exe[4096];
+  ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+  g_self = n > 0 ? std::string(exe, static_cast<size_t>(n)) : argv[0];
+  std::vector<std::string> a(argv + 1, argv + argc);
+  if (a.size() == 2 && a[0] == "server") return Server(a[1]);
+  if (a.size() == 6 && a[0] == "client") return Client(a[1], std::atoi(a[2].c_str()), std::atoi(a[3].c_str()), a[4], a[5]);
+
+  double seconds = 2;
+  std::vector<int> pair_counts{1, 4, 16};
+  for (size_t i = 0; i + 1 < a.size(); i += 2) {
+    if (a[i] == "--seconds") seconds = std::atof(a[i + 1].c_str());
+    if (a[i] == "--pairs") {
+      pair_counts.clear();
+      std::stringstream ss(a[i + 1]);
+      for (std::string p; std::getline(ss, p, ',');) pair_counts.push_back(std::atoi(p.c_str()));
+    }
+  }
+  // A throwaway data root unless one is given.
+  std::string home;
+  if (const char* h = std::getenv("KRSOAP_HOME"); h && *h) {
+    home = h;
+  } else {
+    char templ[] = "/tmp/krsoap-bench-XXXXXX";
+    home = ::mkdtemp(templ);
+    ::setenv("KRSOAP_HOME", home.c_str(), 1);
+  }
+  std::vector<std::pair<std::string, std::string>> stores{{"sqlite", "sqlite"}};
+  if (const char* pg = std::getenv("KRSOAP_BENCH_PG"); pg && *pg) stores.push_back({"postgresql", pg});
+
+  std::vector<std::string> rows;
+  std::map<std::string, std::map<std::string, std::string>> cell;  // row -> store -> value
+  auto add = [&](const std::string& row, const std::string& store, const std::string& v) {
+    if (std::find(rows.begin(), rows.end(), row) == rows.end()) rows.push_back(row);
+    cell[row][store] = v;
+  };
+  const int millis = static_cast<int>(seconds * 1000);
+  for (auto& [label, store] : stores) {
+    const std::string qm = "BENCH." + label + "." + std::to_string(::getpid());
+    if (int32_t rc = q::CreateQm(qm, store, false)) {
+      std::fprintf(stderr, "queue_bench: cannot create %s queue manager: %d\n", label.c_str(), rc);
+      continue;
+    }
+    {
+      q::QmDefinition d;
+      q::ResolveQm(qm, &d);
+      std::unique_ptr<q::Store> s;
+      q::OpenStore(d, false, &s);
+      for (bool persistent : {false, true}) {
+        q::QueueAttributes qa;
+        qa.name = kRequestQueue;
+        qa.max_depth = 100000;
+        qa.default_persistence = persistent ? KRPER_PERSISTENT : KRPER_NOT_PERSISTENT;
+        s->DefineQueue(qa, true);
+        if (persistent) {
+          for (int i = 0; i < 64; ++i) {
+            q::QueueAttributes ra = qa;
+            ra.name = "BENCH.REPLY." + std::to_string(i);
+            s->DefineQueue(ra, true);
+          }
+        }
+        for (int pairs : pair_counts) {
+          RoundTrips r = RunPairs(qm, home, pairs, persistent, millis);
+          const std::string tag = std::string(persistent ? "persistent" : "non-persistent") + ", " +
+                                  std::to_string(pairs) + (pairs == 1 ? " pair" : " pairs");
+          add("round trip p50 us (" + tag + ")", label, r.ok ? Fmt(r.p50_us) : "failed");
+          add("round trip p99 us (" + tag + ")", label, r.ok ? Fmt(r.p99_us) : "failed");
+          add("round trips/s     (" + tag + ")", label, r.ok ? Fmt(r.per_sec, "%.0f") : "failed");
+        }
+      }
+    }
+    add("connect+open+close+disconnect p50 us", label, Fmt(CycleMicros(qm), "%.2f"));
+    q::DeleteQm(qm);
+  }
+  std::printf("%-56s", "figure");
+  for (auto& [label, store] : stores) std::printf(" %12s", label.c_str());
+  std::printf("\n");
+  for (auto& row : rows) {
+    std::printf("%-56s", row.c_str());
+    for (auto& [label, store] : stores) {
+      auto it = cell[row].find(label);
+      std::printf(" %12s", it == cell[row].end() ? "-" : it->second.c_str());
+    }
+    std::printf("\n");
+  }
+  return 0;
+}
