@@ -406,10 +406,12 @@ HRESULT TextToTarget(BSTR text, VARTYPE to, VARIANT* out) {
   return IntegerToTarget(value, to, out);
 }
 
+// `ascii` is number text or a boolean word: short and plain ASCII, so each
+// byte widens to one UTF-16 unit in place.
 HRESULT MakeBstr(std::string_view ascii, VARIANT* out) {
-  std::u16string wide(ascii.begin(), ascii.end());
-  BSTR b = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
+  BSTR b = SysAllocStringLen(nullptr, static_cast<UINT>(ascii.size()));
   if (b == nullptr) return E_OUTOFMEMORY;
+  for (size_t i = 0; i < ascii.size(); ++i) b[i] = static_cast<unsigned char>(ascii[i]);
   VariantInit(out);
   out->vt = VT_BSTR;
   out->bstrVal = b;
