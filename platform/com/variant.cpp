@@ -377,7 +377,11 @@ bool EqualsIgnoreCase(std::u16string_view text, std::string_view word) {
 }
 
 HRESULT TextToTarget(BSTR text, VARTYPE to, VARIANT* out) {
-  const std::u16string_view trimmed = TrimBlanks(BstrView(text));
+  // Text is read as a zero-terminated string, as Automation reads it: an
+  // embedded zero ends it.
+  std::u16string_view view = BstrView(text);
+  view = view.substr(0, view.find(u'\0'));
+  const std::u16string_view trimmed = TrimBlanks(view);
   if (to == VT_BOOL) {
     VARIANT_BOOL b;
     if (EqualsIgnoreCase(trimmed, "true") || EqualsIgnoreCase(trimmed, "#true#")) {

@@ -298,6 +298,11 @@ TEST(VariantChangeType, TextToNumbers) {
   null_text->vt = VT_BSTR;
   null_text->bstrVal = nullptr;
   EXPECT_EQ(Change(*null_text.get(), VT_I4).hr, DISP_E_TYPEMISMATCH);
+  // An embedded zero ends the text.
+  const char16_t with_zero[] = {u'1', u'2', u'\0', u'x', u'y'};
+  EXPECT_EQ(Change(*Text(std::u16string_view(with_zero, 5)).get(), VT_I4).value->lVal, 12);
+  const char16_t zero_first[] = {u'\0', u'1'};
+  EXPECT_EQ(Change(*Text(std::u16string_view(zero_first, 2)).get(), VT_I4).hr, DISP_E_TYPEMISMATCH);
 
   EXPECT_EQ(Change(*Text(u"99999999999").get(), VT_I4).hr, DISP_E_OVERFLOW);
   EXPECT_EQ(Change(*Text(u"18446744073709551615").get(), VT_UI8).value->ullVal,
