@@ -1,0 +1,13 @@
+// libkrsoap: the SOAP toolkit module. Each class of the toolkit is one entry
+// of the object map below, with the id of its registry script in
+// krsoap.krres; a new class adds its header, its script and its line here.
+#include "platform/com/server.h"
+#include "platform/soap/reader.h"
+#include "platform/soap/serializer.h"
+
+KR_BEGIN_OBJECT_MAP(kObjectMap)
+  KR_OBJECT_ENTRY(CLSID_SoapSerializer, krsoap::soap::CSoapSerializer, 103)
+  KR_OBJECT_ENTRY(CLSID_SoapReader, krsoap::soap::CSoapReader, 104)
+KR_END_OBJECT_MAP()
+
+KR_SERVER_MODULE(kObjectMap, &LIBID_KRSOAPToolkitLib, nullptr)
