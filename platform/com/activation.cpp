@@ -98,19 +98,19 @@ class ServerTable {
 
   std::atomic<uint64_t> generation{1};
 
-  // The remembered server of a class, with an activation counted in flight.
-  std::shared_ptr<LoadedServer> Remembered(REFCLSID clsid) {
+  // The remembered server of a class, with an activation counted in flight
+  // (which keeps the table from dropping it, so a plain pointer is enough).
+  LoadedServer* Remembered(REFCLSID clsid) {
     std::shared_lock lock(mu_);
     auto it = classes_.find(clsid);
     if (it == classes_.end() || it->second.generation != generation.load(std::memory_order_acquire)) return nullptr;
     it->second.server->in_flight.fetch_add(1, std::memory_order_acq_rel);
-    return it->second.server;
+    return it->second.server.get();
   }
 
   // Finds or loads the module at `path` and remembers it for `clsid`; the
   // result has an activation counted in flight.
-  HRESULT Load(REFCLSID clsid, const std::u16string& path, uint64_t seen_generation,
-               std::shared_ptr<LoadedServer>* out) {
+  HRESULT Load(REFCLSID clsid, const std::u16string& path, uint64_t seen_generation, LoadedServer** out) {
     std::lock_guard load_lock(load_mu_);
     std::shared_ptr<LoadedServer> server;
     {
@@ -120,7 +120,7 @@ class ServerTable {
         server = it->second;
         server->in_flight.fetch_add(1, std::memory_order_acq_rel);
         classes_[clsid] = RememberedClass{server, seen_generation};
-        *out = server;
+        *out = server.get();
         return S_OK;
       }
     }
@@ -136,7 +136,7 @@ class ServerTable {
     fresh->in_flight.fetch_add(1, std::memory_order_acq_rel);
     servers_[path] = fresh;
     classes_[clsid] = RememberedClass{fresh, seen_generation};
-    *out = fresh;
+    *out = fresh.get();
     return S_OK;
   }
 
@@ -183,7 +183,7 @@ class ServerTable {
 
 // Drops an in-flight count when an activation leaves the module.
 struct InFlight {
-  std::shared_ptr<LoadedServer> server;
+  LoadedServer* server = nullptr;
   ~InFlight() {
     if (server) server->in_flight.fetch_sub(1, std::memory_order_acq_rel);
   }

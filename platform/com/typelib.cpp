@@ -511,8 +511,9 @@ HRESULT TypeInfoImpl::GetIDsOfNames(LPOLESTR* names, UINT count, MEMBERID* ids) 
   ids[0] = it->second;
   if (count == 1) return S_OK;
   // Further names are parameters of that member: their positions.
-  const tlb::Func* f = by_id_[it->second].front();
-  for (const tlb::Func* g : by_id_[it->second]) {
+  const std::vector<const tlb::Func*>& candidates = by_id_.at(it->second);
+  const tlb::Func* f = candidates.front();
+  for (const tlb::Func* g : candidates) {
     if (FoldEq{}(g->name, name) && g->invkind == tlb::kInvokeFunc) f = g;
   }
   HRESULT hr = S_OK;
