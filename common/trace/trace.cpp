@@ -47,14 +47,14 @@ constexpr size_t kErrorText = kNameBytes + 128;
 constexpr char16_t kDashes[] = u"--------------------------------------------------";
 
 struct TraceState {
-  // Read without the lock by every call; written once, under the lock.
-  std::atomic<int32_t> trace_switch{1};
   std::mutex lock;
   // Everything below is guarded by `lock`.
   bool name_set = false;    // the registry has been read
   bool name_usable = false; // the mapped name fitted into file_name
   char file_name[kNameBytes] = {};
   int32_t depth = 0;
+  // The trace file's directory, held open between lines.
+  krsoap::platform::DirectoryCache directory;
   char16_t message[kMessageUnits] = {};
   char16_t prefix[kPrefixUnits] = {};
   char16_t line[kLineUnits] = {};
@@ -64,6 +64,11 @@ struct TraceState {
 };
 
 constinit TraceState g_state;
+
+std::atomic<int32_t>& Switch() { return krsoap::trace::internal::g_trace_switch; }
+
+// Module unload: let go of the held directory.
+__attribute__((destructor)) void ReleaseTraceDirectory() { g_state.directory.Close(); }
 
 // Trace calls sit in the middle of code that may still look at errno.
 class ErrnoKeeper {
@@ -143,7 +148,7 @@ void ReadSettings(TraceState& s, DWORD pid) noexcept {
       RegCloseKey(soap_key);
     }
   }
-  s.trace_switch.store(trace_read ? static_cast<int32_t>(soap_trace) : 0, std::memory_order_relaxed);
+  Switch().store(trace_read ? static_cast<int32_t>(soap_trace) : 0, std::memory_order_relaxed);
 
   char16_t wide_name[320];
   if (work_outcome == ERROR_SUCCESS) {
@@ -202,7 +207,7 @@ void WriteLine(TraceState& s, size_t prefix_units, size_t message_units) {
   FileCause cause = FileCause::kBadPath;
   if (s.name_usable) {
     AppendFile file;
-    cause = file.Open(s.file_name, AppendFile::Mode::kExclusive);
+    cause = file.Open(s.file_name, AppendFile::Mode::kExclusive, &s.directory);
     if (cause == FileCause::kNone) cause = file.Append(s.line_bytes, static_cast<size_t>(bytes));
   }  // closed (and unlocked) here, before the error file is touched
   if (cause != FileCause::kNone) WriteErrorLine(s, cause);
@@ -217,9 +222,9 @@ void LogerrorV(int kind, const char16_t* format, va_list args) noexcept {
     GetLocalTime(&now);
     size_t length = FormatV(s.message, kMessageUnits - kSuffixUnits, format, args).length;
     DWORD thread_id = GetCurrentThreadId();
-    DWORD process_id = GetCurrentProcessId();
-    if (!s.name_set) ReadSettings(s, process_id);
-    if (s.trace_switch.load(std::memory_order_relaxed) == 0) return;
+    // The process id only names the file, so it is read with the registry.
+    if (!s.name_set) ReadSettings(s, GetCurrentProcessId());
+    if (Switch().load(std::memory_order_relaxed) == 0) return;
 
     if (kind == krsoap::trace::kTraceEntry) {
       s.message[length++] = u' ';
@@ -248,37 +253,41 @@ void LogerrorV(int kind, const char16_t* format, va_list args) noexcept {
 
 }  // namespace
 
-void Logerror(int kind, const char16_t* format, ...) {
-  // The only cost while tracing is off: one relaxed load and a branch.
-  if (g_state.trace_switch.load(std::memory_order_relaxed) == 0) return;
+namespace krsoap::trace::internal {
+
+// Switched on until the first call has read the registry.
+constinit std::atomic<int32_t> g_trace_switch{1};
+
+void LogerrorSlow(int kind, const char16_t* format, ...) {
   va_list args;
   va_start(args, format);
   LogerrorV(kind, format, args);
   va_end(args);
 }
 
-void LogText(const char* format, ...) {
-  // Expanding 10 KB of text only to drop it would make every free-text call
-  // expensive while tracing is off; the outcome is the same either way.
-  if (g_state.trace_switch.load(std::memory_order_relaxed) == 0) return;
+void LogTextSlow(const char* format, ...) {
+  // Reached only while the switch is on: 10 KB of text is not expanded just
+  // to be dropped.
   ErrnoKeeper keep_errno;
-  std::unique_ptr<char[]> text(new (std::nothrow) char[krsoap::trace::kTextBufferBytes]());
-  std::unique_ptr<char16_t[]> wide(new (std::nothrow) char16_t[krsoap::trace::kTextBufferBytes]());
+  std::unique_ptr<char[]> text(new (std::nothrow) char[kTextBufferBytes]());
+  std::unique_ptr<char16_t[]> wide(new (std::nothrow) char16_t[kTextBufferBytes]());
   if (!text || !wide) return;
   va_list args;
   va_start(args, format);
-  size_t length = FormatV(text.get(), krsoap::trace::kTextBufferBytes, format, args).length;
+  size_t length = FormatV(text.get(), kTextBufferBytes, format, args).length;
   va_end(args);
   int units = 0;
   if (length > 0) {
     units = MultiByteToWideChar(CP_ACP, 0, text.get(), static_cast<int>(length), wide.get(),
-                                static_cast<int>(krsoap::trace::kTextBufferBytes - 1));
+                                static_cast<int>(kTextBufferBytes - 1));
     if (units < 0) units = 0;
   }
   wide[static_cast<size_t>(units)] = 0;
   // Through "%s": the text is written as it stands, never expanded again.
-  Logerror(krsoap::trace::kTraceText, u"%s", wide.get());
+  LogerrorSlow(kTraceText, u"%s", wide.get());
 }
+
+}  // namespace krsoap::trace::internal
 
 namespace krsoap::trace {
 
@@ -309,7 +318,8 @@ LONG CurrentDepth() {
 
 void ResetForTesting() {
   std::lock_guard<std::mutex> guard(g_state.lock);
-  g_state.trace_switch.store(1, std::memory_order_relaxed);
+  Switch().store(1, std::memory_order_relaxed);
+  g_state.directory.Close();
   g_state.name_set = false;
   g_state.name_usable = false;
   g_state.file_name[0] = 0;

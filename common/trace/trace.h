@@ -15,24 +15,49 @@
 // (long). See platform/text/format.h for the format rules.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 
 #include "platform/win32/types.h"
 
 struct SYSTEMTIME;
 
-// Line kinds: free text, entry of an operation (" {", depth +1 before the line
-// is written), exit of an operation (" }", depth -1 after the line).
-// `format` is a wide format: "%s" takes a char16_t string, "%S" a narrow one.
-// Never fails towards the caller; a file failure becomes one line in the
-// error file (the data root's error.txt). Preserves errno.
-void Logerror(int kind, const char16_t* format, ...);
+namespace krsoap::trace::internal {
 
-// Free text: `format` is narrow ("%s" narrow, "%S" wide), expanded into a
-// 10,240-byte buffer (longer text is cut there, before any character that
-// does not fit whole), converted to UTF-16 and written as a kind-0 line
-// unchanged: a percent sign in the expanded text is written as it stands.
-void LogText(const char* format, ...);
+// The module's trace switch: nonzero while tracing may be on. Tested without
+// the lock by every call, inline at the call site, so that a call while
+// tracing is off costs one load and one branch (not even a call).
+__attribute__((visibility("hidden"))) extern std::atomic<int32_t> g_trace_switch;
+
+__attribute__((visibility("hidden"))) void LogerrorSlow(int kind, const char16_t* format, ...);
+__attribute__((visibility("hidden"))) void LogTextSlow(const char* format, ...);
+
+}  // namespace krsoap::trace::internal
+
+// Logerror(kind, format, ...): line kinds are free text, entry of an operation
+// (" {", depth +1 before the line is written) and exit of an operation (" }",
+// depth -1 after the line). `format` is a wide format: "%s" takes a char16_t
+// string, "%S" a narrow one. The arguments are passed on as C variadic
+// arguments, so they follow the usual promotions. Never fails towards the
+// caller; a file failure becomes one line in the error file (the data root's
+// error.txt). Preserves errno.
+template <typename... Args>
+inline void Logerror(int kind, const char16_t* format, Args... args) {
+  if (krsoap::trace::internal::g_trace_switch.load(std::memory_order_relaxed) == 0) return;
+  krsoap::trace::internal::LogerrorSlow(kind, format, args...);
+}
+
+// LogText(format, ...): free text. `format` is narrow ("%s" narrow, "%S"
+// wide), expanded into a 10,240-byte buffer (longer text is cut there, before
+// any character that does not fit whole), converted to UTF-16 and written as
+// a kind-0 line unchanged: a percent sign in the expanded text is written as
+// it stands.
+template <typename... Args>
+inline void LogText(const char* format, Args... args) {
+  if (krsoap::trace::internal::g_trace_switch.load(std::memory_order_relaxed) == 0) return;
+  krsoap::trace::internal::LogTextSlow(format, args...);
+}
 
 namespace krsoap::trace {
 

@@ -20,6 +20,14 @@ class FdGuard {
   ~FdGuard() {
     if (fd_ >= 0) ::close(fd_);
   }
+  FdGuard(FdGuard&& other) noexcept : fd_(other.release()) {}
+  FdGuard& operator=(FdGuard&& other) noexcept {
+    if (this != &other) {
+      if (fd_ >= 0) ::close(fd_);
+      fd_ = other.release();
+    }
+    return *this;
+  }
   int release() {
     int fd = fd_;
     fd_ = -1;
@@ -48,7 +56,13 @@ FileCause AppendFile::Fail(int error, FileCause cause) noexcept {
   return cause;
 }
 
-FileCause AppendFile::Open(const char* path, Mode mode) noexcept {
+void DirectoryCache::Close() noexcept {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+  device = inode = 0;
+}
+
+FileCause AppendFile::Open(const char* path, Mode mode, DirectoryCache* cache) noexcept {
   Close();
   if (path == nullptr || *path == '\0') return Fail(ENOENT, FileCause::kBadPath);
 
@@ -70,26 +84,59 @@ FileCause AppendFile::Open(const char* path, Mode mode) noexcept {
     dir[len] = '\0';
   }
 
-  // O_PATH|O_NOFOLLOW opens a symbolic link itself instead of its target, so
-  // a link in place of the directory is seen and refused rather than followed.
-  FdGuard dir_fd(::open(dir, O_PATH | O_NOFOLLOW | O_CLOEXEC));
-  if (dir_fd.get() < 0) {
-    int e = errno;
-    return Fail(e, e == ENOENT ? FileCause::kBadPath : FileCauseFromErrno(e));
-  }
   struct stat st;
-  if (::fstat(dir_fd.get(), &st) != 0) return Fail(errno, FileCauseFromErrno(errno));
-  if (S_ISLNK(st.st_mode)) return Fail(ELOOP, FileCause::kAccessDenied);
-  if (!S_ISDIR(st.st_mode)) return Fail(ENOTDIR, FileCause::kBadPath);
+  int held_dir = -1;
+  bool from_cache = false;
+  if (cache != nullptr && cache->fd >= 0) {
+    // One lstat-like look at the path: still the directory we hold?
+    if (::fstatat(AT_FDCWD, dir, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      int e = errno;
+      cache->Close();
+      return Fail(e, e == ENOENT ? FileCause::kBadPath : FileCauseFromErrno(e));
+    }
+    if (S_ISDIR(st.st_mode) && st.st_dev == cache->device && st.st_ino == cache->inode) {
+      held_dir = cache->fd;
+      from_cache = true;
+    } else {
+      cache->Close();
+    }
+  }
+  FdGuard dir_fd(-1);
+  if (held_dir < 0) {
+    // O_PATH|O_NOFOLLOW opens a symbolic link itself instead of its target,
+    // so a link in place of the directory is seen and refused, not followed.
+    dir_fd = FdGuard(::open(dir, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (dir_fd.get() < 0) {
+      int e = errno;
+      return Fail(e, e == ENOENT ? FileCause::kBadPath : FileCauseFromErrno(e));
+    }
+    if (::fstat(dir_fd.get(), &st) != 0) return Fail(errno, FileCauseFromErrno(errno));
+    if (S_ISLNK(st.st_mode)) return Fail(ELOOP, FileCause::kAccessDenied);
+    if (!S_ISDIR(st.st_mode)) return Fail(ENOTDIR, FileCause::kBadPath);
+    if (cache != nullptr) {
+      cache->device = static_cast<uint64_t>(st.st_dev);
+      cache->inode = static_cast<uint64_t>(st.st_ino);
+      cache->fd = dir_fd.release();
+      held_dir = cache->fd;
+    } else {
+      held_dir = dir_fd.get();
+    }
+  }
 
   int flags = O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
   flags |= mode == Mode::kExclusive ? O_RDWR : O_WRONLY;
   int fd;
   do {
-    fd = ::openat(dir_fd.get(), base, flags, 0600);
+    fd = ::openat(held_dir, base, flags, 0600);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     int e = errno;
+    if (e == ENOENT && from_cache) {
+      // The held directory was removed and its inode number reused by a new
+      // directory at the same path: forget it and look again, once.
+      cache->Close();
+      return Open(path, mode, cache);
+    }
     // With O_CREAT the file itself cannot be "not found": the directory went.
     if (e == ENOENT) return Fail(e, FileCause::kBadPath);
     // ENXIO: a FIFO without a reader or a device, where a file was expected.

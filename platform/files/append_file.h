@@ -13,10 +13,26 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "platform/files/file_cause.h"
 
 namespace krsoap::platform {
+
+// A directory kept open between opens of files in it, for a writer that opens
+// and closes its file for every record (the trace file) and should not also
+// re-open and re-check the directory each time. It is checked again on every
+// use: the path must still name, without a symbolic link, the very directory
+// held open, or it is opened afresh; files are then opened relative to the
+// held directory, so nothing is ever created through a link swapped in after
+// the check. One cache serves one directory path. Trivially constructible (so
+// it can live in constant-initialised state); Close() releases it.
+struct DirectoryCache {
+  int fd = -1;
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  void Close() noexcept;
+};
 
 class AppendFile {
  public:
@@ -43,7 +59,9 @@ class AppendFile {
   // symbolic link as the file or its directory gives kAccessDenied (ELOOP); a
   // directory component that is not a directory gives kBadPath; a name that is
   // not a regular file gives kInvalidFile.
-  FileCause Open(const char* path, Mode mode) noexcept;
+  // With a `cache`, the directory of `path` is taken from it (see
+  // DirectoryCache) instead of being opened and checked anew.
+  FileCause Open(const char* path, Mode mode, DirectoryCache* cache = nullptr) noexcept;
 
   // Writes all `size` bytes at the end of the file, retrying short writes.
   FileCause Append(const void* data, size_t size) noexcept;

@@ -132,6 +132,42 @@ TEST_F(AppendFileTest, ExclusiveOpensCollideInOneProcess) {
   EXPECT_EQ(first.Open(path.c_str(), AppendFile::Mode::kExclusive), FileCause::kSharingViolation);
 }
 
+TEST_F(AppendFileTest, HeldDirectoryIsCheckedAgainOnEveryOpen) {
+  using krsoap::platform::DirectoryCache;
+  std::string dir = Path("logs");
+  std::string file = dir + "/f.trc";
+  ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+  DirectoryCache cache;
+  {
+    AppendFile f;
+    ASSERT_EQ(f.Open(file.c_str(), AppendFile::Mode::kExclusive, &cache), FileCause::kNone);
+    f.Append("1", 1);
+  }
+  EXPECT_GE(cache.fd, 0);
+
+  // Removed: a bad path, not a write into the deleted directory.
+  ASSERT_EQ(::unlink(file.c_str()), 0);
+  ASSERT_EQ(::rmdir(dir.c_str()), 0);
+  AppendFile f;
+  EXPECT_EQ(f.Open(file.c_str(), AppendFile::Mode::kExclusive, &cache), FileCause::kBadPath);
+
+  // Made again (perhaps with the same inode number): the new one is used.
+  ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+  ASSERT_EQ(f.Open(file.c_str(), AppendFile::Mode::kExclusive, &cache), FileCause::kNone);
+  f.Append("2", 1);
+  f.Close();
+  EXPECT_EQ(ReadAll(file), "2");
+
+  // Replaced by a link after it was held: refused, the link's target untouched.
+  std::string moved = Path("moved");
+  ASSERT_EQ(::rename(dir.c_str(), moved.c_str()), 0);
+  ASSERT_EQ(::symlink(moved.c_str(), dir.c_str()), 0);
+  EXPECT_EQ(f.Open(file.c_str(), AppendFile::Mode::kExclusive, &cache), FileCause::kAccessDenied);
+  EXPECT_EQ(ReadAll(moved + "/f.trc"), "2");
+  cache.Close();
+  EXPECT_EQ(cache.fd, -1);
+}
+
 TEST_F(AppendFileTest, AnotherProcessHoldingTheFileIsASharingViolation) {
   std::string path = Path("shared.trc");
   int ready[2], release[2];

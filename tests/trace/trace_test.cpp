@@ -271,7 +271,9 @@ TEST_F(TraceTest, TextIsWrittenAsUtf8WithTextModeLineEnds) {
   Logerror(kTraceText, u"%s", u"Z\u00fcrich \u20ac \U0001F600");
   LogText("%S and %s", u"\u00fc", "\xc3\xa9");
   LogText("two\nparts");
+  Logerror(kTraceText, u"%s", u"lone \xd800 surrogate");
   std::string content = ReadAll(FallbackFile());
+  EXPECT_NE(content.find("> lone ? surrogate\r\n"), std::string::npos);
   EXPECT_NE(content.find("> Z\xc3\xbcrich \xe2\x82\xac \xf0\x9f\x98\x80\r\n"), std::string::npos);
   EXPECT_NE(content.find("> \xc3\xbc and \xc3\xa9\r\n"), std::string::npos);
   // Every LF of the text goes out as CR LF, as a text-mode stream writes it.
