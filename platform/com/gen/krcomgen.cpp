@@ -27,8 +27,16 @@
 //     coclass Thing { [default] interface IThing; };
 //   };
 //
-// Every interface and coclass of the file goes into the library. Errors are
-// reported with the file, line and column, and make the tool exit with 1.
+// Every interface and coclass of the file goes into the library. Besides
+// interfaces and coclasses a description may hold
+//   typedef enum tagKind { A = 1, B } Kind;   a C++ enum in the header; a
+//                                            32-bit integer (VT_I4) in the
+//                                            type information
+//   import "other.idl";                      the interfaces and enums of
+//                                            other.idl may be named; the
+//                                            header includes "other.h"
+// Errors are reported with the file, line and column, and make the tool
+// exit with 1.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
