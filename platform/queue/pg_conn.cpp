@@ -237,6 +237,77 @@ PgFailure PgConn::WaitNotification(int64_t queue_id, Clock::time_point deadline)
   }
 }
 
+bool PgConn::ConsumeNotified(int64_t queue_id) {
+  if (broken_) return false;
+  if (PQconsumeInput(c_) == 0) {
+    broken_ = true;
+    last_error_ = PQerrorMessage(c_);
+    return false;
+  }
+  const std::string channel = ChannelName(queue_id);
+  bool ours = false;
+  while (PGnotify* n = PQnotifies(c_)) {
+    if (channel == n->relname) ours = true;
+    PQfreemem(n);
+  }
+  return ours;
+}
+
+PgFailure PgConn::LockUntil(int32_t k1, int32_t k2, Clock::time_point deadline) {
+  if (broken_) return PgFailure::kUnavailable;
+  const std::string a = std::to_string(k1), b = std::to_string(k2);
+  const char* values[] = {a.c_str(), b.c_str()};
+  if (!PQsendQueryParams(c_, "SELECT pg_advisory_lock($1::int, $2::int)", 2, nullptr, values,
+                         nullptr, nullptr, 0)) {
+    broken_ = true;
+    last_error_ = PQerrorMessage(c_);
+    return PgFailure::kUnavailable;
+  }
+  bool cancelled = false;
+  while (PQisBusy(c_)) {
+    auto now = Clock::now();
+    if (!cancelled && now >= deadline) {
+      // Give up the wait; the lock may still have been granted in the
+      // meantime, which the result below tells.
+      if (PGcancel* cancel = PQgetCancel(c_)) {
+        char err[256];
+        PQcancel(cancel, err, sizeof err);
+        PQfreeCancel(cancel);
+      }
+      cancelled = true;
+    }
+    int timeout = cancelled ? 1000
+                            : static_cast<int>(std::min<int64_t>(
+                                  std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now)
+                                          .count() + 1,
+                                  1 << 30));
+    pollfd pfd{PQsocket(c_), POLLIN, 0};
+    int rc = ::poll(&pfd, 1, timeout);
+    if (rc < 0 && errno != EINTR) {
+      broken_ = true;
+      return PgFailure::kUnavailable;
+    }
+    if (rc > 0 && (PQconsumeInput(c_) == 0 || PQstatus(c_) != CONNECTION_OK)) {
+      broken_ = true;
+      last_error_ = PQerrorMessage(c_);
+      return PgFailure::kUnavailable;
+    }
+  }
+  PgFailure out = PgFailure::kNone;
+  while (PGresult* r = PQgetResult(c_)) {
+    if (PQresultStatus(r) != PGRES_TUPLES_OK) {
+      const char* state = PQresultErrorField(r, PG_DIAG_SQLSTATE);
+      out = (state && std::string_view(state) == "57014") ? PgFailure::kRetry : Classify(r);
+    }
+    PQclear(r);
+  }
+  if (PQstatus(c_) != CONNECTION_OK) {
+    broken_ = true;
+    return PgFailure::kUnavailable;
+  }
+  return out;
+}
+
 // ---- pool -------------------------------------------------------------------
 
 std::shared_ptr<PgPool> PgPool::For(const std::string& conninfo) {

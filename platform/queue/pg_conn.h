@@ -112,6 +112,13 @@ class PgConn {
   // passes. kNone: notified; kRetry: deadline passed; kUnavailable: the
   // connection broke while waiting.
   PgFailure WaitNotification(int64_t queue_id, Clock::time_point deadline);
+  // Reads what the server has sent; true when a notification for the queue
+  // is among it (all pending notifications are consumed).
+  bool ConsumeNotified(int64_t queue_id);
+  // Takes the session-level advisory lock (k1, k2), waiting for it until the
+  // deadline. kNone: held; kRetry: the deadline passed first; kUnavailable:
+  // the connection broke.
+  PgFailure LockUntil(int32_t k1, int32_t k2, Clock::time_point deadline);
 
   // Takes the session-level advisory lock that marks its holder alive.
   bool LockOwner(int64_t key, PgFailure* failure);

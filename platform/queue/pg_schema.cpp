@@ -31,7 +31,7 @@ const char* const kSchemaLockSql = "SELECT pg_advisory_xact_lock(752605321351254
 
 const char* const kSchemaVersionSql =
     "SELECT 1 FROM pg_catalog.pg_proc p JOIN pg_catalog.pg_namespace n ON n.oid = p.pronamespace "
-    "WHERE n.nspname = 'krsoap' AND p.proname = 'schema_v3'";
+    "WHERE n.nspname = 'krsoap' AND p.proname = 'schema_v4'";
 
 const char* const kSchemaSql = R"SQL(
 CREATE SCHEMA IF NOT EXISTS krsoap;
@@ -156,7 +156,7 @@ END $$;
 -- since is a different queue (status 2237), and nothing is taken from it.
 CREATE OR REPLACE FUNCTION krsoap.get(p_qm text, p_queue text, p_mode int, p_msg_id bytea,
     p_correl_id bytea, p_maxlen int, p_cur_valid bool, p_cur_prio int, p_cur_seq bigint,
-    p_expect_id bigint)
+    p_expect_id bigint, p_unlock int)
 RETURNS TABLE(o_status int, o_queue_id bigint, o_seq bigint, o_priority int, o_length int,
               o_md bytea, o_body bytea, o_left_ms bigint) LANGUAGE plpgsql AS $$
 DECLARE
@@ -235,6 +235,9 @@ BEGIN
       CONTINUE;
     END IF;
 
+    -- A waiting getter that held the queue's waiter lock hands it on with
+    -- the message it found.
+    IF p_unlock <> 0 THEN PERFORM pg_advisory_unlock(19282, p_unlock); END IF;
     len := octet_length(m.body);
     left_ms := CASE WHEN m.expires_at IS NULL THEN NULL
                     ELSE greatest(1, ceil(extract(epoch FROM m.expires_at - clock_timestamp()) * 1000))::bigint
@@ -384,7 +387,7 @@ BEGIN
 END $$;
 
 -- Marks the schema complete; its presence is what later sessions check.
-CREATE OR REPLACE FUNCTION krsoap.schema_v3() RETURNS int LANGUAGE sql AS 'SELECT 1';
+CREATE OR REPLACE FUNCTION krsoap.schema_v4() RETURNS int LANGUAGE sql AS 'SELECT 1';
 )SQL";
 
 }  // namespace krsoap::queue::pg

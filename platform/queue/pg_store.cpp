@@ -75,8 +75,10 @@ const PgStatement kGet = {
     "kr_get",
     "SELECT o_status, o_queue_id, o_seq, o_priority, o_length, o_md, o_body, o_left_ms "
     "FROM krsoap.get($1::text, $2::text, $3::int, $4::bytea, $5::bytea, $6::int, $7::bool, "
-    "$8::int, $9::bigint, $10::bigint)",
-    10};
+    "$8::int, $9::bigint, $10::bigint, $11::int)",
+    11};
+const PgStatement kWaiterUnlock = {"kr_waiter_unlock",
+                                   "SELECT pg_advisory_unlock(19282, $1::int)", 1};
 const PgStatement kQmExists = {"kr_qm_exists",
                                "SELECT 1 FROM krsoap.qmgrs WHERE name = $1::text", 1};
 const PgStatement kQmCreate = {
@@ -352,6 +354,9 @@ int32_t PgStore::Get(const std::string& queue, const GetRequest& req, BrowseCurs
   if (req.buffer_length < 0 || (req.buffer_length > 0 && req.buffer == nullptr))
     return KRRC_BUFFER_LENGTH_ERROR;
   const bool browse = req.mode != GetMode::kRemove;
+  // A plain destructive get can be served by any message; selective gets and
+  // browses wait for their own.
+  const bool plain = !browse && !req.match_msg_id && !req.match_correl_id;
   BrowseCursor from;
   if (req.mode == GetMode::kBrowseNext && cursor) from = *cursor;
   std::vector<PgParam> params = {
@@ -364,15 +369,30 @@ int32_t PgStore::Get(const std::string& queue, const GetRequest& req, BrowseCurs
       PgParam::Bool(from.valid),
       PgParam::Int(from.priority),
       PgParam::Int(from.seq),
+      PgParam::Int(0),
       PgParam::Int(0)};
 
   const bool forever = req.wait_ms < 0;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(req.wait_ms, 0));
+  const auto deadline = forever ? Clock::time_point::max()
+                                : Clock::now() + std::chrono::milliseconds(req.wait_ms);
   PgFailure f;
   std::string message;
   PgPool::Lease c;
   int64_t queue_id = 0;
   bool listening = false;
+  // Plain getters that must wait queue up on the queue's waiter lock, so
+  // that only one of them at a time sleeps on the queue's channel: a put
+  // then sets one getter looking, not every waiting process at once. The
+  // lock is handed on inside the get that takes a message (p_unlock).
+  int32_t waiter_key = 0;
+  auto release = [&] {
+    if (waiter_key != 0 && c && !c->broken()) {
+      PgFailure uf;
+      c->Run(kWaiterUnlock, {PgParam::Int(waiter_key)}, &uf);
+    }
+    waiter_key = 0;
+    params[10] = PgParam::Int(0);
+  };
   for (int retries = 0;;) {
     if (!c) {
       c = pool_->Acquire(queue_id, &f, &message);
@@ -380,19 +400,15 @@ int32_t PgStore::Get(const std::string& queue, const GetRequest& req, BrowseCurs
     }
     PgResult r = c->Run(kGet, params, &f);
     if (f == PgFailure::kRetry && retries++ < 5) continue;
-    if (f != PgFailure::kNone) return MapFailure(f);
-    if (r.rows() != 1) return KRRC_STORE_ERROR;
+    if (f != PgFailure::kNone) return MapFailure(f);  // a lost session holds no lock
+    if (r.rows() != 1) {
+      release();
+      return KRRC_STORE_ERROR;
+    }
     const int32_t status = static_cast<int32_t>(r.Int(0, 0));
     const int64_t id = r.Int(0, 1);
-    if (status == KRRC_UNKNOWN_OBJECT_NAME) {
-      return queue_id != 0 ? KRRC_Q_DELETED : KRRC_UNKNOWN_OBJECT_NAME;
-    }
-    if (status == KRRC_Q_DELETED) return KRRC_Q_DELETED;  // deleted and made anew
-    if (queue_id == 0) {
-      queue_id = id;
-      params[9] = PgParam::Int(queue_id);
-    }
     if (status == KRRC_NONE || status == KRRC_TRUNCATED_MSG_FAILED) {
+      waiter_key = 0;  // handed on by the statement
       std::string_view md = r.Bytes(0, 5);
       if (md.size() != sizeof(KRMD)) return KRRC_STORE_ERROR;
       std::memcpy(&out->md, md.data(), sizeof(KRMD));
@@ -411,20 +427,52 @@ int32_t PgStore::Get(const std::string& queue, const GetRequest& req, BrowseCurs
       }
       return status;
     }
-    if (status != KRRC_NO_MSG_AVAILABLE) return status;
-    if (req.wait_ms == 0 || (!forever && Clock::now() >= deadline)) return KRRC_NO_MSG_AVAILABLE;
+    if (status == KRRC_UNKNOWN_OBJECT_NAME) {
+      release();
+      return queue_id != 0 ? KRRC_Q_DELETED : KRRC_UNKNOWN_OBJECT_NAME;
+    }
+    if (status != KRRC_NO_MSG_AVAILABLE) {  // includes a queue made anew
+      release();
+      return status;
+    }
+    if (queue_id == 0) {
+      queue_id = id;
+      params[9] = PgParam::Int(queue_id);
+    }
+    if (req.wait_ms == 0 || Clock::now() >= deadline) {
+      release();
+      return KRRC_NO_MSG_AVAILABLE;
+    }
     if (!listening) {
       // Listen first, then look once more: a put that committed between the
-      // look above and the LISTEN is seen by that second look.
+      // look above and the LISTEN is seen by that second look. The pool
+      // hands this connection back to getters of the same queue, which then
+      // find it listening already.
       if (!c->Listen(queue_id, &f)) return MapFailure(f);
       listening = true;
       continue;
     }
+    if (plain && waiter_key == 0) {
+      // Anything put since the look above has notified this connection
+      // (it was listening); look again after the lock if so.
+      bool notified = c->ConsumeNotified(queue_id);
+      int32_t key = static_cast<int32_t>(queue_id % 2147483646) + 1;
+      f = c->LockUntil(19282, key, deadline);
+      if (f == PgFailure::kUnavailable) return KRRC_CONNECTION_BROKEN;
+      if (f == PgFailure::kRetry) return KRRC_NO_MSG_AVAILABLE;
+      if (f != PgFailure::kNone) return KRRC_STORE_ERROR;
+      waiter_key = key;
+      params[10] = PgParam::Int(key);
+      if (notified || c->ConsumeNotified(queue_id)) continue;
+    }
     auto until = Clock::now() + kRecheck;
-    if (!forever && deadline < until) until = deadline;
+    if (deadline < until) until = deadline;
     f = c->WaitNotification(queue_id, until);
     if (f == PgFailure::kUnavailable) return KRRC_CONNECTION_BROKEN;
-    if (f == PgFailure::kRetry && !forever && Clock::now() >= deadline) return KRRC_NO_MSG_AVAILABLE;
+    if (f == PgFailure::kRetry && Clock::now() >= deadline) {
+      release();
+      return KRRC_NO_MSG_AVAILABLE;
+    }
   }
 }
 
