@@ -16,8 +16,6 @@
 #include "platform/win32/handle.h"
 #include "platform/win32/types.h"
 
-struct SECURITY_ATTRIBUTES;
-
 extern "C" {
 // NULL with the last error set on failure.
 KR_EXPORT HANDLE CreateEventW(SECURITY_ATTRIBUTES* security, BOOL manual_reset, BOOL initial_state,

@@ -49,6 +49,15 @@ typedef void* HANDLE;
 typedef void* HMODULE;
 typedef HMODULE HINSTANCE;
 
+// Accepted by the object-creating calls for their signatures; security
+// descriptors and handle inheritance have no meaning here and are ignored.
+struct SECURITY_ATTRIBUTES {
+  DWORD nLength;
+  void* lpSecurityDescriptor;
+  BOOL bInheritHandle;
+};
+typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
+
 #ifndef TRUE
 #define TRUE 1
 #endif

@@ -43,7 +43,8 @@ TEST(Events, ManualResetStaysSignalledUntilReset) {
   ASSERT_TRUE(ResetEvent(e.get()));
   EXPECT_EQ(WaitForSingleObject(e.get(), 0), WAIT_TIMEOUT);
 
-  ScopedHandle initially_set = NewEvent(true, true);
+  SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
+  ScopedHandle initially_set(CreateEventW(&security, TRUE, TRUE, nullptr));
   EXPECT_EQ(WaitForSingleObject(initially_set.get(), 0), WAIT_OBJECT_0);
 }
 
