@@ -38,9 +38,21 @@ HRESULT CSoapReader::Load(VARIANT source, BSTR soap_action, VARIANT_BOOL* loaded
   VARIANT_BOOL local = VARIANT_FALSE;
   if (!loaded) loaded = &local;
   *loaded = VARIANT_FALSE;
+  // A string is the envelope's text in every form it may come in, never a
+  // file name for the document to open.
+  const VARIANT* v = &source;
+  while (v->vt == (VT_BYREF | VT_VARIANT) && v->pvarVal) v = v->pvarVal;
+  VARIANT text;
+  VariantInit(&text);
+  bool is_text = false;
+  if (v->vt == VT_BSTR || (v->vt == (VT_BYREF | VT_BSTR) && v->pbstrVal)) {
+    text.vt = VT_BSTR;
+    text.bstrVal = v->vt == VT_BSTR ? v->bstrVal : *v->pbstrVal;  // borrowed
+    is_text = true;
+  }
   KR_LOCK;
   soap_action_ = std::u16string(krsoap::com::BstrView(soap_action));
-  return LoadLocked(source, source.vt == VT_BSTR, loaded);
+  return LoadLocked(is_text ? text : *v, is_text, loaded);
 }
 
 HRESULT CSoapReader::loadXML(BSTR xml, VARIANT_BOOL* loaded) {

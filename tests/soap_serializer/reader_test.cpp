@@ -1,6 +1,8 @@
 // SoapReader through COM activation on real envelopes: RPC responses,
 // faults (including what the serializer writes), header and body entries,
 // sources of every kind, and documents that are no envelopes.
+#include <cstdio>
+
 #include "tests/soap_serializer/soap_test_util.h"
 
 namespace krsoap::test {
@@ -124,6 +126,18 @@ TEST_F(ReaderTest, WhatIsNoEnvelopeIsNotLoaded) {
   v.vt = VT_BSTR;
   v.bstrVal = text.get();
   EXPECT_EQ(S_OK, reader_->Load(v, nullptr, &ok));
+  // Also by reference: a path is text like any other, the file is not read.
+  std::string path = home_.path() + "/envelope.xml";
+  FILE* f = std::fopen(path.c_str(), "w");
+  ASSERT_TRUE(f);
+  std::fputs(kFault, f);
+  std::fclose(f);
+  Bstr name(path);
+  BSTR by_ref = name.get();
+  v.vt = VT_BYREF | VT_BSTR;
+  v.pbstrVal = &by_ref;
+  EXPECT_EQ(S_FALSE, reader_->Load(v, nullptr, &ok));
+  EXPECT_EQ(VARIANT_FALSE, ok);
   // An envelope with an empty body has no RPC parts.
   ASSERT_EQ(S_OK, LoadText("<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body/>"
                            "</s:Envelope>"));
