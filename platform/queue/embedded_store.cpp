@@ -22,8 +22,11 @@
 // outside the mutex) are marked with the owner's identity; a sweep finishes
 // or undoes them once the owner is found dead: the database row decides.
 //
-// Never is the SQLite write lock taken while the mutex is held, so the two
-// locks cannot deadlock.
+// SQLite writers are serialised by a second robust mutex (the write mutex),
+// always taken before the mapped file's mutex, never after it. Persistent puts
+// and gets use group commit: each queues its database work in the mapped file,
+// and whoever holds the write mutex commits all queued work in one transaction
+// (one disk flush) and makes the puts visible.
 #include <fcntl.h>
 #include <linux/futex.h>
 #include <pthread.h>
@@ -58,7 +61,7 @@ namespace {
 // ---- Layout of the mapped file ----------------------------------------------
 
 constexpr uint64_t kMagic = 0x314d48534d51524bull;  // "KRQMSHM1"
-constexpr uint32_t kLayoutVersion = 4;
+constexpr uint32_t kLayoutVersion = 5;
 constexpr int kMaxQueues = 1024;
 constexpr int kMaxEntries = 32768;
 constexpr int kChunkData = 1020;
@@ -67,6 +70,10 @@ constexpr int kMaxProcs = 256;
 constexpr int kPriorities = 10;
 
 enum EntryState : int32_t { kFree = 0, kWriting = 1, kReady = 2, kTaking = 3 };
+// Database work an entry waits for (group commit). Pending ops are on the
+// pending list; a committing leader marks the ones it took in flight.
+enum PendingOp : int32_t { kNoOp = 0, kInsert = 1, kDelete = 2, kInsertInFlight = 11, kDeleteInFlight = 12 };
+constexpr int kFailedRing = 64;
 
 struct QueueSlot {
   uint32_t in_use;
@@ -104,6 +111,9 @@ struct Entry {
   uint64_t owner_start;
   uint64_t seq;
   int64_t expiry_ms;
+  int32_t pending_op;
+  int32_t pending_next;
+  uint64_t batch;
   KRMD md;
 };
 
@@ -136,6 +146,14 @@ struct Header {
   int32_t entry_high;  // entries at or above this index were never used
   int32_t free_chunk;
   int32_t chunk_high;
+  // Group commit: persistent puts and gets queue their database work here;
+  // whoever takes the write mutex first commits everybody's in one
+  // transaction (one disk flush), and the others find their batch durable.
+  int32_t pending_head;
+  int32_t pending_tail;
+  uint64_t open_batch;     // the batch new work joins
+  uint64_t durable_batch;  // every batch up to this one is committed
+  uint64_t failed_batches[kFailedRing];
 };
 
 struct Shm {
@@ -314,11 +332,15 @@ class SharedQm {
     explicit WriteLock(SharedQm* qm) : qm_(qm) {
       int rc = pthread_mutex_lock(&qm_->shm_->h.write_mutex);
       if (rc == EOWNERDEAD) {
+        // A committing leader may have died: its work goes back on the
+        // pending list (inserts and deletes are idempotent).
+        qm_->RequeueInFlight();
         pthread_mutex_consistent(&qm_->shm_->h.write_mutex);
         rc = 0;
       }
       ok_ = rc == 0;
     }
+    bool ok() const { return ok_; }
     ~WriteLock() {
       if (ok_) pthread_mutex_unlock(&qm_->shm_->h.write_mutex);
     }
@@ -340,6 +362,10 @@ class SharedQm {
     return ++shm_->h.next_store_id;
   }
   bool RowExists(uint64_t seq);
+  // Group commit (see Header).
+  void AppendPendingLocked(int32_t e, PendingOp op);
+  void RequeueInFlight();
+  int32_t CommitBatch(uint64_t batch);
 
   // Entry and chunk pools.
   int32_t AllocEntryLocked();
@@ -464,6 +490,8 @@ int32_t SharedQm::InitLocked(const std::string& boot) {
   std::strncpy(h.boot_id, boot.c_str(), sizeof h.boot_id - 1);
   h.free_entry = -1;
   h.free_chunk = -1;
+  h.pending_head = h.pending_tail = -1;
+  h.open_batch = 1;
   std::random_device rd;
   h.next_dynamic = (static_cast<uint64_t>(rd()) << 32) ^ rd() ^ static_cast<uint64_t>(NowMs());
 
@@ -674,6 +702,143 @@ void SharedQm::DeleteRows(const std::vector<uint64_t>& seqs) {
   db_.Exec("COMMIT");
 }
 
+void SharedQm::AppendPendingLocked(int32_t e, PendingOp op) {
+  Header& h = shm_->h;
+  Entry& en = shm_->entries[e];
+  en.pending_op = op;
+  en.pending_next = -1;
+  en.batch = h.open_batch;
+  if (h.pending_tail >= 0) shm_->entries[h.pending_tail].pending_next = e; else h.pending_head = e;
+  h.pending_tail = e;
+}
+
+void SharedQm::RequeueInFlight() {
+  Lock lock(this);
+  if (!lock.ok()) return;
+  for (int32_t i = 0; i < shm_->h.entry_high; ++i) {
+    Entry& e = shm_->entries[i];
+    if (e.pending_op == kInsertInFlight) AppendPendingLocked(i, kInsert);
+    else if (e.pending_op == kDeleteInFlight) AppendPendingLocked(i, kDelete);
+  }
+}
+
+// Makes the database work of `batch` durable: either another process already
+// committed it, or this one commits everything pending in one transaction.
+// Returns KRRC_NONE, or KRRC_STORE_ERROR when the batch's transaction failed
+// (its puts were then not made visible and its gets were put back).
+int32_t SharedQm::CommitBatch(uint64_t batch) {
+  WriteLock write(this);
+  if (!write.ok()) return KRRC_Q_MGR_NOT_AVAILABLE;
+  struct Op {
+    int32_t entry;
+    bool insert;
+    uint64_t seq;
+    std::string queue;
+    KRMD md;
+    std::string body;
+    int64_t expiry;
+  };
+  std::vector<Op> ops;
+  uint64_t taken = 0;
+  {
+    Lock lock(this);
+    if (!lock.ok()) return KRRC_Q_MGR_NOT_AVAILABLE;
+    Header& h = shm_->h;
+    auto failed = [&](uint64_t b) {
+      for (uint64_t f : h.failed_batches)
+        if (f == b) return true;
+      return false;
+    };
+    if (h.durable_batch >= batch) return failed(batch) ? KRRC_STORE_ERROR : KRRC_NONE;
+    // Lead: take every pending operation. Everything the transaction needs is
+    // copied out now, so nothing shared is read without the mutex.
+    taken = h.open_batch++;
+    for (int32_t i = h.pending_head, n = 0; i >= 0 && n < kMaxEntries; ++n) {
+      Entry& e = shm_->entries[i];
+      int32_t next = e.pending_next;
+      if (e.pending_op == kInsert || e.pending_op == kDelete) {
+        Op op;
+        op.entry = i;
+        op.insert = e.pending_op == kInsert;
+        op.seq = e.seq;
+        if (op.insert) {
+          op.queue = SlotName(shm_->queues[e.queue]);
+          op.md = e.md;
+          op.expiry = e.expiry_ms;
+          op.body.resize(static_cast<size_t>(e.length));
+          char* dst = op.body.data();
+          int32_t left = e.length;
+          for (int32_t c = e.first_chunk; left > 0 && c >= 0; c = shm_->chunks[c].next) {
+            int32_t k = std::min(left, kChunkData);
+            std::memcpy(dst, shm_->chunks[c].data, static_cast<size_t>(k));
+            dst += k;
+            left -= k;
+          }
+        }
+        e.pending_op = op.insert ? kInsertInFlight : kDeleteInFlight;
+        ops.push_back(std::move(op));
+      }
+      i = next;
+    }
+    h.pending_head = h.pending_tail = -1;
+  }
+  bool ok = db_.Exec("BEGIN IMMEDIATE");
+  if (ok) {
+    Stmt ins(db(), "INSERT OR REPLACE INTO messages(seq, queue, md, body, expiry) VALUES(?,?,?,?,?)");
+    Stmt del(db(), "DELETE FROM messages WHERE seq=?");
+    ok = ins.ok() && del.ok();
+    for (const Op& op : ops) {
+      if (!ok) break;
+      sqlite3_stmt* st = op.insert ? *ins : *del;
+      sqlite3_reset(st);
+      sqlite3_bind_int64(st, 1, static_cast<sqlite3_int64>(op.seq));
+      if (op.insert) {
+        sqlite3_bind_text(st, 2, op.queue.c_str(), -1, SQLITE_STATIC);
+        sqlite3_bind_blob(st, 3, &op.md, sizeof(KRMD), SQLITE_STATIC);
+        sqlite3_bind_blob(st, 4, op.body.data(), static_cast<int>(op.body.size()), SQLITE_STATIC);
+        sqlite3_bind_int64(st, 5, op.expiry);
+      }
+      ok = sqlite3_step(st) == SQLITE_DONE;
+    }
+    ok = ok && db_.Exec("COMMIT");
+    if (!ok) db_.Exec("ROLLBACK");
+  }
+  std::vector<int32_t> wake;
+  {
+    Lock lock(this);
+    if (!lock.ok()) return KRRC_Q_MGR_NOT_AVAILABLE;
+    Header& h = shm_->h;
+    for (const Op& op : ops) {
+      Entry& e = shm_->entries[op.entry];
+      if (e.seq != op.seq || (e.pending_op != kInsertInFlight && e.pending_op != kDeleteInFlight)) continue;
+      e.pending_op = kNoOp;
+      QueueSlot& q = shm_->queues[e.queue];
+      const bool queue_ok = q.in_use && q.incarnation == e.queue_incarnation;
+      if (op.insert == ok && queue_ok) {
+        // A committed put, or a get whose delete failed: visible (again).
+        e.owner_pid = 0;
+        __atomic_store_n(&e.state, kReady, __ATOMIC_RELEASE);
+        LinkLocked(op.entry);
+        q.depth++;
+        BumpWord(&q.futex);
+        if (q.plain_waiters > 0 || q.special_waiters > 0) wake.push_back(e.queue);
+      } else {
+        FreeEntryLocked(op.entry);
+      }
+    }
+    h.durable_batch = taken;
+    if (!ok) h.failed_batches[taken % kFailedRing] = taken;
+    else if (h.failed_batches[taken % kFailedRing] == taken) h.failed_batches[taken % kFailedRing] = 0;
+  }
+  std::sort(wake.begin(), wake.end());
+  wake.erase(std::unique(wake.begin(), wake.end()), wake.end());
+  for (int32_t q : wake) FutexWake(&shm_->queues[q].futex, INT_MAX);
+  // Our own work was in what we took: it joined batch `batch`, which nobody
+  // had taken (leaders run one at a time), or it was requeued after a dead
+  // leader into a later one.
+  return ok ? KRRC_NONE : KRRC_STORE_ERROR;
+}
+
 // Rebuilds every derived structure from the entries after a process died
 // holding the mutex: the lists, depths and free lists may be half changed, but
 // an entry's state is always either its old or its new value.
@@ -695,7 +860,9 @@ void SharedQm::RebuildLocked() {
                     shm_->queues[e.queue].incarnation == e.queue_incarnation &&
                     e.priority >= 0 && e.priority < kPriorities;
     bool keep = false;
-    if (queue_ok && (e.state == kReady || e.state == kWriting || e.state == kTaking)) {
+    if (e.pending_op != kNoOp && (e.state == kWriting || e.state == kTaking)) {
+      keep = true;  // the group commit finishes it
+    } else if (queue_ok && (e.state == kReady || e.state == kWriting || e.state == kTaking)) {
       bool ours_in_flight = e.state != kReady && IsAlive({e.owner_pid, e.owner_start});
       if (e.state == kReady) {
         keep = true;
@@ -706,7 +873,7 @@ void SharedQm::RebuildLocked() {
         if (keep) e.state = kReady;
       }
     }
-    if (keep && !e.persistent) {
+    if (keep && e.first_chunk >= 0) {
       // Its chunk chain must be intact.
       int32_t c = e.first_chunk, n = 0, need = (e.length + kChunkData - 1) / kChunkData;
       bool chain_ok = true;
@@ -716,7 +883,13 @@ void SharedQm::RebuildLocked() {
         c = shm_->chunks[c].next;
         ++n;
       }
-      if (!chain_ok) keep = false;
+      if (!chain_ok) {
+        if (e.persistent && e.pending_op == kNoOp) {
+          e.first_chunk = -1;  // a cached body: the database has it
+        } else {
+          keep = false;
+        }
+      }
     }
     if (keep) {
       if (e.state == kReady) ready.push_back(i);
@@ -737,6 +910,22 @@ void SharedQm::RebuildLocked() {
   }
   std::sort(ready.begin(), ready.end(),
             [&](int32_t a, int32_t b) { return shm_->entries[a].seq < shm_->entries[b].seq; });
+  // The pending list, from the entries that wait for a commit (in-flight ones
+  // belong to a live leader, or are requeued when the write mutex recovers).
+  h.pending_head = h.pending_tail = -1;
+  std::vector<int32_t> pending;
+  for (int32_t i = 0; i < h.entry_high; ++i) {
+    const Entry& e = shm_->entries[i];
+    if (e.state != kFree && (e.pending_op == kInsert || e.pending_op == kDelete)) pending.push_back(i);
+  }
+  std::sort(pending.begin(), pending.end(),
+            [&](int32_t a, int32_t b) { return shm_->entries[a].seq < shm_->entries[b].seq; });
+  for (int32_t i : pending) {
+    Entry& e = shm_->entries[i];
+    uint64_t b = e.batch;
+    AppendPendingLocked(i, static_cast<PendingOp>(e.pending_op));
+    e.batch = b;
+  }
   for (int32_t i : ready) {
     LinkLocked(i);
     shm_->queues[shm_->entries[i].queue].depth++;
@@ -768,7 +957,7 @@ void SharedQm::SweepLocked(bool entries) {
   if (entries) {
     for (int32_t i = 0; i < shm_->h.entry_high; ++i) {
       Entry& e = shm_->entries[i];
-      if ((e.state != kWriting && e.state != kTaking) || !e.persistent) continue;
+      if ((e.state != kWriting && e.state != kTaking) || !e.persistent || e.pending_op != kNoOp) continue;
       if (IsAlive({e.owner_pid, e.owner_start})) continue;
       QueueSlot& qs = shm_->queues[e.queue];
       if (qs.in_use && qs.incarnation == e.queue_incarnation && RowExists(e.seq)) {
@@ -857,6 +1046,8 @@ class EmbeddedStore final : public Store {
   }
 
   int32_t DeleteQueue(const std::string& name) override {
+    // Lock order everywhere: the write mutex before the mapped file's mutex.
+    SharedQm::WriteLock write(qm_.get());
     std::vector<uint64_t> rows;
     {
       SharedQm::Lock lock(qm_.get());
@@ -867,7 +1058,6 @@ class EmbeddedStore final : public Store {
       QueueSlot& s = qm_->shm()->queues[q];
       if (s.kind == static_cast<int32_t>(QueueKind::kTemporaryDynamic)) return KRRC_OBJECT_TYPE_ERROR;
       if (OpenCountLocked(q) > 0) return KRRC_OBJECT_IN_USE;
-      SharedQm::WriteLock write(qm_.get());
       Stmt st(qm_->db(), "DELETE FROM queues WHERE name=?");
       sqlite3_bind_text(*st, 1, name.c_str(), -1, SQLITE_TRANSIENT);
       if (!st.ok() || sqlite3_step(*st) != SQLITE_DONE) return KRRC_STORE_ERROR;
@@ -876,7 +1066,6 @@ class EmbeddedStore final : public Store {
       s.incarnation++;
       qm_->WakeAll(q);
     }
-    SharedQm::WriteLock write(qm_.get());
     Stmt st(qm_->db(), "DELETE FROM messages WHERE queue=?");
     sqlite3_bind_text(*st, 1, name.c_str(), -1, SQLITE_TRANSIENT);
     if (st.ok()) sqlite3_step(*st);
@@ -1034,26 +1223,35 @@ class EmbeddedStore final : public Store {
       ProcessIdentity me = SelfIdentity();
       en.owner_pid = me.pid;
       en.owner_start = me.start_time;
-      if (!persistent) {
-        if (length > 0) {
-          int32_t c = qm_->AllocChunksLocked(length);
-          if (c < 0) {
-            qm_->FreeEntryLocked(e);
-            return KRRC_STORAGE_NOT_AVAILABLE;
-          }
-          en.first_chunk = c;
-          const char* src = m.body.data();
-          for (int32_t left = length; left > 0; c = qm_->shm()->chunks[c].next) {
-            int32_t n = std::min(left, kChunkData);
-            std::memcpy(qm_->shm()->chunks[c].data, src, n);
-            src += n;
-            left -= n;
-          }
+      // The body goes into the mapped file: the only copy of a
+      // non-persistent message, a cache of a persistent one (which, when the
+      // space is short, lives in the database alone).
+      int32_t c = length > 0 ? qm_->AllocChunksLocked(length) : -1;
+      if (c < -1 && !persistent) {
+        qm_->FreeEntryLocked(e);
+        return KRRC_STORAGE_NOT_AVAILABLE;
+      }
+      if (c >= 0) {
+        en.first_chunk = c;
+        const char* src = m.body.data();
+        for (int32_t left = length; left > 0; c = qm_->shm()->chunks[c].next) {
+          int32_t n = std::min(left, kChunkData);
+          std::memcpy(qm_->shm()->chunks[c].data, src, n);
+          src += n;
+          left -= n;
         }
-        return PublishLocked(e, q, lock);
+      }
+      if (!persistent) return PublishLocked(e, q, lock);
+      if (length == 0 || en.first_chunk >= 0) {
+        // Durable with everybody else's work in one commit; the committing
+        // process makes it visible.
+        qm_->AppendPendingLocked(e, kInsert);
+        const uint64_t batch = en.batch;
+        lock.Unlock();
+        return qm_->CommitBatch(batch);
       }
     }
-    // Persistent: on disk first, then visible.
+    // Persistent without room in the mapped file: on disk first, then visible.
     int32_t rc = KRRC_NONE;
     {
       SharedQm::WriteLock write(qm_.get());
@@ -1290,6 +1488,23 @@ class EmbeddedStore final : public Store {
         s.depth--;
       }
       return KRRC_NONE;
+    }
+    // Persistent with its body cached in the mapped file.
+    if (en.first_chunk >= 0 || en.length == 0) {
+      if (limit > 0) CopyChunks(en, r.buffer, limit);
+      if (too_long) return KRRC_TRUNCATED_MSG_FAILED;
+      if (browse) return KRRC_NONE;
+      // Claim it; the row goes with the next group commit.
+      ProcessIdentity me = SelfIdentity();
+      qm_->UnlinkLocked(e);
+      s.depth--;
+      en.owner_pid = me.pid;
+      en.owner_start = me.start_time;
+      __atomic_store_n(&en.state, kTaking, __ATOMIC_RELEASE);
+      qm_->AppendPendingLocked(e, kDelete);
+      const uint64_t batch = en.batch;
+      lock.Unlock();
+      return qm_->CommitBatch(batch);
     }
     // Persistent: the body is in the database.
     const uint64_t seq = en.seq;
