@@ -11,6 +11,13 @@ flavours=("$@")
 [ ${#flavours[@]} -eq 0 ] && flavours=(default asan)
 
 jobs="$(nproc)"
+# The PostgreSQL queue store is tested against a throwaway server on loopback,
+# removed again however the run ends.
+pgdir="$(./scripts/pg-test-server.sh start)"
+trap './scripts/pg-test-server.sh stop "$pgdir"' EXIT
+trap 'exit 130' INT TERM HUP
+KRSOAP_TEST_PG="$(./scripts/pg-test-server.sh conninfo "$pgdir")"
+export KRSOAP_TEST_PG
 for f in "${flavours[@]}"; do
   echo "== build: $f"
   ./scripts/build.sh "$f"
