@@ -2,8 +2,7 @@
 // resource table.
 #include "platform/com/resources.h"
 
-#include <dlfcn.h>
-
+#include "platform/module/module.h"
 #include "platform/text/convert.h"
 
 namespace krsoap::com {
@@ -38,7 +37,8 @@ bool FindResource(const KrResourceTable* table, std::string_view type, uint32_t 
 
 const KrResourceTable* ModuleResourceTable(void* module) {
   if (!module) return nullptr;
-  auto fn = reinterpret_cast<KrModuleResourcesFn>(::dlsym(module, KR_RESOURCE_EXPORT_NAME));
+  auto fn = reinterpret_cast<KrModuleResourcesFn>(
+      reinterpret_cast<void (*)()>(GetProcAddress(static_cast<HMODULE>(module), KR_RESOURCE_EXPORT_NAME)));
   return fn ? fn() : nullptr;
 }
 

@@ -1,34 +1,30 @@
-// Module loading for activation (see server_loader.h), over the dynamic
-// loader.
+// Module loading for activation (see server_loader.h), over the platform's
+// LoadLibrary.
 #include "platform/com/server_loader.h"
 
-#include <dlfcn.h>
-#include <sys/stat.h>
-
+#include "platform/module/module.h"
 #include "platform/text/convert.h"
+#include "platform/win32/error_codes.h"
+#include "platform/win32/last_error.h"
 
 namespace krsoap::com {
 
-void* ServerModule::Symbol(const char* name) const { return handle_ ? ::dlsym(handle_, name) : nullptr; }
+void* ServerModule::Symbol(const char* name) const {
+  return handle_ ? reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle_), name)) : nullptr;
+}
 
 void ServerModule::Reset() {
-  if (handle_) ::dlclose(handle_);
+  if (handle_) FreeLibrary(static_cast<HMODULE>(handle_));
   handle_ = nullptr;
 }
 
 HRESULT LoadServerModule(const std::u16string& path, ServerModule* out) {
-  std::string narrow = platform::Utf16ToUtf8(path);
-  if (narrow.empty() || narrow.find('\0') != std::string::npos) return CO_E_DLLNOTFOUND;
-  // Tell a missing file from a file that is not a module, as Windows does.
-  if (narrow.find('/') != std::string::npos) {
-    struct stat st{};
-    if (::stat(narrow.c_str(), &st) != 0) return CO_E_DLLNOTFOUND;
-    if (!S_ISREG(st.st_mode)) return CO_E_ERRORINDLL;
-  }
-  void* handle = ::dlopen(narrow.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (path.empty() || path.find(u'\0') != std::u16string::npos) return CO_E_DLLNOTFOUND;
+  HMODULE handle = LoadLibraryW(path.c_str());
   if (!handle) {
-    if (narrow.find('/') == std::string::npos) return CO_E_DLLNOTFOUND;
-    return CO_E_ERRORINDLL;
+    // A missing file (or a missing library it needs) is "not found"; a file
+    // that is there but cannot be loaded is an error in the module.
+    return GetLastError() == ERROR_MOD_NOT_FOUND ? CO_E_DLLNOTFOUND : CO_E_ERRORINDLL;
   }
   out->Reset();
   out->handle_ = handle;
@@ -36,9 +32,8 @@ HRESULT LoadServerModule(const std::u16string& path, ServerModule* out) {
 }
 
 std::string ModulePathOf(const void* address) {
-  Dl_info info{};
-  if (!::dladdr(address, &info) || !info.dli_fname) return {};
-  return info.dli_fname;
+  std::string path;
+  return platform::ModulePathFromAddress(address, &path) ? path : std::string();
 }
 
 }  // namespace krsoap::com
