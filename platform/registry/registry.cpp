@@ -8,6 +8,7 @@
 #include "platform/registry/registry.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -186,6 +187,16 @@ LONG CopyOut(DWORD type, const std::string& bytes, LPDWORD type_out, LPBYTE data
   return ERROR_SUCCESS;
 }
 
+// The cache can be switched off (KRSOAP_REGISTRY_CACHE=0) to measure or
+// rule out the store alone; read once per process.
+bool CacheEnabled() {
+  static const bool enabled = [] {
+    const char* v = std::getenv("KRSOAP_REGISTRY_CACHE");
+    return !(v && v[0] == '0');
+  }();
+  return enabled;
+}
+
 bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
 LONG GetValue(const KeyObject& k, const RegName& name, DWORD* type, std::string* data) {
@@ -194,7 +205,7 @@ LONG GetValue(const KeyObject& k, const RegName& name, DWORD* type, std::string*
   std::string cache_key = std::to_string(k.id);
   cache_key.push_back('\0');
   cache_key += name.fold;
-  const uint64_t before = store.ChangeStamp();
+  const uint64_t before = CacheEnabled() ? store.ChangeStamp() : 1;
   LONG result = ERROR_SUCCESS;
   if (!(before & 1) && k.store->cache.Find(before, cache_key, &result, type, data)) return result;
   result = store.Read([&](RegistryTxn& txn) { return txn.GetValue(k.id, name, type, data); });
@@ -207,6 +218,35 @@ LONG GetValue(const KeyObject& k, const RegName& name, DWORD* type, std::string*
   return result;
 }
 
+// Key lookups share the value cache under keys of their own ("\1" cannot
+// start a value entry, which begins with a decimal key id).
+LONG FindKeyCached(const KeyObject& parent, const std::vector<RegName>& path, RegKeyId* found) {
+  RegistryStore& store = *parent.store->store;
+  std::string cache_key = "\1" + std::to_string(parent.id);
+  for (const RegName& n : path) {
+    cache_key.push_back('\\');
+    cache_key += n.fold;
+  }
+  const uint64_t before = CacheEnabled() ? store.ChangeStamp() : 1;
+  LONG result = ERROR_SUCCESS;
+  DWORD unused = 0;
+  std::string id_bytes;
+  if (!(before & 1) && parent.store->cache.Find(before, cache_key, &result, &unused, &id_bytes)) {
+    if (result == ERROR_SUCCESS && id_bytes.size() == sizeof(RegKeyId)) {
+      std::memcpy(found, id_bytes.data(), sizeof(RegKeyId));
+      return ERROR_SUCCESS;
+    }
+    if (result != ERROR_SUCCESS) return result;
+  }
+  result = store.Read([&](RegistryTxn& txn) { return txn.FindKey(parent.id, path, found); });
+  if ((result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND) && !(before & 1) &&
+      store.ChangeStamp() == before) {
+    id_bytes.assign(reinterpret_cast<const char*>(found), result == ERROR_SUCCESS ? sizeof(RegKeyId) : 0);
+    parent.store->cache.Put(before, std::move(cache_key), result, 0, id_bytes);
+  }
+  return result;
+}
+
 LONG OpenKey(HKEY key, std::u16string_view sub_key, REGSAM sam, PHKEY result) {
   if (!result) return ERROR_INVALID_PARAMETER;
   *result = nullptr;
@@ -215,8 +255,7 @@ LONG OpenKey(HKEY key, std::u16string_view sub_key, REGSAM sam, PHKEY result) {
   std::vector<RegName> path;
   if (LONG e = ParseKeyPath(sub_key, &path)) return e;
   RegKeyId found = 0;
-  LONG r = parent.store->store->Read([&](RegistryTxn& txn) { return txn.FindKey(parent.id, path, &found); });
-  if (r) return r;
+  if (LONG r = FindKeyCached(parent, path, &found)) return r;
   *result = Handles().Add(KeyObject{parent.store, found, NormalizeAccess(sam)});
   return ERROR_SUCCESS;
 }
@@ -232,7 +271,7 @@ LONG CreateKey(HKEY key, LPCWSTR sub_key_ptr, REGSAM sam, PHKEY result, LPDWORD 
   RegKeyId found = 0;
   bool created = false;
   // An existing key opens without writing, so it works on a read-only store.
-  LONG r = store.Read([&](RegistryTxn& txn) { return txn.FindKey(parent.id, path, &found); });
+  LONG r = FindKeyCached(parent, path, &found);
   if (r == ERROR_FILE_NOT_FOUND) {
     if (!(parent.access & KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
     r = store.Write([&](RegistryTxn& txn) { return txn.CreateKey(parent.id, path, &found, &created); });

@@ -248,7 +248,9 @@ TEST(RegistryStoreFaults, AReadOnlyDataRootStillReadsButRefusesWrites) {
     options.gid = nobody->pw_gid;
     for (const char* f : {"", "/registry.db", "/registry.db-wal", "/registry.db-shm", "/registry.stamp"}) {
       std::string p = home.path() + f;
-      if (::access(p.c_str(), F_OK) == 0) ASSERT_EQ(0, ::chown(p.c_str(), options.uid, options.gid)) << p;
+      if (::access(p.c_str(), F_OK) == 0) {
+        ASSERT_EQ(0, ::chown(p.c_str(), options.uid, options.gid)) << p;
+      }
     }
   }
   for (const char* f : {"/registry.db", "/registry.db-wal", "/registry.db-shm", "/registry.stamp"}) {
