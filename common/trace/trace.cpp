@@ -17,6 +17,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <type_traits>
 
 #include "platform/files/append_file.h"
 #include "platform/files/data_root.h"
@@ -64,6 +65,8 @@ struct TraceState {
 };
 
 constinit TraceState g_state;
+static_assert(std::is_trivially_destructible_v<TraceState>,
+              "the trace state must outlive every static object of the module");
 
 std::atomic<int32_t>& Switch() { return krsoap::trace::internal::g_trace_switch; }
 

@@ -37,9 +37,10 @@ __attribute__((visibility("hidden"))) void LogTextSlow(const char* format, ...);
 
 // Logerror(kind, format, ...): line kinds are free text, entry of an operation
 // (" {", depth +1 before the line is written) and exit of an operation (" }",
-// depth -1 after the line). `format` is a wide format: "%s" takes a char16_t
-// string, "%S" a narrow one. The arguments are passed on as C variadic
-// arguments, so they follow the usual promotions. Never fails towards the
+// depth -1 after the line); any other kind is written as free text. `format`
+// is a wide format: "%s" takes a char16_t string, "%S" a narrow one. The
+// arguments are passed on as C variadic arguments, so they follow the usual
+// promotions. Never fails towards the
 // caller; a file failure becomes one line in the error file (the data root's
 // error.txt). Preserves errno.
 template <typename... Args>
