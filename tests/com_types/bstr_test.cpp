@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <thread>
 #include <vector>
 
@@ -30,6 +32,40 @@ TEST(Bstr, NullBehavesAsEmpty) {
   EXPECT_EQ(SysStringLen(empty), 0u);
   EXPECT_EQ(empty[0], u'\0');
   SysFreeString(empty);
+}
+
+TEST(Bstr, LengthOfZeroTerminatedSourceAtEveryAlignment) {
+  char16_t buffer[64];
+  for (size_t start = 0; start < 8; ++start) {
+    for (size_t length = 0; length < 40; ++length) {
+      for (size_t i = 0; i < 64; ++i) buffer[i] = u'a' + static_cast<char16_t>(i % 26);
+      buffer[start + length] = u'\0';
+      BSTR b = SysAllocString(buffer + start);
+      ASSERT_NE(b, nullptr);
+      EXPECT_EQ(SysStringLen(b), length) << start << "/" << length;
+      EXPECT_EQ(std::memcmp(b, buffer + start, length * 2), 0);
+      SysFreeString(b);
+    }
+  }
+}
+
+TEST(Bstr, SourceEndingAtAPageBoundaryIsNotOverread) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  void* map = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(map, MAP_FAILED);
+  char* base = static_cast<char*>(map);
+  ASSERT_EQ(mprotect(base + page, page, PROT_NONE), 0);
+  // The terminator is the last character before the inaccessible page.
+  for (size_t length : {0u, 1u, 7u, 8u, 9u, 100u}) {
+    char16_t* text = reinterpret_cast<char16_t*>(base + page) - (length + 1);
+    for (size_t i = 0; i < length; ++i) text[i] = u'z';
+    text[length] = u'\0';
+    BSTR b = SysAllocString(text);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(SysStringLen(b), length);
+    SysFreeString(b);
+  }
+  munmap(map, 2 * page);
 }
 
 TEST(Bstr, LayoutIsByteCountPrefixAndTerminator) {
