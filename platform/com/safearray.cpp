@@ -103,8 +103,8 @@ bool IsLocked(SAFEARRAY* psa) { return LockCount(psa).load(std::memory_order_acq
 
 // Releases what `count` elements starting at `data` own, leaving them zeroed.
 void ReleaseElements(SAFEARRAY* psa, char* data, uint64_t count) {
-  if (data == nullptr) return;
   const USHORT f = psa->fFeatures;
+  if (data == nullptr || !(f & kOwnershipFlags)) return;
   for (uint64_t i = 0; i < count; ++i) {
     char* cell = data + i * psa->cbElements;
     if (f & FADF_BSTR) {
@@ -119,7 +119,7 @@ void ReleaseElements(SAFEARRAY* psa, char* data, uint64_t count) {
       VariantClear(reinterpret_cast<VARIANT*>(cell));
     }
   }
-  if (f & kOwnershipFlags) std::memset(data, 0, static_cast<size_t>(count * psa->cbElements));
+  std::memset(data, 0, static_cast<size_t>(count * psa->cbElements));
 }
 
 // Copies `count` elements into zeroed target storage, duplicating what they
