@@ -82,6 +82,16 @@ GlobalHeap& Heap() {
   return *heap;
 }
 
+// New zero-filled memory, 16-byte aligned: a fixed block's address is its
+// handle, and the alignment keeps the low four bits clear so that it can
+// never be mistaken for a movable block's handle (whose tag lives there),
+// whichever allocator the process runs with.
+char* AllocateZeroed(SIZE_T capacity) {
+  auto* data = static_cast<char*>(std::aligned_alloc(16, capacity));
+  if (data) std::memset(data, 0, capacity);
+  return data;
+}
+
 // Resizes a block's memory to `bytes`, in place when `may_move` is false.
 // Growth is zero-filled. Returns false (block untouched) when that fails.
 bool Resize(Block& block, SIZE_T bytes, bool may_move) {
@@ -92,10 +102,12 @@ bool Resize(Block& block, SIZE_T bytes, bool may_move) {
   }
   if (!may_move && block.data) return false;
   SIZE_T capacity = RoundCapacity(bytes);
-  auto* data = static_cast<char*>(std::realloc(block.data, capacity));
+  char* data = AllocateZeroed(capacity);
   if (!data) return false;
-  SIZE_T keep = block.data ? block.size : 0;
-  std::memset(data + keep, 0, capacity - keep);
+  if (block.data) {
+    std::memcpy(data, block.data, block.size);
+    std::free(block.data);
+  }
   block.data = data;
   block.size = bytes;
   block.capacity = capacity;
@@ -124,7 +136,7 @@ extern "C" HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes) {
     // A movable block of 0 bytes starts out discarded, as on Windows.
     if (!(block->movable && bytes == 0)) {
       block->capacity = RoundCapacity(bytes);
-      block->data = static_cast<char*>(std::calloc(1, block->capacity));
+      block->data = AllocateZeroed(block->capacity);
       if (!block->data) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;

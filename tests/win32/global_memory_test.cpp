@@ -101,6 +101,8 @@ TEST(GlobalMemory, LockedMovableBlockOnlyResizesInPlace) {
 TEST(GlobalMemory, FixedBlocksAreTheirOwnAddress) {
   HGLOBAL h = GlobalAlloc(GPTR, 24);
   ASSERT_NE(h, nullptr);
+  // Aligned, so an address never looks like a movable block's handle.
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(h) & 0xF, 0u);
   EXPECT_EQ(GlobalLock(h), h);
   EXPECT_TRUE(AllZero(static_cast<char*>(h), 24));
   EXPECT_FALSE(GlobalUnlock(h));
