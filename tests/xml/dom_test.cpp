@@ -96,6 +96,30 @@ TEST_F(DomTest, ByteArrayLoadSavesTheSameBytes) {
   EXPECT_EQ("caf\xC3\xA9 & <tea>", Text(root.get()));
 }
 
+TEST_F(DomTest, BytesInOtherEncodingsAreDecodedAndSavedAsUtf8) {
+  // UTF-16LE with a byte-order mark.
+  std::string utf16 = "\xFF\xFE";
+  for (char c : std::string("<?xml version=\"1.0\" encoding=\"UTF-16\"?><r>\xE9</r>")) {
+    utf16 += c;
+    utf16 += '\0';
+  }
+  ASSERT_EQ(S_OK, LoadText(utf16));
+  Ptr<IXMLDOMElement> root;
+  Root(&root);
+  EXPECT_EQ("\xC3\xA9", Text(root.get()));
+  EXPECT_EQ("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<r>\xC3\xA9</r>\n", Saved());
+  // Latin-1 named in the declaration.
+  ASSERT_EQ(S_OK, LoadText("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><r>caf\xE9</r>"));
+  Root(&root);
+  EXPECT_EQ("caf\xC3\xA9", Text(root.get()));
+  // Text handed over as a string is taken as it is, whatever it declares.
+  Bstr text("<?xml version=\"1.0\" encoding=\"UTF-16\"?><r>\xC3\xA9</r>");
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  ASSERT_EQ(S_OK, doc_->loadXML(text.get(), &ok));
+  Root(&root);
+  EXPECT_EQ("\xC3\xA9", Text(root.get()));
+}
+
 TEST_F(DomTest, StreamLoadReadsUntilTheStreamIsDrained) {
   MemoryStream* s = MemoryStream::Create(kEnvelope);
   s->max_read = 7;  // a stream that hands out little at a time
