@@ -321,11 +321,19 @@ std::shared_ptr<PgPool> PgPool::For(const std::string& conninfo) {
   return p;
 }
 
+PgPool::PgPool(std::string conninfo) : conninfo_(std::move(conninfo)), pid_(getpid()) {}
+
 PgPool::Lease PgPool::Acquire(int64_t listen_hint, PgFailure* failure, std::string* message) {
   *failure = PgFailure::kNone;
   std::unique_ptr<PgConn> c;
   {
     std::lock_guard<std::mutex> lock(mu_);
+    if (pid_ != getpid()) {
+      // A forked child: the idle connections are the parent's.
+      for (auto& old : idle_) old->Abandon();
+      idle_.clear();
+      pid_ = getpid();
+    }
     if (!idle_.empty()) {
       size_t pick = idle_.size() - 1;  // most recently used: warmest
       if (listen_hint > 0) {

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <libpq-fe.h>
+#include <sys/types.h>
 
 #include <chrono>
 #include <cstdint>
@@ -128,6 +129,10 @@ class PgConn {
   const std::string& last_error() const { return last_error_; }
   bool listening() const { return !channels_.empty(); }
   bool ListensOn(int64_t queue_id) const { return channels_.count(queue_id) != 0; }
+  // Forgets the connection without closing it: after a fork the socket
+  // belongs to the parent, and closing it here would end the parent's
+  // session.
+  void Abandon() { c_ = nullptr; broken_ = true; }
   // Stops listening on every channel (the pool calls this before reuse).
   bool UnlistenAll(PgFailure* failure);
 
@@ -178,12 +183,13 @@ class PgPool {
   void DropIdle();
 
  private:
-  explicit PgPool(std::string conninfo) : conninfo_(std::move(conninfo)) {}
+  explicit PgPool(std::string conninfo);
   void Return(std::unique_ptr<PgConn> c);
 
   const std::string conninfo_;
   std::mutex mu_;
   std::vector<std::unique_ptr<PgConn>> idle_;
+  pid_t pid_;  // the process the idle connections belong to
 };
 
 // A random positive 63-bit key for a store's owner lock.

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <ctime>
 
+#include <unistd.h>
+
 #include "platform/queue/pg_schema.h"
 #include "platform/queue/process_identity.h"
 
@@ -195,6 +197,10 @@ PgStore::PgStore(std::string name, std::shared_ptr<PgPool> pool)
 
 PgStore::~PgStore() {
   std::lock_guard<std::mutex> lock(owner_mu_);
+  if (owner_ && owner_pid_ != getpid()) {
+    owner_->Abandon();  // a forked child's copy: what it names is the parent's
+    return;
+  }
   if (owner_) {
     // Dynamic queues and open-handle records of this store go with it. Should
     // the server be unreachable, they go as soon as another session sees the
@@ -219,6 +225,7 @@ int32_t PgStore::Run(const PgStatement& st, const std::vector<PgParam>& params, 
 
 int32_t PgStore::EnsureOwner() {
   std::lock_guard<std::mutex> lock(owner_mu_);
+  if (owner_ && owner_pid_ != getpid()) owner_->Abandon();  // the parent's, after a fork
   if (owner_) {
     owner_->DrainNotifications();  // reads the end of a connection the server closed
     if (!owner_->broken()) return KRRC_NONE;
@@ -230,6 +237,7 @@ int32_t PgStore::EnsureOwner() {
   if (!c) return KRRC_Q_MGR_NOT_AVAILABLE;
   if (!c->LockOwner(owner_key_, &f)) return KRRC_Q_MGR_NOT_AVAILABLE;
   owner_ = std::move(c);
+  owner_pid_ = getpid();
   return KRRC_NONE;
 }
 
@@ -400,7 +408,10 @@ int32_t PgStore::Get(const std::string& queue, const GetRequest& req, BrowseCurs
     }
     PgResult r = c->Run(kGet, params, &f);
     if (f == PgFailure::kRetry && retries++ < 5) continue;
-    if (f != PgFailure::kNone) return MapFailure(f);  // a lost session holds no lock
+    if (f != PgFailure::kNone) {
+      release();  // a lost session holds no lock; a live one must not keep it
+      return MapFailure(f);
+    }
     if (r.rows() != 1) {
       release();
       return KRRC_STORE_ERROR;

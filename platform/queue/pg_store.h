@@ -49,6 +49,7 @@ class PgStore final : public Store {
   const int64_t owner_key_;
   std::mutex owner_mu_;
   std::unique_ptr<PgConn> owner_;
+  pid_t owner_pid_ = 0;  // the process whose connection owner_ is
 };
 
 }  // namespace krsoap::queue::pg
