@@ -149,5 +149,36 @@ TEST_F(GeneratedTest, UnregisteringForgetsARememberedClass) {
   EXPECT_EQ(S_OK, calc->Add(1, 1, &sum));
 }
 
+TEST_F(GeneratedTest, MarshallingHooksComeFirst) {
+  ASSERT_EQ(S_OK, CallComponent("DllRegisterServer"));
+  const std::string ps = "CLSID\\{1178D565-61BD-4B51-92B7-A955D4366074}";
+  EXPECT_EQ("PSFactoryBuffer", ClassesValue(ps));
+  EXPECT_EQ(ComponentPath(), ClassesValue(ps + "\\InprocServer32"));
+  // The hook answers its class id before the object map is searched.
+  Ptr<IKRCounter> counter;
+  ASSERT_EQ(S_OK, CoCreateInstance(IID_IKRCounter, nullptr, CLSCTX_INPROC_SERVER, IID_IKRCounter, counter.OutVoid()));
+  LONG n = 0;
+  EXPECT_EQ(S_OK, counter->Increment(&n));
+  counter.Reset();
+
+  // A live "proxy" keeps the module loaded although no object lives.
+  com::ServerModule module;
+  ASSERT_EQ(S_OK, com::LoadServerModule(platform::Utf8ToUtf16(ComponentPath()), &module));
+  auto hold = reinterpret_cast<void (*)(BOOL)>(module.Symbol("KrTestHoldModule"));
+  auto can_unload = reinterpret_cast<HRESULT (*)()>(module.Symbol("DllCanUnloadNow"));
+  ASSERT_NE(nullptr, hold);
+  hold(TRUE);
+  EXPECT_EQ(S_FALSE, can_unload());
+  CoFreeUnusedLibraries();
+  EXPECT_EQ(1u, com::LoadedServerCount());
+  hold(FALSE);
+  EXPECT_EQ(S_OK, can_unload());
+  CoFreeUnusedLibraries();
+  EXPECT_EQ(0u, com::LoadedServerCount());
+
+  ASSERT_EQ(S_OK, CallComponent("DllUnregisterServer"));
+  EXPECT_FALSE(ClassesKeyExists(ps));
+}
+
 }  // namespace
 }  // namespace krsoap::test

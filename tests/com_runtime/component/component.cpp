@@ -3,7 +3,9 @@
 //                    registered type library) and IDispatch on the same vtable.
 //   KRCounterStream  answers IKRCounter (a plain interface) and IStream
 //                    through a second base: a small in-memory stream.
+// It also carries stand-ins for marshalling code to exercise the module hooks.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "krtestcomp.h"
+#include "platform/com/registrar.h"
 #include "platform/com/server.h"
 #include "platform/com/stream.h"
 
@@ -163,4 +166,39 @@ KR_BEGIN_OBJECT_MAP(kObjectMap)
   KR_OBJECT_ENTRY(CLSID_KRCounterStream, CCounterStream, 103)
 KR_END_OBJECT_MAP()
 
-KR_SERVER_MODULE(kObjectMap, &LIBID_KRTESTCOMPLib, nullptr)
+// Stand-ins for marshalling code a module may carry, to exercise the hooks:
+// its class id is IKRCounter's IID (as a proxy/stub class is named after its
+// first interface), served ahead of the object map by the counter's factory;
+// its registration is a key of its own; KrTestHoldModule plays a live proxy.
+namespace {
+
+std::atomic<bool> g_proxy_alive{false};
+
+HRESULT MarshalGetClassObject(REFCLSID clsid, REFIID iid, void** ppv) {
+  if (!IsEqualCLSID(clsid, IID_IKRCounter)) return CLASS_E_CLASSNOTAVAILABLE;
+  return krsoap::com::ThisModule().GetClassObject(CLSID_KRCounterStream, iid, ppv);
+}
+
+HRESULT MarshalRegister() {
+  return krsoap::com::RunRegistryScript(
+      "HKCR { NoRemove CLSID { ForceRemove {1178D565-61BD-4B51-92B7-A955D4366074} = s 'PSFactoryBuffer' "
+      "{ InprocServer32 = s '%MODULE%' } } }",
+      {{"MODULE", krsoap::com::ThisModule().ModulePath()}}, krsoap::com::RegistrarMode::kRegister);
+}
+
+HRESULT MarshalUnregister() {
+  return krsoap::com::RunRegistryScript(
+      "HKCR { NoRemove CLSID { {1178D565-61BD-4B51-92B7-A955D4366074} { InprocServer32 } } }", {},
+      krsoap::com::RegistrarMode::kUnregister);
+}
+
+bool MarshalCanUnload() { return !g_proxy_alive.load(); }
+
+const krsoap::com::ServerHooks kHooks = {MarshalGetClassObject, MarshalRegister, MarshalUnregister,
+                                         MarshalCanUnload};
+
+}  // namespace
+
+extern "C" KR_EXPORT void KrTestHoldModule(BOOL hold) { g_proxy_alive.store(hold != FALSE); }
+
+KR_SERVER_MODULE(kObjectMap, &LIBID_KRTESTCOMPLib, &kHooks)
