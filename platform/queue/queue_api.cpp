@@ -426,6 +426,9 @@ void Put(KRHCONN hconn, KRHOBJ hobj, KRMD* md, KRPMO* pmo, KRLONG length, void* 
   m.md.BackoutCount = 0;
   StampPutTime(&m.md);
   if (m.md.Expiry != KREI_UNLIMITED) m.expiry_deadline_ms = NowMs() + int64_t{m.md.Expiry} * 100;
+  // Checked before the buffer is read: a huge length with a small buffer must
+  // not make us read past it when the queue would refuse the message anyway.
+  if (length > obj->attributes.max_message_length) return Done(cc, reason, KRRC_MSG_TOO_BIG_FOR_Q);
   m.body.assign(static_cast<const char*>(buffer), static_cast<size_t>(length));
   int32_t rc = obj->qm->store->Put(obj->queue, m);
   if (rc) {

@@ -426,6 +426,9 @@ TEST_P(QueueTest, BadRecordsLengthsBuffersAndOptionsGiveReasonCodes) {
   EXPECT_EQ(rc, KRRC_BUFFER_LENGTH_ERROR);
   KRPUT(hc, ho, &md, &pmo, 10, nullptr, &cc, &rc);
   EXPECT_EQ(rc, KRRC_BUFFER_ERROR);
+  // A huge length is refused before the (small) buffer is read.
+  KRPUT(hc, ho, &md, &pmo, 0x7FFFFFFF, buf, &cc, &rc);
+  EXPECT_EQ(rc, KRRC_MSG_TOO_BIG_FOR_Q);
   KRPUT(hc, ho, nullptr, &pmo, 1, buf, &cc, &rc);
   EXPECT_EQ(rc, KRRC_MD_ERROR);
   KRMD bad = md;
@@ -872,6 +875,33 @@ TEST_P(QueueTest, PersistentMessagesSurviveARestart) {
     ASSERT_EQ(::unlink((platform::DataRoot() + "/qm/" + d.name + "/qm.shm").c_str()), 0);
     ASSERT_EQ(RunProgram({Helper(), "get", qm_, "PERS.Q", "0"}, &out), 0);
     EXPECT_EQ(out, "again0\nagain1\nagain2\n");
+  }
+}
+
+TEST_P(QueueTest, MissingOrCorruptStoreMakesTheQueueManagerUnavailable) {
+  if (GetParam().name != "sqlite") GTEST_SKIP() << "embedded store files only";
+  const std::string broken = UniqueQmName(), missing = UniqueQmName();
+  ASSERT_EQ(q::CreateQm(broken, "sqlite", false), KRRC_NONE);
+  ASSERT_EQ(q::CreateQm(missing, "sqlite", false), KRRC_NONE);
+  extra_qms_.push_back(broken);
+  extra_qms_.push_back(missing);
+  const std::string root = platform::DataRoot() + "/qm/";
+  {
+    FILE* f = std::fopen((root + broken + "/qm.db").c_str(), "r+b");
+    ASSERT_NE(f, nullptr);
+    std::string junk(8192, '\x5a');
+    std::fwrite(junk.data(), 1, junk.size(), f);
+    std::fclose(f);
+    ::unlink((root + broken + "/qm.db-wal").c_str());
+    ::unlink((root + broken + "/qm.db-shm").c_str());
+  }
+  ASSERT_EQ(::unlink((root + missing + "/qm.db").c_str()), 0);
+  for (const std::string& name : {broken, missing}) {
+    KRHCONN hc = 0;
+    KRLONG cc, rc;
+    KRCONN(name.c_str(), &hc, &cc, &rc);
+    EXPECT_EQ(rc, KRRC_Q_MGR_NOT_AVAILABLE) << name;
+    EXPECT_EQ(cc, KRCC_FAILED);
   }
 }
 
