@@ -4,8 +4,12 @@
 #include "platform/com/server.h"
 #include "platform/soap/reader.h"
 #include "platform/soap/serializer.h"
+#include "platform/soap/soap_server.h"
+#include "platform/soap/wsdl_reader.h"
 
 KR_BEGIN_OBJECT_MAP(kObjectMap)
+  KR_OBJECT_ENTRY(CLSID_WSDLReader, krsoap::soap::CWSDLReader, 101)
+  KR_OBJECT_ENTRY(CLSID_SoapServer, krsoap::soap::CSoapServer, 102)
   KR_OBJECT_ENTRY(CLSID_SoapSerializer, krsoap::soap::CSoapSerializer, 103)
   KR_OBJECT_ENTRY(CLSID_SoapReader, krsoap::soap::CSoapReader, 104)
 KR_END_OBJECT_MAP()
