@@ -187,6 +187,7 @@ bool PgConn::UnlistenAll(PgFailure* failure) {
   if (channels_.empty()) return true;
   if (!Exec("UNLISTEN *", failure)) return false;
   channels_.clear();
+  known_empty_.clear();
   DrainNotifications();
   return true;
 }
@@ -198,19 +199,15 @@ void PgConn::DrainNotifications() {
     last_error_ = PQerrorMessage(c_);
     return;
   }
-  while (PGnotify* n = PQnotifies(c_)) PQfreemem(n);
+  while (PGnotify* n = PQnotifies(c_)) Take(n, 0);
 }
 
 PgFailure PgConn::WaitNotification(int64_t queue_id, Clock::time_point deadline) {
   if (broken_) return PgFailure::kUnavailable;
-  const std::string channel = ChannelName(queue_id);
   for (;;) {
     // Notifications may already sit in libpq's buffer from the last result.
     bool ours = false;
-    while (PGnotify* n = PQnotifies(c_)) {
-      if (channel == n->relname) ours = true;
-      PQfreemem(n);
-    }
+    while (PGnotify* n = PQnotifies(c_)) ours = Take(n, queue_id) || ours;
     if (ours) return PgFailure::kNone;
     auto now = Clock::now();
     if (now >= deadline) return PgFailure::kRetry;
@@ -244,13 +241,20 @@ bool PgConn::ConsumeNotified(int64_t queue_id) {
     last_error_ = PQerrorMessage(c_);
     return false;
   }
-  const std::string channel = ChannelName(queue_id);
   bool ours = false;
-  while (PGnotify* n = PQnotifies(c_)) {
-    if (channel == n->relname) ours = true;
-    PQfreemem(n);
-  }
+  while (PGnotify* n = PQnotifies(c_)) ours = Take(n, queue_id) || ours;
   return ours;
+}
+
+bool PgConn::Take(PGnotify* n, int64_t queue_id) {
+  int64_t id = 0;
+  const char* p = n->relname;
+  if (std::strncmp(p, "krq_", 4) == 0) {
+    for (p += 4; *p >= '0' && *p <= '9'; ++p) id = id * 10 + (*p - '0');
+  }
+  PQfreemem(n);
+  known_empty_.erase(id);
+  return id != 0 && id == queue_id;
 }
 
 PgFailure PgConn::LockUntil(int32_t k1, int32_t k2, Clock::time_point deadline) {

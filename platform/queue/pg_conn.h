@@ -129,6 +129,13 @@ class PgConn {
   const std::string& last_error() const { return last_error_; }
   bool listening() const { return !channels_.empty(); }
   bool ListensOn(int64_t queue_id) const { return channels_.count(queue_id) != 0; }
+  // "Known empty": a statement that started while this connection listened
+  // on the queue's channel saw the queue empty, and no notification for it
+  // has arrived since, so nothing has been put there since either.
+  void MarkEmpty(int64_t queue_id) {
+    if (channels_.count(queue_id)) known_empty_.insert(queue_id);
+  }
+  bool KnownEmpty(int64_t queue_id) const { return known_empty_.count(queue_id) != 0; }
   // Forgets the connection without closing it: after a fork the socket
   // belongs to the parent, and closing it here would end the parent's
   // session.
@@ -146,6 +153,10 @@ class PgConn {
   std::string last_error_;
   std::set<std::string> prepared_;
   std::set<int64_t> channels_;
+  std::set<int64_t> known_empty_;
+  // Frees a notification, forgetting that its queue was known empty; true
+  // when it is for `queue_id`.
+  bool Take(PGnotify* n, int64_t queue_id);
 };
 
 class PgPool {

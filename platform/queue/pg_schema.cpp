@@ -31,7 +31,7 @@ const char* const kSchemaLockSql = "SELECT pg_advisory_xact_lock(752605321351254
 
 const char* const kSchemaVersionSql =
     "SELECT 1 FROM pg_catalog.pg_proc p JOIN pg_catalog.pg_namespace n ON n.oid = p.pronamespace "
-    "WHERE n.nspname = 'krsoap' AND p.proname = 'schema_v4'";
+    "WHERE n.nspname = 'krsoap' AND p.proname = 'schema_v5'";
 
 const char* const kSchemaSql = R"SQL(
 CREATE SCHEMA IF NOT EXISTS krsoap;
@@ -154,11 +154,12 @@ END $$;
 -- returned cut, with status 2080, and stays where it is. p_expect_id, when
 -- not 0, is the queue the caller started on: a queue of the same name made
 -- since is a different queue (status 2237), and nothing is taken from it.
+DROP FUNCTION IF EXISTS krsoap.get(text, text, int, bytea, bytea, int, bool, int, bigint, bigint, int);
 CREATE OR REPLACE FUNCTION krsoap.get(p_qm text, p_queue text, p_mode int, p_msg_id bytea,
     p_correl_id bytea, p_maxlen int, p_cur_valid bool, p_cur_prio int, p_cur_seq bigint,
     p_expect_id bigint, p_unlock int)
 RETURNS TABLE(o_status int, o_queue_id bigint, o_seq bigint, o_priority int, o_length int,
-              o_md bytea, o_body bytea, o_left_ms bigint) LANGUAGE plpgsql AS $$
+              o_md bytea, o_body bytea, o_left_ms bigint, o_empty bool) LANGUAGE plpgsql AS $$
 DECLARE
   q krsoap.queues;
   m krsoap.messages;
@@ -172,16 +173,16 @@ DECLARE
 BEGIN
   q := krsoap.find_queue(p_qm, p_queue);
   IF q.id IS NULL THEN
-    RETURN QUERY SELECT 2204, 0::bigint, 0::bigint, 0, 0, NULL::bytea, NULL::bytea, NULL::bigint; RETURN;
+    RETURN QUERY SELECT 2204, 0::bigint, 0::bigint, 0, 0, NULL::bytea, NULL::bytea, NULL::bigint, false; RETURN;
   END IF;
   IF p_expect_id <> 0 AND q.id <> p_expect_id THEN
-    RETURN QUERY SELECT 2237, q.id, 0::bigint, 0, 0, NULL::bytea, NULL::bytea, NULL::bigint; RETURN;
+    RETURN QUERY SELECT 2237, q.id, 0::bigint, 0, 0, NULL::bytea, NULL::bytea, NULL::bigint, false; RETURN;
   END IF;
   IF q.kind = 2 THEN
-    RETURN QUERY SELECT 2240, q.id, 0::bigint, 0, 0, NULL::bytea, NULL::bytea, NULL::bigint; RETURN;
+    RETURN QUERY SELECT 2240, q.id, 0::bigint, 0, 0, NULL::bytea, NULL::bytea, NULL::bigint, false; RETURN;
   END IF;
   IF q.get_inhibited THEN
-    RETURN QUERY SELECT 2212, q.id, 0::bigint, 0, 0, NULL::bytea, NULL::bytea, NULL::bigint; RETURN;
+    RETURN QUERY SELECT 2212, q.id, 0::bigint, 0, 0, NULL::bytea, NULL::bytea, NULL::bigint, false; RETURN;
   END IF;
   LOOP
     m := NULL;
@@ -222,7 +223,11 @@ BEGIN
 
     IF m.seq IS NULL THEN
       IF expired_seen THEN PERFORM set_config('synchronous_commit', 'off', true); END IF;
-      RETURN QUERY SELECT 2033, q.id, 0::bigint, 0, 0, NULL::bytea, NULL::bytea, NULL::bigint; RETURN;
+      -- Whether the queue holds nothing at all, so that a getter that
+      -- listens on its channel may wait without looking first next time.
+      RETURN QUERY SELECT 2033, q.id, 0::bigint, 0, 0, NULL::bytea, NULL::bytea, NULL::bigint,
+                          NOT EXISTS (SELECT 1 FROM krsoap.messages x WHERE x.queue_id = q.id);
+      RETURN;
     END IF;
 
     IF m.expires_at IS NOT NULL AND m.expires_at <= clock_timestamp() THEN
@@ -247,14 +252,15 @@ BEGIN
       -- Getters that skipped the row while it was locked here look again.
       IF NOT browse THEN PERFORM pg_notify('krq_' || q.id, ''); END IF;
       RETURN QUERY SELECT 2080, q.id, m.seq, m.priority, len, m.md,
-                          substring(m.body FROM 1 FOR greatest(p_maxlen, 0)), left_ms;
+                          substring(m.body FROM 1 FOR greatest(p_maxlen, 0)), left_ms, false;
       RETURN;
     END IF;
     IF NOT browse THEN
       DELETE FROM krsoap.messages WHERE seq = m.seq;
       IF NOT m.persistent THEN PERFORM set_config('synchronous_commit', 'off', true); END IF;
     END IF;
-    RETURN QUERY SELECT 0, q.id, m.seq, m.priority, len, m.md, m.body, left_ms;
+    RETURN QUERY SELECT 0, q.id, m.seq, m.priority, len, m.md, m.body, left_ms,
+                        NOT browse AND NOT EXISTS (SELECT 1 FROM krsoap.messages x WHERE x.queue_id = q.id);
     RETURN;
   END LOOP;
 END $$;
@@ -387,7 +393,7 @@ BEGIN
 END $$;
 
 -- Marks the schema complete; its presence is what later sessions check.
-CREATE OR REPLACE FUNCTION krsoap.schema_v4() RETURNS int LANGUAGE sql AS 'SELECT 1';
+CREATE OR REPLACE FUNCTION krsoap.schema_v5() RETURNS int LANGUAGE sql AS 'SELECT 1';
 )SQL";
 
 }  // namespace krsoap::queue::pg

@@ -36,12 +36,15 @@ const PgStatement kDefine = {
     9};
 const PgStatement kRedefine = {
     "kr_redefine",
-    "INSERT INTO krsoap.queues AS q (qm, name, kind, def_priority, def_persistence, max_depth, "
-    "max_length, get_inhibited, put_inhibited) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9) "
+    // Waiting getters wake and see the new attributes (gets inhibited).
+    "WITH up AS (INSERT INTO krsoap.queues AS q (qm, name, kind, def_priority, def_persistence, "
+    "max_depth, max_length, get_inhibited, put_inhibited) "
+    "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9) "
     "ON CONFLICT (qm, name) DO UPDATE SET def_priority = EXCLUDED.def_priority, "
     "def_persistence = EXCLUDED.def_persistence, max_depth = EXCLUDED.max_depth, "
     "max_length = EXCLUDED.max_length, get_inhibited = EXCLUDED.get_inhibited, "
-    "put_inhibited = EXCLUDED.put_inhibited WHERE q.kind = EXCLUDED.kind RETURNING id",
+    "put_inhibited = EXCLUDED.put_inhibited WHERE q.kind = EXCLUDED.kind RETURNING id) "
+    "SELECT id, pg_notify('krq_' || id, '') FROM up",
     9};
 const PgStatement kDelete = {"kr_delete", "SELECT krsoap.delete_queue($1::text, $2::text)", 2};
 const PgStatement kSweep = {"kr_sweep", "SELECT krsoap.sweep($1::text)", 1};
@@ -75,7 +78,7 @@ const PgStatement kPut = {
     9};
 const PgStatement kGet = {
     "kr_get",
-    "SELECT o_status, o_queue_id, o_seq, o_priority, o_length, o_md, o_body, o_left_ms "
+    "SELECT o_status, o_queue_id, o_seq, o_priority, o_length, o_md, o_body, o_left_ms, o_empty "
     "FROM krsoap.get($1::text, $2::text, $3::int, $4::bytea, $5::bytea, $6::int, $7::bool, "
     "$8::int, $9::bigint, $10::bigint, $11::int)",
     11};
@@ -221,6 +224,23 @@ int32_t PgStore::Run(const PgStatement& st, const std::vector<PgParam>& params, 
     if (f == PgFailure::kRetry && attempt < 5) continue;
     return MapFailure(f);
   }
+}
+
+int64_t PgStore::CachedQueueId(const std::string& name) {
+  std::lock_guard<std::mutex> lock(ids_mu_);
+  auto it = ids_.find(name);
+  return it == ids_.end() ? 0 : it->second;
+}
+
+void PgStore::NoteQueueId(const std::string& name, int64_t id) {
+  std::lock_guard<std::mutex> lock(ids_mu_);
+  if (ids_.size() > 4096) ids_.clear();  // names are many only with dynamic queues
+  ids_[name] = id;
+}
+
+void PgStore::ForgetQueueId(const std::string& name) {
+  std::lock_guard<std::mutex> lock(ids_mu_);
+  ids_.erase(name);
 }
 
 int32_t PgStore::EnsureOwner() {
@@ -385,9 +405,26 @@ int32_t PgStore::Get(const std::string& queue, const GetRequest& req, BrowseCurs
                                 : Clock::now() + std::chrono::milliseconds(req.wait_ms);
   PgFailure f;
   std::string message;
-  PgPool::Lease c;
-  int64_t queue_id = 0;
+  // The queue's id from an earlier call picks a pooled connection that
+  // listens on its channel already.
+  const int64_t hint = CachedQueueId(queue);
+  PgPool::Lease c = pool_->Acquire(hint, &f, &message);
+  if (!c) return KRRC_Q_MGR_NOT_AVAILABLE;
+  int64_t queue_id = 0;     // the queue this get works on, once known
+  bool confirmed = false;   // queue_id came from the server in this call
   bool listening = false;
+  // A waiting get on a connection that knows the queue empty (it has
+  // listened since it saw it so, and no put has notified it since) can go
+  // straight to its wait.
+  bool look = true;
+  if (req.wait_ms != 0 && hint != 0 && c->ListensOn(hint)) {
+    c->ConsumeNotified(hint);
+    if (c->KnownEmpty(hint)) {
+      queue_id = hint;
+      listening = true;
+      look = false;
+    }
+  }
   // Plain getters that must wait queue up on the queue's waiter lock, so
   // that only one of them at a time sleeps on the queue's channel: a put
   // then sets one getter looking, not every waiting process at once. The
@@ -402,67 +439,76 @@ int32_t PgStore::Get(const std::string& queue, const GetRequest& req, BrowseCurs
     params[10] = PgParam::Int(0);
   };
   for (int retries = 0;;) {
-    if (!c) {
-      c = pool_->Acquire(queue_id, &f, &message);
-      if (!c) return KRRC_Q_MGR_NOT_AVAILABLE;
-    }
-    PgResult r = c->Run(kGet, params, &f);
-    if (f == PgFailure::kRetry && retries++ < 5) continue;
-    if (f != PgFailure::kNone) {
-      release();  // a lost session holds no lock; a live one must not keep it
-      return MapFailure(f);
-    }
-    if (r.rows() != 1) {
-      release();
-      return KRRC_STORE_ERROR;
-    }
-    const int32_t status = static_cast<int32_t>(r.Int(0, 0));
-    const int64_t id = r.Int(0, 1);
-    if (status == KRRC_NONE || status == KRRC_TRUNCATED_MSG_FAILED) {
-      waiter_key = 0;  // handed on by the statement
-      std::string_view md = r.Bytes(0, 5);
-      if (md.size() != sizeof(KRMD)) return KRRC_STORE_ERROR;
-      std::memcpy(&out->md, md.data(), sizeof(KRMD));
-      if (!r.IsNull(0, 7)) {
-        int64_t left = (r.Int(0, 7) + 99) / 100;
-        out->md.Expiry = static_cast<KRLONG>(std::clamp<int64_t>(left, 1, INT32_MAX));
+    if (look) {
+      PgResult r = c->Run(kGet, params, &f);
+      if (f == PgFailure::kRetry && retries++ < 5) continue;
+      if (f != PgFailure::kNone) {
+        release();  // a lost session holds no lock; a live one must not keep it
+        return MapFailure(f);
       }
-      out->data_length = static_cast<int32_t>(r.Int(0, 4));
-      std::string_view body = r.Bytes(0, 6);
-      size_t n = std::min(body.size(), static_cast<size_t>(req.buffer_length));
-      if (n > 0) std::memcpy(req.buffer, body.data(), n);
-      if (status == KRRC_NONE && browse && cursor) {
-        cursor->valid = true;
-        cursor->priority = static_cast<int32_t>(r.Int(0, 3));
-        cursor->seq = r.Int(0, 2);
+      if (r.rows() != 1) {
+        release();
+        return KRRC_STORE_ERROR;
       }
-      return status;
+      const int32_t status = static_cast<int32_t>(r.Int(0, 0));
+      const int64_t id = r.Int(0, 1);
+      if (status == KRRC_UNKNOWN_OBJECT_NAME || status == KRRC_Q_DELETED) {
+        ForgetQueueId(queue);
+        release();
+        if (status == KRRC_Q_DELETED) return KRRC_Q_DELETED;  // deleted and made anew
+        return confirmed ? KRRC_Q_DELETED : KRRC_UNKNOWN_OBJECT_NAME;
+      }
+      if (!confirmed && id != 0) {
+        confirmed = true;
+        if (queue_id != 0 && queue_id != id) {
+          // The cached id was stale: stop waiting on the old channel.
+          release();
+          listening = c->ListensOn(id);
+        }
+        queue_id = id;
+        params[9] = PgParam::Int(queue_id);
+        NoteQueueId(queue, queue_id);
+      }
+      if (r.Bool(0, 8)) c->MarkEmpty(queue_id);
+      if (status == KRRC_NONE || status == KRRC_TRUNCATED_MSG_FAILED) {
+        waiter_key = 0;  // handed on by the statement
+        std::string_view md = r.Bytes(0, 5);
+        if (md.size() != sizeof(KRMD)) return KRRC_STORE_ERROR;
+        std::memcpy(&out->md, md.data(), sizeof(KRMD));
+        if (!r.IsNull(0, 7)) {
+          int64_t left = (r.Int(0, 7) + 99) / 100;
+          out->md.Expiry = static_cast<KRLONG>(std::clamp<int64_t>(left, 1, INT32_MAX));
+        }
+        out->data_length = static_cast<int32_t>(r.Int(0, 4));
+        std::string_view body = r.Bytes(0, 6);
+        size_t n = std::min(body.size(), static_cast<size_t>(req.buffer_length));
+        if (n > 0) std::memcpy(req.buffer, body.data(), n);
+        if (status == KRRC_NONE && browse && cursor) {
+          cursor->valid = true;
+          cursor->priority = static_cast<int32_t>(r.Int(0, 3));
+          cursor->seq = r.Int(0, 2);
+        }
+        return status;
+      }
+      if (status != KRRC_NO_MSG_AVAILABLE) {
+        release();
+        return status;
+      }
+      if (req.wait_ms == 0 || Clock::now() >= deadline) {
+        release();
+        return KRRC_NO_MSG_AVAILABLE;
+      }
+      if (!listening) {
+        // Listen first, then look once more: a put that committed between
+        // the look above and the LISTEN is seen by that second look. The
+        // pool hands this connection back to getters of the same queue,
+        // which then find it listening already.
+        if (!c->Listen(queue_id, &f)) return MapFailure(f);
+        listening = true;
+        continue;
+      }
     }
-    if (status == KRRC_UNKNOWN_OBJECT_NAME) {
-      release();
-      return queue_id != 0 ? KRRC_Q_DELETED : KRRC_UNKNOWN_OBJECT_NAME;
-    }
-    if (status != KRRC_NO_MSG_AVAILABLE) {  // includes a queue made anew
-      release();
-      return status;
-    }
-    if (queue_id == 0) {
-      queue_id = id;
-      params[9] = PgParam::Int(queue_id);
-    }
-    if (req.wait_ms == 0 || Clock::now() >= deadline) {
-      release();
-      return KRRC_NO_MSG_AVAILABLE;
-    }
-    if (!listening) {
-      // Listen first, then look once more: a put that committed between the
-      // look above and the LISTEN is seen by that second look. The pool
-      // hands this connection back to getters of the same queue, which then
-      // find it listening already.
-      if (!c->Listen(queue_id, &f)) return MapFailure(f);
-      listening = true;
-      continue;
-    }
+    look = true;
     if (plain && waiter_key == 0) {
       // Anything put since the look above has notified this connection
       // (it was listening); look again after the lock if so.

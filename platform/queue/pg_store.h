@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include "platform/queue/pg_conn.h"
 #include "platform/queue/store.h"
@@ -43,6 +44,10 @@ class PgStore final : public Store {
   int32_t Run(const PgStatement& st, const std::vector<PgParam>& params, PgResult* out);
   // Makes sure the owner connection is up and holds the owner lock.
   int32_t EnsureOwner();
+  // Queue ids seen by earlier calls: only a hint for choosing a connection.
+  int64_t CachedQueueId(const std::string& name);
+  void NoteQueueId(const std::string& name, int64_t id);
+  void ForgetQueueId(const std::string& name);
 
   const std::string name_;
   const std::shared_ptr<PgPool> pool_;
@@ -50,6 +55,8 @@ class PgStore final : public Store {
   std::mutex owner_mu_;
   std::unique_ptr<PgConn> owner_;
   pid_t owner_pid_ = 0;  // the process whose connection owner_ is
+  std::mutex ids_mu_;
+  std::unordered_map<std::string, int64_t> ids_;
 };
 
 }  // namespace krsoap::queue::pg
