@@ -57,14 +57,14 @@ class ValueCache {
     return true;
   }
   void Put(uint64_t stamp, std::string key, LONG result, DWORD type, const std::string& data) {
+    if (data.size() > kMaxCachedBytes) return;  // big values are read from the store each time
     std::unique_lock lock(mu_);
     if (map_.size() >= kMaxEntries) map_.clear();
     Entry& e = map_[std::move(key)];
     e.stamp = stamp;
     e.result = result;
     e.type = type;
-    e.data = data.size() <= kMaxCachedBytes ? data : std::string();
-    if (data.size() > kMaxCachedBytes) map_.erase(key);
+    e.data = data;
   }
 
  private:

@@ -260,6 +260,11 @@ TEST(RegistryStoreFaults, AReadOnlyDataRootStillReadsButRefusesWrites) {
   ASSERT_EQ(0, ::chmod(home.path().c_str(), 0500));
   auto r = RunChild({Helper(), "probe"}, options);
   ::chmod(home.path().c_str(), 0700);
+  if (options.uid != 0 && (r.exit_code == 126 || r.exit_code == 127)) {
+    // The build tree lies where the unprivileged user cannot reach it (a
+    // home directory of mode 0700, for instance).
+    GTEST_SKIP() << "the helper cannot run as an unprivileged user from this build tree";
+  }
   EXPECT_EQ(0, r.exit_code) << r.err;
   EXPECT_EQ("read=0 value=42 write=5 create=5\n", r.out) << r.err;
 }
