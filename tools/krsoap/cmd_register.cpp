@@ -34,7 +34,20 @@ std::string Describe(HRESULT hr) {
   char code[16];
   std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(hr));
   std::string name = HResultName(hr);
-  return name == code ? name : name + " (" + code + ")";
+  if (name == code) {
+    // The loader's Win32 errors, as the registration reports them.
+    static const struct {
+      DWORD error;
+      const char* name;
+    } kWin32[] = {{ERROR_MOD_NOT_FOUND, "ERROR_MOD_NOT_FOUND"},
+                  {ERROR_BAD_EXE_FORMAT, "ERROR_BAD_EXE_FORMAT"},
+                  {ERROR_PROC_NOT_FOUND, "ERROR_PROC_NOT_FOUND"}};
+    for (const auto& w : kWin32) {
+      if (hr == HRESULT_FROM_WIN32(w.error)) return std::string("HRESULT_FROM_WIN32(") + w.name + ") (" + code + ")";
+    }
+    return name;
+  }
+  return name + " (" + code + ")";
 }
 
 std::string AbsolutePath(const std::string& path) {
