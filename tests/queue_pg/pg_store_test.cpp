@@ -51,11 +51,15 @@ std::string Conninfo() {
   return c ? c : "";
 }
 
+std::vector<std::string> g_made;  // queue managers the running test made
+
 // A queue manager name no other test (or earlier run) uses.
 std::string UniqueQm(const char* what) {
   static std::atomic<int> n{0};
-  return std::string("T.") + what + "." + std::to_string(getpid()) + "." +
-         std::to_string(n.fetch_add(1)) + "." + std::to_string(time(nullptr) % 100000);
+  std::string name = std::string("T.") + what + "." + std::to_string(getpid()) + "." +
+                     std::to_string(n.fetch_add(1)) + "." + std::to_string(time(nullptr) % 100000);
+  g_made.push_back(name);
+  return name;
 }
 
 std::unique_ptr<Store> OpenStore(const std::string& qm, const std::string& conninfo, bool create) {
@@ -148,6 +152,11 @@ class PgStoreTest : public ::testing::Test {
   void SetUp() override {
     conninfo_ = Conninfo();
     if (conninfo_.empty()) GTEST_SKIP() << "KRSOAP_TEST_PG not set";
+  }
+  // The database is shared by the whole run: leave nothing behind.
+  void TearDown() override {
+    for (const auto& qm : g_made) krsoap::queue::DestroyPgStore(qm, conninfo_);
+    g_made.clear();
   }
   std::string conninfo_;
 };
@@ -277,6 +286,42 @@ TEST_F(PgStoreTest, ThreadsSharingOneStoreTakeEachMessageOnceAndWakeOnPuts) {
   EXPECT_EQ(failures.load(), 0);
   EXPECT_EQ(seen.size(), static_cast<size_t>(kPutters * kEach));
   for (auto& [body, n] : seen) EXPECT_EQ(n, 1) << body;
+}
+
+// A connection that saw its queue empty waits without looking first; a put
+// that happened while it sat idle in the pool must still be found, at once
+// (the wait here is shorter than the store's periodic second look).
+TEST_F(PgStoreTest, AWaitingGetSeesWhatWasPutWhileItsConnectionSatIdle) {
+  const std::string qm = UniqueQm("IDLE");
+  auto s = OpenStore(qm, conninfo_, true);
+  ASSERT_TRUE(s);
+  DefineLocal(s.get(), "Q");
+  auto other = OpenStore(qm, conninfo_, false);
+  ASSERT_TRUE(other);
+  for (int round = 0; round < 3; ++round) {
+    std::string body;
+    ASSERT_EQ(GetOne(s.get(), "Q", &body, 100), KRRC_NO_MSG_AVAILABLE);
+    ASSERT_EQ(other->Put("Q", MakeMessage("r" + std::to_string(round))), KRRC_NONE);
+    ASSERT_EQ(GetOne(s.get(), "Q", &body, 500), KRRC_NONE) << round;
+    EXPECT_EQ(body, "r" + std::to_string(round));
+  }
+  // The same for a get selecting by correlation id.
+  std::string body;
+  char buf[64];
+  GetRequest r;
+  r.match_correl_id = true;
+  std::memcpy(r.correl_id, "CORREL-1", 8);
+  r.wait_ms = 100;
+  r.buffer = buf;
+  r.buffer_length = sizeof buf;
+  GetResult out;
+  ASSERT_EQ(s->Get("Q", r, nullptr, &out), KRRC_NO_MSG_AVAILABLE);
+  Message m = MakeMessage("reply");
+  std::memcpy(m.md.CorrelId, "CORREL-1", 8);
+  ASSERT_EQ(other->Put("Q", m), KRRC_NONE);
+  r.wait_ms = 500;
+  ASSERT_EQ(s->Get("Q", r, nullptr, &out), KRRC_NONE);
+  EXPECT_EQ(std::string(buf, static_cast<size_t>(out.data_length)), "reply");
 }
 
 TEST_F(PgStoreTest, DeletingAQueueEndsAWaitOnIt) {
