@@ -95,7 +95,7 @@ struct KeyObject {
   REGSAM access = 0;
 };
 
-class HandleTable {
+class KeyHandleTable {
  public:
   HKEY Add(KeyObject key) {
     auto obj = std::make_shared<KeyObject>(std::move(key));
@@ -125,8 +125,8 @@ class HandleTable {
 
 // Process-wide state lives for the whole process (never destroyed), so that
 // registry calls made while other statics are torn down stay safe.
-HandleTable& Handles() {
-  static HandleTable* table = new HandleTable;
+KeyHandleTable& Handles() {
+  static KeyHandleTable* table = new KeyHandleTable;
   return *table;
 }
 
