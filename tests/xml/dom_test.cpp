@@ -530,6 +530,34 @@ TEST_F(DomTest, HugeInputIsRefusedWithoutReadingForever) {
   endless->Release();
 }
 
+TEST_F(DomTest, LateBoundCallsThroughTheRegisteredTypeLibrary) {
+  Ptr<IDispatch> disp;
+  ASSERT_EQ(S_OK, doc_.As(&disp));
+  LPOLESTR names[] = {const_cast<LPOLESTR>(u"loadXML"), const_cast<LPOLESTR>(u"documentElement")};
+  DISPID ids[2] = {0, 0};
+  ASSERT_EQ(S_OK, disp->GetIDsOfNames(IID_NULL, names, 1, 0x409, &ids[0]));
+  ASSERT_EQ(S_OK, disp->GetIDsOfNames(IID_NULL, names + 1, 1, 0x409, &ids[1]));
+  Bstr text("<r>late</r>");
+  VARIANT arg;
+  VariantInit(&arg);
+  arg.vt = VT_BSTR;
+  arg.bstrVal = text.get();
+  VARIANT result;
+  VariantInit(&result);
+  DISPPARAMS one{&arg, nullptr, 1, 0};
+  ASSERT_EQ(S_OK, disp->Invoke(ids[0], IID_NULL, 0x409, DISPATCH_METHOD, &one, &result, nullptr, nullptr));
+  EXPECT_EQ(VT_BOOL, result.vt);
+  EXPECT_EQ(VARIANT_TRUE, result.boolVal);
+  VariantClear(&result);
+  DISPPARAMS none{nullptr, nullptr, 0, 0};
+  ASSERT_EQ(S_OK, disp->Invoke(ids[1], IID_NULL, 0x409, DISPATCH_PROPERTYGET, &none, &result, nullptr, nullptr));
+  ASSERT_EQ(VT_DISPATCH, result.vt);
+  Ptr<IXMLDOMElement> root;
+  ASSERT_EQ(S_OK, result.pdispVal->QueryInterface(IID_IXMLDOMElement, root.OutVoid()));
+  EXPECT_EQ("late", Text(root.get()));
+  VariantClear(&result);
+}
+
 // ---------------------------------------------------------------------------
 // Threads
 
