@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "platform/com/dispatch.h"
+#include "platform/com/variant.h"
 
 namespace {
 
@@ -24,27 +25,8 @@ constexpr ULONG kMaxLocks = 0xFFFF;
 constexpr USHORT kOwnershipFlags = FADF_BSTR | FADF_UNKNOWN | FADF_DISPATCH | FADF_VARIANT | FADF_RECORD;
 
 ULONG ElementSize(VARTYPE vt) {
+  if (size_t scalar = krsoap::com::ScalarSize(vt)) return static_cast<ULONG>(scalar);
   switch (vt) {
-    case VT_I1:
-    case VT_UI1:
-      return 1;
-    case VT_I2:
-    case VT_UI2:
-    case VT_BOOL:
-      return 2;
-    case VT_I4:
-    case VT_UI4:
-    case VT_INT:
-    case VT_UINT:
-    case VT_R4:
-    case VT_ERROR:
-      return 4;
-    case VT_I8:
-    case VT_UI8:
-    case VT_R8:
-    case VT_CY:
-    case VT_DATE:
-      return 8;
     case VT_BSTR:
     case VT_UNKNOWN:
     case VT_DISPATCH:

@@ -66,35 +66,6 @@ bool IsValidVariantType(VARTYPE vt) {
 
 namespace {
 
-// Size of the value a VT_BYREF variant of base type `base` points at, for
-// the plain scalar types; 0 for the types that need more than a byte copy.
-size_t ScalarSize(VARTYPE base) {
-  switch (base) {
-    case VT_I1:
-    case VT_UI1:
-      return 1;
-    case VT_I2:
-    case VT_UI2:
-    case VT_BOOL:
-      return 2;
-    case VT_I4:
-    case VT_UI4:
-    case VT_INT:
-    case VT_UINT:
-    case VT_R4:
-    case VT_ERROR:
-      return 4;
-    case VT_I8:
-    case VT_UI8:
-    case VT_R8:
-    case VT_CY:
-    case VT_DATE:
-      return 8;
-    default:
-      return 0;
-  }
-}
-
 // Copies a variant that is not VT_BYREF, or copies the reference of one that
 // is, into `out` (whose old contents are ignored). Owned contents are
 // duplicated.
@@ -175,7 +146,7 @@ HRESULT CopyDereferenced(VARIANT* out, const VARIANT* src, int depth) {
       *out = value;
       return S_OK;
     default: {
-      const size_t size = ScalarSize(base);
+      const size_t size = krsoap::com::ScalarSize(base);
       if (size == 0) return DISP_E_BADVARTYPE;
       value.vt = base;
       std::memcpy(&value.llVal, src->byref, size);
@@ -635,7 +606,7 @@ bool ValueView(const VARIANT* src, VARIANT* view, HRESULT* error) {
       view->vt = VT_DECIMAL;
       return true;
     default: {
-      const size_t size = ScalarSize(base);
+      const size_t size = krsoap::com::ScalarSize(base);
       if (size == 0) {
         *error = DISP_E_BADVARTYPE;
         return false;
@@ -723,3 +694,34 @@ HRESULT VariantChangeType(VARIANTARG* pvarg_dest, const VARIANTARG* pvar_src, US
 }
 
 }  // extern "C"
+
+namespace krsoap::com {
+
+size_t ScalarSize(VARTYPE vt) {
+  switch (vt) {
+    case VT_I1:
+    case VT_UI1:
+      return 1;
+    case VT_I2:
+    case VT_UI2:
+    case VT_BOOL:
+      return 2;
+    case VT_I4:
+    case VT_UI4:
+    case VT_INT:
+    case VT_UINT:
+    case VT_R4:
+    case VT_ERROR:
+      return 4;
+    case VT_I8:
+    case VT_UI8:
+    case VT_R8:
+    case VT_CY:
+    case VT_DATE:
+      return 8;
+    default:
+      return 0;
+  }
+}
+
+}  // namespace krsoap::com

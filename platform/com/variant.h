@@ -263,6 +263,10 @@ KR_EXPORT HRESULT VariantChangeTypeEx(VARIANTARG* pvarg_dest, const VARIANTARG* 
 
 namespace krsoap::com {
 
+// Bytes of a value of the plain scalar type `vt` (VT_I1 ... VT_DATE, VT_BOOL,
+// VT_ERROR); 0 for types that own something or need more than a byte copy.
+size_t ScalarSize(VARTYPE vt);
+
 // Whether `vt` may appear in a VARIANT (with its VT_ARRAY / VT_BYREF bits).
 bool IsValidVariantType(VARTYPE vt);
 
