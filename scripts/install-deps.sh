@@ -7,6 +7,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config git
   libsqlite3-dev libpq-dev postgresql libxml2-dev libcurl4-openssl-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
+  python3-zeep php-cli php-soap
 )
 
 missing=()

@@ -1,0 +1,347 @@
+// "krsoap call": calls one operation of a WSDL-described service with the
+// toolkit's SoapClient and prints the result, or the fault with a non-zero
+// exit status. Arguments are given as NAME=VALUE (matched to the operation's
+// input parameters by element name) or by position; every value travels as
+// text and is read by the service as its parameter's XSD type.
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/com/activation.h"
+#include "platform/com/bstr.h"
+#include "platform/com/com.h"
+#include "platform/com/variant.h"
+#include "soaptoolkit.h"
+#include "tools/krsoap/command.h"
+
+namespace krsoap::tool {
+namespace {
+
+constexpr char kUsage[] =
+    "usage: krsoap call --wsdl FILE [--wsml FILE] [--service S] [--port P]\n"
+    "                   [--connector PROGID] [--property NAME=VALUE]... OPERATION [ARG=VALUE]...\n\n"
+    "Calls OPERATION of the port (default: the first port of the first service)\n"
+    "with the SOAP toolkit's client and prints the result. A SOAP fault is printed\n"
+    "as \"fault: CODE: STRING\" with exit status 1; a transport failure with its\n"
+    "description and exit status 1; bad usage exits 2.\n"
+    "  --connector PROGID     connector class (default: the HTTP connector)\n"
+    "  --property NAME=VALUE  connector property, e.g. EndPointURL=http://host:port/,\n"
+    "                         Timeout=5000 (ms), SoapAction, AuthUser, AuthPassword,\n"
+    "                         ProxyServer, ProxyPort, UseProxy, SSLVerify=false\n"
+    "  ARG=VALUE              an input parameter by element name; a bare VALUE is\n"
+    "                         taken by position\n"
+    "The toolkit (and, for a custom connector, its module) must be registered\n"
+    "(krsoap setup).\n";
+
+// Owned COM pointer for this file.
+template <class T>
+struct Ref {
+  T* p = nullptr;
+  ~Ref() {
+    if (p) p->Release();
+  }
+  T* operator->() const { return p; }
+  void** Void() { return reinterpret_cast<void**>(&p); }
+};
+
+struct Bs {
+  BSTR b = nullptr;
+  Bs() = default;
+  explicit Bs(const std::string& s) : b(com::AllocBstrFromUtf8(s)) {}
+  ~Bs() { SysFreeString(b); }
+  Bs(const Bs&) = delete;
+  Bs& operator=(const Bs&) = delete;
+  std::string Utf8() const { return b ? com::BstrToUtf8(b) : std::string(); }
+};
+
+struct Options {
+  std::string wsdl, wsml, service, port, connector, operation;
+  std::vector<std::pair<std::string, std::string>> properties;
+  std::vector<std::pair<std::string, std::string>> args;  // name ("" positional), value
+};
+
+bool ParseArgs(const std::vector<std::string>& args, Options* o) {
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&](std::string* out) {
+      if (i + 1 >= args.size()) {
+        std::fprintf(stderr, "krsoap call: %s needs a value\n", a.c_str());
+        return false;
+      }
+      *out = args[++i];
+      return true;
+    };
+    std::string v;
+    if (o->operation.empty() && a.size() > 2 && a.compare(0, 2, "--") == 0) {
+      if (a == "--wsdl") {
+        if (!value(&o->wsdl)) return false;
+      } else if (a == "--wsml") {
+        if (!value(&o->wsml)) return false;
+      } else if (a == "--service") {
+        if (!value(&o->service)) return false;
+      } else if (a == "--port") {
+        if (!value(&o->port)) return false;
+      } else if (a == "--connector") {
+        if (!value(&o->connector)) return false;
+      } else if (a == "--property") {
+        if (!value(&v)) return false;
+        size_t eq = v.find('=');
+        if (eq == std::string::npos || eq == 0) {
+          std::fprintf(stderr, "krsoap call: --property takes NAME=VALUE, not \"%s\"\n", v.c_str());
+          return false;
+        }
+        o->properties.emplace_back(v.substr(0, eq), v.substr(eq + 1));
+      } else {
+        std::fprintf(stderr, "krsoap call: unknown option %s\n%s", a.c_str(), kUsage);
+        return false;
+      }
+    } else if (o->operation.empty()) {
+      o->operation = a;
+    } else {
+      size_t eq = a.find('=');
+      if (eq == std::string::npos || eq == 0) {
+        o->args.emplace_back("", a);
+      } else {
+        o->args.emplace_back(a.substr(0, eq), a.substr(eq + 1));
+      }
+    }
+  }
+  if (o->wsdl.empty() || o->operation.empty()) {
+    std::fprintf(stderr, "%s", kUsage);
+    return false;
+  }
+  return true;
+}
+
+// The element names of the operation's input parameters, in order, read with
+// the toolkit's WSDL reader. 0, or an exit status with a message printed: 1
+// when the files cannot be read, 2 when the service, port or operation named
+// is not there.
+int InputNames(const Options& o, std::vector<std::string>* names) {
+  Ref<IWSDLReader> reader;
+  HRESULT hr = CoCreateInstance(CLSID_WSDLReader, nullptr, CLSCTX_ALL, IID_IWSDLReader, reader.Void());
+  if (FAILED(hr)) {
+    std::fprintf(stderr, "krsoap call: the SOAP toolkit is not registered (0x%08X); run krsoap setup\n",
+                 static_cast<unsigned>(hr));
+    return 1;
+  }
+  Bs wsdl(o.wsdl), wsml(o.wsml);
+  hr = reader->Load(wsdl.b, wsml.b);
+  if (FAILED(hr)) {
+    Bs why;
+    reader->get_errorDescription(&why.b);
+    std::fprintf(stderr, "krsoap call: %s\n", why.Utf8().c_str());
+    return 1;
+  }
+  Ref<IEnumWSDLService> services;
+  Ref<IWSDLService> service;
+  Ref<IEnumWSDLPorts> ports;
+  Ref<IWSDLPort> port;
+  Ref<IEnumWSDLOperations> operations;
+  Ref<IWSDLOperation> operation;
+  Ref<IEnumSoapMappers> input, output;
+  LONG fetched = 0;
+  if (FAILED(reader->GetSoapServices(&services.p))) return 1;
+  if (o.service.empty()) {
+    hr = services->Next(1, &service.p, &fetched);
+  } else {
+    Bs name(o.service);
+    hr = services->Find(name.b, &service.p);
+  }
+  if (hr != S_OK || !service.p) {
+    std::fprintf(stderr, "krsoap call: no service \"%s\" in %s\n", o.service.c_str(), o.wsdl.c_str());
+    return 2;
+  }
+  if (FAILED(service->GetSoapPorts(&ports.p))) return 2;
+  if (o.port.empty()) {
+    hr = ports->Next(1, &port.p, &fetched);
+  } else {
+    Bs name(o.port);
+    hr = ports->Find(name.b, &port.p);
+  }
+  if (hr != S_OK || !port.p) {
+    std::fprintf(stderr, "krsoap call: no port \"%s\" in %s\n", o.port.c_str(), o.wsdl.c_str());
+    return 2;
+  }
+  if (FAILED(port->GetSoapOperations(&operations.p))) return 2;
+  Bs op(o.operation);
+  if (operations->Find(op.b, &operation.p) != S_OK || !operation.p) {
+    std::fprintf(stderr, "krsoap call: the port has no operation \"%s\"\n", o.operation.c_str());
+    return 2;
+  }
+  if (FAILED(operation->GetOperationParts(&input.p, &output.p)) || !input.p) return 2;
+  while (true) {
+    Ref<ISoapMapper> mapper;
+    fetched = 0;
+    if (input->Next(1, &mapper.p, &fetched) != S_OK || fetched != 1 || !mapper.p) break;
+    Bs name;
+    mapper->get_elementName(&name.b);
+    names->push_back(name.Utf8());
+  }
+  return 0;
+}
+
+std::string Show(const VARIANT& v) {
+  if (v.vt == VT_EMPTY) return std::string();
+  if (v.vt == VT_BSTR) return com::BstrToUtf8(v.bstrVal);
+  if (v.vt == VT_R8 || v.vt == VT_R4) {
+    double d = v.vt == VT_R8 ? v.dblVal : v.fltVal;
+    char buf[64];
+    auto r = std::to_chars(buf, buf + sizeof buf, d);
+    return std::string(buf, r.ptr);
+  }
+  if (v.vt == VT_BOOL) return v.boolVal ? "true" : "false";
+  VARIANT s;
+  VariantInit(&s);
+  if (FAILED(VariantChangeType(&s, &v, 0, VT_BSTR))) return "<value of type " + std::to_string(v.vt) + ">";
+  std::string out = com::BstrToUtf8(s.bstrVal);
+  VariantClear(&s);
+  return out;
+}
+
+int Call(const Options& o) {
+  std::vector<std::string> names;
+  if (int rc = InputNames(o, &names)) return rc;
+  // Values in parameter order: named ones where their names are, positional
+  // ones filling the rest in turn.
+  std::vector<std::string> values(names.size());
+  std::vector<bool> given(names.size(), false);
+  for (const auto& [name, value] : o.args) {
+    if (name.empty()) continue;
+    size_t i = 0;
+    while (i < names.size() && names[i] != name) ++i;
+    if (i == names.size()) {
+      std::fprintf(stderr, "krsoap call: %s has no parameter \"%s\"\n", o.operation.c_str(), name.c_str());
+      return 2;
+    }
+    values[i] = value;
+    given[i] = true;
+  }
+  size_t next = 0;
+  for (const auto& [name, value] : o.args) {
+    if (!name.empty()) continue;
+    while (next < names.size() && given[next]) ++next;
+    if (next == names.size()) {
+      std::fprintf(stderr, "krsoap call: too many arguments for %s\n", o.operation.c_str());
+      return 2;
+    }
+    values[next] = value;
+    given[next] = true;
+  }
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (!given[i]) {
+      std::fprintf(stderr, "krsoap call: %s needs %s=VALUE\n", o.operation.c_str(), names[i].c_str());
+      return 2;
+    }
+  }
+
+  Ref<ISoapClient> client;
+  HRESULT hr = CoCreateInstance(CLSID_SoapClient, nullptr, CLSCTX_ALL, IID_ISoapClient, client.Void());
+  if (FAILED(hr)) {
+    std::fprintf(stderr, "krsoap call: cannot create the SOAP client (0x%08X); run krsoap setup\n",
+                 static_cast<unsigned>(hr));
+    return 1;
+  }
+  if (!o.connector.empty()) {
+    Bs name("ConnectorProgID");
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_BSTR;
+    v.bstrVal = com::AllocBstrFromUtf8(o.connector);
+    hr = client->put_ClientProperty(name.b, v);
+    VariantClear(&v);
+    if (FAILED(hr)) {
+      std::fprintf(stderr, "krsoap call: cannot use the connector %s (0x%08X)\n", o.connector.c_str(),
+                   static_cast<unsigned>(hr));
+      return 1;
+    }
+  }
+  Bs wsdl(o.wsdl), wsml(o.wsml), service(o.service), port(o.port);
+  hr = client->Init(wsdl.b, service.b, port.b, wsml.b);
+  if (FAILED(hr)) {
+    Bs why;
+    client->get_faultstring(&why.b);
+    std::fprintf(stderr, "krsoap call: %s (0x%08X)\n", why.Utf8().c_str(), static_cast<unsigned>(hr));
+    return 1;
+  }
+  for (const auto& [name, value] : o.properties) {
+    Bs n(name);
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_BSTR;
+    v.bstrVal = com::AllocBstrFromUtf8(value);
+    hr = client->put_ConnectorProperty(n.b, v);
+    VariantClear(&v);
+    if (FAILED(hr)) {
+      std::fprintf(stderr, "krsoap call: the connector refused the property %s (0x%08X)\n", name.c_str(),
+                   static_cast<unsigned>(hr));
+      return 2;
+    }
+  }
+
+  Bs op(o.operation);
+  DISPID id = 0;
+  LPOLESTR names_arg[1] = {op.b};
+  hr = client->GetIDsOfNames(IID_NULL, names_arg, 1, 0, &id);
+  if (FAILED(hr)) {
+    std::fprintf(stderr, "krsoap call: the port has no operation \"%s\"\n", o.operation.c_str());
+    return 2;
+  }
+  std::vector<VARIANT> argv(values.size());
+  for (size_t i = 0; i < values.size(); ++i) {  // IDispatch takes arguments last first
+    VARIANT& a = argv[values.size() - 1 - i];
+    VariantInit(&a);
+    a.vt = VT_BSTR;
+    a.bstrVal = com::AllocBstrFromUtf8(values[i]);
+  }
+  DISPPARAMS params{argv.data(), nullptr, static_cast<UINT>(argv.size()), 0};
+  VARIANT result;
+  VariantInit(&result);
+  EXCEPINFO excep;
+  std::memset(&excep, 0, sizeof excep);
+  UINT arg_err = 0;
+  hr = client->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &params, &result, &excep, &arg_err);
+  for (auto& a : argv) VariantClear(&a);
+  int rc = 0;
+  if (SUCCEEDED(hr)) {
+    std::printf("%s\n", Show(result).c_str());
+  } else {
+    Bs code, text;
+    client->get_faultcode(&code.b);
+    client->get_faultstring(&text.b);
+    HRESULT cause = hr == DISP_E_EXCEPTION ? excep.scode : hr;
+    if (cause == static_cast<HRESULT>(0x80041101)) {  // a SOAP fault from the service
+      std::fprintf(stderr, "fault: %s: %s\n", code.Utf8().c_str(), text.Utf8().c_str());
+    } else {
+      std::fprintf(stderr, "krsoap call: %s (0x%08X)\n", text.Utf8().c_str(), static_cast<unsigned>(cause));
+    }
+    rc = 1;
+  }
+  VariantClear(&result);
+  SysFreeString(excep.bstrSource);
+  SysFreeString(excep.bstrDescription);
+  SysFreeString(excep.bstrHelpFile);
+  return rc;
+}
+
+int RunCall(const std::vector<std::string>& args) {
+  Options o;
+  if (!ParseArgs(args, &o)) return 2;
+  if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
+    std::fprintf(stderr, "krsoap call: cannot join the multithreaded apartment\n");
+    return 1;
+  }
+  int rc = Call(o);
+  CoUninitialize();
+  return rc;
+}
+
+}  // namespace
+
+KRSOAP_COMMAND(Command{"call", "call an operation of a WSDL-described service with the SOAP toolkit's client",
+                       kUsage, RunCall});
+
+}  // namespace krsoap::tool
