@@ -23,6 +23,9 @@
 #include "tools/krsoap/command.h"
 
 namespace krsoap::tool {
+
+int RunQmRequest(const std::vector<std::string>& args);  // cmd_qm_request.cpp
+
 namespace {
 
 namespace q = krsoap::queue;
@@ -47,6 +50,9 @@ const char* kUsage =
     "  get QM QUEUE [--wait MS] [--correl-id HEX] [--msg-id HEX] [--browse]\n"
     "               prints the descriptor's main fields and the body\n"
     "  clear QM QUEUE\n"
+    "  request QM QUEUE [--reply-qm QM] [--wait MS] < envelope\n"
+    "               sends a request with a temporary reply-to queue and prints\n"
+    "               the correlated reply\n"
     "\n"
     "QM \"\" or \"-\" is the default queue manager. Names are at most 48 bytes of\n"
     "A-Z a-z 0-9 . _ % (queues also /). Exit status: 0 done, 1 failed (the\n"
@@ -393,6 +399,7 @@ int RunQm(const std::vector<std::string>& args) {
   if (c == "put") return CmdPut(args);
   if (c == "get") return CmdGet(args);
   if (c == "clear") return CmdClear(args);
+  if (c == "request") return RunQmRequest(args);
   return Usage(("unknown command " + c).c_str());
 }
 

@@ -1,0 +1,111 @@
+// ExtractSoapAction: finds the SOAP action that the client put into a
+// request envelope (an element named with the root element's prefix and
+// "SoapAction") and stores its text as the handler's SoapAction. Parses with
+// the XML DOM component, created through COM once per handler and kept.
+#include <cstring>
+#include <string>
+
+#include "common/trace/trace.h"
+#include "platform/com/bstr.h"
+#include "platform/com/safearray.h"
+#include "platform/com/variant.h"
+#include "platform/win32/last_error.h"
+#include "platform/text/convert.h"
+#include "server/pool.h"
+#include "server/soap_handler.h"
+
+namespace krsoap::halvex {
+
+LONG CKRSoapHandler::ExtractSoapAction(const char* text, size_t length) {
+  Logerror(krsoap::trace::kTraceEntry, u"%s/%s", kComponent, u"ExtractSoapAction");
+  LONG result = 0;
+  HRESULT last = S_OK;  // the exit line's value: the last COM step that ran
+  SAFEARRAY* bytes = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(length));
+  if (!bytes) {
+    DWORD error = GetLastError();
+    LogText("Failed to create SafeArrayVector, rc = %ld", static_cast<long>(error));
+    result = static_cast<LONG>(error);
+  } else {
+    bool stored = true;
+    if (length > 0) {
+      // The bytes go over unchanged, element i getting byte i.
+      void* data = nullptr;
+      last = SafeArrayAccessData(bytes, &data);
+      if (FAILED(last)) {
+        LogText("Error %08x in SafeArrayPutElement(%ld)", static_cast<unsigned>(last), 0L);
+        result = last;
+        stored = false;
+      } else {
+        std::memcpy(data, text, length);
+        SafeArrayUnaccessData(bytes);
+      }
+    }
+    if (stored && !xml_document_) {
+      last = CoCreateInstance(CLSID_DOMDocument, nullptr, CLSCTX_ALL, IID_IXMLDOMDocument,
+                              reinterpret_cast<void**>(&xml_document_));
+      if (FAILED(last) || !xml_document_) {
+        LogText("Failed to create blank XML Document, hr = %x", static_cast<unsigned>(last));
+        result = FAILED(last) ? last : E_NOINTERFACE;
+        xml_document_ = nullptr;
+      } else {
+        LogText("Create new IXMLDOMDocument");
+      }
+    }
+    if (stored && xml_document_) {
+      VARIANT source;
+      VariantInit(&source);
+      source.vt = VT_ARRAY | VT_UI1;
+      source.parray = bytes;  // borrowed: destroyed below
+      VARIANT_BOOL loaded = VARIANT_FALSE;
+      if (xml_document_->load(source, &loaded) != S_OK) {
+        LogText("Failed to load XML Document");
+      } else {
+        IXMLDOMElement* root = nullptr;
+        last = xml_document_->get_documentElement(&root);
+        if (FAILED(last) || !root) {
+          LogText("Failed to Get Root Document Element, hr = %ld", static_cast<long>(last));
+        } else {
+          std::u16string tag;
+          BSTR prefix = nullptr;
+          if (root->get_prefix(&prefix) == S_OK) {
+            tag = krsoap::com::BstrView(prefix);
+            tag += u':';
+          }
+          SysFreeString(prefix);
+          root->Release();
+          tag += u"SoapAction";
+          const std::string narrow_tag = krsoap::platform::Utf16ToUtf8(tag);
+          LogText("Search for node %s", narrow_tag.c_str());
+          krsoap::com::BstrPtr tag_bstr(tag);
+          IXMLDOMNodeList* list = nullptr;
+          last = xml_document_->getElementsByTagName(tag_bstr.get(), &list);
+          if (FAILED(last) || !list) {
+            LogText("Failed to getElementsyTagName, hr = %x", static_cast<unsigned>(last));
+          } else {
+            LONG count = 0;
+            list->get_length(&count);
+            LogText("Found %ld elements by tagname %s", static_cast<long>(count), narrow_tag.c_str());
+            if (count >= 1) {
+              IXMLDOMNode* node = nullptr;
+              if (SUCCEEDED(list->get_item(0, &node)) && node) {
+                BSTR value = nullptr;
+                node->get_text(&value);
+                soap_action_ = std::u16string(krsoap::com::BstrView(value));
+                SysFreeString(value);
+                const std::string narrow = krsoap::platform::Utf16ToUtf8(soap_action_);
+                LogText("SoapAction = %s", narrow.c_str());
+                node->Release();
+              }
+            }
+            list->Release();
+          }
+        }
+      }
+    }
+    SafeArrayDestroy(bytes);
+  }
+  Logerror(krsoap::trace::kTraceExit, u"%s/%s rc = %ld", kComponent, u"ExtractSoapAction", static_cast<long>(last));
+  return result;
+}
+
+}  // namespace krsoap::halvex

@@ -1,0 +1,170 @@
+// "krsoap qm request": sends one request envelope over a queue the way the
+// client connector does (a request message of format "KRSTR   " naming a
+// temporary dynamic reply-to queue made from SYSTEM.DEFAULT.MODEL.QUEUE and
+// the reply-to queue manager), waits for the reply whose correlation id is
+// the request's message id, and prints it. For demonstrations, tests, and
+// operators checking a service. Reached through "krsoap qm request".
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/queue/krqueue.h"
+#include "platform/queue/queue_api.h"
+#include "platform/queue/store.h"
+
+namespace krsoap::tool {
+
+namespace q = krsoap::queue;
+
+namespace {
+
+constexpr size_t kMaxEnvelope = 4 * 1024 * 1024;
+constexpr KRLONG kReplyBuffer = 4 * 1024 * 1024;
+constexpr const char* kModelQueue = "SYSTEM.DEFAULT.MODEL.QUEUE";
+
+const char* kRequestUsage =
+    "usage: krsoap qm request QM QUEUE [--reply-qm QM] [--wait MS] < envelope\n"
+    "  Puts the envelope read from standard input on QUEUE of QM as a request\n"
+    "  message (format KRSTR) with a temporary dynamic reply-to queue, waits up\n"
+    "  to MS milliseconds (default 15000) for the correlated reply and prints\n"
+    "  it. --reply-qm names the reply-to queue manager (default QM).\n"
+    "  Exit status: 0 reply printed, 1 failed (reason printed), 2 bad usage.\n";
+
+int RequestFail(const char* what, KRLONG rc) {
+  std::fprintf(stderr, "krsoap qm request: %s: reason %d (%s)\n", what, static_cast<int>(rc), KRReasonText(rc));
+  return 1;
+}
+
+int RequestUsage(const char* msg) {
+  std::fprintf(stderr, "krsoap qm request: %s\n%s", msg, kRequestUsage);
+  return 2;
+}
+
+// Pads or cuts `name` to a blank-padded record field of `width` bytes.
+void BlankField(const std::string& name, char* field, size_t width) {
+  std::memset(field, ' ', width);
+  std::memcpy(field, name.data(), std::min(name.size(), width));
+}
+
+std::string TrimField(const char* field, size_t width) {
+  size_t n = 0;
+  while (n < width && field[n] != '\0') ++n;
+  while (n > 0 && field[n - 1] == ' ') --n;
+  return std::string(field, n);
+}
+
+// Everything opened for one request; closed in reverse on destruction.
+struct Session {
+  KRHCONN hconn = KRHC_UNUSABLE_HCONN;
+  KRHOBJ request = KRHO_UNUSABLE_HOBJ;
+  KRHOBJ reply = KRHO_UNUSABLE_HOBJ;
+  bool connected = false;
+  ~Session() {
+    KRLONG cc = 0, rc = 0;
+    if (reply != KRHO_UNUSABLE_HOBJ) q::api::Close(hconn, &reply, KRCO_NONE, &cc, &rc);
+    if (request != KRHO_UNUSABLE_HOBJ) q::api::Close(hconn, &request, KRCO_NONE, &cc, &rc);
+    if (connected) q::api::Disc(&hconn, &cc, &rc);
+  }
+};
+
+}  // namespace
+
+int RunQmRequest(const std::vector<std::string>& args) {
+  // args: "qm" "request" QM QUEUE [options]
+  std::vector<std::string> positional;
+  std::string reply_qm;
+  bool has_reply_qm = false;
+  KRLONG wait_ms = 15000;
+  for (size_t i = 2; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--help") {
+      std::printf("%s", kRequestUsage);
+      return 0;
+    }
+    if (a == "--reply-qm" && i + 1 < args.size()) {
+      reply_qm = args[++i];
+      has_reply_qm = true;
+    } else if (a == "--wait" && i + 1 < args.size()) {
+      char* end = nullptr;
+      errno = 0;
+      long v = std::strtol(args[++i].c_str(), &end, 10);
+      if (args[i].empty() || *end || errno || v < -1 || v > INT32_MAX) return RequestUsage("bad --wait");
+      wait_ms = static_cast<KRLONG>(v);
+    } else if (a.rfind("--", 0) == 0 && a.size() > 2) {
+      return RequestUsage(("unknown option or missing value: " + a).c_str());
+    } else {
+      positional.push_back(a);
+    }
+  }
+  if (positional.size() != 2) return RequestUsage("request needs QM QUEUE");
+  const std::string qm = positional[0] == "-" ? std::string() : positional[0];
+  const std::string& queue = positional[1];
+  if (!has_reply_qm) reply_qm = qm;
+  if (reply_qm == "-") reply_qm.clear();
+  if (qm.size() > KR_Q_MGR_NAME_LENGTH || queue.size() > KR_Q_NAME_LENGTH || reply_qm.size() > KR_Q_MGR_NAME_LENGTH)
+    return RequestFail("request", KRRC_NAME_TOO_LONG);
+
+  std::string body;
+  char buf[65536];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, stdin)) > 0) {
+    body.append(buf, n);
+    if (body.size() > kMaxEnvelope) return RequestFail("request", KRRC_MSG_TOO_BIG_FOR_Q);
+  }
+
+  Session s;
+  KRLONG cc = 0, rc = 0;
+  q::api::Conn(qm.c_str(), &s.hconn, &cc, &rc);
+  if (cc != 0) return RequestFail("connect", rc);
+  s.connected = true;
+
+  KROD od = KROD_DEFAULT;
+  std::memset(od.ObjectName, 0, sizeof od.ObjectName);
+  std::memcpy(od.ObjectName, queue.data(), queue.size());
+  q::api::Open(s.hconn, &od, KROO_OUTPUT | KROO_FAIL_IF_QUIESCING, &s.request, &cc, &rc);
+  if (cc != 0) {
+    s.request = KRHO_UNUSABLE_HOBJ;
+    return RequestFail("open of the request queue", rc);
+  }
+
+  KROD rod = KROD_DEFAULT;
+  std::memset(rod.ObjectName, 0, sizeof rod.ObjectName);
+  std::memcpy(rod.ObjectName, kModelQueue, std::strlen(kModelQueue));
+  std::memset(rod.DynamicQName, 0, sizeof rod.DynamicQName);
+  rod.DynamicQName[0] = '*';
+  q::api::Open(s.hconn, &rod, KROO_INPUT_AS_Q_DEF | KROO_FAIL_IF_QUIESCING, &s.reply, &cc, &rc);
+  if (cc != 0) {
+    s.reply = KRHO_UNUSABLE_HOBJ;
+    return RequestFail("open of the reply-to queue", rc);
+  }
+  const std::string reply_queue = TrimField(rod.ObjectName, KR_Q_NAME_LENGTH);
+
+  KRMD md = KRMD_DEFAULT;
+  md.MsgType = KRMT_REQUEST;
+  std::memcpy(md.Format, KRFMT_STRING, KR_FORMAT_LENGTH);
+  BlankField(reply_queue, md.ReplyToQ, KR_Q_NAME_LENGTH);
+  BlankField(reply_qm, md.ReplyToQMgr, KR_Q_MGR_NAME_LENGTH);
+  KRPMO pmo = KRPMO_DEFAULT;
+  q::api::Put(s.hconn, s.request, &md, &pmo, static_cast<KRLONG>(body.size()), body.data(), &cc, &rc);
+  if (cc != 0) return RequestFail("put", rc);
+
+  KRMD gmd = KRMD_DEFAULT;
+  std::memcpy(gmd.CorrelId, md.MsgId, KR_CORREL_ID_LENGTH);
+  KRGMO gmo = KRGMO_DEFAULT;
+  gmo.Options = KRGMO_WAIT | KRGMO_CONVERT;
+  gmo.WaitInterval = wait_ms;
+  std::vector<char> reply(static_cast<size_t>(kReplyBuffer));
+  KRLONG length = 0;
+  q::api::Get(s.hconn, s.reply, &gmd, &gmo, kReplyBuffer, reply.data(), &length, &cc, &rc);
+  if (cc != 0) return RequestFail("get of the reply", rc);
+  std::fwrite(reply.data(), 1, static_cast<size_t>(length), stdout);
+  if (length > 0 && reply[static_cast<size_t>(length) - 1] != '\n') std::fputc('\n', stdout);
+  return 0;
+}
+
+}  // namespace krsoap::tool
