@@ -714,26 +714,30 @@ HRESULT CSoapServer::SoapInvoke(VARIANT request, IUnknown* response_stream, BSTR
   if (FAILED(hr)) hr = response_stream->QueryInterface(IID_ISequentialStream, out.OutVoid());
   if (FAILED(hr)) return E_INVALIDARG;
 
-  std::shared_ptr<ServerState> state = State();
+  // The request is read whole in every case, so a stream that serves one
+  // request per call is left the same whatever the answer.
+  ComPtr<ISequentialStream> in;
+  std::string text;
+  Fault fault;
+  bool have_request = false;
   std::string response;
-  if (!state) {
+  if (FAILED(StreamOf(request, &in))) {
+    response = FaultEnvelope(ClientFault("the request is not a stream"));
+  } else if (!ReadRequest(in.get(), &text, &fault)) {
+    response = FaultEnvelope(fault);
+  } else {
+    have_request = true;
+  }
+  std::shared_ptr<ServerState> state = State();
+  if (have_request && !state) {
     std::string why;
     {
       std::lock_guard<std::mutex> lock(mu_);
       why = error_;
     }
     response = FaultEnvelope(ServerFault("the SOAP server is not initialised: " + why));
-  } else {
-    ComPtr<ISequentialStream> in;
-    std::string text;
-    Fault fault;
-    if (FAILED(StreamOf(request, &in))) {
-      response = FaultEnvelope(ClientFault("the request is not a stream"));
-    } else if (!ReadRequest(in.get(), &text, &fault)) {
-      response = FaultEnvelope(fault);
-    } else {
-      response = Invocation(*state).Run(text, CleanAction(soap_action));
-    }
+  } else if (have_request) {
+    response = Invocation(*state).Run(text, CleanAction(soap_action));
   }
   return WriteAll(out.get(), response);
 }

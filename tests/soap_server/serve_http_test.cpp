@@ -1,0 +1,128 @@
+// "krsoap serve-http" as a real process: a POST answered with the result, a
+// fault with 500, the WSDL on GET ?wsdl, keep-alive, and a python3-zeep
+// client calling it (skipped where zeep is not installed).
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "tests/soap_server/soap_test_util.h"
+
+// After the platform headers: the system headers it brings define macros
+// (LOCK_WRITE, NOERROR) that name enumerators and codes there.
+#include <httplib.h>
+
+namespace krsoap::test {
+namespace {
+
+class ServeHttpTest : public SoapTest {
+ protected:
+  void SetUp() override {
+    SoapTest::SetUp();
+    int out[2];
+    ASSERT_EQ(0, pipe(out));
+    pid_ = fork();
+    ASSERT_GE(pid_, 0);
+    if (pid_ == 0) {
+      dup2(out[1], 1);
+      close(out[0]);
+      close(out[1]);
+      std::string tool = BinDir() + "/krsoap";
+      std::string wsdl = CalcWsdl(), wsml = CalcWsml();
+      execl(tool.c_str(), tool.c_str(), "serve-http", "--wsdl", wsdl.c_str(), "--wsml", wsml.c_str(), "--listen",
+            "127.0.0.1:0", "--threads", "8", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(out[1]);
+    FILE* f = fdopen(out[0], "r");
+    char line[256] = {};
+    ASSERT_NE(nullptr, fgets(line, sizeof line, f)) << "serve-http printed nothing";
+    fclose(f);
+    ASSERT_EQ(1, std::sscanf(line, "listening on 127.0.0.1:%d", &port_)) << line;
+  }
+  void TearDown() override {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      int status = 0;
+      waitpid(pid_, &status, 0);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "serve-http did not stop cleanly: " << status;
+    }
+    SoapTest::TearDown();
+  }
+
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
+TEST_F(ServeHttpTest, AnswersPostsFaultsAndWsdl) {
+  httplib::Client client("127.0.0.1", port_);
+  client.set_keep_alive(true);
+  httplib::Headers headers = {{"SOAPAction", "\"urn:krsoap-calculator#Add\""}};
+  for (int i = 0; i < 3; ++i) {  // one kept-alive connection
+    auto res = client.Post("/calculator", headers, CalcRequest("Add", "<c:a>2</c:a><c:b>3</c:b>"), "text/xml");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(200, res->status);
+    EXPECT_EQ("5", ElementText(res->body, "Result"));
+    EXPECT_EQ("text/xml; charset=utf-8", res->get_header_value("Content-Type"));
+  }
+  auto fault = client.Post("/calculator", CalcRequest("Divide", "<c:a>1</c:a><c:b>0</c:b>"), "text/xml");
+  ASSERT_TRUE(fault);
+  EXPECT_EQ(500, fault->status);
+  EXPECT_EQ("Division by zero: the divisor b must not be 0", FaultString(fault->body));
+  auto garbage = client.Post("/calculator", "not xml", "text/xml");
+  ASSERT_TRUE(garbage);
+  EXPECT_EQ(500, garbage->status);
+  EXPECT_EQ("SOAP-ENV:Client", FaultCode(garbage->body));
+
+  auto wsdl = client.Get("/calculator?wsdl");
+  ASSERT_TRUE(wsdl);
+  EXPECT_EQ(200, wsdl->status);
+  std::ifstream in(CalcWsdl(), std::ios::binary);
+  std::string expected((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_EQ(expected, wsdl->body);
+  auto other = client.Get("/calculator");
+  ASSERT_TRUE(other);
+  EXPECT_EQ(404, other->status);
+}
+
+TEST_F(ServeHttpTest, ZeepClientInteroperates) {
+  // Debian's own interpreter, where the python3-zeep package installs.
+  const std::string python = access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
+  if (std::system((python + " -c 'import zeep' >/dev/null 2>&1").c_str()) != 0) {
+    GTEST_SKIP() << "python3-zeep is not installed";
+  }
+  // zeep reads the WSDL as published, pointed at this server's port.
+  std::string wsdl_path = home_.path() + "/Calculator.wsdl";
+  {
+    std::ifstream in(CalcWsdl(), std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), {});
+    size_t at = text.find("127.0.0.1:8080");
+    ASSERT_NE(std::string::npos, at);
+    text.replace(at, 14, "127.0.0.1:" + std::to_string(port_));
+    std::ofstream(wsdl_path, std::ios::binary) << text;
+  }
+  std::string script = home_.path() + "/client.py";
+  std::ofstream(script) << "import sys, zeep\n"
+                           "c = zeep.Client(sys.argv[1])\n"
+                           "s = c.service\n"
+                           "out = [s.Add(a=2, b=3), s.Subtract(a=2, b=3), s.Multiply(a=2, b=3), s.Divide(a=3, b=2),\n"
+                           "       s.Echo(text='h\\u00e9 <&>'), s.Concat(a='x', b='y')]\n"
+                           "try:\n"
+                           "    s.Divide(a=1, b=0)\n"
+                           "    out.append('no fault')\n"
+                           "except zeep.exceptions.Fault as f:\n"
+                           "    out.append(f.message)\n"
+                           "print('|'.join(str(o) for o in out))\n";
+  std::string output = home_.path() + "/zeep.out";
+  std::string cmd = python + " " + script + " " + wsdl_path + " > " + output + " 2>&1";
+  int rc = std::system(cmd.c_str());
+  std::ifstream in(output);
+  std::string text((std::istreambuf_iterator<char>(in)), {});
+  ASSERT_EQ(0, rc) << text;
+  EXPECT_EQ("5.0|-1.0|6.0|1.5|h\xC3\xA9 <&>|xy|Division by zero: the divisor b must not be 0\n", text);
+}
+
+}  // namespace
+}  // namespace krsoap::test
