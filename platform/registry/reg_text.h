@@ -1,9 +1,7 @@
 // Text helpers private to the registry: UTF-8 <-> UTF-16 conversion and the
 // case folding that makes key and value names compare case-insensitively.
 //
-// Kept inside the registry so that the store does not depend on the order in
-// which the rest of the platform layer comes up; invalid input never fails a
-// conversion, it turns into U+FFFD.
+// Invalid input never fails a conversion, it turns into U+FFFD.
 #pragma once
 
 #include <string>
