@@ -125,6 +125,7 @@ void BenchHttp(int port, int clients) {
     threads.emplace_back([&, c] {
       httplib::Client client("127.0.0.1", port);
       client.set_keep_alive(true);
+      client.set_tcp_nodelay(true);
       httplib::Headers headers = {{"SOAPAction", "\"urn:krsoap-calculator#Add\""}};
       auto& lat = latencies[static_cast<size_t>(c)];
       for (long i = 0; i < kMaxPerClient && std::chrono::steady_clock::now() - start < duration; ++i) {

@@ -217,6 +217,9 @@ int RunServeHttp(const std::vector<std::string>& args) {
   http.new_task_queue = [threads] { return new ApartmentPool(threads); };
   http.set_keep_alive_max_count(100000);
   http.set_keep_alive_timeout(30);
+  // Responses go out in more than one write: without this, Nagle's
+  // algorithm meets the client's delayed acknowledgement on every request.
+  http.set_tcp_nodelay(true);
   http.set_payload_max_length(16u * 1024u * 1024u);  // the server refuses beyond 10 MB with a fault
   http.Post(".*", [server](const httplib::Request& req, httplib::Response& res) {
     soap::BufferStream* in = soap::BufferStream::Create(req.body);
