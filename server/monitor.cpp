@@ -1,0 +1,332 @@
+// The queue monitor: CKRSoapMonitor's methods (Init, Start, Stop,
+// GetMonitorStatus, CanReuseObject), its MonitorThread, and the process-wide
+// global critical section that guards the worker list.
+#include "server/monitor.h"
+
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "common/queue/krqueue.h"
+#include "common/trace/trace.h"
+#include "platform/com/activation.h"
+#include "platform/com/bstr.h"
+#include "platform/sync/critical_section.h"
+#include "platform/sync/event.h"
+#include "platform/sync/thread.h"
+#include "platform/text/convert.h"
+#include "platform/win32/handle.h"
+
+namespace krsoap::halvex {
+namespace {
+
+using krsoap::trace::kTraceEntry;
+using krsoap::trace::kTraceExit;
+
+// Created when the module is loaded, deleted when it is unloaded.
+krsoap::platform::CriticalSection g_critical_section;
+
+// The toolkit's WSDL reader, as far as Init uses it: its first own method.
+constexpr CLSID kClsidWSDLReader = {0xBB023FC5, 0xAA10, 0x47CE, {0x8A, 0x0A, 0x68, 0x75, 0xC1, 0x7B, 0x59, 0x14}};
+constexpr IID kIidIWSDLReader = {0x77127B0C, 0xC47E, 0x4861, {0x84, 0x29, 0x4B, 0x6D, 0xA7, 0x40, 0x16, 0x63}};
+struct IWSDLReaderLoad : public IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE Load(BSTR wsdl_file, BSTR wsml_file) = 0;
+};
+
+// Start's outcome for an argument wider than its control-block field: the
+// queue manager's own code for a name that is too long.
+constexpr LONG kArgumentTooLong = KRRC_NAME_TOO_LONG;
+// Start on a monitor whose thread still runs.
+constexpr LONG kAlreadyRunning = KRRC_OBJECT_IN_USE;
+constexpr LONG kStopTimedOut = 12003;
+
+void TraceEntry(const char16_t* name) { Logerror(kTraceEntry, u"%s/%s", kComponent, name); }
+void TraceExit(const char16_t* name, LONG rc) {
+  Logerror(kTraceExit, u"%s/%s rc = %ld", kComponent, name, static_cast<long>(rc));
+}
+
+bool IsSignalled(HANDLE event) { return WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
+
+std::u16string_view View(BSTR b) { return std::u16string_view(b ? b : u"", krsoap::platform::WideLength(b)); }
+
+// Checks that `text` fits a narrow field of `field` bytes; traces when not.
+bool FitsNarrow(const char* what, std::u16string_view text, size_t field) {
+  std::string narrow = krsoap::platform::Utf16ToUtf8(text);
+  if (narrow.size() < field) return true;
+  LogText("Argument too long: %s is %d bytes, at most %d", what, static_cast<int>(narrow.size()),
+          static_cast<int>(field - 1));
+  return false;
+}
+
+DWORD MonitorThread(void* param) {
+  auto* control = static_cast<MonitorControlBlock*>(param);
+  TraceEntry(u"MonitorThread");
+  CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  KRHCONN hconn = KRHC_UNUSABLE_HCONN;
+  KRLONG cc = 0;
+  KRLONG reason = 0;
+  KRCONN(control->QueueMgr, &hconn, &cc, &reason);
+  if (reason != 0) {
+    LogText("Failed to connect to queue manager cc=%d rc=%d %s", cc, reason, control->QueueMgr);
+  } else {
+    KROD od = KROD_DEFAULT;
+    std::memcpy(od.ObjectName, control->Queue, sizeof od.ObjectName);  // zero-padded field
+    KRHOBJ hobj = KRHO_UNUSABLE_HOBJ;
+    KROPEN(hconn, &od, KROO_BROWSE, &hobj, &cc, &reason);
+    if (reason != 0) {
+      LogText("Failed to open queue cc=%d rc=%d %s", cc, reason, control->Queue);
+    } else {
+      static constexpr KRLONG kBrowseBuffer = 2048;
+      char buffer[kBrowseBuffer];
+      LONG status = 0;
+      while (status == 0) {
+        if (WaitForSingleObject(control->StopEvent, 0) != WAIT_TIMEOUT) break;
+        std::memset(buffer, 0, sizeof buffer);
+        KRMD md = KRMD_DEFAULT;
+        KRGMO gmo = KRGMO_DEFAULT;
+        gmo.Options = KRGMO_WAIT | KRGMO_BROWSE_NEXT;
+        gmo.WaitInterval = 5000;
+        KRLONG length = 0;
+        LogText("Browsing with wait");
+        KRGET(hconn, hobj, &md, &gmo, kBrowseBuffer, buffer, &length, &cc, &reason);
+        if (reason == KRRC_TRUNCATED_MSG_FAILED && length > kBrowseBuffer) {
+          // A request longer than the browse buffer leaves the browse cursor
+          // where it was; browse it once more, whole, to move past it, so it
+          // gets a worker like any other request instead of stalling the
+          // loop on it.
+          LogText("KRGET rc = %ld", static_cast<long>(reason));
+          char* whole = new (std::nothrow) char[static_cast<size_t>(length)];
+          if (whole) {
+            KRMD md2 = KRMD_DEFAULT;
+            KRGMO gmo2 = KRGMO_DEFAULT;
+            gmo2.Options = KRGMO_BROWSE_NEXT;
+            KRLONG length2 = 0;
+            KRGET(hconn, hobj, &md2, &gmo2, length, whole, &length2, &cc, &reason);
+            delete[] whole;
+          }
+        }
+        if (reason != 0) {
+          LogText("KRGET rc = %ld", static_cast<long>(reason));
+          if (reason != KRRC_NO_MSG_AVAILABLE) {
+            // A browse that failed at once (queue deleted, queue manager
+            // gone) would fail again at once: pause for the browse interval
+            // instead of spinning, still answering Stop at once.
+            WaitForSingleObject(control->StopEvent, 5000);
+          }
+          continue;
+        }
+        LogText("Message Found");
+        COMThreadBlock* block = nullptr;
+        status = AllocCOMThread(control, &block);
+        LogText("AllocCOMThread rc = %ld", static_cast<long>(status));
+      }
+      KRCLOSE(hconn, &hobj, KRCO_NONE, &cc, &reason);
+    }
+    KRDISC(&hconn, &cc, &reason);
+  }
+  ReleaseCOMThreads();
+  CoUninitialize();
+  TraceExit(u"MonitorThread", 0);
+  SetEvent(control->StoppedEvent);
+  // The thread's reference: the block is freed by whichever of the monitor
+  // and this thread lets go last.
+  ReleaseControlBlock(control);
+  UnlockModuleForThread();
+  return 0;
+}
+
+}  // namespace
+
+void EnterGCriticalSection() {
+  TraceEntry(u"EnterGCriticalSection");
+  g_critical_section.Enter();
+  TraceExit(u"EnterGCriticalSection", 0);
+}
+
+void LeaveGCriticalSection() {
+  TraceEntry(u"LeaveGCriticalSection");
+  g_critical_section.Leave();
+  TraceExit(u"LeaveGCriticalSection", 0);
+}
+
+MonitorControlBlock* NewControlBlock() {
+  auto* block = new (std::nothrow) MonitorControlBlock();
+  if (block) block->refs.store(1, std::memory_order_relaxed);
+  return block;
+}
+
+void ReleaseControlBlock(MonitorControlBlock* block) {
+  if (!block) return;
+  if (block->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  if (block->StopEvent) CloseHandle(block->StopEvent);
+  if (block->StoppedEvent) CloseHandle(block->StoppedEvent);
+  delete block;
+}
+
+void LockModuleForThread() { krsoap::com::ThisModule().Lock(); }
+void UnlockModuleForThread() { krsoap::com::ThisModule().Unlock(); }
+
+CKRSoapMonitor::CKRSoapMonitor() = default;
+
+CKRSoapMonitor::~CKRSoapMonitor() {
+  TraceEntry(u"~CKRSoapMonitor");
+  if (control_) {
+    LONG rc = 0;
+    Stop(&rc);
+    // A thread that did not stop in time keeps its own reference and frees
+    // the block when it ends.
+    ReleaseControlBlock(control_);
+    control_ = nullptr;
+  }
+  TraceExit(u"~CKRSoapMonitor", 0);
+}
+
+HRESULT CKRSoapMonitor::Init(BSTR wsdlFile, BSTR wsmlFile, LONG* rc) {
+  TraceEntry(u"Init");
+  wsdl_.assign(View(wsdlFile));
+  wsml_.assign(View(wsmlFile));
+  LogText("WSDL: %S WSML: %S", wsdl_.c_str(), wsml_.c_str());
+  IWSDLReaderLoad* reader = nullptr;
+  HRESULT hr = CoCreateInstance(kClsidWSDLReader, nullptr, CLSCTX_ALL, kIidIWSDLReader,
+                                reinterpret_cast<void**>(&reader));
+  if (FAILED(hr)) {
+    LogText("Failed to create WSDLReader, hr = %x", static_cast<unsigned>(hr));
+  } else {
+    hr = reader->Load(wsdlFile, wsmlFile);
+    if (FAILED(hr)) LogText("Failed to Load WSDL or WSML file, hr = %x", static_cast<unsigned>(hr));
+    reader->Release();
+  }
+  if (rc) *rc = 0;
+  TraceExit(u"Init", hr);
+  return hr;
+}
+
+HRESULT CKRSoapMonitor::Start(BSTR QueueMgr, BSTR Queue, BSTR ProgID, BSTR UserParam, LONG* rc) {
+  TraceEntry(u"SoapMonitor::Start");
+  LONG result = 0;
+  user_param_.assign(View(UserParam));
+  std::u16string_view progid = View(ProgID);
+
+  if (control_ && !IsSignalled(control_->StoppedEvent)) {
+    LogText("Monitor thread still running, Stop it before starting again");
+    result = kAlreadyRunning;
+  } else if (!FitsNarrow("queue manager name", View(QueueMgr), kNameField) ||
+             !FitsNarrow("queue name", View(Queue), kNameField) || !FitsNarrow("WSDL path", wsdl_, kPathField) ||
+             !FitsNarrow("WSML path", wsml_, kPathField) || !FitsNarrow("user parameter", user_param_, kPathField)) {
+    result = kArgumentTooLong;
+  } else if (progid.size() >= kProgIdField) {
+    LogText("Argument too long: ProgID is %d characters, at most %d", static_cast<int>(progid.size()),
+            static_cast<int>(kProgIdField - 1));
+    result = kArgumentTooLong;
+  }
+  if (result != 0) {
+    if (rc) *rc = result;
+    TraceExit(u"SoapMonitor::Start", result);
+    return S_OK;
+  }
+
+  std::string qm_name = krsoap::platform::Utf16ToUtf8(View(QueueMgr));
+  KRHCONN hconn = KRHC_UNUSABLE_HCONN;
+  KRLONG cc = 0;
+  KRLONG reason = 0;
+  KRCONN(qm_name.c_str(), &hconn, &cc, &reason);
+  result = reason;
+  if (reason != 0) {
+    LogText("Could not connect to queue manager, rc %d cc %d", reason, cc);
+    if (rc) *rc = result;
+    TraceExit(u"SoapMonitor::Start", result);
+    return S_OK;
+  }
+  KRDISC(&hconn, &cc, &reason);
+
+  MonitorControlBlock* block = NewControlBlock();
+  if (block) {
+    block->StoppedEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    block->StopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  }
+  if (!block || !block->StoppedEvent || !block->StopEvent) {
+    LogText("Could not allocate the control block");
+    ReleaseControlBlock(block);
+    result = KRRC_RESOURCE_PROBLEM;
+    if (rc) *rc = result;
+    TraceExit(u"SoapMonitor::Start", result);
+    return S_OK;
+  }
+  // The earlier block's thread has ended (checked above): let it go.
+  ReleaseControlBlock(control_);
+  control_ = block;
+  using krsoap::platform::CopyToNarrowField;
+  using krsoap::platform::WideToNarrowField;
+  CopyToNarrowField(qm_name, block->QueueMgr, sizeof block->QueueMgr);
+  WideToNarrowField(View(Queue), block->Queue, sizeof block->Queue);
+  WideToNarrowField(wsdl_, block->WSDL, sizeof block->WSDL);
+  WideToNarrowField(wsml_, block->WSML, sizeof block->WSML);
+  WideToNarrowField(user_param_, block->UserParam, sizeof block->UserParam);
+  krsoap::platform::CopyToWideField(progid, block->ProgID, kProgIdField);
+  block->CanReuseObject = can_reuse_object_;
+
+  block->refs.fetch_add(1, std::memory_order_relaxed);  // the thread's reference
+  LockModuleForThread();
+  if (!krsoap::platform::StartDetachedThread(&MonitorThread, block)) {
+    UnlockModuleForThread();
+    block->refs.fetch_sub(1, std::memory_order_relaxed);
+    LogText("Could not start the monitor thread");
+    SetEvent(block->StoppedEvent);
+    result = KRRC_RESOURCE_PROBLEM;
+  }
+  if (rc) *rc = result;
+  TraceExit(u"SoapMonitor::Start", result);
+  return S_OK;
+}
+
+LONG CKRSoapMonitor::StopThread() {
+  if (!control_) return 0;
+  if (IsSignalled(control_->StoppedEvent)) {
+    LogText("Monitor thread already stopped");
+    return 0;
+  }
+  SetEvent(control_->StopEvent);
+  LogText("Waiting for Monitor thread to stop");
+  DWORD wait = WaitForSingleObject(control_->StoppedEvent, 60000);
+  if (wait != WAIT_OBJECT_0) {
+    LogText("Wait failed rc %ld, cannot free controlblock", static_cast<long>(wait));
+    return kStopTimedOut;
+  }
+  LogText("Monitor thread stopped OK");
+  ReleaseControlBlock(control_);
+  control_ = nullptr;
+  return 0;
+}
+
+HRESULT CKRSoapMonitor::Stop(LONG* rc) {
+  TraceEntry(u"SoapMonitor::Stop");
+  LONG result = StopThread();
+  if (rc) *rc = result;
+  TraceExit(u"SoapMonitor::Stop", result);
+  return S_OK;
+}
+
+HRESULT CKRSoapMonitor::GetMonitorStatus(BSTR Filename, LONG* Threads, LONG* rc) {
+  TraceEntry(u"GetMonitorStatus");
+  EnterGCriticalSection();
+  LONG threads = 0;
+  LONG result = WriteMonitorStatus(Filename, &threads);
+  LeaveGCriticalSection();
+  if (Threads) *Threads = threads;
+  if (rc) *rc = result;
+  TraceExit(u"GetMonitorStatus", 0);
+  return S_OK;
+}
+
+HRESULT CKRSoapMonitor::get_CanReuseObject(LONG* value) {
+  if (!value) return E_POINTER;
+  *value = can_reuse_object_;
+  return S_OK;
+}
+
+HRESULT CKRSoapMonitor::put_CanReuseObject(LONG value) {
+  can_reuse_object_ = value;
+  return S_OK;
+}
+
+}  // namespace krsoap::halvex

@@ -1,0 +1,90 @@
+// The server transport's shared state: the monitor's control block, the
+// worker blocks of the process-wide worker list, the global critical section
+// that guards that list, and the pool's entry points (AllocCOMThread,
+// ReleaseCOMThreads, the status writer). Owned by the monitor (monitor.cpp)
+// and the worker pool (worker_pool.cpp).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "platform/com/com.h"
+#include "platform/win32/types.h"
+
+namespace krsoap::halvex {
+
+// Field widths of the request settings (terminator included).
+inline constexpr size_t kNameField = 49;    // queue manager and queue: 48 bytes
+inline constexpr size_t kPathField = 261;   // WSDL, WSML, user parameter: 260 bytes
+inline constexpr size_t kProgIdField = 256; // ProgID: 255 UTF-16 units
+
+inline constexpr const char16_t* kComponent = u"KRSoap:Server";
+
+// Written completely by Start before MonitorThread starts, read-only after.
+// Shared by the monitor object and its thread: whichever lets go last frees
+// it (a Stop that timed out leaves the block to the thread).
+struct MonitorControlBlock {
+  char QueueMgr[kNameField];
+  char Queue[kNameField];
+  char WSDL[kPathField];
+  char WSML[kPathField];
+  char UserParam[kPathField];
+  HANDLE StopEvent;
+  HANDLE StoppedEvent;
+  char16_t ProgID[kProgIdField];
+  int32_t CanReuseObject;
+  std::atomic<int> refs;
+};
+MonitorControlBlock* NewControlBlock();  // zero-filled, one reference
+void ReleaseControlBlock(MonitorControlBlock* block);
+
+// One worker. The request fields are written by AllocCOMThread only while
+// InCall is not 1 (under the global critical section and the block's mutex)
+// and read by the worker after it took WorkEvent; the counters are atomics
+// because the worker writes them without the global lock.
+struct COMThreadBlock {
+  char QueueMgr[kNameField];
+  char Queue[kNameField];
+  char WSDL[kPathField];
+  char WSML[kPathField];
+  char UserParam[kPathField];
+  HANDLE StopEvent;
+  HANDLE IdleEvent;
+  HANDLE WorkEvent;
+  char16_t ProgID[kProgIdField];
+  std::atomic<int64_t> Started;        // wall-clock seconds
+  std::atomic<int64_t> LastUsed;       // wall-clock seconds
+  std::atomic<int64_t> LastUsedTick;   // monotonic seconds, for the idle time-out
+  uint32_t IdleTimeout;                // seconds
+  std::atomic<int32_t> CallsHandled;
+  std::atomic<int32_t> ThreadId;
+  std::atomic<int32_t> InCall;
+  int32_t CanReuseObject;
+  COMThreadBlock* next;
+  // Makes "does a thread run on this block?" and the thread's decision to end
+  // one step: AllocCOMThread tests IdleEvent and signals WorkEvent under it,
+  // the worker re-tests WorkEvent and sets IdleEvent under it.
+  std::mutex gate;
+};
+
+// The global critical section, entered and left only through these two.
+void EnterGCriticalSection();
+void LeaveGCriticalSection();
+
+LONG AllocCOMThread(MonitorControlBlock* control, COMThreadBlock** out);
+LONG ReleaseCOMThreads();
+// Writes the status file and counts the workers; returns 0 or the Win32
+// error of the file.
+LONG WriteMonitorStatus(const char16_t* filename, LONG* threads);
+
+// Settings an operator or a test may change through the environment
+// (seconds; the product's values when unset or not a positive number).
+uint32_t WorkerIdleTimeoutSeconds();   // KRSOAP_HALVEX_IDLE_TIMEOUT, 180
+uint32_t WorkerReleaseLimitSeconds();  // KRSOAP_HALVEX_RELEASE_LIMIT, 180
+
+// Keep the module loaded while one of its threads runs.
+void LockModuleForThread();
+void UnlockModuleForThread();
+
+}  // namespace krsoap::halvex

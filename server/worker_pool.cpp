@@ -1,0 +1,452 @@
+// The worker thread pool: the process-wide worker list, AllocCOMThread (hand
+// a request to an idle or new worker), COMWorkerThread (create the trigger
+// object and call Execute for each request), ReleaseCOMThreads (stop and reap
+// the workers) and the status file.
+//
+// Lock order: global critical section -> a block's gate -> the trace lock.
+// Workers never take the global critical section.
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <string>
+
+#include "common/trace/trace.h"
+#include "halvex.h"
+#include "platform/com/activation.h"
+#include "platform/com/bstr.h"
+#include "platform/sync/critical_section.h"
+#include "platform/sync/event.h"
+#include "platform/sync/thread.h"
+#include "platform/text/convert.h"
+#include "platform/win32/handle.h"
+#include "server/pool.h"
+
+// After the COM headers: glibc's <fcntl.h> defines LOCK_WRITE as a macro.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace krsoap::halvex {
+namespace {
+
+using krsoap::trace::kTraceEntry;
+using krsoap::trace::kTraceExit;
+
+// The list head; touched only under the global critical section.
+COMThreadBlock* g_thread_list = nullptr;
+
+void TraceEntry(const char16_t* name) { Logerror(kTraceEntry, u"%s/%s", kComponent, name); }
+void TraceExit(const char16_t* name, LONG rc) {
+  Logerror(kTraceExit, u"%s/%s rc = %ld", kComponent, name, static_cast<long>(rc));
+}
+
+bool IsSignalled(HANDLE event) { return WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
+
+int64_t WallSeconds() { return static_cast<int64_t>(std::time(nullptr)); }
+int64_t TickSeconds() {
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// "%H:%M:%S" in local time.
+std::string ClockText(int64_t seconds) {
+  time_t t = static_cast<time_t>(seconds);
+  struct tm local {};
+  localtime_r(&t, &local);
+  char text[16];
+  std::snprintf(text, sizeof text, "%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
+  return text;
+}
+
+uint32_t SecondsFromEnvironment(const char* name, uint32_t fallback) {
+  const char* text = std::getenv(name);
+  if (!text || !*text) return fallback;
+  char* end = nullptr;
+  errno = 0;
+  unsigned long value = std::strtoul(text, &end, 10);
+  if (errno != 0 || *end != '\0' || value == 0 || value > 86400UL * 365) return fallback;
+  return static_cast<uint32_t>(value);
+}
+
+void CopyRequest(const MonitorControlBlock& from, COMThreadBlock* to) {
+  std::memcpy(to->QueueMgr, from.QueueMgr, sizeof to->QueueMgr);
+  std::memcpy(to->Queue, from.Queue, sizeof to->Queue);
+  std::memcpy(to->WSDL, from.WSDL, sizeof to->WSDL);
+  std::memcpy(to->WSML, from.WSML, sizeof to->WSML);
+  std::memcpy(to->UserParam, from.UserParam, sizeof to->UserParam);
+  std::memcpy(to->ProgID, from.ProgID, sizeof to->ProgID);
+  to->CanReuseObject = from.CanReuseObject;
+}
+
+void FreeBlock(COMThreadBlock* block) {
+  // The worker sets IdleEvent inside the gate and touches nothing after
+  // leaving it: taking the gate once makes sure it has let go.
+  { std::lock_guard<std::mutex> settle(block->gate); }
+  CloseHandle(block->StopEvent);
+  CloseHandle(block->IdleEvent);
+  CloseHandle(block->WorkEvent);
+  delete block;
+}
+
+DWORD COMWorkerThread(void* param);
+
+}  // namespace
+
+uint32_t WorkerIdleTimeoutSeconds() { return SecondsFromEnvironment("KRSOAP_HALVEX_IDLE_TIMEOUT", 180); }
+uint32_t WorkerReleaseLimitSeconds() { return SecondsFromEnvironment("KRSOAP_HALVEX_RELEASE_LIMIT", 180); }
+
+LONG AllocCOMThread(MonitorControlBlock* control, COMThreadBlock** out) {
+  TraceEntry(u"AllocCOMThread");
+  EnterGCriticalSection();
+  *out = nullptr;
+  COMThreadBlock* block = nullptr;
+  COMThreadBlock* last = nullptr;
+  for (COMThreadBlock* b = g_thread_list; b; b = b->next) {
+    if (b->InCall.load(std::memory_order_acquire) != 1) {
+      block = b;
+      break;
+    }
+    last = b;
+  }
+  bool created = false;
+  if (block) {
+    LogText("Re-using existing block");
+  } else {
+    LogText("Creating new thread and block");
+    block = new (std::nothrow) COMThreadBlock();
+    if (block) {
+      block->StopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+      block->IdleEvent = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+      block->WorkEvent = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+      if (!block->StopEvent || !block->IdleEvent || !block->WorkEvent) {
+        if (block->StopEvent) CloseHandle(block->StopEvent);
+        if (block->IdleEvent) CloseHandle(block->IdleEvent);
+        if (block->WorkEvent) CloseHandle(block->WorkEvent);
+        delete block;
+        block = nullptr;
+      }
+    }
+    if (!block) {
+      LogText("Could not allocate a worker block");
+    } else {
+      block->IdleTimeout = WorkerIdleTimeoutSeconds();
+      created = true;
+    }
+  }
+  if (block) {
+    std::lock_guard<std::mutex> gate(block->gate);
+    block->InCall.store(1, std::memory_order_release);
+    CopyRequest(*control, block);
+    // The request is signalled before any thread is started: a new thread
+    // that took the request and reset WorkEvent must not see it set again
+    // afterwards (which would run one request twice).
+    SetEvent(block->WorkEvent);
+    if (IsSignalled(block->IdleEvent)) {
+      // Mark the block as having a live, unstopped thread before the thread
+      // exists, so that nobody takes it for idle (and frees it) or finds it
+      // stopped in the moment before the thread's first steps.
+      ResetEvent(block->StopEvent);
+      ResetEvent(block->IdleEvent);
+      LockModuleForThread();
+      if (!krsoap::platform::StartDetachedThread(&COMWorkerThread, block)) {
+        UnlockModuleForThread();
+        LogText("Could not start a worker thread");
+        block->InCall.store(0, std::memory_order_release);
+        ResetEvent(block->WorkEvent);
+        SetEvent(block->IdleEvent);
+      }
+    }
+  }
+  if (created) {
+    if (!g_thread_list) {
+      g_thread_list = block;
+      LogText("New block is new list head");
+    } else {
+      last->next = block;
+    }
+  }
+  *out = block;
+  LeaveGCriticalSection();
+  TraceExit(u"AllocCOMThread", 0);
+  return 0;
+}
+
+namespace {
+
+DWORD COMWorkerThread(void* param) {
+  auto* block = static_cast<COMThreadBlock*>(param);
+  TraceEntry(u"COMWorkerThread");
+  int64_t now = WallSeconds();
+  block->Started.store(now, std::memory_order_relaxed);
+  block->LastUsed.store(now, std::memory_order_relaxed);
+  block->LastUsedTick.store(TickSeconds(), std::memory_order_relaxed);
+  block->ThreadId.store(static_cast<int32_t>(GetCurrentThreadId()), std::memory_order_release);
+  CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  IKRObjectTrigger* trigger = nullptr;
+  ResetEvent(block->IdleEvent);
+
+  // The class chosen now serves every request of this thread.
+  CLSID clsid = CLSID_KRSoapInvoker;
+  bool running = true;
+  if (block->ProgID[0] != u'\0') {
+    HRESULT hr = CLSIDFromString(block->ProgID, &clsid);
+    if (FAILED(hr)) {
+      std::string name = krsoap::platform::Utf16ToUtf8(block->ProgID);
+      LogText("Failed to resolve ProgID of com object %s, hr = %x", name.c_str(), static_cast<unsigned>(hr));
+      running = false;
+    }
+  }
+  const HANDLE events[2] = {block->WorkEvent, block->StopEvent};
+  for (;;) {
+    bool expiring = false;
+    while (running) {
+      LogText("Waiting for Multiple signals");
+      WaitForMultipleObjects(2, events, FALSE, 5000);
+      if (IsSignalled(block->StopEvent)) {
+        LogText("Signalled to stop");
+        break;
+      }
+      if (!IsSignalled(block->WorkEvent)) {
+        int64_t idle = TickSeconds() - block->LastUsedTick.load(std::memory_order_relaxed);
+        if (idle < static_cast<int64_t>(block->IdleTimeout)) continue;
+        LogText("Thread reached timeout, expiring...");
+        expiring = true;
+        break;
+      }
+      block->CallsHandled.fetch_add(1, std::memory_order_relaxed);
+      block->InCall.store(1, std::memory_order_release);
+      ResetEvent(block->WorkEvent);
+      LogText("Signalled to process message");
+      block->LastUsed.store(WallSeconds(), std::memory_order_relaxed);
+      block->LastUsedTick.store(TickSeconds(), std::memory_order_relaxed);
+
+      if (!trigger) {
+        HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_ALL, IID_IKRObjectTrigger,
+                                      reinterpret_cast<void**>(&trigger));
+        if (FAILED(hr)) {
+          LogText("Could not create instance of object, hr = %x", static_cast<unsigned>(hr));
+          running = false;
+        }
+        if (!trigger) {
+          block->InCall.store(0, std::memory_order_release);
+          continue;
+        }
+      }
+      LONG result = 0;
+      BSTR qm = krsoap::com::AllocBstrFromUtf8(block->QueueMgr);
+      BSTR queue = krsoap::com::AllocBstrFromUtf8(block->Queue);
+      BSTR wsdl = krsoap::com::AllocBstrFromUtf8(block->WSDL);
+      BSTR wsml = krsoap::com::AllocBstrFromUtf8(block->WSML);
+      BSTR user = krsoap::com::AllocBstrFromUtf8(block->UserParam);
+      HRESULT hr;
+      try {
+        hr = trigger->Execute(qm, queue, wsdl, wsml, user, &result);
+      } catch (...) {
+        // A trigger must not throw across the interface; one that does fails
+        // this call and nothing else.
+        hr = E_UNEXPECTED;
+      }
+      SysFreeString(qm);
+      SysFreeString(queue);
+      SysFreeString(wsdl);
+      SysFreeString(wsml);
+      SysFreeString(user);
+      if (FAILED(hr)) LogText("Failed to call execute, hr = %x", static_cast<unsigned>(hr));
+      LogText("Result from Execute = %ld", static_cast<long>(result));
+      if (block->CanReuseObject == 0) {
+        trigger->Release();
+        trigger = nullptr;
+        LogText("Trigger object released");
+      }
+      block->InCall.store(0, std::memory_order_release);
+    }
+
+    if (trigger) {
+      trigger->Release();
+      trigger = nullptr;
+    }
+    CoUninitialize();
+    std::unique_lock<std::mutex> gate(block->gate);
+    if (expiring && IsSignalled(block->WorkEvent) && !IsSignalled(block->StopEvent)) {
+      // A request was handed to this block while the thread was winding
+      // down; AllocCOMThread saw a live thread and started none, so this
+      // thread serves it instead of ending.
+      gate.unlock();
+      LogText("Request assigned while expiring, thread goes on");
+      CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+      continue;
+    }
+    block->InCall.store(0, std::memory_order_release);
+    if (expiring) block->ThreadId.store(0, std::memory_order_release);
+    TraceExit(u"COMWorkerThread", 0);
+    SetEvent(block->IdleEvent);
+    gate.unlock();
+    break;
+  }
+  UnlockModuleForThread();
+  return 0;
+}
+
+}  // namespace
+
+LONG ReleaseCOMThreads() {
+  TraceEntry(u"ReleaseCOMThreads");
+  EnterGCriticalSection();
+  const auto start = std::chrono::steady_clock::now();
+  const int64_t limit = WorkerReleaseLimitSeconds();
+  bool first = true;
+  int active;
+  do {
+    active = 0;
+    int in_calls = 0;
+    COMThreadBlock* prev = nullptr;
+    COMThreadBlock* b = g_thread_list;
+    while (b) {
+      COMThreadBlock* next = b->next;
+      if (!IsSignalled(b->IdleEvent)) {
+        ++active;
+        if (b->InCall.load(std::memory_order_acquire) != 0) ++in_calls;
+        if (first) SetEvent(b->StopEvent);
+        prev = b;
+      } else {
+        if (prev) {
+          prev->next = next;
+        } else {
+          g_thread_list = next;
+        }
+        FreeBlock(b);
+      }
+      b = next;
+    }
+    LogText("%d active threads, %d in calls", active, in_calls);
+    first = false;
+    int64_t elapsed =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count();
+    if (elapsed > limit) {
+      LogText("Wait for active threads to finished timed out");
+      break;
+    }
+    Sleep(500);
+  } while (active > 0);
+  LeaveGCriticalSection();
+  TraceExit(u"ReleaseCOMThreads", 0);
+  return 0;
+}
+
+namespace {
+
+DWORD Win32FromErrno(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    case EROFS: return ERROR_ACCESS_DENIED;
+    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
+    case ENOSPC: return ERROR_DISK_FULL;
+    case EMFILE:
+    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
+    default: return ERROR_CANTWRITE;
+  }
+}
+
+// Builds the new status text in a temporary file beside the target and
+// renames it over the target, so a reader never sees a half-written file and
+// a symbolic link at the target's name is replaced, never followed.
+class StatusFile {
+ public:
+  explicit StatusFile(std::string path) : path_(std::move(path)) {}
+  ~StatusFile() {
+    if (fd_ >= 0) {
+      ::close(fd_);
+      ::unlink(temp_.c_str());
+    }
+  }
+  DWORD Create() {
+    if (path_.empty()) return ERROR_PATH_NOT_FOUND;
+    if (path_.size() >= 4096) return ERROR_FILENAME_EXCED_RANGE;
+    struct stat st {};
+    if (::lstat(path_.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return ERROR_ACCESS_DENIED;
+    temp_ = path_ + ".XXXXXX";
+    fd_ = ::mkostemp(temp_.data(), O_CLOEXEC);  // 0600, never an existing file
+    if (fd_ < 0) return Win32FromErrno(errno);
+    return ERROR_SUCCESS;
+  }
+  void Write(const std::string& text) {
+    if (fd_ < 0 || error_) return;
+    size_t done = 0;
+    while (done < text.size()) {
+      ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        error_ = Win32FromErrno(errno);
+        return;
+      }
+      done += static_cast<size_t>(n);
+    }
+  }
+  DWORD Commit() {
+    if (fd_ < 0) return ERROR_CANTWRITE;
+    DWORD result = error_;
+    if (::close(fd_) != 0 && !result) result = ERROR_CANTWRITE;
+    fd_ = -1;
+    if (!result && ::rename(temp_.c_str(), path_.c_str()) != 0) result = Win32FromErrno(errno);
+    if (result) ::unlink(temp_.c_str());
+    return result;
+  }
+
+ private:
+  std::string path_;
+  std::string temp_;
+  int fd_ = -1;
+  DWORD error_ = 0;
+};
+
+}  // namespace
+
+LONG WriteMonitorStatus(const char16_t* filename, LONG* threads) {
+  LogText("Thread ID, In Call, Calls Handled, Started, Last Used");
+  StatusFile file(krsoap::platform::Utf16ToUtf8(filename ? filename : u""));
+  DWORD error = file.Create();
+  if (error) {
+    std::string name = krsoap::platform::Utf16ToUtf8(filename ? filename : u"");
+    LogText("Could not create status file %s, error %lu", name.c_str(), static_cast<unsigned long>(error));
+  }
+  int active = 0;
+  int in_calls = 0;
+  for (COMThreadBlock* b = g_thread_list; b; b = b->next) {
+    long id = b->ThreadId.load(std::memory_order_acquire);
+    int in_call = b->InCall.load(std::memory_order_acquire);
+    long calls = b->CallsHandled.load(std::memory_order_relaxed);
+    std::string started = ClockText(b->Started.load(std::memory_order_relaxed));
+    std::string last_used = ClockText(b->LastUsed.load(std::memory_order_relaxed));
+    if (id != 0) {
+      if (!IsSignalled(b->IdleEvent)) {
+        ++active;
+        if (in_call) ++in_calls;
+      }
+      char line[128];
+      std::snprintf(line, sizeof line, "%ld,%d,%ld,%s,%s\r\n", id, in_call, calls, started.c_str(),
+                    last_used.c_str());
+      file.Write(line);
+    }
+    LogText("%ld, %d, %ld, %s, %s", id, in_call, calls, started.c_str(), last_used.c_str());
+  }
+  if (!error) {
+    error = file.Commit();
+    if (error) {
+      std::string name = krsoap::platform::Utf16ToUtf8(filename ? filename : u"");
+      LogText("Could not write status file %s, error %lu", name.c_str(), static_cast<unsigned long>(error));
+    }
+  }
+  LogText("%d active threads, %d in calls", active, in_calls);
+  if (threads) *threads = active;
+  return static_cast<LONG>(error);
+}
+
+}  // namespace krsoap::halvex

@@ -1,0 +1,214 @@
+// "krsoap serve": the service host. Runs in the foreground as a service
+// manager expects: reads the host configuration, creates, initialises and
+// starts one KRSoapMonitor per [monitor] section, writes each monitor's
+// status file every few seconds, and on SIGTERM or SIGINT stops every monitor
+// and exits (0 when all stopped, 1 otherwise; a second signal exits at once).
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/queue/krqueue.h"
+#include "halvex.h"
+#include "platform/com/activation.h"
+#include "platform/com/bstr.h"
+#include "tools/krsoap/command.h"
+#include "tools/krsoap/host_config.h"
+
+namespace krsoap::tool {
+namespace {
+
+const char* kUsage =
+    "usage: krsoap serve [--config FILE]\n"
+    "\n"
+    "Runs the monitors that FILE (default $KRSOAP_HOME/host.conf) declares, in\n"
+    "the foreground, until SIGTERM or SIGINT. Exit status: 0 every monitor\n"
+    "stopped, 1 a monitor failed to start or to stop, 2 bad usage or\n"
+    "configuration. See docs/server.md for the file's form.\n";
+
+struct Running {
+  const MonitorConfig* config;
+  IKRSoapMonitor* monitor;
+  bool status_failed = false;
+};
+
+struct Bstr {
+  explicit Bstr(const std::string& text) : value(krsoap::com::AllocBstrFromUtf8(text)) {}
+  ~Bstr() { SysFreeString(value); }
+  Bstr(const Bstr&) = delete;
+  Bstr& operator=(const Bstr&) = delete;
+  BSTR value;
+};
+
+std::mutex g_mu;
+std::condition_variable g_cv;
+bool g_stop_requested = false;
+
+// Waits for the termination signals (blocked in every other thread).
+void SignalWatcher(sigset_t set) {
+  int count = 0;
+  for (;;) {
+    int signal_number = 0;
+    if (sigwait(&set, &signal_number) != 0) continue;
+    if (++count == 1) {
+      std::fprintf(stderr, "krsoap serve: signal %d: stopping the monitors\n", signal_number);
+      std::lock_guard<std::mutex> lock(g_mu);
+      g_stop_requested = true;
+      g_cv.notify_all();
+    } else {
+      static const char text[] = "krsoap serve: second signal: exiting at once\n";
+      ssize_t ignored = ::write(2, text, sizeof text - 1);
+      (void)ignored;
+      ::_exit(1);
+    }
+  }
+}
+
+void WriteStatus(std::vector<Running>* running) {
+  for (Running& r : *running) {
+    LONG threads = 0;
+    LONG rc = 0;
+    Bstr file(r.config->status_file);
+    r.monitor->GetMonitorStatus(file.value, &threads, &rc);
+    if (rc != 0 && !r.status_failed) {
+      std::fprintf(stderr, "krsoap serve: monitor %s: cannot write status file %s (error %ld)\n",
+                   r.config->name.c_str(), r.config->status_file.c_str(), static_cast<long>(rc));
+    }
+    r.status_failed = rc != 0;
+  }
+}
+
+// Stops every monitor; true when all of them stopped.
+bool StopAll(std::vector<Running>* running) {
+  bool all = true;
+  for (Running& r : *running) {
+    LONG rc = 0;
+    r.monitor->Stop(&rc);
+    if (rc != 0) {
+      std::fprintf(stderr, "krsoap serve: monitor %s: did not stop in time (rc %ld)\n", r.config->name.c_str(),
+                   static_cast<long>(rc));
+      all = false;
+    } else {
+      std::fprintf(stderr, "krsoap serve: monitor %s: stopped\n", r.config->name.c_str());
+    }
+  }
+  return all;
+}
+
+void ReleaseAll(std::vector<Running>* running) {
+  for (Running& r : *running) r.monitor->Release();
+  running->clear();
+}
+
+int RunServe(const std::vector<std::string>& args) {
+  std::string path, usage_error;
+  if (args.size() > 1 && (args[1] == "--help" || args[1] == "-h")) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (!ConfigPathFromArgs(args, &path, &usage_error)) {
+    std::fprintf(stderr, "krsoap serve: %s\n%s", usage_error.c_str(), kUsage);
+    return 2;
+  }
+  HostConfig config;
+  std::vector<std::string> errors;
+  if (!LoadHostConfig(path, &config, &errors)) {
+    for (const auto& e : errors) std::fprintf(stderr, "%s\n", e.c_str());
+    std::fprintf(stderr, "krsoap serve: configuration not valid; nothing started\n");
+    return 2;
+  }
+
+  // Every thread started from here on (monitors, workers) inherits the mask,
+  // so the signals reach only the watcher.
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  std::thread(SignalWatcher, set).detach();
+
+  HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  if (FAILED(hr)) {
+    std::fprintf(stderr, "krsoap serve: cannot join the multithreaded apartment (hr 0x%08x)\n",
+                 static_cast<unsigned>(hr));
+    return 1;
+  }
+  std::vector<Running> running;
+  bool started_all = true;
+  for (const MonitorConfig& m : config.monitors) {
+    CLSID clsid{};
+    IKRSoapMonitor* monitor = nullptr;
+    hr = CLSIDFromString(u"Halvex.KRSoapMonitor", &clsid);
+    if (SUCCEEDED(hr))
+      hr = CoCreateInstance(clsid, nullptr, CLSCTX_ALL, IID_IKRSoapMonitor, reinterpret_cast<void**>(&monitor));
+    if (FAILED(hr) || !monitor) {
+      std::fprintf(stderr,
+                   "krsoap serve: monitor %s: cannot create Halvex.KRSoapMonitor (hr 0x%08x); is libhalvex.so "
+                   "registered (krsoap setup)?\n",
+                   m.name.c_str(), static_cast<unsigned>(hr));
+      started_all = false;
+      break;
+    }
+    LONG rc = 0;
+    Bstr wsdl(m.wsdl), wsml(m.wsml);
+    hr = monitor->Init(wsdl.value, wsml.value, &rc);
+    if (FAILED(hr)) {
+      std::fprintf(stderr,
+                   "krsoap serve: monitor %s: warning: the WSDL/WSML check failed (hr 0x%08x); the paths are "
+                   "kept and handed to the trigger objects\n",
+                   m.name.c_str(), static_cast<unsigned>(hr));
+    }
+    monitor->put_CanReuseObject(static_cast<LONG>(m.can_reuse_object));
+    Bstr qm(m.queue_manager), queue(m.queue), progid(m.progid), param(m.user_param);
+    rc = 0;
+    monitor->Start(qm.value, queue.value, progid.value, param.value, &rc);
+    if (rc != 0) {
+      std::fprintf(stderr, "krsoap serve: monitor %s: Start failed, reason %ld (%s)\n", m.name.c_str(),
+                   static_cast<long>(rc), KRReasonText(rc));
+      monitor->Release();
+      started_all = false;
+      break;
+    }
+    std::fprintf(stderr, "krsoap serve: monitor %s: serving queue %s on %s\n", m.name.c_str(), m.queue.c_str(),
+                 m.queue_manager.empty() ? "the default queue manager" : m.queue_manager.c_str());
+    running.push_back(Running{&m, monitor});
+  }
+  if (!started_all) {
+    // Never run half of the configuration.
+    StopAll(&running);
+    ReleaseAll(&running);
+    CoUninitialize();
+    return 1;
+  }
+
+  WriteStatus(&running);
+  {
+    std::unique_lock<std::mutex> lock(g_mu);
+    while (!g_stop_requested) {
+      if (!g_cv.wait_for(lock, std::chrono::seconds(config.status_interval), [] { return g_stop_requested; })) {
+        lock.unlock();
+        WriteStatus(&running);
+        lock.lock();
+      }
+    }
+  }
+  bool stopped = StopAll(&running);
+  if (stopped) WriteStatus(&running);
+  ReleaseAll(&running);
+  CoUninitialize();
+  std::fprintf(stderr, "krsoap serve: %s\n", stopped ? "all monitors stopped" : "some monitors did not stop");
+  return stopped ? 0 : 1;
+}
+
+}  // namespace
+
+KRSOAP_COMMAND(Command{"serve", "run the monitors of a host configuration (service host)", kUsage, &RunServe});
+
+}  // namespace krsoap::tool

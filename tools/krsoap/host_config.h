@@ -1,0 +1,38 @@
+// The service host's configuration file (krsoap serve, krsoap status): INI
+// form, one "[monitor NAME]" section per monitor and an optional "[host]"
+// section. Every mistake is reported as "FILE:LINE: message"; a file with
+// any mistake yields no configuration at all.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace krsoap::tool {
+
+struct MonitorConfig {
+  std::string name;
+  int line = 0;  // of the section header
+  std::string queue_manager;
+  std::string queue;
+  std::string wsdl;
+  std::string wsml;
+  std::string progid;
+  std::string user_param;
+  long can_reuse_object = 0;
+  std::string status_file;
+};
+
+struct HostConfig {
+  std::string path;
+  int status_interval = 5;  // seconds between status file writes
+  std::vector<MonitorConfig> monitors;
+};
+
+// The configuration path: --config FILE from `args` (from index 1), else
+// $KRSOAP_HOME/host.conf. False (with *error set) on a usage mistake.
+bool ConfigPathFromArgs(const std::vector<std::string>& args, std::string* path, std::string* error);
+
+// Reads and checks the file. On failure returns false and fills *errors.
+bool LoadHostConfig(const std::string& path, HostConfig* config, std::vector<std::string>* errors);
+
+}  // namespace krsoap::tool
