@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,9 @@ struct StoreParam {
   std::string name;   // for test names: "sqlite", "postgresql"
   std::string store;
 };
+
+// Names the store in test output instead of dumping the object's bytes.
+inline void PrintTo(const StoreParam& param, std::ostream* os) { *os << param.name; }
 
 // "sqlite" always; "postgresql" when KRSOAP_TEST_PG holds a connection string.
 std::vector<StoreParam> QueueStores();
