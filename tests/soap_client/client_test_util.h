@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -215,13 +216,11 @@ class RawListener {
       if (c < 0) continue;
       clients_.push_back(c);  // kept open until the end: "slow" never closes
       std::string got;
-      // Read for a while: enough for a small request head and body.
-      for (int i = 0; i < 10 && !stop_; ++i) {
+      // Read the head and as much body as Content-Length announces (for at
+      // most about 5 s, so a client that stalls cannot hold the test).
+      for (int i = 0; i < 100 && !stop_ && !Complete(got); ++i) {
         pollfd q{c, POLLIN, 0};
-        if (poll(&q, 1, 50) <= 0) {
-          if (got.find("\r\n\r\n") != std::string::npos) break;
-          continue;
-        }
+        if (poll(&q, 1, 50) <= 0) continue;
         char buf[4096];
         ssize_t n = read(c, buf, sizeof buf);
         if (n <= 0) break;
@@ -237,6 +236,14 @@ class RawListener {
         shutdown(c, SHUT_WR);
       }
     }
+  }
+
+  static bool Complete(const std::string& req) {
+    size_t head = req.find("\r\n\r\n");
+    if (head == std::string::npos) return false;
+    size_t cl = req.find("Content-Length: ");
+    size_t want = cl == std::string::npos || cl > head ? 0 : std::strtoul(req.c_str() + cl + 16, nullptr, 10);
+    return req.size() >= head + 4 + want;
   }
 
   std::string reply_;
