@@ -197,7 +197,7 @@ HRESULT CKRSoapMonitor::Init(BSTR wsdlFile, BSTR wsmlFile, LONG* rc) {
     reader->Release();
   }
   if (rc) *rc = 0;
-  TraceExit(u"Init", hr);
+  TraceExit(u"Init", 0);  // rc is always 0; the check's outcome is the HRESULT
   return hr;
 }
 
