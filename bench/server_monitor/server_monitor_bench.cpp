@@ -143,12 +143,22 @@ IKRSoapMonitor* StartMonitor(const std::string& queue, const std::string& param)
   return m;
 }
 
-long RssKb(pid_t pid) {
+long StatusKb(pid_t pid, const std::string& field) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/status");
   std::string line;
   while (std::getline(in, line))
-    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    if (line.rfind(field + ":", 0) == 0) return std::atol(line.c_str() + field.size() + 1);
   return -1;
+}
+
+// Resident set, and its private (heap, stacks) and shared-file parts: the
+// queue manager's mapped file counts as shared pages once touched.
+std::string Rss(pid_t pid) {
+  char text[160];
+  std::snprintf(text, sizeof text, "%ld kB (anonymous %ld kB, file %ld kB, shared memory %ld kB)",
+                StatusKb(pid, "VmRSS"), StatusKb(pid, "RssAnon"), StatusKb(pid, "RssFile"),
+                StatusKb(pid, "RssShmem"));
+  return text;
 }
 
 long Depth(const std::string& queue) {
@@ -266,7 +276,7 @@ int main(int argc, char** argv) {
                         << "status_file = " << root << "/fast.status\n";
     pid_t host = Spawn({tool, "serve", "--config", conf});
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    std::printf("host RSS idle: %ld kB\n", RssKb(host));
+    std::printf("host RSS idle: %s\n", Rss(host).c_str());
     Putters("BUSY", 1, 16, 0, false);
     WaitUntil(
         [&] {
@@ -278,14 +288,23 @@ int main(int argc, char** argv) {
           return busy >= 16;
         },
         60);
-    std::printf("host RSS with 16 busy workers: %ld kB\n", RssKb(host));
+    std::printf("host RSS with 16 busy workers: %s\n", Rss(host).c_str());
     std::ofstream(root + "/gate") << "open";
     int64_t start = NowNs();
     Putters("HOSTFAST", 16, host_requests, 0, false);
     WaitUntil([&] { return Depth("HOSTFAST") == 0; }, 600);
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    std::printf("host RSS after %ld more requests: %ld kB (%.1f s)\n", host_requests, RssKb(host),
+    std::printf("host RSS after %ld more requests: %s (%.1f s)\n", host_requests, Rss(host).c_str(),
                 (NowNs() - start) / 1e9);
+    Putters("HOSTFAST", 16, host_requests, 0, false);
+    WaitUntil([&] { return Depth("HOSTFAST") == 0; }, 600);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    std::printf("host RSS after %ld more again: %s\n", host_requests, Rss(host).c_str());
+    std::ifstream status_file(root + "/fast.status");
+    std::string line;
+    int workers = 0;
+    while (std::getline(status_file, line)) ++workers;
+    std::printf("host threads: %ld, fast monitor's worker blocks: %d\n", StatusKb(host, "Threads"), workers);
     ::kill(host, SIGTERM);
     int status = 0;
     ::waitpid(host, &status, 0);
