@@ -3,6 +3,7 @@
 #include "platform/soap/http_connector.h"
 
 #include <curl/curl.h>
+#include <dlfcn.h>
 
 #include <algorithm>
 #include <cctype>
@@ -27,7 +28,16 @@ bool ReadOnly(const std::string& lower) { return lower == "errordescription" || 
 
 void InitCurlOnce() {
   // curl_global_init is not thread-safe; a function-local static runs it once.
-  static const CURLcode rc = curl_global_init(CURL_GLOBAL_DEFAULT);
+  // libcurl and its TLS library register process-wide state (exit handlers
+  // among it) that must not outlive their code, so once they are in use this
+  // module is pinned: it stays mapped when COM would otherwise unload it.
+  static const CURLcode rc = [] {
+    Dl_info info;
+    if (dladdr(reinterpret_cast<void*>(&InitCurlOnce), &info) && info.dli_fname) {
+      dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+    }
+    return curl_global_init(CURL_GLOBAL_DEFAULT);
+  }();
   (void)rc;
 }
 

@@ -44,6 +44,7 @@ class InteropTest : public ToolkitTest {
  protected:
   void SetUp() override {
     ToolkitTest::SetUp();
+    PinModulesWithThreadLocals();
     for (const char* m : {"libkrxml.so", "libkrsoap.so", "libkrcalculator.so"}) {
       ASSERT_EQ(S_OK, RegisterModule(m)) << m;
     }
