@@ -16,6 +16,7 @@
 #include "platform/sync/thread.h"
 #include "platform/text/convert.h"
 #include "platform/win32/handle.h"
+#include "soaptoolkit.h"
 
 namespace krsoap::halvex {
 namespace {
@@ -26,12 +27,6 @@ using krsoap::trace::kTraceExit;
 // Created when the module is loaded, deleted when it is unloaded.
 krsoap::platform::CriticalSection g_critical_section;
 
-// The toolkit's WSDL reader, as far as Init uses it: its first own method.
-constexpr CLSID kClsidWSDLReader = {0xBB023FC5, 0xAA10, 0x47CE, {0x8A, 0x0A, 0x68, 0x75, 0xC1, 0x7B, 0x59, 0x14}};
-constexpr IID kIidIWSDLReader = {0x77127B0C, 0xC47E, 0x4861, {0x84, 0x29, 0x4B, 0x6D, 0xA7, 0x40, 0x16, 0x63}};
-struct IWSDLReaderLoad : public IUnknown {
-  virtual HRESULT STDMETHODCALLTYPE Load(BSTR wsdl_file, BSTR wsml_file) = 0;
-};
 
 // Start's outcome for an argument wider than its control-block field: the
 // queue manager's own code for a name that is too long.
@@ -186,8 +181,8 @@ HRESULT CKRSoapMonitor::Init(BSTR wsdlFile, BSTR wsmlFile, LONG* rc) {
   wsdl_.assign(View(wsdlFile));
   wsml_.assign(View(wsmlFile));
   LogText("WSDL: %S WSML: %S", wsdl_.c_str(), wsml_.c_str());
-  IWSDLReaderLoad* reader = nullptr;
-  HRESULT hr = CoCreateInstance(kClsidWSDLReader, nullptr, CLSCTX_ALL, kIidIWSDLReader,
+  IWSDLReader* reader = nullptr;
+  HRESULT hr = CoCreateInstance(CLSID_WSDLReader, nullptr, CLSCTX_ALL, IID_IWSDLReader,
                                 reinterpret_cast<void**>(&reader));
   if (FAILED(hr)) {
     LogText("Failed to create WSDLReader, hr = %x", static_cast<unsigned>(hr));
