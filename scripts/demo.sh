@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # The main job, end to end on this machine: installs what is missing, builds,
-# prepares a data root, and shows the platform at work.
+# prepares a data root, starts a host serving the example Calculator on a
+# request queue of the embedded default queue manager, sends requests over
+# the queue, shows the answers, the monitor status and the trace, and stops
+# the host.
 #
 # The demo keeps its own data root (build/demo-home) unless KRSOAP_HOME is
 # set, so it never touches an operator's installation.
@@ -10,19 +13,54 @@ cd "$(dirname "$0")/.."
 ./scripts/build.sh default >/dev/null
 
 export KRSOAP_HOME="${KRSOAP_HOME:-$PWD/build/demo-home}"
-krsoap=build/bin/krsoap
+krsoap=$PWD/build/bin/krsoap
+calc=$PWD/examples/calculator
 
 echo "== krsoap setup (data root $KRSOAP_HOME)"
 $krsoap setup
+$krsoap reg add 'HKLM\SOFTWARE\Orvane\KRSoap' /v soapTrace /t REG_DWORD /d 1 /f >/dev/null
+$krsoap qm define '' CALC.REQUEST >/dev/null 2>&1 || true
+$krsoap qm clear '' CALC.REQUEST >/dev/null
 
-echo "== switch tracing on"
-$krsoap reg add 'HKLM\SOFTWARE\Orvane\KRSoap' /v soapTrace /t REG_DWORD /d 1 /f
-$krsoap reg query 'HKLM\SOFTWARE\Orvane' /s
+cat > "$KRSOAP_HOME/host.conf" <<CONF
+[host]
+status_interval = 1
 
-echo "== a traced run"
-$krsoap trace --demo
+[monitor calculator]
+queue_manager =
+queue = CALC.REQUEST
+wsdl = $calc/Calculator.wsdl
+wsml = $calc/Calculator.wsml
+progid =
+user_param =
+can_reuse_object = 1
+status_file = $KRSOAP_HOME/calculator.status
+CONF
+
+echo "== krsoap serve (the host, in the background)"
+rm -f "$KRSOAP_HOME"/Errors/KRSP*.trc
+$krsoap serve --config "$KRSOAP_HOME/host.conf" &
+host=$!
+trap 'kill $host 2>/dev/null || true' EXIT
+
+for request in add echo divide-by-zero; do
+  echo "== request over the queue: $request"
+  $krsoap qm request '' CALC.REQUEST --wait 15000 < "$calc/requests/$request.xml"
+  echo
+done
+
+echo "== monitor status"
+sleep 2  # the host rewrites its status files every status_interval seconds
+$krsoap status --config "$KRSOAP_HOME/host.conf" || true
+
+echo "== stop the host"
+kill -TERM $host
+wait $host
+trap - EXIT
+$krsoap reg add 'HKLM\SOFTWARE\Orvane\KRSoap' /v soapTrace /t REG_DWORD /d 0 /f >/dev/null
+
+echo "== the host's trace (first lines)"
 for f in "$KRSOAP_HOME"/Errors/KRSP*.trc; do
   echo "-- $f"
-  cat "$f"
+  head -n 40 "$f"
 done
-$krsoap reg add 'HKLM\SOFTWARE\Orvane\KRSoap' /v soapTrace /t REG_DWORD /d 0 /f >/dev/null
