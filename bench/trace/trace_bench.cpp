@@ -46,7 +46,7 @@ bool EnableTracing() {
 void TraceOperations(int operations) {
   for (int i = 0; i < operations; ++i) {
     Logerror(krsoap::trace::kTraceEntry, u"%s/%s", u"KRSoap:Server", u"CKRSoapHandler::Read");
-    LogText("MQGET cc=%d rc=%d len=%d", 0, 0, i);
+    LogText("KRGET cc=%d rc=%d len=%d", 0, 0, i);
     Logerror(krsoap::trace::kTraceExit, u"%s/%s rc = %ld", u"KRSoap:Server", u"CKRSoapHandler::Read",
              0L);
   }
