@@ -20,6 +20,14 @@ namespace {
 using krsoap::trace::kTraceEntry;
 using krsoap::trace::kTraceExit;
 
+// A fixed-width name field of a queue-manager record: the name, then zeros to
+// the field's end (no terminator when the name fills the field).
+void CopyNameField(char* field, const char* name, size_t width) {
+  const size_t n = ::strnlen(name, width);
+  std::memcpy(field, name, n);
+  std::memset(field + n, 0, width - n);
+}
+
 void TraceEntry(const char16_t* name) { Logerror(kTraceEntry, u"%s/%s", kComponent, name); }
 void TraceExit(const char16_t* name, long rc) { Logerror(kTraceExit, u"%s/%s rc = %ld", kComponent, name, rc); }
 
@@ -368,8 +376,8 @@ HRESULT CKRSoapHandler::PutReply(const char* data, size_t length, const KRMD& re
     return STG_E_CANTSAVE;
   }
   KROD od = KROD_DEFAULT;
-  std::strncpy(od.ObjectName, queue, KR_Q_NAME_LENGTH);
-  std::strncpy(od.ObjectQMgrName, qmgr, KR_Q_MGR_NAME_LENGTH);
+  CopyNameField(od.ObjectName, queue, KR_Q_NAME_LENGTH);
+  CopyNameField(od.ObjectQMgrName, qmgr, KR_Q_MGR_NAME_LENGTH);
   KRHOBJ hobj = KRHO_UNUSABLE_HOBJ;
   KROPEN(hconn, &od, KROO_OUTPUT, &hobj, &cc, &reason);
   if (cc != 0) {

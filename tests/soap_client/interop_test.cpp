@@ -95,7 +95,9 @@ TEST_F(InteropTest, ZeepRequestsServedBySoapInvoke) {
       resp->Release();
       EXPECT_EQ(std::string::npos, text.find("Fault")) << op << ": " << text;
       for (const auto& [name, result] : want) {
-        if (name == op) EXPECT_NE(std::string::npos, text.find(result)) << op << ": " << text;
+        if (name == op) {
+          EXPECT_NE(std::string::npos, text.find(result)) << op << ": " << text;
+        }
       }
     }
     ++seen;
