@@ -138,7 +138,8 @@ TEST(RegistrySharing, ManyThreadsReadAndWriteOneProcessStore) {
         char name[32];
         DWORD cch = sizeof name;
         r = RegEnumValueA(key, 0, name, &cch, nullptr, nullptr, nullptr, nullptr);
-        if (r != ERROR_SUCCESS) ++failures;
+        // Readers may run before any writer has written its first value.
+        if (r != ERROR_SUCCESS && r != ERROR_NO_MORE_ITEMS) ++failures;
       }
     });
   }
