@@ -172,24 +172,10 @@ const xmlNode* FirstElement(const xmlNode* parent) {
 std::string Name(const xmlNode* n) { return reinterpret_cast<const char*>(n->name); }
 
 std::string NsAttr(const xmlNode* n, const char* ns, const char* local) {
-  for (xmlAttr* a = n->properties; a; a = a->next) {
-    if (a->ns && a->ns->href && std::strcmp(reinterpret_cast<const char*>(a->ns->href), ns) == 0 &&
-        std::strcmp(reinterpret_cast<const char*>(a->name), local) == 0) {
-      xmlChar* v = xmlNodeListGetString(n->doc, a->children, 1);
-      std::string s = v ? reinterpret_cast<const char*>(v) : "";
-      xmlFree(v);
-      return s;
-    }
-  }
-  return {};
+  return krsoap::xml::AttrValue(n, ns, local);
 }
 
-bool HasPlainAttr(const xmlNode* n, const char* local) {
-  for (xmlAttr* a = n->properties; a; a = a->next) {
-    if (!a->ns && std::strcmp(reinterpret_cast<const char*>(a->name), local) == 0) return true;
-  }
-  return false;
-}
+bool HasPlainAttr(const xmlNode* n, const char* local) { return krsoap::xml::HasAttrValue(n, nullptr, local); }
 
 // The character content of a parameter element; false when it holds
 // elements (a structure this server does not convert).

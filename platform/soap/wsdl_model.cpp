@@ -37,25 +37,10 @@ bool Is(const xmlNode* n, const char* ns, const char* local) {
          std::strcmp(reinterpret_cast<const char*>(n->name), local) == 0;
 }
 
-std::string Attr(const xmlNode* n, const char* name) {
-  // Unqualified attributes only: WSDL's own attributes are in no namespace.
-  for (xmlAttr* a = n->properties; a; a = a->next) {
-    if (!a->ns && std::strcmp(reinterpret_cast<const char*>(a->name), name) == 0) {
-      xmlChar* v = xmlNodeListGetString(n->doc, a->children, 1);
-      std::string s = v ? reinterpret_cast<const char*>(v) : "";
-      xmlFree(v);
-      return s;
-    }
-  }
-  return {};
-}
+// Unqualified attributes only: WSDL's own attributes are in no namespace.
+std::string Attr(const xmlNode* n, const char* name) { return krsoap::xml::AttrValue(n, nullptr, name); }
 
-bool HasAttr(const xmlNode* n, const char* name) {
-  for (xmlAttr* a = n->properties; a; a = a->next) {
-    if (!a->ns && std::strcmp(reinterpret_cast<const char*>(a->name), name) == 0) return true;
-  }
-  return false;
-}
+bool HasAttr(const xmlNode* n, const char* name) { return krsoap::xml::HasAttrValue(n, nullptr, name); }
 
 // A QName attribute value resolved against the namespaces in scope at `n`.
 // An unknown prefix leaves the namespace empty.

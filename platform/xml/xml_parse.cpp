@@ -187,4 +187,27 @@ int WriteLocalFile(const std::string& path, const std::string& data) {
   return ::close(fd) == 0 ? 0 : errno;
 }
 
+namespace {
+const xmlAttr* FindAttr(const xmlNode* n, const char* ns, const char* local) {
+  for (const xmlAttr* a = n->properties; a; a = a->next) {
+    const bool ns_matches = ns ? (a->ns && a->ns->href &&
+                                  std::strcmp(reinterpret_cast<const char*>(a->ns->href), ns) == 0)
+                               : a->ns == nullptr;
+    if (ns_matches && std::strcmp(reinterpret_cast<const char*>(a->name), local) == 0) return a;
+  }
+  return nullptr;
+}
+}  // namespace
+
+std::string AttrValue(const xmlNode* n, const char* ns, const char* local) {
+  const xmlAttr* a = FindAttr(n, ns, local);
+  if (!a) return {};
+  xmlChar* v = xmlNodeListGetString(n->doc, a->children, 1);
+  std::string s = v ? reinterpret_cast<const char*>(v) : "";
+  xmlFree(v);
+  return s;
+}
+
+bool HasAttrValue(const xmlNode* n, const char* ns, const char* local) { return FindAttr(n, ns, local) != nullptr; }
+
 }  // namespace krsoap::xml

@@ -62,4 +62,10 @@ bool ReadLocalFile(const std::string& path, std::string* data, ParseError* error
 // link. Returns 0 or the errno value.
 int WriteLocalFile(const std::string& path, const std::string& data);
 
+// The value of attribute `local` of `n` in namespace `ns` (nullptr: in no
+// namespace), or "" when `n` has no such attribute.
+std::string AttrValue(const xmlNode* n, const char* ns, const char* local);
+// Whether `n` has attribute `local` in namespace `ns` (nullptr: in no namespace).
+bool HasAttrValue(const xmlNode* n, const char* ns, const char* local);
+
 }  // namespace krsoap::xml
