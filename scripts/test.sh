@@ -18,9 +18,13 @@ trap './scripts/pg-test-server.sh stop "$pgdir"' EXIT
 trap 'exit 130' INT TERM HUP
 KRSOAP_TEST_PG="$(./scripts/pg-test-server.sh conninfo "$pgdir")"
 export KRSOAP_TEST_PG
+# Every flavour runs even when an earlier one fails, so that one run shows
+# all the failures; the exit status is that of the first failure.
+status=0
 for f in "${flavours[@]}"; do
   echo "== build: $f"
   ./scripts/build.sh "$f"
   echo "== test: $f"
-  ctest --preset "$f" -j "$jobs"
+  ctest --preset "$f" -j "$jobs" || { rc=$?; echo "== FAILED: $f (ctest exit $rc)"; [ "$status" -eq 0 ] && status=$rc; }
 done
+exit "$status"
