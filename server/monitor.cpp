@@ -53,71 +53,108 @@ bool FitsNarrow(const char* what, std::u16string_view text, size_t field) {
   return false;
 }
 
+// Connects to the monitor's queue manager and opens its request queue for
+// browsing. On failure nothing stays open and the reason is returned.
+KRLONG OpenForBrowse(const MonitorControlBlock* control, KRHCONN* hconn, KRHOBJ* hobj) {
+  KRLONG cc = 0;
+  KRLONG reason = 0;
+  *hconn = KRHC_UNUSABLE_HCONN;
+  *hobj = KRHO_UNUSABLE_HOBJ;
+  KRCONN(control->QueueMgr, hconn, &cc, &reason);
+  if (reason != 0) {
+    LogText("Failed to connect to queue manager cc=%d rc=%d %s", cc, reason, control->QueueMgr);
+    return reason;
+  }
+  KROD od = KROD_DEFAULT;
+  std::memcpy(od.ObjectName, control->Queue, sizeof od.ObjectName);  // zero-padded field
+  KROPEN(*hconn, &od, KROO_BROWSE, hobj, &cc, &reason);
+  if (reason != 0) {
+    LogText("Failed to open queue cc=%d rc=%d %s", cc, reason, control->Queue);
+    KRLONG cc2 = 0;
+    KRLONG reason2 = 0;
+    KRDISC(hconn, &cc2, &reason2);
+    return reason;
+  }
+  return 0;
+}
+
+void CloseBrowse(KRHCONN* hconn, KRHOBJ* hobj) {
+  KRLONG cc = 0;
+  KRLONG reason = 0;
+  if (*hobj != KRHO_UNUSABLE_HOBJ) KRCLOSE(*hconn, hobj, KRCO_NONE, &cc, &reason);
+  if (*hconn != KRHC_UNUSABLE_HCONN) KRDISC(hconn, &cc, &reason);
+  *hconn = KRHC_UNUSABLE_HCONN;
+  *hobj = KRHO_UNUSABLE_HOBJ;
+}
+
 DWORD MonitorThread(void* param) {
   auto* control = static_cast<MonitorControlBlock*>(param);
   TraceEntry(u"MonitorThread");
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   KRHCONN hconn = KRHC_UNUSABLE_HCONN;
+  KRHOBJ hobj = KRHO_UNUSABLE_HOBJ;
   KRLONG cc = 0;
   KRLONG reason = 0;
-  KRCONN(control->QueueMgr, &hconn, &cc, &reason);
-  if (reason != 0) {
-    LogText("Failed to connect to queue manager cc=%d rc=%d %s", cc, reason, control->QueueMgr);
-  } else {
-    KROD od = KROD_DEFAULT;
-    std::memcpy(od.ObjectName, control->Queue, sizeof od.ObjectName);  // zero-padded field
-    KRHOBJ hobj = KRHO_UNUSABLE_HOBJ;
-    KROPEN(hconn, &od, KROO_BROWSE, &hobj, &cc, &reason);
-    if (reason != 0) {
-      LogText("Failed to open queue cc=%d rc=%d %s", cc, reason, control->Queue);
-    } else {
-      static constexpr KRLONG kBrowseBuffer = 2048;
-      char buffer[kBrowseBuffer];
-      LONG status = 0;
-      while (status == 0) {
-        if (WaitForSingleObject(control->StopEvent, 0) != WAIT_TIMEOUT) break;
-        std::memset(buffer, 0, sizeof buffer);
-        KRMD md = KRMD_DEFAULT;
-        KRGMO gmo = KRGMO_DEFAULT;
-        gmo.Options = KRGMO_WAIT | KRGMO_BROWSE_NEXT;
-        gmo.WaitInterval = 5000;
-        KRLONG length = 0;
-        LogText("Browsing with wait");
-        KRGET(hconn, hobj, &md, &gmo, kBrowseBuffer, buffer, &length, &cc, &reason);
-        if (reason == KRRC_TRUNCATED_MSG_FAILED && length > kBrowseBuffer) {
-          // A request longer than the browse buffer leaves the browse cursor
-          // where it was; browse it once more, whole, to move past it, so it
-          // gets a worker like any other request instead of stalling the
-          // loop on it.
-          LogText("KRGET rc = %ld", static_cast<long>(reason));
-          char* whole = new (std::nothrow) char[static_cast<size_t>(length)];
-          if (whole) {
-            KRMD md2 = KRMD_DEFAULT;
-            KRGMO gmo2 = KRGMO_DEFAULT;
-            gmo2.Options = KRGMO_BROWSE_NEXT;
-            KRLONG length2 = 0;
-            KRGET(hconn, hobj, &md2, &gmo2, length, whole, &length2, &cc, &reason);
-            delete[] whole;
-          }
-        }
-        if (reason != 0) {
-          LogText("KRGET rc = %ld", static_cast<long>(reason));
-          if (reason != KRRC_NO_MSG_AVAILABLE) {
-            // A browse that failed at once (queue deleted, queue manager
-            // gone) would fail again at once: pause for the browse interval
-            // instead of spinning, still answering Stop at once.
-            WaitForSingleObject(control->StopEvent, 5000);
-          }
+  // A queue that cannot be opened at start ends the thread (the monitor may
+  // be started again); one lost later is opened again below.
+  if (OpenForBrowse(control, &hconn, &hobj) == 0) {
+    static constexpr KRLONG kBrowseBuffer = 2048;
+    char buffer[kBrowseBuffer];
+    LONG status = 0;
+    while (status == 0) {
+      if (WaitForSingleObject(control->StopEvent, 0) != WAIT_TIMEOUT) break;
+      if (hobj == KRHO_UNUSABLE_HOBJ) {
+        if (OpenForBrowse(control, &hconn, &hobj) != 0) {
+          WaitForSingleObject(control->StopEvent, 5000);
           continue;
         }
-        LogText("Message Found");
-        COMThreadBlock* block = nullptr;
-        status = AllocCOMThread(control, &block);
-        LogText("AllocCOMThread rc = %ld", static_cast<long>(status));
+        LogText("Request queue open again");
       }
-      KRCLOSE(hconn, &hobj, KRCO_NONE, &cc, &reason);
+      std::memset(buffer, 0, sizeof buffer);
+      KRMD md = KRMD_DEFAULT;
+      KRGMO gmo = KRGMO_DEFAULT;
+      gmo.Options = KRGMO_WAIT | KRGMO_BROWSE_NEXT;
+      gmo.WaitInterval = 5000;
+      KRLONG length = 0;
+      LogText("Browsing with wait");
+      KRGET(hconn, hobj, &md, &gmo, kBrowseBuffer, buffer, &length, &cc, &reason);
+      if (reason == KRRC_TRUNCATED_MSG_FAILED && length > kBrowseBuffer) {
+        // A request longer than the browse buffer leaves the browse cursor
+        // where it was; browse it once more, whole, to move past it, so it
+        // gets a worker like any other request instead of stalling the
+        // loop on it.
+        LogText("KRGET rc = %ld", static_cast<long>(reason));
+        char* whole = new (std::nothrow) char[static_cast<size_t>(length)];
+        if (whole) {
+          KRMD md2 = KRMD_DEFAULT;
+          KRGMO gmo2 = KRGMO_DEFAULT;
+          gmo2.Options = KRGMO_BROWSE_NEXT;
+          KRLONG length2 = 0;
+          KRGET(hconn, hobj, &md2, &gmo2, length, whole, &length2, &cc, &reason);
+          delete[] whole;
+        }
+      }
+      if (reason != 0) {
+        LogText("KRGET rc = %ld", static_cast<long>(reason));
+        if (reason != KRRC_NO_MSG_AVAILABLE) {
+          // A browse that failed at once (queue deleted, queue manager
+          // gone or deleted and made again) would fail again at once on
+          // this handle for ever: let the handle go, pause for the browse
+          // interval instead of spinning (still answering Stop at once),
+          // then connect and open the queue afresh, so the monitor serves
+          // again once the queue manager is back.
+          LogText("Browse failed; closing the request queue, opening it again after the browse interval");
+          CloseBrowse(&hconn, &hobj);
+          WaitForSingleObject(control->StopEvent, 5000);
+        }
+        continue;
+      }
+      LogText("Message Found");
+      COMThreadBlock* block = nullptr;
+      status = AllocCOMThread(control, &block);
+      LogText("AllocCOMThread rc = %ld", static_cast<long>(status));
     }
-    KRDISC(&hconn, &cc, &reason);
+    CloseBrowse(&hconn, &hobj);
   }
   ReleaseCOMThreads();
   CoUninitialize();

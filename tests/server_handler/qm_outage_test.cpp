@@ -1,0 +1,285 @@
+// A queue manager that goes away between the get of a request and the put of
+// its reply, provoked for real: the handler's own queue manager deleted after
+// the get; the reply-to queue manager's files moved away while the invoker
+// serves; and the host's queue manager deleted and made again under a running
+// "krsoap serve". The failure is reported (an HRESULT, the reason code, the
+// trace), never as success; no worker dies; serving resumes once the queue
+// manager is back.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "tests/server_handler/handler_test_util.h"
+
+namespace krsoap::test {
+namespace {
+
+constexpr const char* kWsdl = KRSOAP_SOURCE_DIR "/examples/calculator/Calculator.wsdl";
+constexpr const char* kWsml = KRSOAP_SOURCE_DIR "/examples/calculator/Calculator.wsml";
+
+std::string AddRequest(int a, int b) {
+  return Envelope("urn:krsoap-calculator#Add", "SOAP-ENV",
+                  "<c:Add xmlns:c=\"urn:krsoap-calculator\"><c:a>" + std::to_string(a) + "</c:a><c:b>" +
+                      std::to_string(b) + "</c:b></c:Add>");
+}
+
+std::string ResultOf(const std::string& reply) {
+  size_t b = reply.find("Result>");
+  if (b == std::string::npos) return "(none)";
+  b += 7;
+  return reply.substr(b, reply.find('<', b) - b);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// Polls `condition` every 50 ms for up to `seconds`.
+template <class F>
+bool WaitFor(F condition, int seconds) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
+
+std::string Shell(const std::string& command, int* status) {
+  std::string out;
+  FILE* p = ::popen(command.c_str(), "r");
+  if (!p) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  int st = ::pclose(p);
+  *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return out;
+}
+
+class QmOutageTest : public HandlerTest {
+ protected:
+  // Puts a request on this fixture's REQUEST queue whose reply goes to
+  // `reply_q` on `reply_qm`; returns its message id.
+  std::string PutRequestReplyTo(const std::string& body, const std::string& reply_q, const std::string& reply_qm) {
+    KRHCONN hc = 0;
+    KRLONG cc = 0, rc = 0;
+    KRCONN(qm_.c_str(), &hc, &cc, &rc);
+    EXPECT_EQ(KRRC_NONE, rc);
+    KROD od = KROD_DEFAULT;
+    std::memcpy(od.ObjectName, "REQUEST", 7);
+    KRHOBJ ho = 0;
+    KROPEN(hc, &od, KROO_OUTPUT, &ho, &cc, &rc);
+    EXPECT_EQ(KRRC_NONE, rc);
+    KRMD md = KRMD_DEFAULT;
+    md.MsgType = KRMT_REQUEST;
+    std::memcpy(md.Format, KRFMT_STRING, KR_FORMAT_LENGTH);
+    std::memset(md.ReplyToQ, ' ', KR_Q_NAME_LENGTH);
+    std::memcpy(md.ReplyToQ, reply_q.data(), reply_q.size());
+    std::memset(md.ReplyToQMgr, ' ', KR_Q_MGR_NAME_LENGTH);
+    std::memcpy(md.ReplyToQMgr, reply_qm.data(), reply_qm.size());
+    KRPMO pmo = KRPMO_DEFAULT;
+    KRPUT(hc, ho, &md, &pmo, static_cast<KRLONG>(body.size()), const_cast<char*>(body.data()), &cc, &rc);
+    EXPECT_EQ(KRRC_NONE, rc);
+    KRCLOSE(hc, &ho, KRCO_NONE, &cc, &rc);
+    KRDISC(&hc, &cc, &rc);
+    return std::string(reinterpret_cast<const char*>(md.MsgId), KR_MSG_ID_LENGTH);
+  }
+
+  // Takes the message correlated with `correl_id` from `queue` on `qm`.
+  static Message TakeFrom(const std::string& qm, const std::string& queue, const std::string& correl_id) {
+    Message m;
+    KRHCONN hc = 0;
+    KRLONG cc = 0, rc = 0;
+    KRCONN(qm.c_str(), &hc, &cc, &m.reason);
+    if (m.reason != KRRC_NONE) return m;
+    KROD od = KROD_DEFAULT;
+    std::memcpy(od.ObjectName, queue.data(), queue.size());
+    KRHOBJ ho = 0;
+    KROPEN(hc, &od, KROO_INPUT_AS_Q_DEF, &ho, &cc, &m.reason);
+    if (m.reason == KRRC_NONE) {
+      std::memcpy(m.md.CorrelId, correl_id.data(), KR_CORREL_ID_LENGTH);
+      KRGMO gmo = KRGMO_DEFAULT;
+      std::string buffer(1 << 16, '\0');
+      KRLONG len = 0;
+      KRGET(hc, ho, &m.md, &gmo, static_cast<KRLONG>(buffer.size()), buffer.data(), &len, &cc, &m.reason);
+      if (m.reason == KRRC_NONE) m.body.assign(buffer.data(), static_cast<size_t>(len));
+      KRCLOSE(hc, &ho, KRCO_NONE, &cc, &rc);
+    }
+    KRDISC(&hc, &cc, &rc);
+    return m;
+  }
+
+  void DefineOn(const std::string& qm, const std::string& queue) {
+    q::QmDefinition d;
+    ASSERT_EQ(KRRC_NONE, q::ResolveQm(qm, &d));
+    std::unique_ptr<q::Store> s;
+    ASSERT_EQ(KRRC_NONE, q::OpenStore(d, false, &s));
+    q::QueueAttributes a;
+    a.name = queue;
+    ASSERT_EQ(KRRC_NONE, s->DefineQueue(a, false));
+  }
+};
+
+// The handler took the request; then its queue manager was deleted. The
+// reply cannot be put: Write says so (not S_OK), ErrorCode/ErrorDescription
+// name the reply step, and once the queue manager is made again the same
+// handler takes and answers the next request.
+TEST_F(QmOutageTest, HandlerReportsAReplyItCannotPutAfterItsQueueManagerWasDeleted) {
+  Ptr<IKRSoapHandler> h;
+  NewBoundHandler(&h);
+  PutRequest(Envelope("urn:first"));
+  EXPECT_EQ("urn:first", Action(h.get()));  // the get: the request has left the queue
+  EXPECT_EQ(KRRC_NO_MSG_AVAILABLE, Take("REQUEST").reason);
+
+  Ptr<IStream> s;
+  ASSERT_EQ(S_OK, h.As(&s));
+  EXPECT_EQ(Envelope("urn:first"), ReadAll(s.get()));  // as the SoapServer reads it
+
+  ASSERT_EQ(KRRC_NONE, q::DeleteQm(qm_));
+  EXPECT_EQ(STG_E_CANTSAVE, WriteText(s.get(), Response("lost")));
+  const LONG code = ErrorCode(h.get());
+  EXPECT_TRUE(code == KRRC_Q_MGR_NOT_AVAILABLE || code == KRRC_UNKNOWN_Q_MGR) << code;
+  Bstr description;
+  ASSERT_EQ(S_OK, h->get_ErrorDescription(description.Out()));
+  EXPECT_NE(std::string::npos, description.Utf8().find("reply")) << description.Utf8();
+
+  // The queue manager is back (made again under its name, empty).
+  ASSERT_EQ(KRRC_NONE, q::CreateQm(qm_, "sqlite", true));
+  Define(request_q_);
+  Define(reply_q_);
+  const std::string id = PutRequest(Envelope("urn:second"));
+  EXPECT_EQ("urn:second", Action(h.get()));
+  EXPECT_EQ(0, ErrorCode(h.get()));
+  EXPECT_EQ(Envelope("urn:second"), ReadAll(s.get()));
+  EXPECT_EQ(S_OK, WriteText(s.get(), Response("7")));
+  Message reply = Take("REPLY", id);
+  ASSERT_EQ(KRRC_NONE, reply.reason);
+  EXPECT_NE(std::string::npos, reply.body.find("<Result>7</Result>"));
+  EXPECT_EQ(KRRC_NO_MSG_AVAILABLE, Take("REPLY").reason);  // nothing of the first request
+}
+
+// The invoker over the Calculator: the reply-to queue manager's files are
+// moved away after the request was put, so the reply's open finds the queue
+// manager unavailable. Execute returns a failure; the request was taken (not
+// served twice); with the files back the same invoker answers the next one.
+TEST_F(QmOutageTest, InvokerReturnsAFailureWhenTheReplyToQueueManagerIsUnavailable) {
+  ASSERT_EQ(S_OK, RegisterModule("libkrsoap.so"));
+  ASSERT_EQ(S_OK, RegisterModule("libkrcalculator.so"));
+  const std::string qm2 = qm_ + ".R";
+  ASSERT_EQ(KRRC_NONE, q::CreateQm(qm2, "sqlite", true));
+  DefineOn(qm2, "REPLY");
+  q::QmDefinition d2;
+  ASSERT_EQ(KRRC_NONE, q::ResolveQm(qm2, &d2));
+  const std::string dir = home_.path() + "/qm/" + d2.name;
+  ASSERT_TRUE(std::filesystem::is_directory(dir)) << dir;
+
+  Ptr<IKRObjectTrigger> trigger;
+  ASSERT_EQ(S_OK,
+            CoCreateInstance(CLSID_KRSoapInvoker, nullptr, CLSCTX_ALL, IID_IKRObjectTrigger, trigger.OutVoid()));
+  Bstr qm(qm_), queue("REQUEST"), wsdl(kWsdl), wsml(kWsml), param("");
+
+  const std::string lost = PutRequestReplyTo(AddRequest(1, 2), "REPLY", qm2);
+  std::filesystem::rename(dir, dir + ".away");
+  LONG result = 77;
+  const HRESULT hr = trigger->Execute(qm.get(), queue.get(), wsdl.get(), wsml.get(), param.get(), &result);
+  EXPECT_TRUE(FAILED(hr)) << std::hex << hr;
+  EXPECT_EQ(0, result);
+  EXPECT_EQ(KRRC_NO_MSG_AVAILABLE, Take("REQUEST").reason);
+
+  std::filesystem::rename(dir + ".away", dir);
+  const std::string id = PutRequestReplyTo(AddRequest(40, 2), "REPLY", qm2);
+  EXPECT_EQ(S_OK, trigger->Execute(qm.get(), queue.get(), wsdl.get(), wsml.get(), param.get(), &result));
+  Message reply = TakeFrom(qm2, "REPLY", id);
+  ASSERT_EQ(KRRC_NONE, reply.reason);
+  EXPECT_EQ("42", ResultOf(reply.body)) << reply.body;
+  EXPECT_EQ(KRRC_NO_MSG_AVAILABLE, TakeFrom(qm2, "REPLY", lost).reason);
+  trigger.Reset();
+  q::DeleteQm(qm2);
+}
+
+// "krsoap serve" over a queue manager that is deleted and made again while
+// the host runs: the monitor's browse fails, the host stays up, and once the
+// queue manager and its request queue exist again requests are answered.
+class QmOutageHostTest : public QmOutageTest {
+ protected:
+  void SetUp() override {
+    QmOutageTest::SetUp();
+    ASSERT_EQ(S_OK, RegisterModule("libkrsoap.so"));
+    ASSERT_EQ(S_OK, RegisterModule("libkrcalculator.so"));
+    // Tracing on for the host, into <home>/Errors.
+    std::filesystem::create_directory(home_.path() + "/Errors");
+    int st = -1;
+    Shell(BinDir() + "/krsoap reg add \"HKLM\\SOFTWARE\\Orvane\\Korrin\\CurrentVersion\" /v WorkPath /t REG_SZ /d " +
+              home_.path() + " 2>&1",
+          &st);
+    ASSERT_EQ(0, st);
+    Shell(BinDir() + "/krsoap reg add \"HKLM\\SOFTWARE\\Orvane\\KRSoap\" /v soapTrace /t REG_DWORD /d 1 2>&1", &st);
+    ASSERT_EQ(0, st);
+  }
+  void TearDown() override {
+    if (host_ > 0) {
+      ::kill(host_, SIGTERM);
+      int st = 0;
+      ::waitpid(host_, &st, 0);
+    }
+    QmOutageTest::TearDown();
+  }
+  void StartHost() {
+    const std::string conf = home_.path() + "/host.conf";
+    std::ofstream(conf) << "[monitor calc]\nqueue_manager = " << qm_ << "\nqueue = REQUEST\nwsdl = " << kWsdl
+                        << "\nwsml = " << kWsml << "\ncan_reuse_object = 1\nstatus_file = " << home_.path()
+                        << "/calc.status\n";
+    const std::string tool = BinDir() + "/krsoap";
+    host_ = ::fork();
+    if (host_ == 0) {
+      ::execl(tool.c_str(), tool.c_str(), "serve", "--config", conf.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ASSERT_GT(host_, 0);
+  }
+  bool HostRuns() const { return host_ > 0 && ::waitpid(host_, nullptr, WNOHANG) == 0; }
+  std::string HostTrace() const {
+    char name[32];
+    std::snprintf(name, sizeof name, "KRSP%04ld.trc", static_cast<long>(host_));
+    return ReadFile(home_.path() + "/Errors/" + name);
+  }
+  // One "krsoap qm request" process; its printed reply, or "" on failure.
+  std::string Request(int a, int b) {
+    const std::string file = home_.path() + "/req";
+    std::ofstream(file) << AddRequest(a, b);
+    int status = -1;
+    std::string out = Shell(BinDir() + "/krsoap qm request " + qm_ + " REQUEST --wait 60000 < " + file, &status);
+    return status == 0 ? out : "";
+  }
+  pid_t host_ = -1;
+};
+
+TEST_F(QmOutageHostTest, HostServesAgainAfterItsQueueManagerIsDeletedAndMadeAgain) {
+  StartHost();
+  EXPECT_EQ("5", ResultOf(Request(2, 3)));
+
+  ASSERT_EQ(KRRC_NONE, q::DeleteQm(qm_));
+  EXPECT_TRUE(WaitFor([&] { return HostTrace().find("Browse failed") != std::string::npos; }, 30));
+  EXPECT_TRUE(HostRuns());
+
+  ASSERT_EQ(KRRC_NONE, q::CreateQm(qm_, "sqlite", true));
+  Define(request_q_);
+  EXPECT_EQ("11", ResultOf(Request(5, 6)));
+  EXPECT_EQ("101", ResultOf(Request(100, 1)));
+  EXPECT_TRUE(HostRuns());
+  EXPECT_NE(std::string::npos, HostTrace().find("Request queue open again"));
+}
+
+}  // namespace
+}  // namespace krsoap::test
