@@ -362,6 +362,123 @@ TEST_F(PackagingTest, DispatchNamesAndCallsComeFromTheLibrary) {
   EXPECT_EQ(1, IdOf(trigger.get(), u"Execute"));
 }
 
+TEST_F(PackagingTest, TheEmbeddedLibraryDescribesTheInterfacesTheirMembersAndTheClasses) {
+  Ptr<ITypeLib> lib;
+  ASSERT_EQ(S_OK, LoadTypeLib(Utf8ToUtf16(HalvexPath()).c_str(), lib.Out()));
+  EXPECT_EQ(8u, lib->GetTypeInfoCount());
+  TLIBATTR* attr = nullptr;
+  ASSERT_EQ(S_OK, lib->GetLibAttr(&attr));
+  EXPECT_TRUE(IsEqualGUID(LIBID_HALVEXLib, attr->guid));
+  EXPECT_EQ(0x409u, attr->lcid);
+  EXPECT_EQ(1, attr->wMajorVerNum);
+  EXPECT_EQ(0, attr->wMinorVerNum);
+  EXPECT_EQ(SYS_WIN32, attr->syskind);
+  lib->ReleaseTLibAttr(attr);
+  com::BstrPtr name, doc;
+  ASSERT_EQ(S_OK, lib->GetDocumentation(-1, name.Out(), doc.Out(), nullptr, nullptr));
+  EXPECT_EQ("HALVEXLib", name.Utf8());
+  EXPECT_EQ("halvex 1.0 Type Library", doc.Utf8());
+
+  struct Member {
+    DISPID id;
+    INVOKEKIND kind;
+    const char* name;
+    const char* help;
+    short params;  // the [out, retval] one included
+  };
+  struct Interface {
+    const IID* iid;
+    const char* name;
+    std::vector<Member> members;  // in vtable order, from slot 7
+  } interfaces[] = {
+      {&IID_IKRSoapHandler,
+       "IKRSoapHandler",
+       {{3, INVOKE_PROPERTYGET, "SoapAction", "property SoapAction", 1},
+        {3, INVOKE_PROPERTYPUT, "SoapAction", "property SoapAction", 1},
+        {4, INVOKE_PROPERTYGET, "ErrorDescription", "property ErrorDescription", 1},
+        {5, INVOKE_PROPERTYGET, "ErrorCode", "property ErrorCode", 1},
+        {6, INVOKE_PROPERTYGET, "SoapRequest", "property SoapRequest", 1},
+        {7, INVOKE_PROPERTYGET, "SoapResponse", "property SoapResponse", 1},
+        {8, INVOKE_PROPERTYGET, "QueueManager", "property QueueManager", 1},
+        {8, INVOKE_PROPERTYPUT, "QueueManager", "property QueueManager", 1},
+        {9, INVOKE_PROPERTYGET, "Queue", "property Queue", 1},
+        {9, INVOKE_PROPERTYPUT, "Queue", "property Queue", 1}}},
+      {&IID_IKRSoapMonitor,
+       "IKRSoapMonitor",
+       {{1, INVOKE_FUNC, "Start", "method Start", 5},
+        {2, INVOKE_FUNC, "Stop", "method Stop", 1},
+        {3, INVOKE_FUNC, "Init", "method Init", 3},
+        {4, INVOKE_FUNC, "GetMonitorStatus", "method GetMonitorStatus", 3},
+        {5, INVOKE_PROPERTYGET, "CanReuseObject", "property CanReuseObject", 1},
+        {5, INVOKE_PROPERTYPUT, "CanReuseObject", "property CanReuseObject", 1}}},
+      {&IID_IKRSoapInvoker, "IKRSoapInvoker", {}},
+      {&IID_IKRObjectTrigger, "IKRObjectTrigger", {{1, INVOKE_FUNC, "Execute", "method Execute", 6}}},
+  };
+  for (const Interface& itf : interfaces) {
+    SCOPED_TRACE(itf.name);
+    Ptr<ITypeInfo> info;
+    ASSERT_EQ(S_OK, lib->GetTypeInfoOfGuid(*itf.iid, info.Out()));
+    TYPEATTR* ta = nullptr;
+    ASSERT_EQ(S_OK, info->GetTypeAttr(&ta));
+    EXPECT_EQ(TKIND_INTERFACE, ta->typekind);
+    EXPECT_TRUE(ta->wTypeFlags & TYPEFLAG_FDUAL);
+    EXPECT_TRUE(ta->wTypeFlags & TYPEFLAG_FOLEAUTOMATION);
+    EXPECT_EQ(static_cast<int>(itf.members.size()), ta->cFuncs);
+    info->ReleaseTypeAttr(ta);
+    ASSERT_EQ(S_OK, info->GetDocumentation(MEMBERID_NIL, name.Out(), doc.Out(), nullptr, nullptr));
+    EXPECT_EQ(itf.name, name.Utf8());
+    EXPECT_EQ(std::string(itf.name) + " Interface", doc.Utf8());
+    HREFTYPE href = 0;
+    ASSERT_EQ(S_OK, info->GetRefTypeOfImplType(0, &href));
+    Ptr<ITypeInfo> parent;
+    ASSERT_EQ(S_OK, info->GetRefTypeInfo(href, parent.Out()));
+    ASSERT_EQ(S_OK, parent->GetTypeAttr(&ta));
+    EXPECT_TRUE(IsEqualGUID(IID_IDispatch, ta->guid));
+    parent->ReleaseTypeAttr(ta);
+    for (size_t i = 0; i < itf.members.size(); ++i) {
+      const Member& m = itf.members[i];
+      FUNCDESC* fd = nullptr;
+      ASSERT_EQ(S_OK, info->GetFuncDesc(static_cast<UINT>(i), &fd));
+      EXPECT_EQ(m.id, fd->memid) << m.name;
+      EXPECT_EQ(m.kind, fd->invkind) << m.name;
+      EXPECT_EQ(static_cast<SHORT>((7 + i) * sizeof(void*)), fd->oVft) << m.name;
+      EXPECT_EQ(m.params, fd->cParams) << m.name;
+      ASSERT_EQ(S_OK, info->GetDocumentation(fd->memid, name.Out(), doc.Out(), nullptr, nullptr));
+      EXPECT_EQ(m.name, name.Utf8());
+      EXPECT_EQ(m.help, doc.Utf8());
+      info->ReleaseFuncDesc(fd);
+    }
+  }
+  // Each class names its own interface as its one default interface; the
+  // invoker's lists only IKRSoapInvoker although the object answers the
+  // trigger interface too.
+  const std::pair<const CLSID*, const char*> coclasses[] = {{&CLSID_KRSoapHandler, "IKRSoapHandler"},
+                                                            {&CLSID_KRSoapMonitor, "IKRSoapMonitor"},
+                                                            {&CLSID_KRSoapInvoker, "IKRSoapInvoker"},
+                                                            {&CLSID_KRObjectTrigger, "IKRObjectTrigger"}};
+  for (const auto& [clsid, itf] : coclasses) {
+    Ptr<ITypeInfo> coclass;
+    ASSERT_EQ(S_OK, lib->GetTypeInfoOfGuid(*clsid, coclass.Out()));
+    TYPEATTR* ta = nullptr;
+    ASSERT_EQ(S_OK, coclass->GetTypeAttr(&ta));
+    EXPECT_EQ(TKIND_COCLASS, ta->typekind);
+    EXPECT_TRUE(ta->wTypeFlags & TYPEFLAG_FCANCREATE) << itf;
+    EXPECT_EQ(1, ta->cImplTypes) << itf;
+    coclass->ReleaseTypeAttr(ta);
+    INT flags = 0;
+    ASSERT_EQ(S_OK, coclass->GetImplTypeFlags(0, &flags));
+    EXPECT_EQ(IMPLTYPEFLAG_FDEFAULT, flags);
+    HREFTYPE href = 0;
+    ASSERT_EQ(S_OK, coclass->GetRefTypeOfImplType(0, &href));
+    Ptr<ITypeInfo> def;
+    ASSERT_EQ(S_OK, coclass->GetRefTypeInfo(href, def.Out()));
+    ASSERT_EQ(S_OK, def->GetDocumentation(MEMBERID_NIL, name.Out(), nullptr, nullptr, nullptr));
+    EXPECT_EQ(itf, name.Utf8());
+    ASSERT_EQ(S_OK, coclass->GetDocumentation(MEMBERID_NIL, name.Out(), doc.Out(), nullptr, nullptr));
+    EXPECT_EQ(std::string(itf).substr(1) + " Class", doc.Utf8());
+  }
+}
+
 // A copy of the module elsewhere is a separate module for the loader, with
 // state of its own (its dispatch cache starts empty).
 class ModuleCopyTest : public PackagingTest {
