@@ -291,6 +291,20 @@ HRESULT InvokeDescribed(void* instance, const tlb::Func& func, DISPPARAMS* param
   return S_OK;
 }
 
+HRESULT CallSlotWithValues(void* instance, uint16_t slot, size_t count, const VARTYPE* vts, VARIANT* const* values) {
+  Frame frame;
+  frame.Int(reinterpret_cast<Word>(instance));
+  for (size_t i = 0; i < count; ++i) {
+    if (vts[i] & VT_BYREF) {
+      frame.Int(reinterpret_cast<Word>(values[i]->byref));
+    } else if (!PushValue(frame, vts[i], *values[i])) {
+      return DISP_E_BADVARTYPE;
+    }
+  }
+  if (frame.overflow) return DISP_E_BADCALLEE;
+  return CallSlot(instance, slot, frame);
+}
+
 }  // namespace krsoap::com
 
 extern "C" {

@@ -30,4 +30,12 @@ namespace krsoap::com {
 HRESULT InvokeDescribed(void* instance, const tlb::Func& func, DISPPARAMS* params, VARIANT* result,
                         EXCEPINFO* excepinfo, UINT* arg_err, const std::u16string& source);
 
+// Calls the method at vtable `slot` of `instance` through the same generic
+// caller, with `count` arguments: argument i is of type vts[i]; a VT_BYREF
+// type passes values[i]->byref as the pointer, any other type passes the
+// value held in *values[i] (VT_VARIANT: the whole VARIANT by value).
+// DISP_E_BADVARTYPE for a type the caller cannot place, DISP_E_BADCALLEE
+// when the arguments do not fit; otherwise the method's own HRESULT.
+HRESULT CallSlotWithValues(void* instance, uint16_t slot, size_t count, const VARTYPE* vts, VARIANT* const* values);
+
 }  // namespace krsoap::com

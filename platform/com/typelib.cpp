@@ -810,8 +810,14 @@ KR_EXPORT HRESULT RegisterTypeLib(ITypeLib* ptlib, LPCOLESTR full_path, LPCOLEST
     if (t.kind == tlb::kKindCoclass || !(t.flags & (tlb::kTypeFlagDual | tlb::kTypeFlagOleAutomation))) continue;
     const std::u16string key = u"Interface\\" + GuidToString(t.guid);
     err = SetValue(key, nullptr, t.name);
-    if (!err) err = SetValue(key + u"\\ProxyStubClsid", nullptr, marshaler);
-    if (!err) err = SetValue(key + u"\\ProxyStubClsid32", nullptr, marshaler);
+    // An interface whose module registered a proxy/stub of its own keeps it:
+    // only interfaces without one are marshalled by the type library's
+    // marshaler.
+    std::u16string existing;
+    const bool own_proxy = ReadValue(key + u"\\ProxyStubClsid32", nullptr, &existing) && !existing.empty() &&
+                           !FoldEq{}(existing, marshaler);
+    if (!err && !own_proxy) err = SetValue(key + u"\\ProxyStubClsid", nullptr, marshaler);
+    if (!err && !own_proxy) err = SetValue(key + u"\\ProxyStubClsid32", nullptr, marshaler);
     if (!err) err = SetValue(key + u"\\TypeLib", nullptr, libid);
     if (!err) err = SetValue(key + u"\\TypeLib", u"Version", ver_text);
   }
