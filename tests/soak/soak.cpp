@@ -1,0 +1,505 @@
+// krsoap_soak: a reliability soak of the server transport. One "krsoap serve"
+// host serves the example Calculator on one request queue of an embedded
+// queue manager in a throwaway data root; requesting processes (forked from
+// this program) send requests the way the client connector does and check
+// every reply.
+//
+//   phase 1  valid Add requests with distinct operands; every request must be
+//            answered exactly once, correlated with its message id, with its
+//            own sum
+//   phase 2  the same with malformed requests mixed in (not XML, empty,
+//            binary bytes, hostile XML, an unknown operation, over 4,096
+//            bytes); each of those must be answered with a SOAP fault
+//   phase 3  the host is killed with SIGKILL part way and started again;
+//            every request it had not taken must be answered after the
+//            restart; requests lost are at most those it had in flight
+//
+// Prints, per phase, the counts, the throughput and the host's resident
+// memory at the start and the end; exits 0 when every check held, 1 when one
+// failed, 2 on bad usage or when the set-up failed.
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/queue/krqueue.h"
+
+namespace {
+
+constexpr const char* kQm = "SOAK.QM";
+constexpr const char* kQueue = "SOAK.REQUEST";
+constexpr const char* kModelQueue = "SYSTEM.DEFAULT.MODEL.QUEUE";
+constexpr KRLONG kReplyBuffer = 1 << 16;
+
+std::string g_bin, g_lib, g_root, g_src;
+
+struct Options {
+  long requests = 100000;
+  int requesters = 16;
+  int timeout_s = 60;    // per request: long enough to ride over a restart
+  int bad_every = 10;    // phase 2: one request in this many is malformed
+  std::string phases = "123";
+  bool keep = false;
+};
+
+// Counters of one requesting process, handed to the parent through shared
+// memory (one slot per requester, plus the overall progress).
+struct Counters {
+  long sent = 0;
+  long answered = 0;     // the right reply, once
+  long wrong = 0;        // a reply with the wrong content or correlation
+  long lost = 0;         // no reply within the timeout
+  long extra = 0;        // replies left over: duplicates or late ones
+  long failed = 0;       // a queue call of the requester itself failed
+  KRLONG last_reason = 0;
+  double last_answer_s = 0;  // monotonic clock, comparable across processes
+};
+
+struct Shared {
+  std::atomic<long> progress;  // requests answered so far, all requesters
+  Counters per[64];
+};
+
+double NowS() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+int Run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
+
+std::string Capture(const std::string& command) {
+  std::string out;
+  FILE* p = ::popen(command.c_str(), "r");
+  if (!p) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  ::pclose(p);
+  return out;
+}
+
+// The host's resident set from /proc (kB), or -1.
+long RssKb(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  }
+  return -1;
+}
+
+std::string Mb(long kb) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.1f MB", static_cast<double>(kb) / 1024.0);
+  return kb < 0 ? std::string("?") : std::string(buf);
+}
+
+// Depth of the request queue, from "krsoap qm queues"; -1 when unknown.
+long QueueDepth() {
+  std::istringstream in(Capture(g_bin + "/krsoap qm queues " + kQm + " 2>/dev/null"));
+  std::string name, kind;
+  long depth = 0, open = 0;
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream l(line);
+    if (l >> name >> kind >> depth >> open && name == kQueue) return depth;
+  }
+  return -1;
+}
+
+// ---- Requests ------------------------------------------------------------------
+
+std::string Envelope(const std::string& op, const std::string& args) {
+  return "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\"><SOAP-ENV:Header>"
+         "<SOAP-ENV:SoapAction>urn:krsoap-calculator#" +
+         op + "</SOAP-ENV:SoapAction></SOAP-ENV:Header><SOAP-ENV:Body><c:" + op +
+         " xmlns:c=\"urn:krsoap-calculator\">" + args + "</c:" + op + "></SOAP-ENV:Body></SOAP-ENV:Envelope>";
+}
+
+std::string Number(double v) {
+  char buf[64];
+  auto r = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, r.ptr);
+}
+
+constexpr double kB = 0.25;
+
+// A request that must be answered with a SOAP fault; `kind` picks which.
+std::string BadRequest(long kind, long index) {
+  switch (kind % 7) {
+    case 0: return "this is not XML <<< " + std::to_string(index);
+    case 1: return "";
+    case 2: return std::string("\x01\x02\xff\xfe\x80\x7f binary \x03", 14);
+    case 3:  // an entity expansion bomb
+      return "<?xml version=\"1.0\"?><!DOCTYPE b [<!ENTITY a \"aaaaaaaaaaaaaaaa\">"
+             "<!ENTITY c \"&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;\">"
+             "<!ENTITY d \"&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;\">"
+             "<!ENTITY e \"&d;&d;&d;&d;&d;&d;&d;&d;&d;&d;&d;&d;&d;&d;&d;&d;\">"
+             "<!ENTITY f \"&e;&e;&e;&e;&e;&e;&e;&e;&e;&e;&e;&e;&e;&e;&e;&e;\">]>"
+             "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\"><SOAP-ENV:Body>"
+             "<c:Echo xmlns:c=\"urn:krsoap-calculator\"><c:text>&f;&f;&f;&f;</c:text></c:Echo>"
+             "</SOAP-ENV:Body></SOAP-ENV:Envelope>";
+    case 4:  // an external entity
+      return "<?xml version=\"1.0\"?><!DOCTYPE x [<!ENTITY p SYSTEM \"file:///etc/passwd\">]>"
+             "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\"><SOAP-ENV:Body>"
+             "<c:Echo xmlns:c=\"urn:krsoap-calculator\"><c:text>&p;</c:text></c:Echo>"
+             "</SOAP-ENV:Body></SOAP-ENV:Envelope>";
+    case 5: return Envelope("Frobnicate", "<c:a>1</c:a>");
+    default: {  // a valid request, but over 4,096 bytes
+      std::string pad(5000 + static_cast<size_t>(index % 100), ' ');
+      return Envelope("Add", "<c:a>1</c:a>" + pad + "<c:b>2</c:b>");
+    }
+  }
+}
+
+// ---- A requesting process -----------------------------------------------------------
+
+// Sends requests index = first, first + step, ... < count, one at a time,
+// each waiting for its reply by correlation id, and records the outcome in
+// `out`. `bad_every` > 0 mixes malformed requests in.
+void RequesterMain(long first, long step, long count, long phase, int bad_every, int timeout_s, Counters* out,
+                   std::atomic<long>* progress) {
+  KRHCONN hconn = KRHC_UNUSABLE_HCONN;
+  KRLONG cc = 0, rc = 0;
+  KRCONN(kQm, &hconn, &cc, &rc);
+  if (rc) {
+    out->failed++;
+    out->last_reason = rc;
+    return;
+  }
+  KROD od = KROD_DEFAULT;
+  std::memcpy(od.ObjectName, kQueue, std::strlen(kQueue));
+  KRHOBJ request = KRHO_UNUSABLE_HOBJ;
+  KROPEN(hconn, &od, KROO_OUTPUT, &request, &cc, &rc);
+  KROD rod = KROD_DEFAULT;
+  std::memcpy(rod.ObjectName, kModelQueue, std::strlen(kModelQueue));
+  std::memset(rod.DynamicQName, 0, sizeof rod.DynamicQName);
+  rod.DynamicQName[0] = '*';
+  KRHOBJ reply = KRHO_UNUSABLE_HOBJ;
+  KRLONG rc2 = 0;
+  KROPEN(hconn, &rod, KROO_INPUT_AS_Q_DEF, &reply, &cc, &rc2);
+  if (rc || rc2) {
+    out->failed++;
+    out->last_reason = rc ? rc : rc2;
+    return;
+  }
+  char reply_q[KR_Q_NAME_LENGTH];
+  std::memcpy(reply_q, rod.ObjectName, KR_Q_NAME_LENGTH);
+  for (char& c : reply_q) if (c == '\0') c = ' ';
+
+  std::vector<char> buffer(static_cast<size_t>(kReplyBuffer));
+  std::vector<std::string> lost_ids;
+  for (long i = first; i < count; i += step) {
+    const bool bad = bad_every > 0 && i % bad_every == bad_every - 1;
+    const double a = static_cast<double>(phase * 1000000 + i);
+    const std::string body = bad ? BadRequest(i / bad_every, i) : Envelope("Add", "<c:a>" + Number(a) +
+                                                                                     "</c:a><c:b>" + Number(kB) +
+                                                                                     "</c:b>");
+    KRMD md = KRMD_DEFAULT;
+    md.MsgType = KRMT_REQUEST;
+    std::memcpy(md.Format, KRFMT_STRING, KR_FORMAT_LENGTH);
+    std::memcpy(md.ReplyToQ, reply_q, KR_Q_NAME_LENGTH);
+    std::memset(md.ReplyToQMgr, ' ', KR_Q_MGR_NAME_LENGTH);
+    std::memcpy(md.ReplyToQMgr, kQm, std::strlen(kQm));
+    KRPMO pmo = KRPMO_DEFAULT;
+    KRPUT(hconn, request, &md, &pmo, static_cast<KRLONG>(body.size()), const_cast<char*>(body.data()), &cc, &rc);
+    if (rc) {
+      out->failed++;
+      out->last_reason = rc;
+      continue;
+    }
+    out->sent++;
+    KRMD gmd = KRMD_DEFAULT;
+    std::memcpy(gmd.CorrelId, md.MsgId, KR_CORREL_ID_LENGTH);
+    KRGMO gmo = KRGMO_DEFAULT;
+    gmo.Options = KRGMO_WAIT | KRGMO_CONVERT;
+    gmo.WaitInterval = timeout_s * 1000;
+    KRLONG length = 0;
+    KRGET(hconn, reply, &gmd, &gmo, kReplyBuffer, buffer.data(), &length, &cc, &rc);
+    if (rc == KRRC_NO_MSG_AVAILABLE) {
+      out->lost++;
+      lost_ids.emplace_back(reinterpret_cast<const char*>(md.MsgId), KR_MSG_ID_LENGTH);
+      continue;
+    }
+    if (rc) {
+      out->failed++;
+      out->last_reason = rc;
+      continue;
+    }
+    const std::string text(buffer.data(), static_cast<size_t>(std::min(length, kReplyBuffer)));
+    bool ok = std::memcmp(gmd.CorrelId, md.MsgId, KR_CORREL_ID_LENGTH) == 0;
+    if (bad) {
+      ok = ok && text.find("Fault>") != std::string::npos;
+    } else {
+      ok = ok && text.find("Result>" + Number(a + kB) + "</") != std::string::npos;
+    }
+    if (ok) {
+      out->answered++;
+      out->last_answer_s = NowS();
+      progress->fetch_add(1, std::memory_order_relaxed);
+    } else {
+      out->wrong++;
+      if (out->wrong <= 3) std::fprintf(stderr, "soak: wrong reply to request %ld: %.300s\n", i, text.c_str());
+    }
+  }
+  // Whatever is left on the reply queue answered a request twice, or came
+  // after its requester gave up on it.
+  for (;;) {
+    KRMD gmd = KRMD_DEFAULT;
+    KRGMO gmo = KRGMO_DEFAULT;
+    KRLONG length = 0;
+    KRGET(hconn, reply, &gmd, &gmo, kReplyBuffer, buffer.data(), &length, &cc, &rc);
+    if (rc == KRRC_NO_MSG_AVAILABLE || (rc && rc != KRRC_TRUNCATED_MSG_FAILED)) break;
+    out->extra++;
+  }
+  KRCLOSE(hconn, &reply, KRCO_NONE, &cc, &rc);
+  KRCLOSE(hconn, &request, KRCO_NONE, &cc, &rc);
+  KRDISC(&hconn, &cc, &rc);
+}
+
+// ---- The host ---------------------------------------------------------------------
+
+pid_t StartHost() {
+  const std::string conf = g_root + "/host.conf";
+  const std::string log = g_root + "/host.log";
+  const std::string tool = g_bin + "/krsoap";
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    std::FILE* f = std::freopen(log.c_str(), "a", stderr);
+    (void)f;
+    ::execl(tool.c_str(), tool.c_str(), "serve", "--config", conf.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  return pid;
+}
+
+void StopHost(pid_t pid, int sig) {
+  if (pid <= 0) return;
+  ::kill(pid, sig);
+  int st = 0;
+  ::waitpid(pid, &st, 0);
+}
+
+// Runs `n` requesting processes over requests [0, count) of `phase`;
+// returns their counters summed.
+struct PhaseRun {
+  std::vector<pid_t> pids;
+  Shared* shared = nullptr;
+};
+
+PhaseRun StartRequesters(Shared* shared, const Options& o, long count, long phase, int bad_every) {
+  PhaseRun run;
+  run.shared = shared;
+  shared->progress.store(0);
+  for (int r = 0; r < o.requesters; ++r) shared->per[r] = Counters{};
+  std::fflush(nullptr);
+  for (int r = 0; r < o.requesters; ++r) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      RequesterMain(r, o.requesters, count, phase, bad_every, o.timeout_s, &shared->per[r], &shared->progress);
+      ::_exit(0);
+    }
+    run.pids.push_back(pid);
+  }
+  return run;
+}
+
+Counters WaitRequesters(const PhaseRun& run, int* crashed) {
+  Counters sum;
+  for (size_t r = 0; r < run.pids.size(); ++r) {
+    int st = 0;
+    ::waitpid(run.pids[r], &st, 0);
+    if (!WIFEXITED(st) || WEXITSTATUS(st) != 0) ++*crashed;
+    const Counters& c = run.shared->per[r];
+    sum.sent += c.sent;
+    sum.answered += c.answered;
+    sum.wrong += c.wrong;
+    sum.lost += c.lost;
+    sum.extra += c.extra;
+    sum.failed += c.failed;
+    if (c.last_reason) sum.last_reason = c.last_reason;
+    sum.last_answer_s = std::max(sum.last_answer_s, c.last_answer_s);
+  }
+  return sum;
+}
+
+void PrintCounts(const char* what, const Counters& c, double seconds);
+
+bool WaitReady(Shared* shared, const Options& o) {
+  Options one = o;
+  one.requesters = 1;
+  one.timeout_s = 30;
+  PhaseRun run = StartRequesters(shared, one, 1, 9, 0);
+  int crashed = 0;
+  Counters c = WaitRequesters(run, &crashed);
+  if (c.answered != 1) PrintCounts("first request", c, 0);
+  return c.answered == 1;
+}
+
+void PrintCounts(const char* what, const Counters& c, double seconds) {
+  std::printf("  %s: sent %ld, answered %ld, wrong %ld, lost %ld, left over %ld, requester failures %ld%s\n", what,
+              c.sent, c.answered, c.wrong, c.lost, c.extra, c.failed,
+              c.last_reason ? (" (last reason " + std::to_string(c.last_reason) + ")").c_str() : "");
+  std::printf("  %.1f s, %.0f requests answered/s\n", seconds, seconds > 0 ? static_cast<double>(c.answered) / seconds : 0.0);
+}
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: krsoap_soak [--requests N] [--requesters P] [--timeout S] [--bad-every K] [--phases 123] "
+               "[--keep]\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    const bool has = i + 1 < argc;
+    if (a == "--requests" && has) o.requests = std::atol(argv[++i]);
+    else if (a == "--requesters" && has) o.requesters = std::atoi(argv[++i]);
+    else if (a == "--timeout" && has) o.timeout_s = std::atoi(argv[++i]);
+    else if (a == "--bad-every" && has) o.bad_every = std::atoi(argv[++i]);
+    else if (a == "--phases" && has) o.phases = argv[++i];
+    else if (a == "--keep") o.keep = true;
+    else return Usage();
+  }
+  if (o.requests < 1 || o.requesters < 1 || o.requesters > 64 || o.timeout_s < 1 || o.bad_every < 2) return Usage();
+  {
+    char path[4096];
+    ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return 2;
+    std::string self(path, static_cast<size_t>(n));
+    g_bin = self.substr(0, self.rfind('/'));
+    g_lib = g_bin.substr(0, g_bin.rfind('/')) + "/lib";
+  }
+  const char* tmp = std::getenv("TMPDIR");
+  std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/krsoap-soak-XXXXXX";
+  if (!::mkdtemp(templ.data())) return 2;
+  g_root = templ;
+  ::setenv("KRSOAP_HOME", g_root.c_str(), 1);
+  const std::string tool = g_bin + "/krsoap";
+  if (Run(tool + " qm create " + kQm) || Run(tool + " qm define " + kQm + " " + kQueue) ||
+      Run(tool + " register " + g_lib + "/libkrxml.so") || Run(tool + " register " + g_lib + "/libhalvex.so") ||
+      Run(tool + " register " + g_lib + "/libkrsoap.so") || Run(tool + " register " + g_lib + "/libkrcalculator.so")) {
+    std::fprintf(stderr, "soak: set-up of the data root %s failed\n", g_root.c_str());
+    return 2;
+  }
+  std::ofstream(g_root + "/host.conf") << "[monitor calculator]\nqueue_manager = " << kQm << "\nqueue = " << kQueue
+                                        << "\nwsdl = " KRSOAP_SOURCE_DIR "/examples/calculator/Calculator.wsdl\n"
+                                        << "wsml = " KRSOAP_SOURCE_DIR "/examples/calculator/Calculator.wsml\n"
+                                        << "can_reuse_object = 1\nstatus_file = " << g_root << "/calc.status\n";
+
+  void* mem = ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (mem == MAP_FAILED) return 2;
+  auto* shared = new (mem) Shared();
+
+  std::printf("krsoap_soak: %d requesting processes, %ld requests per phase, reply timeout %d s, data root %s\n",
+              o.requesters, o.requests, o.timeout_s, g_root.c_str());
+  pid_t host = StartHost();
+  if (host <= 0 || !WaitReady(shared, o)) {
+    std::fprintf(stderr, "soak: the host did not answer (see %s/host.log)\n", g_root.c_str());
+    StopHost(host, SIGKILL);
+    return 2;
+  }
+  int failures = 0;
+  auto check = [&](bool ok, const char* what) {
+    if (!ok) {
+      std::printf("  FAILED: %s\n", what);
+      ++failures;
+    }
+  };
+
+  if (o.phases.find('1') != std::string::npos) {
+    std::printf("phase 1: valid requests\n");
+    const long rss0 = RssKb(host);
+    const double t0 = NowS();
+    int crashed = 0;
+    Counters c = WaitRequesters(StartRequesters(shared, o, o.requests, 1, 0), &crashed);
+    const double t1 = NowS();
+    PrintCounts("requests", c, t1 - t0);
+    std::printf("  host RSS %s at start, %s at end\n", Mb(rss0).c_str(), Mb(RssKb(host)).c_str());
+    check(crashed == 0, "every requester ended normally");
+    check(c.sent == o.requests && c.answered == o.requests, "every request answered once");
+    check(c.wrong == 0 && c.lost == 0 && c.extra == 0 && c.failed == 0, "no wrong, lost or duplicate reply");
+    check(QueueDepth() == 0, "the request queue is empty");
+  }
+
+  if (o.phases.find('2') != std::string::npos) {
+    std::printf("phase 2: valid requests with one in %d malformed or oversized\n", o.bad_every);
+    const long rss0 = RssKb(host);
+    const double t0 = NowS();
+    int crashed = 0;
+    Counters c = WaitRequesters(StartRequesters(shared, o, o.requests, 2, o.bad_every), &crashed);
+    const double t1 = NowS();
+    PrintCounts("requests", c, t1 - t0);
+    std::printf("  host RSS %s at start, %s at end\n", Mb(rss0).c_str(), Mb(RssKb(host)).c_str());
+    check(crashed == 0, "every requester ended normally");
+    check(c.sent == o.requests && c.answered == o.requests, "every request answered once (faults for the bad ones)");
+    check(c.wrong == 0 && c.lost == 0 && c.extra == 0 && c.failed == 0, "no wrong, lost or duplicate reply");
+    check(QueueDepth() == 0, "the request queue is empty");
+    check(::waitpid(host, nullptr, WNOHANG) == 0, "the host still runs");
+  }
+
+  if (o.phases.find('3') != std::string::npos) {
+    std::printf("phase 3: the host killed with SIGKILL after a third of the requests, then started again\n");
+    const long rss0 = RssKb(host);
+    const double t0 = NowS();
+    PhaseRun run = StartRequesters(shared, o, o.requests, 3, 0);
+    const long kill_at = std::max(1L, o.requests / 3);
+    while (shared->progress.load() < kill_at) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const long rss_kill = RssKb(host);
+    StopHost(host, SIGKILL);
+    const long answered_at_kill = shared->progress.load();
+    const long depth = QueueDepth();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    host = StartHost();
+    // The restarted host's memory once it serves (its first answer).
+    for (int i = 0; i < 30000 && shared->progress.load() == answered_at_kill; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const long rss1 = RssKb(host);
+    int crashed = 0;
+    Counters c = WaitRequesters(run, &crashed);
+    const double t1 = NowS();
+    // Each requester has one request outstanding at a time, so at most
+    // `requesters` were in flight; those waiting on the queue (depth) had
+    // not been taken and must be answered.
+    const long in_flight_bound = o.requesters - std::max(0L, depth);
+    std::printf("  killed after %ld answered; request queue depth just after the kill %ld\n", answered_at_kill,
+                depth);
+    PrintCounts("requests (the time includes the reply timeout of lost requests)", c, t1 - t0);
+    std::printf("  last answer %.1f s after the start: %.0f requests answered/s, restart included\n",
+                c.last_answer_s - t0, static_cast<double>(c.answered) / (c.last_answer_s - t0));
+    std::printf("  lost at the kill: %ld (taken by the killed host, never answered; at most %ld were in flight)\n",
+                c.lost, in_flight_bound);
+    std::printf("  host RSS %s at start, %s at the kill; restarted host %s at start, %s at end\n", Mb(rss0).c_str(),
+                Mb(rss_kill).c_str(), Mb(rss1).c_str(), Mb(RssKb(host)).c_str());
+    check(crashed == 0, "every requester ended normally");
+    check(c.sent == o.requests && c.answered + c.lost == o.requests, "every request answered once or lost");
+    check(c.lost <= in_flight_bound, "no more lost than were in flight at the kill");
+    check(c.wrong == 0 && c.extra == 0 && c.failed == 0, "no wrong, late or duplicate reply");
+    check(QueueDepth() == 0, "the request queue is empty");
+  }
+
+  StopHost(host, SIGTERM);
+  std::printf("%s\n", failures ? "soak FAILED" : "soak passed");
+  if (!o.keep && !failures) std::filesystem::remove_all(g_root);
+  return failures ? 1 : 0;
+}
