@@ -10,6 +10,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sqlite3.h>
+
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -601,6 +603,41 @@ TEST_F(ModuleCopyTest, AModulePathWithAQuoteIsRegisteredAsItIsAndItsClassesAreCr
   ASSERT_EQ(0, RunTool({"unregister", copy}, &out)) << out;
   com::internal::NoteRegistrationChanged();
   EXPECT_FALSE(ClassesKeyExists(std::string("CLSID\\") + kClasses[1].clsid_text));
+}
+
+// A write refused in the middle of the object map: a fault planted in the
+// real registry store (a trigger that rejects the monitor's CLSID key, the
+// one failure of a single class that no registry call can provoke). The
+// classes before it are registered, the failure is returned, and neither the
+// classes after it nor the library are.
+TEST(PackagingRegistryTest, AScriptThatFailsStopsRegistrationAtItsClass) {
+  ScopedHome home;
+  com::internal::NoteRegistrationChanged();
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CLASSES_ROOT, "CLSID", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                                           nullptr));
+  RegCloseKey(key);
+  sqlite3* db = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open((home.path() + "/registry.db").c_str(), &db));
+  char* error = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(db,
+                                    "CREATE TRIGGER refuse_monitor BEFORE INSERT ON keys WHEN lower(NEW.name) = "
+                                    "'{62a93aeb-63ab-4163-b2dc-a6a2c7ce54f1}' BEGIN SELECT RAISE(ABORT, 'refused'); END;",
+                                    nullptr, nullptr, &error))
+      << (error ? error : "");
+  sqlite3_close(db);
+
+  HRESULT hr = CallEntry(HalvexPath(), "DllRegisterServer");
+  EXPECT_TRUE(FAILED(hr));
+  EXPECT_EQ(FACILITY_WIN32, HRESULT_FACILITY(hr));
+  EXPECT_TRUE(ClassesKeyExists(std::string("CLSID\\") + kClasses[0].clsid_text + "\\InprocServer32"));
+  EXPECT_TRUE(ClassesKeyExists("Halvex.KRSoapHandler\\CurVer"));
+  EXPECT_FALSE(ClassesKeyExists(std::string("CLSID\\") + kClasses[1].clsid_text));
+  for (const ClassInfo* c : {&kClasses[2], &kClasses[3]}) {
+    EXPECT_FALSE(ClassesKeyExists(std::string("CLSID\\") + c->clsid_text)) << c->progid;
+    EXPECT_FALSE(ClassesKeyExists(c->progid)) << c->progid;
+  }
+  EXPECT_FALSE(ClassesKeyExists(std::string("TypeLib\\") + kLibid));
 }
 
 // Registration against a registry that refuses writes: the failure of the
