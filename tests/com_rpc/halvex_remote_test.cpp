@@ -208,6 +208,88 @@ TEST_F(HalvexRemote, MonitorDispatchPartTravels) {
   EXPECT_EQ(info, nullptr);
 }
 
+TEST_F(HalvexRemote, HandlerPropertiesGiveWhatDirectCallsGive) {
+  Ptr<IKRSoapHandler> direct, remote;
+  Direct(nullptr, u"Halvex.KRSoapHandler", &direct);
+  Remote("handler", &remote);
+  auto get = [](IKRSoapHandler* h, HRESULT (IKRSoapHandler::*getter)(BSTR*)) {
+    BSTR b = nullptr;
+    HRESULT hr = (h->*getter)(&b);
+    std::string text = Text(b);
+    SysFreeString(b);
+    return std::make_pair(hr, text);
+  };
+  auto both = [&](auto call) {
+    auto a = call(direct.p);
+    auto b = call(remote.p);
+    EXPECT_EQ(a, b);
+  };
+  // Fresh objects: every getter, ErrorCode included.
+  for (auto getter : {&IKRSoapHandler::get_ErrorDescription, &IKRSoapHandler::get_SoapRequest,
+                      &IKRSoapHandler::get_SoapResponse, &IKRSoapHandler::get_QueueManager,
+                      &IKRSoapHandler::get_Queue}) {
+    both([&](IKRSoapHandler* h) { return get(h, getter); });
+  }
+  both([](IKRSoapHandler* h) {
+    LONG code = -7;
+    HRESULT hr = h->get_ErrorCode(&code);
+    return std::make_pair(hr, code);
+  });
+  // The puts, read back; a name with characters outside ASCII.
+  both([&](IKRSoapHandler* h) {
+    HRESULT a = h->put_QueueManager(Bstr("NO.SUCH.QM"));
+    HRESULT b = h->put_Queue(Bstr("Q\u00e9.\u4e2d"));
+    HRESULT c = h->put_SoapAction(Bstr("urn:action"));
+    return std::make_tuple(a, b, c, get(h, &IKRSoapHandler::get_QueueManager), get(h, &IKRSoapHandler::get_Queue));
+  });
+  // SoapAction on a queue manager that does not exist: whatever the handler
+  // makes of it, the proxy reports the same, with the error properties.
+  both([&](IKRSoapHandler* h) {
+    auto action = get(h, &IKRSoapHandler::get_SoapAction);
+    LONG code = -7;
+    HRESULT hr = h->get_ErrorCode(&code);
+    return std::make_tuple(action, hr, code, get(h, &IKRSoapHandler::get_ErrorDescription));
+  });
+}
+
+TEST_F(HalvexRemote, InvokerAndTriggerExecuteGiveWhatDirectCallsGive) {
+  Ptr<IKRSoapInvoker> direct_invoker, remote_invoker;
+  Direct(nullptr, u"Halvex.KRSoapInvoker", &direct_invoker);
+  Remote("invoker", &remote_invoker);
+  // IKRSoapInvoker has only IDispatch's methods.
+  for (IKRSoapInvoker* inv : {direct_invoker.p, remote_invoker.p}) {
+    UINT count = 0;
+    EXPECT_EQ(inv->GetTypeInfoCount(&count), S_OK);
+    EXPECT_EQ(count, 1u);
+  }
+  // The invoker's second vtable, IKRObjectTrigger, reached through QueryInterface.
+  Ptr<IKRObjectTrigger> direct_exec, remote_exec;
+  ASSERT_EQ(direct_invoker->QueryInterface(IID_IKRObjectTrigger, direct_exec.out()), S_OK);
+  ASSERT_EQ(remote_invoker->QueryInterface(IID_IKRObjectTrigger, remote_exec.out()), S_OK);
+  auto execute = [&](IKRObjectTrigger* t) {
+    LONG result = -7;
+    HRESULT hr = t->Execute(Bstr("NO.SUCH.QM"), Bstr("Q"), Bstr(home() + "/none.wsdl"), Bstr(home() + "/none.wsml"),
+                            Bstr("param"), &result);
+    return std::make_pair(hr, result);
+  };
+  EXPECT_EQ(execute(direct_exec.p), execute(remote_exec.p));
+
+  // The inert trigger returns S_OK and leaves Result unwritten. Through a
+  // proxy an unwritten [out] arrives as zero: the stub hands the callee
+  // zeroed storage, as the Windows marshaller does.
+  Ptr<IKRObjectTrigger> direct, remote;
+  Direct(nullptr, u"Halvex.KRObjectTrigger", &direct);
+  Remote("trigger", &remote);
+  EXPECT_EQ(execute(direct.p), std::make_pair(S_OK, LONG{-7}));
+  EXPECT_EQ(execute(remote.p), std::make_pair(S_OK, LONG{0}));
+  for (IKRObjectTrigger* t : {direct.p, remote.p}) {
+    const char16_t* name = u"Execute";
+    DISPID id = 0;
+    EXPECT_EQ(t->GetIDsOfNames(IID_NULL, const_cast<LPOLESTR*>(&name), 1, 0, &id), S_OK);
+    EXPECT_EQ(id, 1);
+  }
+}
+
 TEST_F(HalvexRemote, ListObjectsNamesThePublishedObjectsInOrder) {
   std::vector<std::string> names;
   ASSERT_EQ(rpc::ListObjects(Socket(), &names), S_OK);
