@@ -108,12 +108,13 @@ HRESULT ObjectServer::Listen(const std::string& socket_path, std::unique_ptr<Obj
   if (socket_path.empty()) return E_INVALIDARG;
   HRESULT hr = os::PreparePrivateDirectory(DirectoryOf(socket_path));
   if (FAILED(hr)) return hr;
+  auto listener = std::make_unique<Listener>();
+  hr = os::ListenAt(socket_path, &listener->socket);
+  if (FAILED(hr)) return hr;  // before the server exists: a refused Listen must not remove a live host's file
   std::unique_ptr<ObjectServer> server(new ObjectServer());
   server->path_ = socket_path;
   server->directory_ = std::make_unique<Directory>();
-  server->listener_ = std::make_unique<Listener>();
-  hr = os::ListenAt(socket_path, &server->listener_->socket);
-  if (FAILED(hr)) return hr;
+  server->listener_ = std::move(listener);
   server->acceptor_ = std::thread([s = server.get()] { s->AcceptLoop(); });
   *out = std::move(server);
   return S_OK;
