@@ -5,7 +5,9 @@
 //     the C++ declarations (pure-virtual classes in vtable order, with their
 //     IIDs, CLSIDs and the LIBID), the type library in its binary form, and
 //     the interface description tables (method slots and parameter types)
-//     that generic callers and marshalling code use.
+//     that generic callers and marshalling code use, with one proxy class
+//     per interface whose every method hands its slot and argument addresses
+//     to the generic proxy interpreter (platform/com/proxystub.h).
 //
 //   krcomgen res INPUT.krres OUTPUT.cpp [SEARCH-DIR...]
 //     Reads a resource list and writes a C++ source that embeds every
