@@ -2,6 +2,7 @@
 #include "platform/queue/process_identity.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 namespace krsoap::queue {
 namespace {
@@ -43,13 +45,27 @@ bool ReadStat(int32_t pid, char* state, uint64_t* start_time) {
   return true;
 }
 
+std::atomic<int32_t> g_current_pid{0};
 std::atomic<int32_t> g_self_pid{0};
+
+void ForgetPidInChild() { g_current_pid.store(0, std::memory_order_relaxed); }
 std::atomic<uint64_t> g_self_start{0};
 
 }  // namespace
 
+int32_t CurrentPid() {
+  int32_t pid = g_current_pid.load(std::memory_order_relaxed);
+  if (pid == 0) {
+    static std::once_flag registered;
+    std::call_once(registered, [] { ::pthread_atfork(nullptr, nullptr, &ForgetPidInChild); });
+    pid = static_cast<int32_t>(::getpid());
+    g_current_pid.store(pid, std::memory_order_relaxed);
+  }
+  return pid;
+}
+
 ProcessIdentity SelfIdentity() {
-  int32_t pid = static_cast<int32_t>(::getpid());
+  int32_t pid = CurrentPid();
   if (g_self_pid.load(std::memory_order_acquire) != pid) {
     char state = 0;
     uint64_t start = 0;

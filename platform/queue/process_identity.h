@@ -15,6 +15,11 @@ struct ProcessIdentity {
   uint64_t start_time = 0;  // 0: unknown
 };
 
+// This process's pid, cached: every queue call checks its handles against it,
+// and getpid is a system call (costly under a hypervisor). The cache is
+// cleared in the child of every fork (pthread_atfork).
+int32_t CurrentPid();
+
 // This process. Recomputed after a fork (the pid changes).
 ProcessIdentity SelfIdentity();
 

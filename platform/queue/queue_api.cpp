@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/queue/process_identity.h"
 #include "platform/queue/qm_directory.h"
 #include "platform/queue/store.h"
 
@@ -90,7 +91,7 @@ class Pool {
   // After a fork the child must not use the parent's store connections: they
   // are abandoned (not closed, which could disturb the parent's locks).
   void CheckForkLocked() {
-    pid_t pid = ::getpid();
+    pid_t pid = CurrentPid();
     if (pid_ == pid) return;
     if (pid_ != 0) {
       for (auto& [k, qm] : open_) new std::shared_ptr<PooledQm>(qm);  // leaked on purpose
@@ -208,7 +209,7 @@ HandleTable<Object>& Objects() {
 // A handle made before a fork is the parent's: not valid in the child.
 template <class T>
 std::shared_ptr<T> Valid(std::shared_ptr<T> p) {
-  if (p && p->pid != ::getpid()) return nullptr;
+  if (p && p->pid != CurrentPid()) return nullptr;
   return p;
 }
 
@@ -231,7 +232,7 @@ void NewMessageId(KRBYTE* id) {
   static std::atomic<uint64_t> counter{0};
   static std::atomic<pid_t> nonce_pid{0};
   static std::atomic<uint64_t> nonce{0};
-  pid_t pid = ::getpid();
+  pid_t pid = CurrentPid();
   if (nonce_pid.load(std::memory_order_acquire) != pid) {
     std::random_device rd;
     nonce.store((static_cast<uint64_t>(rd()) << 32) ^ rd(), std::memory_order_relaxed);
@@ -318,7 +319,7 @@ void Conn(const KRCHAR* name, KRHCONN* hconn, KRLONG* cc, KRLONG* reason) {
     if (int32_t rc = CheckQmName(requested)) return Done(cc, reason, rc);
   }
   auto conn = std::make_shared<Connection>();
-  conn->pid = ::getpid();
+  conn->pid = CurrentPid();
   if (int32_t rc = ThePool().Acquire(requested, &conn->qm)) return Done(cc, reason, rc);
   KRLONG h = Connections().Add(conn);
   if (h == 0) return Done(cc, reason, KRRC_RESOURCE_PROBLEM);
@@ -356,7 +357,7 @@ void Open(KRHCONN hconn, KROD* od, KRLONG options, KRHOBJ* hobj, KRLONG* cc, KRL
   }
 
   auto obj = std::make_shared<Object>();
-  obj->pid = ::getpid();
+  obj->pid = CurrentPid();
   obj->hconn = hconn;
   obj->qm = qm;
   obj->options = options;

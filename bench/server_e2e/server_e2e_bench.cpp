@@ -1,0 +1,351 @@
+// server_e2e_bench: the example Calculator served end to end, over a queue
+// and over HTTP, with the same request bodies.
+//
+//   queue  "krsoap serve" hosting the Calculator on a request queue of an
+//          embedded queue manager; each requester is a separate process that
+//          puts a request (reply-to a temporary dynamic queue of its own) and
+//          waits for the reply by correlation id: request put -> reply got
+//   http   "krsoap serve-http" serving the same WSDL/WSML; each client is a
+//          separate process with one keep-alive connection: POST -> response
+//
+// With 1, 4 and 16 concurrent requesters it prints p50 and p99 of the round
+// trip and round trips per second, then the ratios queue/HTTP. Runs in a
+// throwaway data root, tracing off.
+//
+//   server_e2e_bench [--seconds S] [--concurrency 1,4,16] [--only queue|http]
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <httplib.h>
+
+#include "common/queue/krqueue.h"
+
+namespace {
+
+constexpr const char* kQm = "E2E.QM";
+constexpr const char* kQueue = "CALC.REQUEST";
+constexpr const char* kModelQueue = "SYSTEM.DEFAULT.MODEL.QUEUE";
+constexpr size_t kMaxSamples = 1 << 18;  // per requester
+constexpr int kWarmup = 200;
+
+std::string g_bin, g_lib, g_root;
+
+int64_t NowNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+int Run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
+
+// Shared between the parent and the requesting processes.
+struct Slot {
+  long count;
+  long errors;
+  int64_t first_ns;
+  int64_t last_ns;
+  int64_t samples[kMaxSamples];
+};
+struct Shared {
+  std::atomic<int> ready;
+  std::atomic<int> go;
+  std::atomic<int> stop;
+  Slot slots[16];
+};
+
+std::string AddRequest(long a) {
+  return "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\"><SOAP-ENV:Header>"
+         "<SOAP-ENV:SoapAction>urn:krsoap-calculator#Add</SOAP-ENV:SoapAction></SOAP-ENV:Header><SOAP-ENV:Body>"
+         "<c:Add xmlns:c=\"urn:krsoap-calculator\"><c:a>" +
+         std::to_string(a) + "</c:a><c:b>0.5</c:b></c:Add></SOAP-ENV:Body></SOAP-ENV:Envelope>";
+}
+
+// Waits for the start signal, then runs `one(i)` (one round trip; false on
+// failure) until the stop signal, recording each round trip's duration.
+template <class F>
+void Measure(Shared* shared, Slot* slot, F one) {
+  for (int i = 0; i < kWarmup; ++i) one(i);
+  shared->ready.fetch_add(1);
+  while (!shared->go.load()) std::this_thread::yield();
+  slot->first_ns = NowNs();
+  long i = 0;
+  while (!shared->stop.load()) {
+    const int64_t t0 = NowNs();
+    const bool ok = one(kWarmup + i);
+    const int64_t t1 = NowNs();
+    if (!ok) {
+      slot->errors++;
+      continue;
+    }
+    if (static_cast<size_t>(slot->count) < kMaxSamples) slot->samples[slot->count] = t1 - t0;
+    slot->count++;
+    slot->last_ns = t1;
+    ++i;
+  }
+}
+
+void QueueRequester(Shared* shared, Slot* slot, long id) {
+  KRHCONN hconn = KRHC_UNUSABLE_HCONN;
+  KRLONG cc = 0, rc = 0;
+  KRCONN(kQm, &hconn, &cc, &rc);
+  KROD od = KROD_DEFAULT;
+  std::memcpy(od.ObjectName, kQueue, std::strlen(kQueue));
+  KRHOBJ request = KRHO_UNUSABLE_HOBJ;
+  KROPEN(hconn, &od, KROO_OUTPUT, &request, &cc, &rc);
+  KROD rod = KROD_DEFAULT;
+  std::memcpy(rod.ObjectName, kModelQueue, std::strlen(kModelQueue));
+  std::memset(rod.DynamicQName, 0, sizeof rod.DynamicQName);
+  rod.DynamicQName[0] = '*';
+  KRHOBJ reply = KRHO_UNUSABLE_HOBJ;
+  KROPEN(hconn, &rod, KROO_INPUT_AS_Q_DEF, &reply, &cc, &rc);
+  char reply_q[KR_Q_NAME_LENGTH];
+  std::memcpy(reply_q, rod.ObjectName, KR_Q_NAME_LENGTH);
+  for (char& c : reply_q) if (c == '\0') c = ' ';
+  std::vector<char> buffer(1 << 16);
+  Measure(shared, slot, [&](long i) {
+    const std::string body = AddRequest(id * 10000000 + i);
+    KRMD md = KRMD_DEFAULT;
+    md.MsgType = KRMT_REQUEST;
+    std::memcpy(md.Format, KRFMT_STRING, KR_FORMAT_LENGTH);
+    std::memcpy(md.ReplyToQ, reply_q, KR_Q_NAME_LENGTH);
+    std::memset(md.ReplyToQMgr, ' ', KR_Q_MGR_NAME_LENGTH);
+    std::memcpy(md.ReplyToQMgr, kQm, std::strlen(kQm));
+    KRPMO pmo = KRPMO_DEFAULT;
+    KRLONG c = 0, r = 0;
+    KRPUT(hconn, request, &md, &pmo, static_cast<KRLONG>(body.size()), const_cast<char*>(body.data()), &c, &r);
+    if (r) return false;
+    KRMD gmd = KRMD_DEFAULT;
+    std::memcpy(gmd.CorrelId, md.MsgId, KR_CORREL_ID_LENGTH);
+    KRGMO gmo = KRGMO_DEFAULT;
+    gmo.Options = KRGMO_WAIT | KRGMO_CONVERT;
+    gmo.WaitInterval = 30000;
+    KRLONG length = 0;
+    KRGET(hconn, reply, &gmd, &gmo, static_cast<KRLONG>(buffer.size()), buffer.data(), &length, &c, &r);
+    return r == 0 && std::string_view(buffer.data(), static_cast<size_t>(length)).find("Result>") != std::string::npos;
+  });
+  KRCLOSE(hconn, &reply, KRCO_NONE, &cc, &rc);
+  KRCLOSE(hconn, &request, KRCO_NONE, &cc, &rc);
+  KRDISC(&hconn, &cc, &rc);
+}
+
+void HttpRequester(Shared* shared, Slot* slot, long id, int port) {
+  httplib::Client client("127.0.0.1", port);
+  client.set_keep_alive(true);
+  client.set_tcp_nodelay(true);
+  client.set_read_timeout(30, 0);
+  const httplib::Headers headers = {{"SOAPAction", "\"urn:krsoap-calculator#Add\""}};
+  Measure(shared, slot, [&](long i) {
+    auto res = client.Post("/", headers, AddRequest(id * 10000000 + i), "text/xml; charset=utf-8");
+    return res && res->status == 200 && res->body.find("Result>") != std::string::npos;
+  });
+}
+
+struct Figures {
+  double p50_us = 0, p99_us = 0, per_s = 0;
+  long errors = 0;
+};
+
+Figures RunConcurrency(Shared* shared, int n, double seconds, bool queue, int port) {
+  shared->ready.store(0);
+  shared->go.store(0);
+  shared->stop.store(0);
+  for (int r = 0; r < n; ++r) {
+    shared->slots[r].count = 0;
+    shared->slots[r].errors = 0;
+    shared->slots[r].first_ns = shared->slots[r].last_ns = 0;
+  }
+  std::fflush(nullptr);
+  std::vector<pid_t> pids;
+  for (int r = 0; r < n; ++r) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      if (queue) {
+        QueueRequester(shared, &shared->slots[r], r);
+      } else {
+        HttpRequester(shared, &shared->slots[r], r, port);
+      }
+      ::_exit(0);
+    }
+    pids.push_back(pid);
+  }
+  while (shared->ready.load() < n) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const int64_t t0 = NowNs();
+  shared->go.store(1);
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  shared->stop.store(1);
+  for (pid_t p : pids) ::waitpid(p, nullptr, 0);
+  int64_t t1 = t0;
+  std::vector<int64_t> all;
+  Figures f;
+  long total = 0;
+  for (int r = 0; r < n; ++r) {
+    const Slot& s = shared->slots[r];
+    total += s.count;
+    f.errors += s.errors;
+    t1 = std::max(t1, s.last_ns);
+    const size_t kept = std::min<size_t>(static_cast<size_t>(s.count), kMaxSamples);
+    all.insert(all.end(), s.samples, s.samples + kept);
+  }
+  std::sort(all.begin(), all.end());
+  if (!all.empty()) {
+    f.p50_us = static_cast<double>(all[all.size() / 2]) / 1000.0;
+    f.p99_us = static_cast<double>(all[std::min(all.size() - 1, all.size() * 99 / 100)]) / 1000.0;
+  }
+  f.per_s = t1 > t0 ? static_cast<double>(total) * 1e9 / static_cast<double>(t1 - t0) : 0;
+  return f;
+}
+
+pid_t StartQueueHost() {
+  const std::string conf = g_root + "/host.conf";
+  std::ofstream(conf) << "[monitor calculator]\nqueue_manager = " << kQm << "\nqueue = " << kQueue
+                      << "\nwsdl = " KRSOAP_SOURCE_DIR "/examples/calculator/Calculator.wsdl\n"
+                      << "wsml = " KRSOAP_SOURCE_DIR "/examples/calculator/Calculator.wsml\n"
+                      << "can_reuse_object = 1\nstatus_file = " << g_root << "/calc.status\n";
+  const std::string tool = g_bin + "/krsoap";
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    std::FILE* f = std::freopen((g_root + "/host.log").c_str(), "a", stderr);
+    (void)f;
+    ::execl(tool.c_str(), tool.c_str(), "serve", "--config", conf.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  return pid;
+}
+
+// Starts "krsoap serve-http" on a free port; returns its pid and port.
+pid_t StartHttpHost(int* port) {
+  int fds[2];
+  if (::pipe(fds) != 0) return -1;
+  const std::string tool = g_bin + "/krsoap";
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(fds[1], 1);
+    ::close(fds[0]);
+    ::close(fds[1]);
+    std::FILE* f = std::freopen((g_root + "/http.log").c_str(), "a", stderr);
+    (void)f;
+    ::execl(tool.c_str(), tool.c_str(), "serve-http", "--wsdl", KRSOAP_SOURCE_DIR "/examples/calculator/Calculator.wsdl",
+            "--wsml", KRSOAP_SOURCE_DIR "/examples/calculator/Calculator.wsml", "--listen", "127.0.0.1:0",
+            static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(fds[1]);
+  std::string line;
+  char c;
+  while (::read(fds[0], &c, 1) == 1 && c != '\n') line += c;
+  ::close(fds[0]);
+  const size_t colon = line.rfind(':');
+  *port = colon == std::string::npos ? 0 : std::atoi(line.c_str() + colon + 1);
+  return pid;
+}
+
+std::string LoadAverage() {
+  std::ifstream in("/proc/loadavg");
+  std::string a, b, c;
+  in >> a >> b >> c;
+  return a + " " + b + " " + c;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  double seconds = 3;
+  std::vector<int> levels = {1, 4, 16};
+  std::string only;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string a = argv[i];
+    if (a == "--seconds") {
+      seconds = std::atof(argv[i + 1]);
+    } else if (a == "--concurrency") {
+      levels.clear();
+      std::stringstream s(argv[i + 1]);
+      std::string item;
+      while (std::getline(s, item, ',')) levels.push_back(std::clamp(std::atoi(item.c_str()), 1, 16));
+    } else if (a == "--only") {
+      only = argv[i + 1];
+    } else {
+      std::fprintf(stderr, "usage: server_e2e_bench [--seconds S] [--concurrency 1,4,16] [--only queue|http]\n");
+      return 2;
+    }
+  }
+  {
+    char path[4096];
+    ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return 2;
+    std::string self(path, static_cast<size_t>(n));
+    g_bin = self.substr(0, self.rfind('/'));
+    g_lib = g_bin.substr(0, g_bin.rfind('/')) + "/lib";
+  }
+  const char* tmp = std::getenv("TMPDIR");
+  std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/krsoap-e2e-XXXXXX";
+  if (!::mkdtemp(templ.data())) return 2;
+  g_root = templ;
+  ::setenv("KRSOAP_HOME", g_root.c_str(), 1);
+  const std::string tool = g_bin + "/krsoap";
+  if (Run(tool + " qm create " + kQm) || Run(tool + " qm define " + kQm + " " + kQueue) ||
+      Run(tool + " register " + g_lib + "/libkrxml.so") || Run(tool + " register " + g_lib + "/libhalvex.so") ||
+      Run(tool + " register " + g_lib + "/libkrsoap.so") || Run(tool + " register " + g_lib + "/libkrcalculator.so")) {
+    std::fprintf(stderr, "server_e2e_bench: set-up failed in %s\n", g_root.c_str());
+    return 2;
+  }
+  void* mem = ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (mem == MAP_FAILED) return 2;
+  auto* shared = new (mem) Shared();
+
+  std::printf("server_e2e_bench: Calculator Add, %.1f s per figure, requesters are separate processes\n", seconds);
+  std::printf("load average at start: %s\n", LoadAverage().c_str());
+  std::vector<Figures> qf(levels.size()), hf(levels.size());
+  if (only != "http") {
+    pid_t host = StartQueueHost();
+    for (size_t i = 0; i < levels.size(); ++i) {
+      qf[i] = RunConcurrency(shared, levels[i], seconds, true, 0);
+      std::printf("queue %2d requesters: p50 %8.1f us  p99 %9.1f us  %8.0f round trips/s  (%ld errors)\n", levels[i],
+                  qf[i].p50_us, qf[i].p99_us, qf[i].per_s, qf[i].errors);
+      std::fflush(stdout);
+    }
+    ::kill(host, SIGTERM);
+    ::waitpid(host, nullptr, 0);
+  }
+  if (only != "queue") {
+    int port = 0;
+    pid_t http = StartHttpHost(&port);
+    if (port <= 0) {
+      std::fprintf(stderr, "server_e2e_bench: serve-http did not start (see %s/http.log)\n", g_root.c_str());
+      return 1;
+    }
+    for (size_t i = 0; i < levels.size(); ++i) {
+      hf[i] = RunConcurrency(shared, levels[i], seconds, false, port);
+      std::printf("http  %2d clients:    p50 %8.1f us  p99 %9.1f us  %8.0f round trips/s  (%ld errors)\n", levels[i],
+                  hf[i].p50_us, hf[i].p99_us, hf[i].per_s, hf[i].errors);
+      std::fflush(stdout);
+    }
+    ::kill(http, SIGTERM);
+    ::waitpid(http, nullptr, 0);
+  }
+  if (only.empty()) {
+    std::printf("ratios queue/http (p50, p99: lower is better for the queue; round trips/s: higher is)\n");
+    for (size_t i = 0; i < levels.size(); ++i) {
+      std::printf("  %2d: p50 %.2f  p99 %.2f  round trips/s %.2f\n", levels[i],
+                  hf[i].p50_us > 0 ? qf[i].p50_us / hf[i].p50_us : 0, hf[i].p99_us > 0 ? qf[i].p99_us / hf[i].p99_us : 0,
+                  hf[i].per_s > 0 ? qf[i].per_s / hf[i].per_s : 0);
+    }
+  }
+  std::printf("load average at end: %s\n", LoadAverage().c_str());
+  std::filesystem::remove_all(g_root);
+  return 0;
+}
