@@ -376,12 +376,14 @@ bool WriteDispArg(Writer& w, const VARIANT& v) {
   return true;
 }
 
-// The pointee of a by-reference argument, as sent back after the call.
-bool WriteDispArgPointee(Writer& w, const VARIANT& v) {
-  const VARTYPE base = static_cast<VARTYPE>(v.vt & ~VT_BYREF);
-  if (base == VT_VARIANT) return WriteVariant(w, *v.pvarVal);
-  if (base == VT_BSTR) return WriteBstr(w, *v.pbstrVal);
-  WriteScalar(w, base, v.byref);
+// The pointee of a by-reference argument of type `vt`, held in `store`, as
+// sent back after the call (read from the stub's own storage, whatever the
+// callee did to the argument itself).
+bool WriteDispArgPointee(Writer& w, VARTYPE vt, const VARIANT& store) {
+  const VARTYPE base = static_cast<VARTYPE>(vt & ~VT_BYREF);
+  if (base == VT_VARIANT) return WriteVariant(w, store);
+  if (base == VT_BSTR) return WriteBstr(w, store.bstrVal);
+  WriteScalar(w, base, &store.llVal);
   return true;
 }
 
@@ -626,21 +628,20 @@ HRESULT DispatchStubCall(IDispatch* object, RPCOLEMESSAGE* msg, IRpcChannelBuffe
           cargs > kMaxDispArgs)
         return RPC_E_INVALID_DATAPACKET;
       Temps argv(cargs), store(cargs);
-      for (uint32_t i = 0; i < cargs; ++i) {
-        if (!ReadDispArg(r, &argv.v[i], &store.v[i])) {
-          // A by-reference argument owns nothing itself; its store does.
-          if (argv.v[i].vt & VT_BYREF) argv.v[i].vt = VT_EMPTY;
-          for (uint32_t k = 0; k < i; ++k) {
-            if (argv.v[k].vt & VT_BYREF) argv.v[k].vt = VT_EMPTY;
-          }
-          return RPC_E_INVALID_DATAPACKET;
-        }
-      }
+      std::vector<VARTYPE> sent(cargs, VT_EMPTY);
+      // A by-reference argument owns nothing itself (its store does).
       auto drop_refs = [&] {
-        for (auto& a : argv.v) {
-          if (a.vt & VT_BYREF) a.vt = VT_EMPTY;
+        for (uint32_t i = 0; i < cargs; ++i) {
+          if (sent[i] & VT_BYREF) argv.v[i].vt = VT_EMPTY;
         }
       };
+      for (uint32_t i = 0; i < cargs; ++i) {
+        if (!ReadDispArg(r, &argv.v[i], &store.v[i])) {
+          drop_refs();
+          return RPC_E_INVALID_DATAPACKET;
+        }
+        sent[i] = argv.v[i].vt;
+      }
       std::vector<DISPID> named;
       uint8_t want = 0;
       if (!r.U32(&cnamed) || cnamed > cargs) {
@@ -675,10 +676,10 @@ HRESULT DispatchStubCall(IDispatch* object, RPCOLEMESSAGE* msg, IRpcChannelBuffe
       } free_ei{&ei};
       w.U32(static_cast<uint32_t>(hr));
       bool ok = true;
-      for (uint32_t i = 0; i < cargs && ok; ++i) {
-        if (argv.v[i].vt & VT_BYREF) ok = WriteDispArgPointee(w, argv.v[i]);
-      }
       drop_refs();
+      for (uint32_t i = 0; i < cargs && ok; ++i) {
+        if (sent[i] & VT_BYREF) ok = WriteDispArgPointee(w, sent[i], store.v[i]);
+      }
       // What the callee may have turned the result into is not always simple.
       if (ok && (want & 1)) {
         w.U8(1);

@@ -15,6 +15,9 @@ namespace {
 // Serving threads per connection: enough for calls that block (a monitor's
 // Stop waits for its workers) and for calls nested through callbacks.
 constexpr size_t kMaxWorkers = 32;
+// Requests waiting for a serving thread; beyond this a peer is told to retry
+// rather than let it grow this process's memory without bound.
+constexpr size_t kMaxQueued = 256;
 
 thread_local const Connection* tls_connection = nullptr;
 
@@ -358,7 +361,12 @@ void Connection::ReaderLoop() {
     std::vector<uint8_t> body(h.length);
     if (h.length && !socket_.RecvAll(body.data(), h.length)) break;
     if (h.kind == kRequest) {
-      std::lock_guard lock(mu_);
+      std::unique_lock lock(mu_);
+      if (queue_.size() >= kMaxQueued) {
+        lock.unlock();
+        if (!(h.flags & kOneWay)) SendFault(h.call_id, RPC_E_SERVERCALL_RETRYLATER);
+        continue;
+      }
       queue_.push_back(Incoming{h, std::move(body)});
       if (idle_ == 0 && workers_.size() < kMaxWorkers) {
         ++idle_;

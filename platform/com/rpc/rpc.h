@@ -40,6 +40,8 @@
 //     RPC_E_CLIENT_CANTMARSHAL_DATA / RPC_E_SERVER_CANTMARSHAL_DATA  a value that cannot
 //                                   travel (see proxystub.h)
 //     RPC_X_NULL_REF_POINTER 0x800706F4  a null [out] pointer
+//     RPC_E_SERVERCALL_RETRYLATER 0x8001010A  256 requests of the connection already wait
+//                                   for a serving thread
 //
 // Bounded waits: a call waits for its reply as long as the connection
 // lives — a call may legitimately run long (a monitor's Stop waits for its
