@@ -20,6 +20,7 @@
 #include "platform/com/rpc/frame.h"
 #include "platform/com/rpc/rpc.h"
 #include "platform/com/rpc/socket.h"
+#include "probe.h"
 #include "tests/com_rpc/rpc_test_util.h"
 
 namespace krsoap::test {
@@ -28,6 +29,11 @@ namespace {
 namespace rpc = krsoap::com::rpc;
 using krsoap::com::wire::Reader;
 using krsoap::com::wire::Writer;
+
+ULONG Refs(IUnknown* p) {
+  p->AddRef();
+  return p->Release();
+}
 
 mode_t Mode(const std::string& path) {
   struct stat st{};
@@ -319,6 +325,28 @@ TEST_F(Endpoint, BrokenFramesEndOnlyTheirConnection) {
   EXPECT_EQ(monitor->get_CanReuseObject(&v), S_OK);
   monitor->Release();
   EXPECT_TRUE(WaitUntil([&] { return server_->ConnectionCount() == 0; }));
+}
+
+TEST_F(Endpoint, AClientThatDiesMidCallLeavesTheHostServingAndReleasesItsObjects) {
+  // A probe of this process, published here; a client process calls it and
+  // is killed while the call runs.
+  IUnknown* probe = nullptr;
+  ASSERT_EQ(CoCreateInstance(CLSID_RpcProbe, nullptr, CLSCTX_ALL, IID_IUnknown, reinterpret_cast<void**>(&probe)), S_OK);
+  ASSERT_EQ(server_->Publish("probe", probe), S_OK);
+  const ULONG published = Refs(probe);
+  const std::string mark = home() + "/probe-blocked";
+  HostProcess client;
+  ASSERT_TRUE(client.StartBlockedClient(Socket(), "probe", 1500));
+  ASSERT_TRUE(WaitUntil([&] { return access(mark.c_str(), F_OK) == 0; }));
+  EXPECT_GT(Refs(probe), published) << "exported to the client";
+  client.Kill();
+  // The call finishes in the host; then the connection ends and the export goes.
+  EXPECT_TRUE(WaitUntil([&] { return server_->ConnectionCount() == 0; }));
+  EXPECT_TRUE(WaitUntil([&] { return Refs(probe) == published; })) << Refs(probe);
+  std::vector<std::string> names;
+  EXPECT_EQ(rpc::ListObjects(Socket(), &names), S_OK);
+  EXPECT_EQ(names, (std::vector<std::string>{"monitor", "probe"}));
+  probe->Release();
 }
 
 }  // namespace

@@ -6,17 +6,34 @@
 // purpose).
 //
 //   com_rpc_host SOCKET [NAME=PROGID...]
+//
+// With --block it is a client instead: it connects to the probe published as
+// NAME at SOCKET and calls Block(MS) (tests kill it during that call).
+//
+//   com_rpc_host --block SOCKET NAME MS
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "platform/com/activation.h"
+#include "probe.h"
 #include "platform/com/rpc/rpc.h"
 #include "platform/text/convert.h"
 
 int main(int argc, char** argv) {
+  if (argc == 5 && std::string(argv[1]) == "--block") {
+    IRpcProbe* probe = nullptr;
+    HRESULT hr = krsoap::com::rpc::ConnectToObject(argv[2], argv[3], IID_IRpcProbe, reinterpret_cast<void**>(&probe));
+    if (FAILED(hr)) return 6;
+    std::printf("ready\n");
+    std::fflush(stdout);
+    hr = probe->Block(std::atoi(argv[4]));
+    probe->Release();
+    return SUCCEEDED(hr) ? 0 : 7;
+  }
   if (argc < 2) {
     std::fprintf(stderr, "usage: com_rpc_host SOCKET [NAME=PROGID...]\n");
     return 2;

@@ -16,11 +16,21 @@
 namespace krsoap::test {
 
 bool HostProcess::Start(const std::string& socket, const std::vector<std::string>& objects, std::string* said) {
+  std::vector<std::string> args = {socket};
+  args.insert(args.end(), objects.begin(), objects.end());
+  return Run(args, said);
+}
+
+bool HostProcess::StartBlockedClient(const std::string& socket, const std::string& name, int ms) {
+  return Run({"--block", socket, name, std::to_string(ms)}, nullptr);
+}
+
+bool HostProcess::Run(const std::vector<std::string>& host_args, std::string* said) {
   int in[2], out[2];
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return false;
   std::string program = BinDir() + "/com_rpc_host";
-  std::vector<std::string> args = {program, socket};
-  args.insert(args.end(), objects.begin(), objects.end());
+  std::vector<std::string> args = {program};
+  args.insert(args.end(), host_args.begin(), host_args.end());
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);

@@ -26,6 +26,8 @@ class HostProcess {
   // Starts the host publishing `objects` ("name=ProgID") at `socket` and
   // waits (bounded) for it to say it is ready. Returns what it printed.
   bool Start(const std::string& socket, const std::vector<std::string>& objects, std::string* said = nullptr);
+  // Starts it as a client blocked in a probe's Block(ms) call.
+  bool StartBlockedClient(const std::string& socket, const std::string& name, int ms);
   // Closes its input (it closes its server and exits) and waits for it.
   int Stop();
   // SIGKILL and reap.
@@ -33,6 +35,7 @@ class HostProcess {
   pid_t pid() const { return pid_; }
 
  private:
+  bool Run(const std::vector<std::string>& args, std::string* said);
   pid_t pid_ = -1;
   int in_ = -1;
   int out_ = -1;
