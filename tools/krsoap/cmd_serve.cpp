@@ -3,10 +3,17 @@
 // starts one KRSoapMonitor per [monitor] section, writes each monitor's
 // status file every few seconds, and on SIGTERM or SIGINT stops every monitor
 // and exits (0 when all stopped, 1 otherwise; a second signal exits at once).
+//
+// The host also listens on a socket (ObjectServer, [host] socket, default
+// $KRSOAP_HOME/run/host.sock) and publishes each monitor under its section
+// name, so that krsoap status and krsoap monitor reach the running monitors
+// through proxies. One host per socket: a second is refused before it starts
+// anything.
 #include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <memory>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -19,6 +26,8 @@
 #include "halvex.h"
 #include "platform/com/activation.h"
 #include "platform/com/bstr.h"
+#include "platform/com/rpc/rpc.h"
+#include "platform/com/typelib.h"
 #include "tools/krsoap/command.h"
 #include "tools/krsoap/host_config.h"
 
@@ -29,9 +38,94 @@ const char* kUsage =
     "usage: krsoap serve [--config FILE]\n"
     "\n"
     "Runs the monitors that FILE (default $KRSOAP_HOME/host.conf) declares, in\n"
-    "the foreground, until SIGTERM or SIGINT. Exit status: 0 every monitor\n"
-    "stopped, 1 a monitor failed to start or to stop, 2 bad usage or\n"
-    "configuration. See docs/server.md for the file's form.\n";
+    "the foreground, until SIGTERM or SIGINT, and publishes them on the\n"
+    "socket of [host] socket (default $KRSOAP_HOME/run/host.sock) for krsoap\n"
+    "status and krsoap monitor; one host per socket. Exit status: 0 every\n"
+    "monitor stopped, 1 another host runs on the socket or a monitor failed\n"
+    "to start or to stop, 2 bad usage or configuration. See docs/server.md\n"
+    "for the file's form.\n";
+
+// The face of a monitor that the host uses and publishes. The monitor's own
+// methods expect their caller to serialise Start, Stop and Init, and the
+// CanReuseObject property is a plain field; once operators reach a monitor
+// from other processes, their calls arrive on the object server's threads
+// while the host writes status files from its own. One lock per monitor
+// puts every call, the host's and the operators', in a single file.
+class SerialMonitor final : public IKRSoapMonitor {
+ public:
+  explicit SerialMonitor(IKRSoapMonitor* inner) : inner_(inner) { inner_->AddRef(); }
+  SerialMonitor(const SerialMonitor&) = delete;
+  SerialMonitor& operator=(const SerialMonitor&) = delete;
+
+  HRESULT QueryInterface(REFIID iid, void** ppv) override {
+    if (!ppv) return E_POINTER;
+    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) || IsEqualIID(iid, IID_IKRSoapMonitor)) {
+      *ppv = static_cast<IKRSoapMonitor*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG AddRef() override { return refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
+  ULONG Release() override {
+    ULONG left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
+    if (left == 0) delete this;
+    return left;
+  }
+
+  // IDispatch: names and type information are the monitor's; Invoke calls
+  // this object's methods, so dispatched calls take the lock too.
+  HRESULT GetTypeInfoCount(UINT* count) override { return inner_->GetTypeInfoCount(count); }
+  HRESULT GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override {
+    return inner_->GetTypeInfo(index, lcid, info);
+  }
+  HRESULT GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) override {
+    return inner_->GetIDsOfNames(iid, names, count, lcid, ids);
+  }
+  HRESULT Invoke(DISPID member, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT* result,
+                 EXCEPINFO* excepinfo, UINT* arg_err) override {
+    if (!IsEqualIID(iid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
+    ITypeInfo* info = nullptr;
+    HRESULT hr = inner_->GetTypeInfo(0, lcid, &info);
+    if (FAILED(hr)) return hr;
+    hr = info->Invoke(static_cast<IKRSoapMonitor*>(this), member, flags, params, result, excepinfo, arg_err);
+    info->Release();
+    return hr;
+  }
+
+  HRESULT Start(BSTR queue_manager, BSTR queue, BSTR progid, BSTR user_param, LONG* rc) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    return inner_->Start(queue_manager, queue, progid, user_param, rc);
+  }
+  HRESULT Stop(LONG* rc) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    return inner_->Stop(rc);
+  }
+  HRESULT Init(BSTR wsdl, BSTR wsml, LONG* rc) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    return inner_->Init(wsdl, wsml, rc);
+  }
+  HRESULT GetMonitorStatus(BSTR file, LONG* threads, LONG* rc) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    return inner_->GetMonitorStatus(file, threads, rc);
+  }
+  HRESULT get_CanReuseObject(LONG* value) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    return inner_->get_CanReuseObject(value);
+  }
+  HRESULT put_CanReuseObject(LONG value) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    return inner_->put_CanReuseObject(value);
+  }
+
+ private:
+  ~SerialMonitor() { inner_->Release(); }
+
+  std::atomic<ULONG> refs_{1};
+  std::mutex mu_;
+  IKRSoapMonitor* inner_;
+};
 
 struct Running {
   const MonitorConfig* config;
@@ -140,6 +234,21 @@ int RunServe(const std::vector<std::string>& args) {
                  static_cast<unsigned>(hr));
     return 1;
   }
+  // Listening comes first: a second host on the same socket must not start
+  // monitors on the queues the first one serves. The server's threads are
+  // started here, after the signal mask.
+  std::unique_ptr<krsoap::com::rpc::ObjectServer> server;
+  hr = krsoap::com::rpc::ObjectServer::Listen(config.socket_path, &server);
+  if (FAILED(hr)) {
+    if (hr == HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS))
+      std::fprintf(stderr, "krsoap serve: another host is already running on %s; nothing started\n",
+                   config.socket_path.c_str());
+    else
+      std::fprintf(stderr, "krsoap serve: cannot listen on %s (hr 0x%08x); nothing started\n",
+                   config.socket_path.c_str(), static_cast<unsigned>(hr));
+    CoUninitialize();
+    return 1;
+  }
   std::vector<Running> running;
   bool started_all = true;
   for (const MonitorConfig& m : config.monitors) {
@@ -148,6 +257,11 @@ int RunServe(const std::vector<std::string>& args) {
     hr = CLSIDFromString(u"Halvex.KRSoapMonitor", &clsid);
     if (SUCCEEDED(hr))
       hr = CoCreateInstance(clsid, nullptr, CLSCTX_ALL, IID_IKRSoapMonitor, reinterpret_cast<void**>(&monitor));
+    if (SUCCEEDED(hr) && monitor) {
+      IKRSoapMonitor* serial = new SerialMonitor(monitor);
+      monitor->Release();
+      monitor = serial;
+    }
     if (FAILED(hr) || !monitor) {
       std::fprintf(stderr,
                    "krsoap serve: monitor %s: cannot create Halvex.KRSoapMonitor (hr 0x%08x); is libhalvex.so "
@@ -180,14 +294,25 @@ int RunServe(const std::vector<std::string>& args) {
                  m.queue_manager.empty() ? "the default queue manager" : m.queue_manager.c_str());
     running.push_back(Running{&m, monitor});
   }
+  for (const Running& r : running) {
+    if (!started_all) break;
+    hr = server->Publish(r.config->name, r.monitor);
+    if (FAILED(hr)) {
+      std::fprintf(stderr, "krsoap serve: monitor %s: cannot be published on %s (hr 0x%08x)\n",
+                   r.config->name.c_str(), config.socket_path.c_str(), static_cast<unsigned>(hr));
+      started_all = false;
+    }
+  }
   if (!started_all) {
     // Never run half of the configuration.
+    server->Close();
     StopAll(&running);
     ReleaseAll(&running);
     CoUninitialize();
     return 1;
   }
 
+  std::fprintf(stderr, "krsoap serve: listening on %s\n", config.socket_path.c_str());
   WriteStatus(&running);
   {
     std::unique_lock<std::mutex> lock(g_mu);
@@ -199,6 +324,8 @@ int RunServe(const std::vector<std::string>& args) {
       }
     }
   }
+  // No operator call may reach a monitor while it is being stopped.
+  server->Close();
   bool stopped = StopAll(&running);
   if (stopped) WriteStatus(&running);
   ReleaseAll(&running);

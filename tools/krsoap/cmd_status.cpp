@@ -1,14 +1,26 @@
-// "krsoap status": shows the status files of the monitors a host
-// configuration declares, as a table per monitor (thread id, in call, calls
-// handled, started, last used).
+// "krsoap status": asks the running host, over its socket, for the status of
+// each monitor it publishes (GetMonitorStatus through the monitor's proxy,
+// into a file under the data root that this command reads and removes), and
+// shows it as a table per monitor (thread id, in call, calls handled,
+// started, last used). When no host answers it says so, shows the status
+// files the host last wrote (labelled with their time), and fails.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "halvex.h"
+#include "platform/com/activation.h"
+#include "platform/com/bstr.h"
+#include "platform/com/rpc/rpc.h"
+#include "platform/files/data_root.h"
 #include "tools/krsoap/command.h"
-#include "tools/krsoap/host_config.h"
+#include "tools/krsoap/host_client.h"
 
 namespace krsoap::tool {
 namespace {
@@ -16,9 +28,13 @@ namespace {
 const char* kUsage =
     "usage: krsoap status [--config FILE]\n"
     "\n"
-    "Shows the workers listed in the status files of the monitors that FILE\n"
-    "(default $KRSOAP_HOME/host.conf) declares, as krsoap serve last wrote\n"
-    "them. Exit status: 0 shown, 2 bad usage or configuration.\n";
+    "Asks the running host for the status of each of its monitors and shows\n"
+    "their worker threads. The host is found through FILE's [host] socket\n"
+    "(FILE defaults to $KRSOAP_HOME/host.conf; without it the socket is\n"
+    "$KRSOAP_HOME/run/host.sock). When no host runs, the status files it last\n"
+    "wrote are shown, labelled with their time. Exit status: 0 shown, 1 no\n"
+    "host running or a monitor could not be asked, 2 bad usage or\n"
+    "configuration.\n";
 
 std::vector<std::string> Split(const std::string& line) {
   std::vector<std::string> fields;
@@ -28,51 +44,140 @@ std::vector<std::string> Split(const std::string& line) {
   return fields;
 }
 
-int RunStatus(const std::vector<std::string>& args) {
-  if (args.size() > 1 && (args[1] == "--help" || args[1] == "-h")) {
-    std::fputs(kUsage, stdout);
-    return 0;
-  }
-  std::string path, usage_error;
-  if (!ConfigPathFromArgs(args, &path, &usage_error)) {
-    std::fprintf(stderr, "krsoap status: %s\n%s", usage_error.c_str(), kUsage);
-    return 2;
-  }
-  HostConfig config;
-  std::vector<std::string> errors;
-  if (!LoadHostConfig(path, &config, &errors)) {
-    for (const auto& e : errors) std::fprintf(stderr, "%s\n", e.c_str());
-    return 2;
-  }
-  for (const MonitorConfig& m : config.monitors) {
-    std::printf("monitor %s: queue %s, status file %s\n", m.name.c_str(), m.queue.c_str(), m.status_file.c_str());
-    std::ifstream in(m.status_file, std::ios::binary);
-    if (!in) {
-      std::printf("  (no status file yet)\n");
+// The status file's lines (thread id, in call, calls handled, started, last
+// used) as a table.
+void PrintTable(const std::string& text) {
+  std::printf("  %10s  %7s  %13s  %8s  %9s\n", "THREAD ID", "IN CALL", "CALLS HANDLED", "STARTED", "LAST USED");
+  std::istringstream in(text);
+  std::string line;
+  int rows = 0;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) continue;
+    std::vector<std::string> f = Split(line);
+    if (f.size() != 5) {
+      std::printf("  (unreadable line: %s)\n", line.c_str());
       continue;
     }
-    std::printf("  %10s  %7s  %13s  %8s  %9s\n", "THREAD ID", "IN CALL", "CALLS HANDLED", "STARTED", "LAST USED");
-    std::string line;
-    int rows = 0;
-    while (std::getline(in, line)) {
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      if (line.empty()) continue;
-      std::vector<std::string> f = Split(line);
-      if (f.size() != 5) {
-        std::printf("  (unreadable line: %s)\n", line.c_str());
-        continue;
-      }
-      std::printf("  %10s  %7s  %13s  %8s  %9s\n", f[0].c_str(), f[1] == "0" ? "no" : "yes", f[2].c_str(),
-                  f[3].c_str(), f[4].c_str());
-      ++rows;
-    }
-    if (rows == 0) std::printf("  (no workers)\n");
+    std::printf("  %10s  %7s  %13s  %8s  %9s\n", f[0].c_str(), f[1] == "0" ? "no" : "yes", f[2].c_str(),
+                f[3].c_str(), f[4].c_str());
+    ++rows;
   }
-  return 0;
+  if (rows == 0) std::printf("  (no workers)\n");
+}
+
+bool ReadWhole(const std::string& path, std::string* text) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::stringstream all;
+  all << in.rdbuf();
+  *text = all.str();
+  return true;
+}
+
+std::string QueueText(const MonitorConfig* m) {
+  if (!m) return "queue (not in the configuration read)";
+  return "queue " + m->queue + " on " + (m->queue_manager.empty() ? "the default queue manager" : m->queue_manager);
+}
+
+// No host answered: the files it wrote last, clearly marked as such.
+void ShowLastStatusFiles(const HostTarget& target) {
+  if (!target.have_config) return;
+  for (const MonitorConfig& m : target.config.monitors) {
+    struct stat st {};
+    std::string text;
+    if (::stat(m.status_file.c_str(), &st) != 0 || !ReadWhole(m.status_file, &text)) {
+      std::printf("monitor %s: %s, status file %s\n  (no status file)\n", m.name.c_str(), QueueText(&m).c_str(),
+                  m.status_file.c_str());
+      continue;
+    }
+    char when[64] = "?";
+    struct tm tm {};
+    if (gmtime_r(&st.st_mtime, &tm)) std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", &tm);
+    std::printf("monitor %s: %s, status file %s\n  host not running; last status written at %s\n", m.name.c_str(),
+                QueueText(&m).c_str(), m.status_file.c_str(), when);
+    PrintTable(text);
+  }
+}
+
+// A file name under the data root for the host to write one status into.
+std::string StatusScratchPath(size_t index) {
+  std::string run = krsoap::platform::DataRoot() + "/run";
+  krsoap::platform::EnsureDataRoot();
+  ::mkdir(run.c_str(), 0700);
+  return run + "/status." + std::to_string(::getpid()) + "." + std::to_string(index);
+}
+
+int RunStatus(const std::vector<std::string>& args) {
+  HostTarget target;
+  std::vector<std::string> rest;
+  if (int rc = ResolveHost("status", kUsage, args, 1, false, &target, &rest)) return rc;
+  if (!rest.empty()) {
+    std::fprintf(stderr, "krsoap status: unexpected argument '%s'\n%s", rest[0].c_str(), kUsage);
+    return 2;
+  }
+  HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  if (FAILED(hr)) {
+    std::fprintf(stderr, "krsoap status: cannot join the multithreaded apartment: %s\n", DescribeHr(hr).c_str());
+    return 1;
+  }
+  std::vector<std::string> names;
+  hr = com::rpc::ListObjects(target.socket_path, &names);
+  if (FAILED(hr)) {
+    std::fprintf(stderr, "krsoap status: no host is running on %s: %s\n", target.socket_path.c_str(),
+                 DescribeHr(hr).c_str());
+    ShowLastStatusFiles(target);
+    CoUninitialize();
+    return 1;
+  }
+  std::printf("host on %s: %zu monitor%s\n", target.socket_path.c_str(), names.size(), names.size() == 1 ? "" : "s");
+  int failures = 0;
+  for (size_t i = 0; i < names.size(); ++i) {
+    const std::string& name = names[i];
+    const MonitorConfig* m = target.have_config ? FindMonitor(target.config, name) : nullptr;
+    IKRSoapMonitor* monitor = nullptr;
+    hr = com::rpc::ConnectToObject(target.socket_path, name, IID_IKRSoapMonitor, reinterpret_cast<void**>(&monitor));
+    if (FAILED(hr) || !monitor) {
+      std::printf("monitor %s: %s\n  (cannot be reached: %s)\n", name.c_str(), QueueText(m).c_str(),
+                  DescribeHr(hr).c_str());
+      ++failures;
+      continue;
+    }
+    const std::string scratch = StatusScratchPath(i);
+    BSTR file = com::AllocBstrFromUtf8(scratch);
+    LONG reuse = 0, threads = 0, rc = 0;
+    HRESULT reuse_hr = monitor->get_CanReuseObject(&reuse);
+    hr = monitor->GetMonitorStatus(file, &threads, &rc);
+    SysFreeString(file);
+    monitor->Release();
+    if (FAILED(hr) || FAILED(reuse_hr)) {
+      std::printf("monitor %s: %s\n  (the call failed: %s)\n", name.c_str(), QueueText(m).c_str(),
+                  DescribeHr(FAILED(hr) ? hr : reuse_hr).c_str());
+      ::unlink(scratch.c_str());
+      ++failures;
+      continue;
+    }
+    std::printf("monitor %s: %s, CanReuseObject %ld, %ld worker thread%s running in the host\n", name.c_str(),
+                QueueText(m).c_str(), static_cast<long>(reuse), static_cast<long>(threads),
+                threads == 1 ? "" : "s");
+    std::string text;
+    if (rc != 0) {
+      std::printf("  (the host could not write the status: error %ld)\n", static_cast<long>(rc));
+      ++failures;
+    } else if (!ReadWhole(scratch, &text)) {
+      std::printf("  (the status the host wrote cannot be read: %s)\n", scratch.c_str());
+      ++failures;
+    } else {
+      PrintTable(text);
+    }
+    ::unlink(scratch.c_str());
+  }
+  CoUninitialize();
+  return failures ? 1 : 0;
 }
 
 }  // namespace
 
-KRSOAP_COMMAND(Command{"status", "show the workers of the monitors of a host configuration", kUsage, &RunStatus});
+KRSOAP_COMMAND(Command{"status", "show the workers of the monitors of the running host", kUsage, &RunStatus});
 
 }  // namespace krsoap::tool

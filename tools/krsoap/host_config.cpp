@@ -47,6 +47,8 @@ bool ValidUtf8(const std::string& text) {
 
 }  // namespace
 
+std::string DefaultHostSocket() { return krsoap::platform::DataRoot() + "/run/host.sock"; }
+
 bool ConfigPathFromArgs(const std::vector<std::string>& args, std::string* path, std::string* error) {
   *path = krsoap::platform::DataRoot() + "/host.conf";
   for (size_t i = 1; i < args.size(); ++i) {
@@ -69,6 +71,7 @@ bool ConfigPathFromArgs(const std::vector<std::string>& args, std::string* path,
 bool LoadHostConfig(const std::string& path, HostConfig* config, std::vector<std::string>* errors) {
   *config = HostConfig();
   config->path = path;
+  config->socket_path = DefaultHostSocket();
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     errors->push_back(path + ": cannot read the configuration file");
@@ -146,6 +149,18 @@ bool LoadHostConfig(const std::string& path, HostConfig* config, std::vector<std
           error(number, "status_interval must be a number of seconds from 1 to 3600");
         else
           config->status_interval = static_cast<int>(seconds);
+      } else if (key == "socket") {
+        // Absolute, so the host and the commands that reach it agree on the
+        // file whatever their working directories.
+        if (value.empty() || value[0] != '/')
+          error(number, "socket must be an absolute path");
+        else if (value.size() > kMaxSocketPath)
+          error(number, "socket is " + std::to_string(value.size()) + " bytes, at most " +
+                            std::to_string(kMaxSocketPath));
+        else if (value.back() == '/' || IsDirectory(value))
+          error(number, "socket '" + value + "' names a directory");
+        else
+          config->socket_path = value;
       } else {
         error(number, "unknown key '" + key + "' in [host]");
       }

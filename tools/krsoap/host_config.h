@@ -1,6 +1,6 @@
-// The service host's configuration file (krsoap serve, krsoap status): INI
-// form, one "[monitor NAME]" section per monitor and an optional "[host]"
-// section. Every mistake is reported as "FILE:LINE: message"; a file with
+// The service host's configuration file (krsoap serve, krsoap status,
+// krsoap monitor): INI form, one "[monitor NAME]" section per monitor and an
+// optional "[host]" section. Every mistake is reported as "FILE:LINE: message"; a file with
 // any mistake yields no configuration at all.
 #pragma once
 
@@ -25,12 +25,21 @@ struct MonitorConfig {
 struct HostConfig {
   std::string path;
   int status_interval = 5;  // seconds between status file writes
+  // Where the running host listens for operator commands ([host] socket);
+  // DefaultHostSocket() when not given.
+  std::string socket_path;
   std::vector<MonitorConfig> monitors;
 };
 
 // The configuration path: --config FILE from `args` (from index 1), else
 // $KRSOAP_HOME/host.conf. False (with *error set) on a usage mistake.
 bool ConfigPathFromArgs(const std::vector<std::string>& args, std::string* path, std::string* error);
+
+// $KRSOAP_HOME/run/host.sock: the host's socket when [host] names none.
+std::string DefaultHostSocket();
+
+// The longest socket path the system accepts (sun_path less its terminator).
+constexpr size_t kMaxSocketPath = 107;
 
 // Reads and checks the file. On failure returns false and fills *errors.
 bool LoadHostConfig(const std::string& path, HostConfig* config, std::vector<std::string>* errors);

@@ -1,0 +1,166 @@
+// "krsoap monitor": operator control of one monitor of the running host,
+// through its proxy over the host's socket: stop it, start it again with the
+// settings of its [monitor NAME] section, or set CanReuseObject.
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "common/queue/krqueue.h"
+#include "halvex.h"
+#include "platform/com/activation.h"
+#include "platform/com/bstr.h"
+#include "platform/com/rpc/rpc.h"
+#include "tools/krsoap/command.h"
+#include "tools/krsoap/host_client.h"
+
+namespace krsoap::tool {
+namespace {
+
+const char* kUsage =
+    "usage: krsoap monitor stop NAME [--config FILE]\n"
+    "       krsoap monitor start NAME [--config FILE]\n"
+    "       krsoap monitor reuse NAME 0|1 [--config FILE]\n"
+    "\n"
+    "Controls the monitor NAME of the running host (found through FILE's\n"
+    "[host] socket; FILE defaults to $KRSOAP_HOME/host.conf).\n"
+    "  stop   stops the monitor; its requests stay on the queue. The workers\n"
+    "         of the host are shared by its monitors and end with it.\n"
+    "  start  starts it again: Init with the section's wsdl and wsml, then\n"
+    "         Start with its queue_manager, queue, progid and user_param, as\n"
+    "         FILE reads now (start needs the file).\n"
+    "  reuse  sets CanReuseObject (0: a new trigger object per request); the\n"
+    "         monitor's workers follow it from the monitor's next start.\n"
+    "Prints the monitor's rc. Exit status: 0 done, 1 the host or the monitor\n"
+    "failed (no host running, rc not 0), 2 bad usage, configuration or name.\n";
+
+struct Bstr {
+  explicit Bstr(const std::string& text) : value(com::AllocBstrFromUtf8(text)) {}
+  ~Bstr() { SysFreeString(value); }
+  Bstr(const Bstr&) = delete;
+  Bstr& operator=(const Bstr&) = delete;
+  BSTR value;
+};
+
+std::string RcText(LONG rc) {
+  if (rc == 0) return "done";
+  if (rc == 12003) return "the monitor thread did not stop in time";
+  if (rc == 2230) return "the monitor is running; stop it first";
+  return KRReasonText(rc);
+}
+
+int Report(const std::string& name, const char* what, LONG rc) {
+  std::printf("monitor %s: %s rc %ld (%s)\n", name.c_str(), what, static_cast<long>(rc), RcText(rc).c_str());
+  return rc == 0 ? 0 : 1;
+}
+
+int CallFailed(const std::string& name, const char* what, HRESULT hr) {
+  std::fprintf(stderr, "krsoap monitor: monitor %s: %s failed: %s\n", name.c_str(), what, DescribeHr(hr).c_str());
+  return 1;
+}
+
+int Control(const std::string& verb, const std::string& name, LONG reuse, const HostTarget& target) {
+  std::vector<std::string> names;
+  HRESULT hr = com::rpc::ListObjects(target.socket_path, &names);
+  if (FAILED(hr)) {
+    std::fprintf(stderr, "krsoap monitor: no host is running on %s: %s\n", target.socket_path.c_str(),
+                 DescribeHr(hr).c_str());
+    return 1;
+  }
+  bool published = false;
+  for (const std::string& n : names) published = published || n == name;
+  if (!published) {
+    std::fprintf(stderr, "krsoap monitor: the host on %s has no monitor named '%s'; its monitors: %s\n",
+                 target.socket_path.c_str(), name.c_str(), JoinNames(names).c_str());
+    return 2;
+  }
+  IKRSoapMonitor* monitor = nullptr;
+  hr = com::rpc::ConnectToObject(target.socket_path, name, IID_IKRSoapMonitor, reinterpret_cast<void**>(&monitor));
+  if (FAILED(hr) || !monitor) return CallFailed(name, "connecting", hr);
+  int status = 0;
+  LONG rc = 0;
+  if (verb == "stop") {
+    hr = monitor->Stop(&rc);
+    status = FAILED(hr) ? CallFailed(name, "Stop", hr) : Report(name, "Stop", rc);
+  } else if (verb == "start") {
+    const MonitorConfig& m = *FindMonitor(target.config, name);
+    Bstr wsdl(m.wsdl), wsml(m.wsml);
+    hr = monitor->Init(wsdl.value, wsml.value, &rc);
+    if (FAILED(hr) && (HRESULT_FACILITY(hr) == FACILITY_RPC || hr == RPC_E_DISCONNECTED)) {
+      status = CallFailed(name, "Init", hr);
+    } else {
+      if (FAILED(hr)) {
+        // As the host does: the paths are kept and handed to the triggers.
+        std::fprintf(stderr,
+                     "krsoap monitor: monitor %s: warning: the WSDL/WSML check failed: %s; the paths are kept\n",
+                     name.c_str(), DescribeHr(hr).c_str());
+      }
+      Bstr qm(m.queue_manager), queue(m.queue), progid(m.progid), param(m.user_param);
+      rc = 0;
+      hr = monitor->Start(qm.value, queue.value, progid.value, param.value, &rc);
+      status = FAILED(hr) ? CallFailed(name, "Start", hr) : Report(name, "Start", rc);
+    }
+  } else {
+    hr = monitor->put_CanReuseObject(reuse);
+    LONG now = 0;
+    if (SUCCEEDED(hr)) hr = monitor->get_CanReuseObject(&now);
+    if (FAILED(hr)) {
+      status = CallFailed(name, "CanReuseObject", hr);
+    } else {
+      std::printf("monitor %s: CanReuseObject %ld (the workers follow it from the monitor's next start)\n",
+                  name.c_str(), static_cast<long>(now));
+    }
+  }
+  monitor->Release();
+  return status;
+}
+
+int RunMonitor(const std::vector<std::string>& args) {
+  const std::string verb = args.size() > 1 ? args[1] : "";
+  if (verb != "stop" && verb != "start" && verb != "reuse") {
+    std::fprintf(stderr, "krsoap monitor: %s\n%s", verb.empty() ? "name an action" : ("unknown action '" + verb + "'").c_str(),
+                 kUsage);
+    return 2;
+  }
+  HostTarget target;
+  std::vector<std::string> rest;
+  if (int rc = ResolveHost("monitor", kUsage, args, 2, verb == "start", &target, &rest)) return rc;
+  const size_t want = verb == "reuse" ? 2 : 1;
+  if (rest.size() != want) {
+    std::fprintf(stderr, "krsoap monitor: %s needs %s\n%s", verb.c_str(),
+                 verb == "reuse" ? "a monitor name and 0 or 1" : "one monitor name", kUsage);
+    return 2;
+  }
+  const std::string& name = rest[0];
+  LONG reuse = 0;
+  if (verb == "reuse") {
+    if (rest[1] != "0" && rest[1] != "1") {
+      std::fprintf(stderr, "krsoap monitor: reuse takes 0 or 1, not '%s'\n", rest[1].c_str());
+      return 2;
+    }
+    reuse = rest[1] == "1" ? 1 : 0;
+  }
+  if (target.have_config && !FindMonitor(target.config, name)) {
+    std::vector<std::string> known;
+    for (const MonitorConfig& m : target.config.monitors) known.push_back(m.name);
+    std::fprintf(stderr, "krsoap monitor: unknown monitor '%s'; %s declares: %s\n", name.c_str(),
+                 target.config.path.c_str(), JoinNames(known).c_str());
+    return 2;
+  }
+  HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  if (FAILED(hr)) {
+    std::fprintf(stderr, "krsoap monitor: cannot join the multithreaded apartment: %s\n", DescribeHr(hr).c_str());
+    return 1;
+  }
+  int status = Control(verb, name, reuse, target);
+  CoUninitialize();
+  return status;
+}
+
+}  // namespace
+
+KRSOAP_COMMAND(Command{"monitor", "stop, start or tune a monitor of the running host", kUsage, &RunMonitor});
+
+}  // namespace krsoap::tool
