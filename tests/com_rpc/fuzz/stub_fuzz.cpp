@@ -125,7 +125,7 @@ class Probe final : public Unknown<IRpcProbe2> {
     *copy = SysAllocStringLen(text, SysStringLen(text));
     VariantInit(vcopy);
     VariantCopy(vcopy, &v);
-    *counter += 1;
+    *counter = static_cast<LONG>(static_cast<uint32_t>(*counter) + 1u);
     SysFreeString(*inout);
     *inout = SysAllocString(u"+");
     *length = static_cast<LONG>(SysStringLen(text));

@@ -76,7 +76,7 @@ class CRpcProbe : public krsoap::com::ObjectRoot, public IRpcProbe2 {
     VariantInit(vcopy);
     HRESULT hr = VariantCopy(vcopy, &v);
     if (FAILED(hr)) return hr;
-    *counter += 1;
+    *counter = static_cast<LONG>(static_cast<uint32_t>(*counter) + 1u);
     std::string old = *inout ? BstrToUtf8(*inout) : "<null>";
     SysFreeString(*inout);
     *inout = krsoap::com::AllocBstrFromUtf8(old + "+");
