@@ -67,7 +67,6 @@ struct Counters {
   long extra = 0;        // replies left over: duplicates or late ones
   long failed = 0;       // a queue call of the requester itself failed
   KRLONG last_reason = 0;
-  double last_answer_s = 0;  // monotonic clock, comparable across processes
 };
 
 struct Shared {
@@ -251,7 +250,6 @@ void RequesterMain(long first, long step, long count, long phase, int bad_every,
     }
     if (ok) {
       out->answered++;
-      out->last_answer_s = NowS();
       progress->fetch_add(1, std::memory_order_relaxed);
     } else {
       out->wrong++;
@@ -334,7 +332,6 @@ Counters WaitRequesters(const PhaseRun& run, int* crashed) {
     sum.extra += c.extra;
     sum.failed += c.failed;
     if (c.last_reason) sum.last_reason = c.last_reason;
-    sum.last_answer_s = std::max(sum.last_answer_s, c.last_answer_s);
   }
   return sum;
 }
@@ -467,13 +464,19 @@ int main(int argc, char** argv) {
     while (shared->progress.load() < kill_at) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     const long rss_kill = RssKb(host);
     StopHost(host, SIGKILL);
+    const double t_kill = NowS();
     const long answered_at_kill = shared->progress.load();
     const long depth = QueueDepth();
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // The restarted host writes its status file once its monitor started:
+    // its memory is read then, and the restart timed to then.
+    const std::string status = g_root + "/calc.status";
+    std::filesystem::remove(status);
+    const double t_restart = NowS();
     host = StartHost();
-    // The restarted host's memory once it serves (its first answer).
-    for (int i = 0; i < 30000 && shared->progress.load() == answered_at_kill; ++i)
+    for (int i = 0; i < 30000 && !std::filesystem::exists(status); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const double t_serving = NowS();
     const long rss1 = RssKb(host);
     int crashed = 0;
     Counters c = WaitRequesters(run, &crashed);
@@ -485,8 +488,8 @@ int main(int argc, char** argv) {
     std::printf("  killed after %ld answered; request queue depth just after the kill %ld\n", answered_at_kill,
                 depth);
     PrintCounts("requests (the time includes the reply timeout of lost requests)", c, t1 - t0);
-    std::printf("  last answer %.1f s after the start: %.0f requests answered/s, restart included\n",
-                c.last_answer_s - t0, static_cast<double>(c.answered) / (c.last_answer_s - t0));
+    std::printf("  before the kill: %.0f requests answered/s; restarted host serving %.2f s after its start\n",
+                static_cast<double>(answered_at_kill) / (t_kill - t0), t_serving - t_restart);
     std::printf("  lost at the kill: %ld (taken by the killed host, never answered; at most %ld were in flight)\n",
                 c.lost, in_flight_bound);
     std::printf("  host RSS %s at start, %s at the kill; restarted host %s at start, %s at end\n", Mb(rss0).c_str(),
