@@ -49,9 +49,24 @@ for request in add echo divide-by-zero; do
   echo
 done
 
-echo "== monitor status"
-sleep 2  # the host rewrites its status files every status_interval seconds
+echo "== monitor status (asked of the running host)"
 $krsoap status --config "$KRSOAP_HOME/host.conf" || true
+
+echo "== krsoap monitor: stop the calculator, send a request, start it again"
+$krsoap monitor stop calculator --config "$KRSOAP_HOME/host.conf"
+$krsoap qm request '' CALC.REQUEST --wait 30000 < "$calc/requests/add.xml" > "$KRSOAP_HOME/while-stopped.out" &
+requester=$!
+for _ in $(seq 150); do  # up to 30 s for the request to arrive
+  $krsoap qm queues '' | grep -q '^CALC.REQUEST .* 1 ' && break
+  sleep 0.2
+done
+echo "-- the request waits on the queue:"
+$krsoap qm queues '' | grep '^CALC.REQUEST '
+$krsoap monitor start calculator --config "$KRSOAP_HOME/host.conf"
+wait $requester
+echo "-- answered after the start:"
+cat "$KRSOAP_HOME/while-stopped.out"
+echo
 
 echo "== stop the host"
 kill -TERM $host
