@@ -277,6 +277,19 @@ TEST_F(OperatorTest, AKilledHostIsReportedNotRunningAndANewOneTakesItsSocket) {
   EXPECT_EQ(0, Krsoap("status", &out)) << out;
 }
 
+TEST_F(OperatorTest, AHostThatDoesNotAnswerIsReportedAfterTheTimeout) {
+  WriteConfig();
+  StartHost();
+  ASSERT_EQ(0, ::kill(pid_, SIGSTOP));
+  std::string out;
+  EXPECT_EQ(1, Krsoap("status --timeout 1", &out)) << out;
+  EXPECT_NE(std::string::npos, out.find("does not answer within 1 s")) << out;
+  ASSERT_EQ(0, ::kill(pid_, SIGCONT));
+  EXPECT_EQ(0, Krsoap("status", &out)) << out;
+  EXPECT_EQ(2, Krsoap("status --timeout 0", &out)) << out;
+  EXPECT_EQ(2, Krsoap("status --timeout", &out)) << out;
+}
+
 TEST_F(OperatorTest, SocketSettingMistakesAreReported) {
   struct Case {
     std::string value;
