@@ -284,10 +284,14 @@ TEST_F(OperatorTest, AHostThatDoesNotAnswerIsReportedAfterTheTimeout) {
   std::string out;
   EXPECT_EQ(1, Krsoap("status --timeout 1", &out)) << out;
   EXPECT_NE(std::string::npos, out.find("does not answer within 1 s")) << out;
+  EXPECT_EQ(1, Krsoap("monitor reuse calc 1 --timeout 1", &out)) << out;
+  EXPECT_NE(std::string::npos, out.find("krsoap monitor: the host on " + home() + "/run/host.sock does not answer"))
+      << out;
   ASSERT_EQ(0, ::kill(pid_, SIGCONT));
   EXPECT_EQ(0, Krsoap("status", &out)) << out;
   EXPECT_EQ(2, Krsoap("status --timeout 0", &out)) << out;
   EXPECT_EQ(2, Krsoap("status --timeout", &out)) << out;
+  EXPECT_EQ(2, Krsoap("monitor stop calc --timeout x", &out)) << out;
 }
 
 TEST_F(OperatorTest, SocketSettingMistakesAreReported) {

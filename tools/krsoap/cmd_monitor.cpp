@@ -20,9 +20,9 @@ namespace krsoap::tool {
 namespace {
 
 const char* kUsage =
-    "usage: krsoap monitor stop NAME [--config FILE]\n"
-    "       krsoap monitor start NAME [--config FILE]\n"
-    "       krsoap monitor reuse NAME 0|1 [--config FILE]\n"
+    "usage: krsoap monitor stop NAME [--config FILE] [--timeout SECONDS]\n"
+    "       krsoap monitor start NAME [--config FILE] [--timeout SECONDS]\n"
+    "       krsoap monitor reuse NAME 0|1 [--config FILE] [--timeout SECONDS]\n"
     "\n"
     "Controls the monitor NAME of the running host (found through FILE's\n"
     "[host] socket; FILE defaults to $KRSOAP_HOME/host.conf).\n"
@@ -33,8 +33,10 @@ const char* kUsage =
     "         FILE reads now (start needs the file).\n"
     "  reuse  sets CanReuseObject (0: a new trigger object per request); the\n"
     "         monitor's workers follow it from the monitor's next start.\n"
-    "Prints the monitor's rc. Exit status: 0 done, 1 the host or the monitor\n"
-    "failed (no host running, rc not 0), 2 bad usage, configuration or name.\n";
+    "Prints the monitor's rc. A host that does not answer within SECONDS\n"
+    "(default 300: a stop waits for the workers) is reported as such.\n"
+    "Exit status: 0 done, 1 the host or the monitor failed (no host running,\n"
+    "no answer, rc not 0), 2 bad usage, configuration or name.\n";
 
 struct Bstr {
   explicit Bstr(const std::string& text) : value(com::AllocBstrFromUtf8(text)) {}
@@ -125,8 +127,10 @@ int RunMonitor(const std::vector<std::string>& args) {
     return 2;
   }
   HostTarget target;
-  std::vector<std::string> rest;
-  if (int rc = ResolveHost("monitor", kUsage, args, 2, verb == "start", &target, &rest)) return rc;
+  std::vector<std::string> rest, others;
+  int timeout = 300;
+  if (!TakeTimeoutOption("monitor", kUsage, args, &timeout, &others)) return 2;
+  if (int rc = ResolveHost("monitor", kUsage, others, 2, verb == "start", &target, &rest)) return rc;
   const size_t want = verb == "reuse" ? 2 : 1;
   if (rest.size() != want) {
     std::fprintf(stderr, "krsoap monitor: %s needs %s\n%s", verb.c_str(),
@@ -154,7 +158,11 @@ int RunMonitor(const std::vector<std::string>& args) {
     std::fprintf(stderr, "krsoap monitor: cannot join the multithreaded apartment: %s\n", DescribeHr(hr).c_str());
     return 1;
   }
-  int status = Control(verb, name, reuse, target);
+  int status;
+  {
+    Watchdog watchdog("monitor", timeout, target.socket_path);
+    status = Control(verb, name, reuse, target);
+  }
   CoUninitialize();
   return status;
 }

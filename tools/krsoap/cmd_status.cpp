@@ -7,14 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
 #include <ctime>
-#include <mutex>
-#include <thread>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -115,59 +109,11 @@ std::string StatusScratchPath(size_t index) {
   return run + "/status." + std::to_string(::getpid()) + "." + std::to_string(index);
 }
 
-// A host that is alive but does not answer (stopped, stuck) would keep the
-// calls waiting for ever; the operator gets an answer instead.
-class Watchdog {
- public:
-  Watchdog(int seconds, std::string socket) : seconds_(seconds), socket_(std::move(socket)) {
-    thread_ = std::thread([this] { Run(); });
-  }
-  ~Watchdog() {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      done_ = true;
-    }
-    cv_.notify_all();
-    thread_.join();
-  }
-
- private:
-  void Run() {
-    std::unique_lock<std::mutex> lock(mu_);
-    if (cv_.wait_for(lock, std::chrono::seconds(seconds_), [this] { return done_; })) return;
-    std::fflush(stdout);
-    std::fprintf(stderr, "krsoap status: the host on %s does not answer within %d s\n", socket_.c_str(), seconds_);
-    std::fflush(stderr);
-    ::_exit(1);
-  }
-
-  int seconds_;
-  std::string socket_;
-  std::mutex mu_;
-  std::condition_variable cv_;
-  bool done_ = false;
-  std::thread thread_;
-};
-
 int RunStatus(const std::vector<std::string>& args) {
   HostTarget target;
   std::vector<std::string> rest, others;
   int timeout = 60;
-  for (size_t i = 0; i < args.size(); ++i) {
-    if (i > 0 && args[i] == "--timeout") {
-      char* end = nullptr;
-      errno = 0;
-      long seconds = i + 1 < args.size() ? std::strtol(args[i + 1].c_str(), &end, 10) : 0;
-      if (i + 1 >= args.size() || args[i + 1].empty() || *end || errno || seconds < 1 || seconds > 86400) {
-        std::fprintf(stderr, "krsoap status: --timeout takes a number of seconds from 1 to 86400\n%s", kUsage);
-        return 2;
-      }
-      timeout = static_cast<int>(seconds);
-      ++i;
-    } else {
-      others.push_back(args[i]);
-    }
-  }
+  if (!TakeTimeoutOption("status", kUsage, args, &timeout, &others)) return 2;
   if (int rc = ResolveHost("status", kUsage, others, 1, false, &target, &rest)) return rc;
   if (!rest.empty()) {
     std::fprintf(stderr, "krsoap status: unexpected argument '%s'\n%s", rest[0].c_str(), kUsage);
@@ -178,7 +124,7 @@ int RunStatus(const std::vector<std::string>& args) {
     std::fprintf(stderr, "krsoap status: cannot join the multithreaded apartment: %s\n", DescribeHr(hr).c_str());
     return 1;
   }
-  Watchdog watchdog(timeout, target.socket_path);
+  Watchdog watchdog("status", timeout, target.socket_path);
   std::vector<std::string> names;
   hr = com::rpc::ListObjects(target.socket_path, &names);
   if (FAILED(hr)) {

@@ -4,7 +4,10 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 
 #include "platform/files/data_root.h"
 
@@ -53,6 +56,49 @@ int ResolveHost(const char* command, const char* usage, const std::vector<std::s
   target->have_config = true;
   target->socket_path = target->config.socket_path;
   return 0;
+}
+
+bool TakeTimeoutOption(const char* command, const char* usage, const std::vector<std::string>& args, int* seconds,
+                       std::vector<std::string>* rest) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (i == 0 || args[i] != "--timeout") {
+      rest->push_back(args[i]);
+      continue;
+    }
+    char* end = nullptr;
+    errno = 0;
+    long value = i + 1 < args.size() ? std::strtol(args[i + 1].c_str(), &end, 10) : 0;
+    if (i + 1 >= args.size() || args[i + 1].empty() || *end || errno || value < 1 || value > 86400) {
+      std::fprintf(stderr, "krsoap %s: --timeout takes a number of seconds from 1 to 86400\n%s", command, usage);
+      return false;
+    }
+    *seconds = static_cast<int>(value);
+    ++i;
+  }
+  return true;
+}
+
+Watchdog::Watchdog(const char* command, int seconds, std::string socket)
+    : command_(command), seconds_(seconds), socket_(std::move(socket)) {
+  thread_ = std::thread([this] { Run(); });
+}
+
+Watchdog::~Watchdog() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    done_ = true;
+  }
+  cv_.notify_all();
+  thread_.join();
+}
+
+void Watchdog::Run() {
+  std::unique_lock<std::mutex> lock(mu_);
+  if (cv_.wait_for(lock, std::chrono::seconds(seconds_), [this] { return done_; })) return;
+  std::fflush(stdout);
+  std::fprintf(stderr, "krsoap %s: the host on %s does not answer within %d s\n", command_, socket_.c_str(), seconds_);
+  std::fflush(stderr);
+  ::_exit(1);
 }
 
 const MonitorConfig* FindMonitor(const HostConfig& config, const std::string& name) {

@@ -3,7 +3,10 @@
 // host configuration, and describing HRESULTs in plain words.
 #pragma once
 
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/com/com.h"
@@ -24,6 +27,33 @@ struct HostTarget {
 // configuration).
 int ResolveHost(const char* command, const char* usage, const std::vector<std::string>& args, size_t first,
                 bool need_config, HostTarget* target, std::vector<std::string>* rest);
+
+// Takes "--timeout SECONDS" (1-86400) out of `args` into *seconds, the
+// other arguments into *rest. False (message printed) on a bad value.
+bool TakeTimeoutOption(const char* command, const char* usage, const std::vector<std::string>& args, int* seconds,
+                       std::vector<std::string>* rest);
+
+// A host that is alive but does not answer (stopped, stuck) keeps calls
+// waiting as long as its connection lives; the operator gets an answer
+// instead: after `seconds` the command says so and exits 1.
+class Watchdog {
+ public:
+  Watchdog(const char* command, int seconds, std::string socket);
+  ~Watchdog();
+  Watchdog(const Watchdog&) = delete;
+  Watchdog& operator=(const Watchdog&) = delete;
+
+ private:
+  void Run();
+
+  const char* command_;
+  int seconds_;
+  std::string socket_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool done_ = false;
+  std::thread thread_;
+};
 
 // The [monitor NAME] section, or nullptr.
 const MonitorConfig* FindMonitor(const HostConfig& config, const std::string& name);
