@@ -12,33 +12,10 @@
 #include "platform/com/server_loader.h"
 #include "platform/registry/registry.h"
 #include "platform/text/convert.h"
+#include "tests/support/com_ptr.h"
 #include "tests/support/test_home.h"
 
 namespace krsoap::test {
-
-template <class T>
-class Ptr {
- public:
-  Ptr() = default;
-  Ptr(const Ptr&) = delete;
-  Ptr& operator=(const Ptr&) = delete;
-  ~Ptr() { Reset(); }
-  T* get() const { return p_; }
-  T* operator->() const { return p_; }
-  explicit operator bool() const { return p_ != nullptr; }
-  T** Out() {
-    Reset();
-    return &p_;
-  }
-  void** OutVoid() { return reinterpret_cast<void**>(Out()); }
-  void Reset() {
-    if (p_) p_->Release();
-    p_ = nullptr;
-  }
-
- private:
-  T* p_ = nullptr;
-};
 
 inline std::string ComponentPath() { return LibDir() + "/libkrtestcomp.so"; }
 
