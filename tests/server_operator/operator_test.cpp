@@ -54,6 +54,7 @@ class OperatorTest : public MonitorEnvironment {
   }
   // Starts the host and waits until it listens.
   void StartHost() {
+    ::unlink(Path("serve.err").c_str());  // a former host's "listening on" must not count
     pid_ = Spawn(Path("serve.err"));
     ASSERT_GT(pid_, 0);
     ASSERT_TRUE(WaitFor([&] { return Errors().find("listening on") != std::string::npos; })) << Errors();
