@@ -680,7 +680,8 @@ TEST(PackagingRegistryTest, AReadOnlyRegistryFailsRegistrationAtTheFirstClass) {
   EXPECT_NE(std::string::npos, out.find("DllRegisterServer failed")) << out;
   // The first write refused: the proxy file's registration, which runs
   // first (SELFREG_E_CLASS), or a class script's (E_ACCESSDENIED).
-  EXPECT_TRUE(out.find("(0x80040201)") != std::string::npos || out.find("(0x80070005)") != std::string::npos)
+  EXPECT_TRUE(out.find("SELFREG_E_CLASS (0x80040201)") != std::string::npos ||
+              out.find("(0x80070005)") != std::string::npos)
       << out;
   com::internal::NoteRegistrationChanged();
   for (const ClassInfo& c : kClasses) {

@@ -33,6 +33,10 @@ using platform::Utf8ToUtf16;
 std::string Describe(HRESULT hr) {
   char code[16];
   std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(hr));
+  // Registration's own failures share their values with CONNECT_E_*; here
+  // they can only mean the self-registration ones.
+  if (hr == SELFREG_E_TYPELIB) return std::string("SELFREG_E_TYPELIB (") + code + ")";
+  if (hr == SELFREG_E_CLASS) return std::string("SELFREG_E_CLASS (") + code + ")";
   std::string name = HResultName(hr);
   if (name == code) {
     // The loader's Win32 errors, as the registration reports them.
