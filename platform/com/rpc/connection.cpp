@@ -340,6 +340,8 @@ void Connection::Die(HRESULT why) {
   socket_.Shutdown();
 }
 
+// The first thread of the connection: it serves like the others and, once
+// the connection is dead, ends them and releases what the peer held.
 void Connection::ReaderLoop() {
   tls_connection = this;
   HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
@@ -348,71 +350,10 @@ void Connection::ReaderLoop() {
     reader_ready_ = true;
   }
   state_cv_.notify_all();
-  HRESULT why = RPC_E_DISCONNECTED;
-  while (true) {
-    uint8_t head[kHeaderSize];
-    if (!socket_.RecvAll(head, kHeaderSize)) break;
-    FrameHeader h;
-    if (FAILED(DecodeHeader(head, kHeaderSize, &h))) {
-      SendFault(0, RPC_E_INVALID_HEADER);
-      why = RPC_E_INVALID_HEADER;
-      break;
-    }
-    std::vector<uint8_t> body(h.length);
-    if (h.length && !socket_.RecvAll(body.data(), h.length)) break;
-    if (h.kind == kRequest) {
-      std::unique_lock lock(mu_);
-      if (queue_.size() >= kMaxQueued) {
-        lock.unlock();
-        if (!(h.flags & kOneWay)) SendFault(h.call_id, RPC_E_SERVERCALL_RETRYLATER);
-        continue;
-      }
-      queue_.push_back(Incoming{h, std::move(body)});
-      if (idle_ == 0 && workers_.size() < kMaxWorkers) {
-        ++idle_;
-        workers_.emplace_back([this] { WorkerLoop(); });
-      }
-      work_cv_.notify_one();
-      continue;
-    }
-    if (h.call_id == 0) {
-      // The peer ends the connection and says why (a fault with call id 0).
-      wire::Reader r(body.data(), body.size());
-      uint32_t hr = 0;
-      why = h.kind == kFault && r.U32(&hr) && r.Done() && FAILED(static_cast<HRESULT>(hr)) ? static_cast<HRESULT>(hr)
-                                                                                        : RPC_E_INVALID_DATAPACKET;
-      break;
-    }
-    std::unique_lock lock(mu_);
-    auto it = pending_.find(h.call_id);
-    if (it == pending_.end()) {
-      lock.unlock();
-      SendFault(0, RPC_E_INVALID_DATAPACKET);  // a reply nobody asked for: the peer is confused
-      why = RPC_E_INVALID_DATAPACKET;
-      break;
-    }
-    Pending* p = it->second;
-    pending_.erase(it);
-    if (h.kind == kFault) {
-      wire::Reader r(body.data(), body.size());
-      uint32_t hr = 0;
-      p->hr = r.U32(&hr) && r.Done() && FAILED(static_cast<HRESULT>(hr)) ? static_cast<HRESULT>(hr)
-                                                                          : RPC_E_INVALID_DATAPACKET;
-    } else {
-      p->body = std::move(body);
-    }
-    p->done = true;
-    p->cv.notify_one();
-  }
-  Die(why);
-  // Let the serving threads finish the calls in progress, then end them.
+  ServeLoop();
+  // No thread starts once stopping_ is set; the others finish the calls in
+  // progress and leave.
   std::vector<std::thread> workers;
-  {
-    std::lock_guard lock(mu_);
-    stopping_ = true;
-    queue_.clear();
-  }
-  work_cv_.notify_all();
   {
     std::lock_guard lock(mu_);
     workers.swap(workers_);
@@ -431,22 +372,122 @@ void Connection::ReaderLoop() {
 void Connection::WorkerLoop() {
   tls_connection = this;
   HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  ServeLoop();
+  if (SUCCEEDED(init)) CoUninitialize();
+  tls_connection = nullptr;
+}
+
+// Leader and followers: one thread at a time reads the socket. Replies it
+// reads go to their waiting callers and it reads on; a request it reads, it
+// serves itself after handing the reading to another thread (an idle one,
+// or a new one), so that a call costs this process a single wake-up. At the
+// thread limit the reader keeps reading and queues requests for the threads
+// that come back, so replies are always read (calls nested through
+// callbacks cannot starve).
+void Connection::ServeLoop() {
   std::unique_lock lock(mu_);
   while (true) {
-    work_cv_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
-    if (stopping_) break;
-    Incoming in = std::move(queue_.front());
-    queue_.pop_front();
+    ++idle_;
+    work_cv_.wait(lock, [&] { return stopping_ || !queue_.empty() || !reading_; });
     --idle_;
+    if (stopping_) return;
+    if (!queue_.empty()) {
+      Incoming in = std::move(queue_.front());
+      queue_.pop_front();
+      lock.unlock();
+      Serve(in);
+      in = Incoming{};
+      lock.lock();
+      continue;
+    }
+    reading_ = true;
+    lock.unlock();
+    Incoming in;
+    HRESULT why = S_OK;
+    const bool request = ReadRequest(&in, &why);
+    lock.lock();
+    reading_ = false;
+    if (!request) {
+      lock.unlock();
+      Die(why);
+      lock.lock();
+      stopping_ = true;
+      queue_.clear();
+      work_cv_.notify_all();
+      return;
+    }
+    if (idle_ > 0) {
+      work_cv_.notify_one();
+    } else if (workers_.size() < kMaxWorkers) {
+      workers_.emplace_back([this] { WorkerLoop(); });
+    } else {
+      // Every thread is busy: keep reading, queue the request.
+      if (queue_.size() >= kMaxQueued) {
+        lock.unlock();
+        if (!(in.header.flags & kOneWay)) SendFault(in.header.call_id, RPC_E_SERVERCALL_RETRYLATER);
+      } else {
+        queue_.push_back(std::move(in));
+        lock.unlock();
+      }
+      lock.lock();
+      continue;
+    }
     lock.unlock();
     Serve(in);
     in = Incoming{};
     lock.lock();
-    ++idle_;
   }
-  lock.unlock();
-  if (SUCCEEDED(init)) CoUninitialize();
-  tls_connection = nullptr;
+}
+
+// Reads frames until a request arrives (true) or the connection ends
+// (false, with the reason). Replies are handed to their callers on the way.
+bool Connection::ReadRequest(Incoming* in, HRESULT* why) {
+  *why = RPC_E_DISCONNECTED;
+  while (true) {
+    uint8_t head[kHeaderSize];
+    if (!socket_.RecvAll(head, kHeaderSize)) return false;
+    FrameHeader h;
+    if (FAILED(DecodeHeader(head, kHeaderSize, &h))) {
+      SendFault(0, RPC_E_INVALID_HEADER);
+      *why = RPC_E_INVALID_HEADER;
+      return false;
+    }
+    std::vector<uint8_t> body(h.length);
+    if (h.length && !socket_.RecvAll(body.data(), h.length)) return false;
+    if (h.kind == kRequest) {
+      in->header = h;
+      in->body = std::move(body);
+      return true;
+    }
+    if (h.call_id == 0) {
+      // The peer ends the connection and says why (a fault with call id 0).
+      wire::Reader r(body.data(), body.size());
+      uint32_t hr = 0;
+      *why = h.kind == kFault && r.U32(&hr) && r.Done() && FAILED(static_cast<HRESULT>(hr)) ? static_cast<HRESULT>(hr)
+                                                                                         : RPC_E_INVALID_DATAPACKET;
+      return false;
+    }
+    std::unique_lock lock(mu_);
+    auto it = pending_.find(h.call_id);
+    if (it == pending_.end()) {
+      lock.unlock();
+      SendFault(0, RPC_E_INVALID_DATAPACKET);  // a reply nobody asked for: the peer is confused
+      *why = RPC_E_INVALID_DATAPACKET;
+      return false;
+    }
+    Pending* p = it->second;
+    pending_.erase(it);
+    if (h.kind == kFault) {
+      wire::Reader r(body.data(), body.size());
+      uint32_t hr = 0;
+      p->hr = r.U32(&hr) && r.Done() && FAILED(static_cast<HRESULT>(hr)) ? static_cast<HRESULT>(hr)
+                                                                          : RPC_E_INVALID_DATAPACKET;
+    } else {
+      p->body = std::move(body);
+    }
+    p->done = true;
+    p->cv.notify_one();
+  }
 }
 
 void Connection::SendReply(uint64_t call_id, uint8_t kind, const uint8_t* body, size_t size) {

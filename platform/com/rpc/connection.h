@@ -1,5 +1,5 @@
 // One connection between two processes and everything that lives on it:
-// the reader thread, the pool of threads that serve incoming calls (in the
+// the threads that read it and serve incoming calls in turn (in the
 // multithreaded apartment), the calls waiting for their replies, the
 // objects this side exported to the peer (stubs, kept alive until the peer
 // releases them or disconnects) and the proxy managers of the peer's objects
@@ -90,6 +90,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   Connection(os::Socket socket, NameDirectory* names, bool client);
   void ReaderLoop();
   void WorkerLoop();
+  void ServeLoop();
+  bool ReadRequest(Incoming* in, HRESULT* why);
   void Die(HRESULT why);
   void Serve(Incoming& in);
   void ServeSystem(Incoming& in);
@@ -115,7 +117,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::deque<Incoming> queue_;
   std::condition_variable work_cv_;
   std::vector<std::thread> workers_;
-  int idle_ = 0;
+  int idle_ = 0;            // threads waiting to read or serve
+  bool reading_ = false;    // a thread is reading the socket
   bool stopping_ = false;
   std::thread reader_;
   bool reader_ready_ = false;

@@ -53,9 +53,12 @@
 // after 30 s. A proxy kept after its host died fails its calls and is
 // released safely.
 //
-// Threads: each connection has a reader thread and up to 32 serving
-// threads (started on demand, in the multithreaded apartment), so calls
-// block independently and callbacks may nest.
+// Threads: each connection has up to 32 threads (started on demand, in the
+// multithreaded apartment) that read the socket in turn and serve the
+// requests they read — the thread that reads a request hands the reading to
+// another and serves it itself — so calls block independently, callbacks
+// may nest, and replies are read even when every thread is busy (requests
+// then wait in a queue of 256).
 #pragma once
 
 #include <memory>
