@@ -304,6 +304,19 @@ TEST_F(ProbeRemote, ADerivedInterfaceCarriesItsBaseMethods) {
   EXPECT_EQ(a.p, b.p);
 }
 
+TEST_F(ProbeRemote, MoreConcurrentCallsThanServingThreadsAllComplete) {
+  // 40 calls that each block a while on one connection: 32 are served at
+  // once, the rest wait in the host's queue while replies keep flowing.
+  std::vector<std::future<HRESULT>> calls;
+  for (int i = 0; i < 40; ++i) calls.push_back(std::async(std::launch::async, [&] { return remote_->Block(300); }));
+  LONG r = 0;
+  Ptr<IRpcProbe2> two;
+  ASSERT_EQ(remote_->QueryInterface(IID_IRpcProbe2, two.out()), S_OK);
+  for (auto& c : calls) EXPECT_EQ(c.get(), S_OK);
+  EXPECT_EQ(two->Twice(4, &r), S_OK);
+  EXPECT_EQ(r, 8);
+}
+
 TEST_F(ProbeRemote, HostDeathEndsACallInProgress) {
   const std::string mark = home() + "/probe-blocked";
   auto call = std::async(std::launch::async, [&] { return remote_->Block(120000); });
