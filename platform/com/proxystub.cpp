@@ -992,6 +992,62 @@ void DeleteNamedValue(const std::u16string& key, const char16_t* name) {
     RegDeleteValueW(k.h, name);
 }
 
+// IDispatch itself, as the system provides its proxy/stub on Windows: a
+// built-in description with IDispatch's four methods only, for a client that
+// asks a remote object for plain IDispatch. Its proxy forwards to the one
+// interpreter like every generated one.
+class DispatchProxy final : public IDispatch {
+ public:
+  explicit DispatchProxy(ProxyCore* core) : core_(core) {}
+  HRESULT QueryInterface(REFIID riid, void** ppv) override {
+    void* a[] = {const_cast<IID*>(&riid), &ppv};
+    return ProxyCall(core_, 0, a);
+  }
+  ULONG AddRef() override {
+    ULONG n = 0;
+    void* a[] = {&n};
+    ProxyCall(core_, 1, a);
+    return n;
+  }
+  ULONG Release() override {
+    ULONG n = 0;
+    void* a[] = {&n};
+    ProxyCall(core_, 2, a);
+    return n;
+  }
+  HRESULT GetTypeInfoCount(UINT* pctinfo) override {
+    void* a[] = {&pctinfo};
+    return ProxyCall(core_, 3, a);
+  }
+  HRESULT GetTypeInfo(UINT i, LCID lcid, ITypeInfo** pp) override {
+    void* a[] = {&i, &lcid, &pp};
+    return ProxyCall(core_, 4, a);
+  }
+  HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) override {
+    void* a[] = {const_cast<IID*>(&riid), &names, &count, &lcid, &ids};
+    return ProxyCall(core_, 5, a);
+  }
+  HRESULT Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* ei,
+                 UINT* err) override {
+    void* a[] = {&id, const_cast<IID*>(&riid), &lcid, &flags, &params, &result, &ei, &err};
+    return ProxyCall(core_, 6, a);
+  }
+
+ private:
+  ProxyCore* core_;
+};
+
+void* NewDispatchProxy(ProxyCore* core) { return static_cast<IDispatch*>(new (std::nothrow) DispatchProxy(core)); }
+void DeleteDispatchProxy(void* p) { delete static_cast<DispatchProxy*>(static_cast<IDispatch*>(p)); }
+
+// {00020420-0000-0000-C000-000000000046}: the proxy/stub class Windows registers for IDispatch.
+constexpr CLSID kClsidPSDispatch = {0x00020420, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+const InterfaceDesc kDispatchDesc = {"IDispatch", IID_IDispatch, 7,      0, nullptr, true, nullptr, &NewDispatchProxy,
+                                     &DeleteDispatchProxy};
+const InterfaceDesc* const kDispatchInterfaces[] = {&kDispatchDesc};
+std::atomic<long> g_dispatch_live{0};
+const ProxyFile kDispatchFile = {&kClsidPSDispatch, kDispatchInterfaces, 1, &g_dispatch_live};
+
 }  // namespace
 
 HRESULT ProxyCall(ProxyCore* core, uint16_t slot, void** args) {
@@ -1086,6 +1142,8 @@ HRESULT GetPSFactoryBuffer(REFIID iid, IPSFactoryBuffer** out) {
   *out = nullptr;
   CLSID ps{};
   HRESULT hr = CoGetPSClsid(iid, &ps);
+  if (hr == REGDB_E_IIDNOTREG && IsEqualIID(iid, IID_IDispatch))  // built in, as the system's
+    return ProxyFileGetClassObject(kDispatchFile, kClsidPSDispatch, IID_IPSFactoryBuffer, reinterpret_cast<void**>(out));
   if (FAILED(hr)) return hr;
   void* p = nullptr;
   hr = CoGetClassObject(ps, CLSCTX_INPROC_SERVER, nullptr, IID_IPSFactoryBuffer, &p);

@@ -41,6 +41,9 @@
 // arguments, the result, EXCEPINFO, the argument error index).
 // GetTypeInfo answers E_NOTIMPL on the proxy: type information is not
 // marshalled; a client wanting it loads the registered type library itself.
+// Plain IDispatch (a client asking a remote object for IID_IDispatch) has a
+// built-in proxy/stub, as the system provides one on Windows, used when no
+// module registered one for it.
 //
 // Decoding is strict: a truncated or oversized body, trailing bytes, a type
 // tag other than the description's, a length past the end, odd-length or
@@ -128,7 +131,8 @@ HRESULT ProxyFileUnregister(const ProxyFile& file);
 bool ProxyFileCanUnload(const ProxyFile& file);
 
 // The proxy/stub factory registered for `iid`, reached as Windows reaches
-// it (CoGetPSClsid, then CoGetClassObject of that CLSID for IPSFactoryBuffer).
+// it (CoGetPSClsid, then CoGetClassObject of that CLSID for IPSFactoryBuffer);
+// for IDispatch without a registration, the built-in one.
 HRESULT GetPSFactoryBuffer(REFIID iid, IPSFactoryBuffer** out);
 
 // The decoding half of a stub, exposed for the fuzz target and tests:

@@ -125,9 +125,21 @@ TEST_F(HalvexRemote, MonitorIdentityAndQueryInterfaceFollowTheObject) {
   Ptr<IUnknown> unk1, unk2;
   ASSERT_EQ(remote->QueryInterface(IID_IUnknown, unk1.out()), S_OK);
   Ptr<IDispatch> disp;
-  // IDispatch itself has no proxy/stub registered: its methods travel as
-  // part of each dual interface.
-  EXPECT_EQ(remote->QueryInterface(IID_IDispatch, disp.out()), REGDB_E_IIDNOTREG);
+  // Plain IDispatch, through the built-in IDispatch proxy: same identity,
+  // and its calls reach the monitor.
+  ASSERT_EQ(remote->QueryInterface(IID_IDispatch, disp.out()), S_OK);
+  Ptr<IUnknown> via_dispatch;
+  ASSERT_EQ(disp->QueryInterface(IID_IUnknown, via_dispatch.out()), S_OK);
+  EXPECT_EQ(via_dispatch.p, unk1.p);
+  const char16_t* name = u"CanReuseObject";
+  DISPID id = 0;
+  EXPECT_EQ(disp->GetIDsOfNames(IID_NULL, const_cast<LPOLESTR*>(&name), 1, 0, &id), S_OK);
+  EXPECT_EQ(id, 5);
+  VARIANT result;
+  VariantInit(&result);
+  DISPPARAMS none{nullptr, nullptr, 0, 0};
+  EXPECT_EQ(disp->Invoke(5, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &result, nullptr, nullptr), S_OK);
+  EXPECT_EQ(result.vt, VT_I4);
   ASSERT_EQ(unk1->QueryInterface(IID_IUnknown, unk2.out()), S_OK);
   EXPECT_EQ(unk1.p, unk2.p);
   Ptr<IKRSoapHandler> handler;
