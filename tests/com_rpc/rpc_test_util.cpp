@@ -105,7 +105,9 @@ bool WaitUntil(const std::function<bool()>& done, int seconds) {
 void RpcEnvironment::SetUp() {
   ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
   ASSERT_EQ(CallModuleEntry(Halvex(), "DllRegisterServer"), S_OK);
-  if (access(Probe().c_str(), F_OK) == 0) ASSERT_EQ(CallModuleEntry(Probe(), "DllRegisterServer"), S_OK);
+  if (access(Probe().c_str(), F_OK) == 0) {
+    ASSERT_EQ(CallModuleEntry(Probe(), "DllRegisterServer"), S_OK);
+  }
 }
 
 void RpcEnvironment::TearDown() { CoUninitialize(); }
