@@ -11,6 +11,7 @@
 #include "platform/com/activation.h"
 #include "platform/com/bstr.h"
 #include "platform/com/stddispatch.h"
+#include "platform/com/unknown_impl.h"
 #include "platform/com/variant.h"
 #include "platform/registry/registry.h"
 #include "platform/text/convert.h"
@@ -711,7 +712,7 @@ HRESULT DispatchStubCall(IDispatch* object, RPCOLEMESSAGE* msg, IRpcChannelBuffe
 // ---------------------------------------------------------------------------
 // Stub, proxy buffer, factory.
 
-class StubBuffer final : public IRpcStubBuffer {
+class StubBuffer final : public UnknownImpl<StubBuffer, IRpcStubBuffer, IID_IRpcStubBuffer> {
  public:
   StubBuffer(const InterfaceDesc* desc, std::atomic<long>* live) : desc_(desc), live_(live) { live_->fetch_add(1); }
   ~StubBuffer() {
@@ -719,22 +720,6 @@ class StubBuffer final : public IRpcStubBuffer {
     live_->fetch_sub(1);
   }
 
-  HRESULT QueryInterface(REFIID iid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IRpcStubBuffer)) {
-      *ppv = static_cast<IRpcStubBuffer*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
-  ULONG Release() override {
-    ULONG n = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
-    if (n == 0) delete this;
-    return n;
-  }
 
   HRESULT Connect(IUnknown* server) override {
     if (!server) return E_INVALIDARG;
@@ -821,14 +806,13 @@ class StubBuffer final : public IRpcStubBuffer {
     return Reply(msg, raw, desc_->iid, w);
   }
 
-  std::atomic<ULONG> refs_{1};
   const InterfaceDesc* desc_;
   std::atomic<long>* live_;
   std::atomic<IUnknown*> object_{nullptr};
 };
 
 // Owns one generated interface proxy; its own IUnknown is not delegated.
-class ProxyBuffer final : public IRpcProxyBuffer {
+class ProxyBuffer final : public UnknownImpl<ProxyBuffer, IRpcProxyBuffer, IID_IRpcProxyBuffer> {
  public:
   ProxyBuffer(const InterfaceDesc* desc, IUnknown* outer, std::atomic<long>* live) : live_(live) {
     core_.desc = desc;
@@ -846,22 +830,6 @@ class ProxyBuffer final : public IRpcProxyBuffer {
   }
   void* Interface() const { return proxy_; }
 
-  HRESULT QueryInterface(REFIID iid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IRpcProxyBuffer)) {
-      *ppv = static_cast<IRpcProxyBuffer*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
-  ULONG Release() override {
-    ULONG n = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
-    if (n == 0) delete this;
-    return n;
-  }
   HRESULT Connect(IRpcChannelBuffer* channel) override {
     if (!channel) return E_INVALIDARG;
     channel->AddRef();
@@ -873,33 +841,16 @@ class ProxyBuffer final : public IRpcProxyBuffer {
   }
 
  private:
-  std::atomic<ULONG> refs_{1};
   std::atomic<long>* live_;
   ProxyCore core_;
   void* proxy_ = nullptr;
 };
 
-class PSFactory final : public IPSFactoryBuffer {
+class PSFactory final : public UnknownImpl<PSFactory, IPSFactoryBuffer, IID_IPSFactoryBuffer> {
  public:
   explicit PSFactory(const ProxyFile* file) : file_(file) { file_->live->fetch_add(1); }
   ~PSFactory() { file_->live->fetch_sub(1); }
 
-  HRESULT QueryInterface(REFIID iid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IPSFactoryBuffer)) {
-      *ppv = static_cast<IPSFactoryBuffer*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
-  ULONG Release() override {
-    ULONG n = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
-    if (n == 0) delete this;
-    return n;
-  }
   HRESULT CreateProxy(IUnknown* outer, REFIID iid, IRpcProxyBuffer** proxy, void** ppv) override {
     if (!proxy || !ppv) return E_POINTER;
     *proxy = nullptr;
@@ -943,7 +894,6 @@ class PSFactory final : public IPSFactoryBuffer {
     }
     return nullptr;
   }
-  std::atomic<ULONG> refs_{1};
   const ProxyFile* file_;
 };
 

@@ -14,6 +14,7 @@
 #include "platform/com/activation.h"
 #include "platform/com/resources.h"
 #include "platform/com/server_loader.h"
+#include "platform/com/unknown_impl.h"
 #include "platform/com/stddispatch.h"
 #include "platform/registry/registry.h"
 #include "platform/text/convert.h"
@@ -174,7 +175,7 @@ class TypeInfoImpl final : public ITypeInfo {
   std::unordered_map<MEMBERID, std::vector<const tlb::Func*>> by_id_;
 };
 
-class TypeLibImpl final : public ITypeLib {
+class TypeLibImpl final : public UnknownImpl<TypeLibImpl, ITypeLib, IID_ITypeLib> {
  public:
   explicit TypeLibImpl(tlb::Library lib) : lib_(std::move(lib)) {
     infos_.reserve(lib_.types.size());
@@ -192,23 +193,6 @@ class TypeLibImpl final : public ITypeLib {
       if (IsEqualGUID(lib_.types[i].guid, guid)) return static_cast<int>(i);
     }
     return -1;
-  }
-
-  HRESULT QueryInterface(REFIID iid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_ITypeLib)) {
-      *ppv = static_cast<ITypeLib*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
-  ULONG Release() override {
-    ULONG left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
-    if (left == 0) delete this;
-    return left;
   }
 
   UINT GetTypeInfoCount() override { return count(); }
@@ -306,8 +290,8 @@ class TypeLibImpl final : public ITypeLib {
   void ReleaseTLibAttr(TLIBATTR* attr) override { delete attr; }
 
  private:
+  friend UnknownImpl;  // deletes it at the last Release
   ~TypeLibImpl() = default;
-  std::atomic<ULONG> refs_{1};
   tlb::Library lib_;
   std::vector<std::unique_ptr<TypeInfoImpl>> infos_;
 };

@@ -17,10 +17,11 @@
 
 #include "platform/com/com.h"
 #include "platform/com/stream.h"
+#include "platform/com/unknown_impl.h"
 
 namespace krsoap::soap {
 
-class BufferStream final : public IStream {
+class BufferStream final : public com::UnknownImpl<BufferStream, IStream, IID_IStream, IID_ISequentialStream> {
  public:
   // A new stream holding `content`, with one reference; nullptr when memory
   // runs out.
@@ -48,23 +49,6 @@ class BufferStream final : public IStream {
     data_.clear();
     pos_ = 0;
     return out;
-  }
-
-  HRESULT QueryInterface(REFIID iid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IStream) || IsEqualIID(iid, IID_ISequentialStream)) {
-      *ppv = static_cast<IStream*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
-  ULONG Release() override {
-    ULONG left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
-    if (left == 0) delete this;
-    return left;
   }
 
   HRESULT Read(void* pv, ULONG cb, ULONG* read) override {
@@ -114,9 +98,9 @@ class BufferStream final : public IStream {
 
  private:
   BufferStream() = default;
+  friend UnknownImpl;  // deletes it at the last Release
   ~BufferStream() = default;
 
-  std::atomic<ULONG> refs_{1};
   std::mutex mu_;
   std::string data_;
   size_t pos_ = 0;

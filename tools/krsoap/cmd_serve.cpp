@@ -28,6 +28,7 @@
 #include "platform/com/bstr.h"
 #include "platform/com/rpc/rpc.h"
 #include "platform/com/typelib.h"
+#include "platform/com/unknown_impl.h"
 #include "tools/krsoap/command.h"
 #include "tools/krsoap/host_config.h"
 
@@ -51,28 +52,12 @@ const char* kUsage =
 // from other processes, their calls arrive on the object server's threads
 // while the host writes status files from its own. One lock per monitor
 // puts every call, the host's and the operators', in a single file.
-class SerialMonitor final : public IKRSoapMonitor {
+class SerialMonitor final : public com::UnknownImpl<SerialMonitor, IKRSoapMonitor, IID_IDispatch, IID_IKRSoapMonitor> {
  public:
   explicit SerialMonitor(IKRSoapMonitor* inner) : inner_(inner) { inner_->AddRef(); }
   SerialMonitor(const SerialMonitor&) = delete;
   SerialMonitor& operator=(const SerialMonitor&) = delete;
 
-  HRESULT QueryInterface(REFIID iid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) || IsEqualIID(iid, IID_IKRSoapMonitor)) {
-      *ppv = static_cast<IKRSoapMonitor*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
-  ULONG Release() override {
-    ULONG left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
-    if (left == 0) delete this;
-    return left;
-  }
 
   // IDispatch: names and type information are the monitor's; Invoke calls
   // this object's methods, so dispatched calls take the lock too.
@@ -120,9 +105,9 @@ class SerialMonitor final : public IKRSoapMonitor {
   }
 
  private:
+  friend UnknownImpl;  // deletes it at the last Release
   ~SerialMonitor() { inner_->Release(); }
 
-  std::atomic<ULONG> refs_{1};
   std::mutex mu_;
   IKRSoapMonitor* inner_;
 };

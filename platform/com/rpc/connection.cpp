@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "platform/com/activation.h"
+#include "platform/com/unknown_impl.h"
 
 namespace krsoap::com::rpc {
 namespace {
@@ -32,27 +33,10 @@ static_assert(sizeof(void*) * 2 >= sizeof(GUID), "the IID rides in the message's
 // The channel of one side of a connection: buffers are plain heap blocks;
 // object references go to the connection. `oid` is the peer object a proxy
 // manager's calls go to (0 for the channel stubs reply through).
-class Channel final : public IKrObjectChannel {
+class Channel final : public UnknownImpl<Channel, IKrObjectChannel, IID_IRpcChannelBuffer, IID_IKrObjectChannel> {
  public:
   Channel(std::weak_ptr<Connection> conn, uint64_t oid) : conn_(std::move(conn)), oid_(oid) {}
 
-  HRESULT QueryInterface(REFIID iid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IRpcChannelBuffer) ||
-        IsEqualIID(iid, IID_IKrObjectChannel)) {
-      *ppv = static_cast<IKrObjectChannel*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
-  ULONG Release() override {
-    ULONG n = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
-    if (n == 0) delete this;
-    return n;
-  }
 
   HRESULT GetBuffer(RPCOLEMESSAGE* msg, REFIID iid) override {
     if (!msg) return E_INVALIDARG;
@@ -116,7 +100,6 @@ class Channel final : public IKrObjectChannel {
   }
 
  private:
-  std::atomic<ULONG> refs_{1};
   std::weak_ptr<Connection> conn_;
   uint64_t oid_;
 };
