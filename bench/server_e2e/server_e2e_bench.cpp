@@ -34,6 +34,7 @@
 #include <httplib.h>
 
 #include "common/queue/krqueue.h"
+#include "tests/support/calculator_home.h"
 
 namespace {
 
@@ -50,8 +51,6 @@ int64_t NowNs() {
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
-
-int Run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
 
 // Shared between the parent and the requesting processes.
 struct Slot {
@@ -283,23 +282,11 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  {
-    char path[4096];
-    ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0) return 2;
-    std::string self(path, static_cast<size_t>(n));
-    g_bin = self.substr(0, self.rfind('/'));
-    g_lib = g_bin.substr(0, g_bin.rfind('/')) + "/lib";
-  }
-  const char* tmp = std::getenv("TMPDIR");
-  std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/krsoap-e2e-XXXXXX";
-  if (!::mkdtemp(templ.data())) return 2;
-  g_root = templ;
-  ::setenv("KRSOAP_HOME", g_root.c_str(), 1);
-  const std::string tool = g_bin + "/krsoap";
-  if (Run(tool + " qm create " + kQm) || Run(tool + " qm define " + kQm + " " + kQueue) ||
-      Run(tool + " register " + g_lib + "/libkrxml.so") || Run(tool + " register " + g_lib + "/libhalvex.so") ||
-      Run(tool + " register " + g_lib + "/libkrsoap.so") || Run(tool + " register " + g_lib + "/libkrcalculator.so")) {
+  krsoap::test::BuildDirs dirs;
+  if (!krsoap::test::FindBuildDirs(&dirs)) return 2;
+  g_bin = dirs.bin;
+  g_lib = dirs.lib;
+  if (!krsoap::test::MakeCalculatorHome(dirs, "krsoap-e2e", kQm, kQueue, &g_root)) {
     std::fprintf(stderr, "server_e2e_bench: set-up failed in %s\n", g_root.c_str());
     return 2;
   }

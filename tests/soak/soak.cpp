@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "common/queue/krqueue.h"
+#include "tests/support/calculator_home.h"
 
 namespace {
 
@@ -79,8 +80,6 @@ double NowS() {
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
-
-int Run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
 
 std::string Capture(const std::string& command) {
   std::string out;
@@ -379,23 +378,11 @@ int main(int argc, char** argv) {
     else return Usage();
   }
   if (o.requests < 1 || o.requesters < 1 || o.requesters > 64 || o.timeout_s < 1 || o.bad_every < 2) return Usage();
-  {
-    char path[4096];
-    ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0) return 2;
-    std::string self(path, static_cast<size_t>(n));
-    g_bin = self.substr(0, self.rfind('/'));
-    g_lib = g_bin.substr(0, g_bin.rfind('/')) + "/lib";
-  }
-  const char* tmp = std::getenv("TMPDIR");
-  std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/krsoap-soak-XXXXXX";
-  if (!::mkdtemp(templ.data())) return 2;
-  g_root = templ;
-  ::setenv("KRSOAP_HOME", g_root.c_str(), 1);
-  const std::string tool = g_bin + "/krsoap";
-  if (Run(tool + " qm create " + kQm) || Run(tool + " qm define " + kQm + " " + kQueue) ||
-      Run(tool + " register " + g_lib + "/libkrxml.so") || Run(tool + " register " + g_lib + "/libhalvex.so") ||
-      Run(tool + " register " + g_lib + "/libkrsoap.so") || Run(tool + " register " + g_lib + "/libkrcalculator.so")) {
+  krsoap::test::BuildDirs dirs;
+  if (!krsoap::test::FindBuildDirs(&dirs)) return 2;
+  g_bin = dirs.bin;
+  g_lib = dirs.lib;
+  if (!krsoap::test::MakeCalculatorHome(dirs, "krsoap-soak", kQm, kQueue, &g_root)) {
     std::fprintf(stderr, "soak: set-up of the data root %s failed\n", g_root.c_str());
     return 2;
   }
