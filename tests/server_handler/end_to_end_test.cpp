@@ -15,18 +15,6 @@
 namespace krsoap::test {
 namespace {
 
-std::string Shell(const std::string& command, int* status) {
-  std::string out;
-  FILE* p = ::popen(command.c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  int st = ::pclose(p);
-  *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return out;
-}
-
 class EndToEndTest : public HandlerTest {
  protected:
   void SetUp() override {

@@ -6,8 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -18,6 +21,19 @@
 #include "tests/xml/toolkit_test_util.h"
 
 namespace krsoap::test {
+
+// Runs a shell command; its standard output, and its exit status in *status.
+inline std::string Shell(const std::string& command, int* status) {
+  std::string out;
+  FILE* p = ::popen(command.c_str(), "r");
+  if (!p) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  int st = ::pclose(p);
+  *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return out;
+}
 
 namespace q = krsoap::queue;
 
@@ -81,8 +97,10 @@ class HandlerTest : public ToolkitTest {
   }
 
   // Puts a request the way a client does; returns its message id.
+  // `reply_qm` empty: the reply goes to this fixture's queue manager.
   std::string PutRequest(const std::string& body, const std::string& reply_to = "REPLY",
-                         const std::string& queue = "REQUEST") {
+                         const std::string& queue = "REQUEST", const std::string& reply_qm = "") {
+    const std::string& reply_to_qm = reply_qm.empty() ? qm_ : reply_qm;
     KRHCONN hc = 0;
     KRLONG cc = 0, rc = 0;
     KRCONN(qm_.c_str(), &hc, &cc, &rc);
@@ -98,7 +116,7 @@ class HandlerTest : public ToolkitTest {
     std::memset(md.ReplyToQ, ' ', KR_Q_NAME_LENGTH);
     std::memcpy(md.ReplyToQ, reply_to.data(), std::min<size_t>(reply_to.size(), KR_Q_NAME_LENGTH));
     std::memset(md.ReplyToQMgr, ' ', KR_Q_MGR_NAME_LENGTH);
-    std::memcpy(md.ReplyToQMgr, qm_.data(), qm_.size());
+    std::memcpy(md.ReplyToQMgr, reply_to_qm.data(), std::min<size_t>(reply_to_qm.size(), KR_Q_MGR_NAME_LENGTH));
     KRPMO pmo = KRPMO_DEFAULT;
     KRPUT(hc, ho, &md, &pmo, static_cast<KRLONG>(body.size()), const_cast<char*>(body.data()), &cc, &rc);
     EXPECT_EQ(KRRC_NONE, rc);
@@ -108,27 +126,29 @@ class HandlerTest : public ToolkitTest {
   }
 
   // Takes the next message of `queue` (no wait), optionally by correlation id.
-  Message Take(const std::string& queue, const std::string& correl_id = "") {
+  Message Take(const std::string& queue, const std::string& correl_id = "") { return TakeFrom(qm_, queue, correl_id); }
+
+  // The same on the queue manager `qm`; a failed connect or open is the
+  // message's reason.
+  static Message TakeFrom(const std::string& qm, const std::string& queue, const std::string& correl_id) {
     Message m;
     KRHCONN hc = 0;
     KRLONG cc = 0, rc = 0;
-    KRCONN(qm_.c_str(), &hc, &cc, &rc);
+    KRCONN(qm.c_str(), &hc, &cc, &m.reason);
+    if (m.reason != KRRC_NONE) return m;
     KROD od = KROD_DEFAULT;
     std::memcpy(od.ObjectName, queue.data(), std::min<size_t>(queue.size(), KR_Q_NAME_LENGTH));
     KRHOBJ ho = 0;
-    KROPEN(hc, &od, KROO_INPUT_AS_Q_DEF, &ho, &cc, &rc);
-    if (rc != KRRC_NONE) {
-      m.reason = rc;
-      KRDISC(&hc, &cc, &rc);
-      return m;
+    KROPEN(hc, &od, KROO_INPUT_AS_Q_DEF, &ho, &cc, &m.reason);
+    if (m.reason == KRRC_NONE) {
+      if (!correl_id.empty()) std::memcpy(m.md.CorrelId, correl_id.data(), KR_CORREL_ID_LENGTH);
+      KRGMO gmo = KRGMO_DEFAULT;
+      std::string buffer(1 << 20, '\0');
+      KRLONG len = 0;
+      KRGET(hc, ho, &m.md, &gmo, static_cast<KRLONG>(buffer.size()), buffer.data(), &len, &cc, &m.reason);
+      if (m.reason == KRRC_NONE) m.body.assign(buffer.data(), static_cast<size_t>(len));
+      KRCLOSE(hc, &ho, KRCO_NONE, &cc, &rc);
     }
-    if (!correl_id.empty()) std::memcpy(m.md.CorrelId, correl_id.data(), KR_CORREL_ID_LENGTH);
-    KRGMO gmo = KRGMO_DEFAULT;
-    std::string buffer(1 << 20, '\0');
-    KRLONG len = 0;
-    KRGET(hc, ho, &m.md, &gmo, static_cast<KRLONG>(buffer.size()), buffer.data(), &len, &cc, &m.reason);
-    if (m.reason == KRRC_NONE) m.body.assign(buffer.data(), static_cast<size_t>(len));
-    KRCLOSE(hc, &ho, KRCO_NONE, &cc, &rc);
     KRDISC(&hc, &cc, &rc);
     return m;
   }

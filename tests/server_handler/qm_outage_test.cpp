@@ -56,18 +56,6 @@ bool WaitFor(F condition, int seconds) {
   return true;
 }
 
-std::string Shell(const std::string& command, int* status) {
-  std::string out;
-  FILE* p = ::popen(command.c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  int st = ::pclose(p);
-  *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return out;
-}
-
 class QmOutageTest : public HandlerTest {
  protected:
   void SetUp() override {
@@ -78,57 +66,6 @@ class QmOutageTest : public HandlerTest {
     for (const char* m : {"libkrxml.so", "libkrsoap.so", "libkrcalculator.so"}) {
       ::dlopen((LibDir() + "/" + m).c_str(), RTLD_NOW | RTLD_NODELETE);
     }
-  }
-
-  // Puts a request on this fixture's REQUEST queue whose reply goes to
-  // `reply_q` on `reply_qm`; returns its message id.
-  std::string PutRequestReplyTo(const std::string& body, const std::string& reply_q, const std::string& reply_qm) {
-    KRHCONN hc = 0;
-    KRLONG cc = 0, rc = 0;
-    KRCONN(qm_.c_str(), &hc, &cc, &rc);
-    EXPECT_EQ(KRRC_NONE, rc);
-    KROD od = KROD_DEFAULT;
-    std::memcpy(od.ObjectName, "REQUEST", 7);
-    KRHOBJ ho = 0;
-    KROPEN(hc, &od, KROO_OUTPUT, &ho, &cc, &rc);
-    EXPECT_EQ(KRRC_NONE, rc);
-    KRMD md = KRMD_DEFAULT;
-    md.MsgType = KRMT_REQUEST;
-    std::memcpy(md.Format, KRFMT_STRING, KR_FORMAT_LENGTH);
-    std::memset(md.ReplyToQ, ' ', KR_Q_NAME_LENGTH);
-    std::memcpy(md.ReplyToQ, reply_q.data(), reply_q.size());
-    std::memset(md.ReplyToQMgr, ' ', KR_Q_MGR_NAME_LENGTH);
-    std::memcpy(md.ReplyToQMgr, reply_qm.data(), reply_qm.size());
-    KRPMO pmo = KRPMO_DEFAULT;
-    KRPUT(hc, ho, &md, &pmo, static_cast<KRLONG>(body.size()), const_cast<char*>(body.data()), &cc, &rc);
-    EXPECT_EQ(KRRC_NONE, rc);
-    KRCLOSE(hc, &ho, KRCO_NONE, &cc, &rc);
-    KRDISC(&hc, &cc, &rc);
-    return std::string(reinterpret_cast<const char*>(md.MsgId), KR_MSG_ID_LENGTH);
-  }
-
-  // Takes the message correlated with `correl_id` from `queue` on `qm`.
-  static Message TakeFrom(const std::string& qm, const std::string& queue, const std::string& correl_id) {
-    Message m;
-    KRHCONN hc = 0;
-    KRLONG cc = 0, rc = 0;
-    KRCONN(qm.c_str(), &hc, &cc, &m.reason);
-    if (m.reason != KRRC_NONE) return m;
-    KROD od = KROD_DEFAULT;
-    std::memcpy(od.ObjectName, queue.data(), queue.size());
-    KRHOBJ ho = 0;
-    KROPEN(hc, &od, KROO_INPUT_AS_Q_DEF, &ho, &cc, &m.reason);
-    if (m.reason == KRRC_NONE) {
-      std::memcpy(m.md.CorrelId, correl_id.data(), KR_CORREL_ID_LENGTH);
-      KRGMO gmo = KRGMO_DEFAULT;
-      std::string buffer(1 << 16, '\0');
-      KRLONG len = 0;
-      KRGET(hc, ho, &m.md, &gmo, static_cast<KRLONG>(buffer.size()), buffer.data(), &len, &cc, &m.reason);
-      if (m.reason == KRRC_NONE) m.body.assign(buffer.data(), static_cast<size_t>(len));
-      KRCLOSE(hc, &ho, KRCO_NONE, &cc, &rc);
-    }
-    KRDISC(&hc, &cc, &rc);
-    return m;
   }
 
   void DefineOn(const std::string& qm, const std::string& queue) {
@@ -200,7 +137,7 @@ TEST_F(QmOutageTest, InvokerReturnsAFailureWhenTheReplyToQueueManagerIsUnavailab
             CoCreateInstance(CLSID_KRSoapInvoker, nullptr, CLSCTX_ALL, IID_IKRObjectTrigger, trigger.OutVoid()));
   Bstr qm(qm_), queue("REQUEST"), wsdl(kWsdl), wsml(kWsml), param("");
 
-  const std::string lost = PutRequestReplyTo(AddRequest(1, 2), "REPLY", qm2);
+  const std::string lost = PutRequest(AddRequest(1, 2), "REPLY", "REQUEST", qm2);
   std::filesystem::rename(dir, dir + ".away");
   LONG result = 77;
   const HRESULT hr = trigger->Execute(qm.get(), queue.get(), wsdl.get(), wsml.get(), param.get(), &result);
@@ -209,7 +146,7 @@ TEST_F(QmOutageTest, InvokerReturnsAFailureWhenTheReplyToQueueManagerIsUnavailab
   EXPECT_EQ(KRRC_NO_MSG_AVAILABLE, Take("REQUEST").reason);
 
   std::filesystem::rename(dir + ".away", dir);
-  const std::string id = PutRequestReplyTo(AddRequest(40, 2), "REPLY", qm2);
+  const std::string id = PutRequest(AddRequest(40, 2), "REPLY", "REQUEST", qm2);
   EXPECT_EQ(S_OK, trigger->Execute(qm.get(), queue.get(), wsdl.get(), wsml.get(), param.get(), &result));
   Message reply = TakeFrom(qm2, "REPLY", id);
   ASSERT_EQ(KRRC_NONE, reply.reason);
