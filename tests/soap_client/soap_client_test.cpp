@@ -3,6 +3,7 @@
 // "krsoap call" command.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -412,6 +413,45 @@ TEST_F(KrsoapCallTest, CallsPrintsAndFails) {
                                    "a=1", "b=2"};
   EXPECT_EQ(1, Run(down, &out, &err));
   EXPECT_NE(std::string::npos, err.find("cannot connect")) << err;
+}
+
+// Which connector krsoap call picks. Only the toolkit is registered here, so
+// a queue connector shows up as its ProgID in the "not registered" message,
+// and the HTTP connector by its own failures.
+TEST_F(KrsoapCallTest, ConnectorFollowsTheAddress) {
+  const std::string queue_wsdl = SourcePath("examples/calculator/CalculatorQueue.wsdl");
+  const std::string closed = "://127.0.0.1:" + std::to_string(ClosedPort()) + "/";
+  std::string out, err;
+  auto call = [&](std::vector<std::string> opts) {
+    opts.insert(opts.end(), {"Add", "2", "3"});
+    return Run(opts, &out, &err);
+  };
+  // Addresses that are not krs: go to the HTTP connector.
+  EXPECT_EQ(1, call({"--wsdl", CalcWsdl(), "--endpoint", "https" + closed}));
+  EXPECT_NE(std::string::npos, err.find("cannot connect to https" + closed)) << err;
+  EXPECT_EQ(1, call({"--wsdl", CalcWsdl(), "--endpoint", "no-such-scheme"}));
+  EXPECT_NE(std::string::npos, err.find("\"no-such-scheme\" is not an http: or https: URL")) << err;
+  EXPECT_EQ(1, call({"--wsdl", queue_wsdl, "--endpoint", "http" + closed}));
+  EXPECT_NE(std::string::npos, err.find("cannot connect")) << err;
+  // --endpoint wins over an EndPointURL property, for the choice and the value.
+  EXPECT_EQ(1, call({"--wsdl", CalcWsdl(), "--endpoint", "http" + closed, "--property", "EndPointURL=krs:Q@"}));
+  EXPECT_NE(std::string::npos, err.find("cannot connect")) << err;
+  EXPECT_EQ(1, std::count(err.begin(), err.end(), '\n')) << err;
+
+  // krs: addresses (any case), from the port or --endpoint, take the server connector.
+  const std::string server_missing = "\"KRSoapClient.KRServerConnector\" is not registered";
+  EXPECT_EQ(1, call({"--wsdl", queue_wsdl}));
+  EXPECT_NE(std::string::npos, err.find(server_missing)) << err;
+  EXPECT_EQ(1, call({"--wsdl", CalcWsdl(), "--endpoint", "KRS:CALC.REQUEST@"}));
+  EXPECT_NE(std::string::npos, err.find(server_missing)) << err;
+
+  // --connector overrides the address.
+  EXPECT_EQ(1, call({"--wsdl", CalcWsdl(), "--connector", "server"}));
+  EXPECT_NE(std::string::npos, err.find(server_missing)) << err;
+  EXPECT_EQ(1, call({"--wsdl", queue_wsdl, "--connector", "client"}));
+  EXPECT_NE(std::string::npos, err.find("\"KRSoapClient.KRClientConnector\" is not registered")) << err;
+  EXPECT_EQ(1, call({"--wsdl", CalcWsdl(), "--connector", "No.Such.Connector"}));
+  EXPECT_NE(std::string::npos, err.find("\"No.Such.Connector\" is not registered")) << err;
 }
 
 }  // namespace

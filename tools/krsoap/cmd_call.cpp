@@ -3,10 +3,16 @@
 // exit status. Arguments are given as NAME=VALUE (matched to the operation's
 // input parameters by element name) or by position; every value travels as
 // text and is read by the service as its parameter's XSD type.
+//
+// The connector follows the address: a "krs:QUEUE@QMGR" address (from
+// --endpoint, or else the port's) goes through the queue connector of the
+// server bindings, anything else through the toolkit's HTTP connector, unless
+// --connector names one.
 #include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <strings.h>
 #include <utility>
 #include <vector>
 
@@ -22,19 +28,30 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: krsoap call --wsdl FILE [--wsml FILE] [--service S] [--port P]\n"
-    "                   [--connector PROGID] [--property NAME=VALUE]... OPERATION [ARG=VALUE]...\n\n"
+    "                   [--connector server|client|PROGID] [--endpoint ADDRESS]\n"
+    "                   [--property NAME=VALUE]... OPERATION [ARG=VALUE]...\n\n"
     "Calls OPERATION of the port (default: the first port of the first service)\n"
     "with the SOAP toolkit's client and prints the result. A SOAP fault is printed\n"
     "as \"fault: CODE: STRING\" with exit status 1; a transport failure with its\n"
     "description and exit status 1; bad usage exits 2.\n"
-    "  --connector PROGID     connector class (default: the HTTP connector)\n"
+    "  --connector C          the connector: server (KRSoapClient.KRServerConnector,\n"
+    "                         queues of a local queue manager), client\n"
+    "                         (KRSoapClient.KRClientConnector, a remote queue\n"
+    "                         manager through the client bindings, named with\n"
+    "                         --property RemoteQueueMgr=QM), or any connector's\n"
+    "                         ProgID. Default: the server connector for a krs:\n"
+    "                         address, otherwise the HTTP connector\n"
+    "  --endpoint ADDRESS     the address to call instead of the port's, e.g.\n"
+    "                         krs:CALC.REQUEST@ (queue@queue manager, empty = the\n"
+    "                         default one) or http://host:port/path; sets the\n"
+    "                         connector property EndPointURL\n"
     "  --property NAME=VALUE  connector property, e.g. EndPointURL=http://host:port/,\n"
     "                         Timeout=5000 (ms), SoapAction, AuthUser, AuthPassword,\n"
     "                         ProxyServer, ProxyPort, UseProxy, SSLVerify=false\n"
     "  ARG=VALUE              an input parameter by element name; a bare VALUE is\n"
     "                         taken by position\n"
-    "The toolkit (and, for a custom connector, its module) must be registered\n"
-    "(krsoap setup).\n";
+    "The toolkit (and, for a queue or custom connector, its module) must be\n"
+    "registered (krsoap setup).\n";
 
 // Owned COM pointer for this file.
 template <class T>
@@ -58,7 +75,7 @@ struct Bs {
 };
 
 struct Options {
-  std::string wsdl, wsml, service, port, connector, operation;
+  std::string wsdl, wsml, service, port, connector, endpoint, operation;
   std::vector<std::pair<std::string, std::string>> properties;
   std::vector<std::pair<std::string, std::string>> args;  // name ("" positional), value
 };
@@ -86,6 +103,8 @@ bool ParseArgs(const std::vector<std::string>& args, Options* o) {
         if (!value(&o->port)) return false;
       } else if (a == "--connector") {
         if (!value(&o->connector)) return false;
+      } else if (a == "--endpoint") {
+        if (!value(&o->endpoint)) return false;
       } else if (a == "--property") {
         if (!value(&v)) return false;
         size_t eq = v.find('=');
@@ -116,11 +135,46 @@ bool ParseArgs(const std::vector<std::string>& args, Options* o) {
   return true;
 }
 
-// The element names of the operation's input parameters, in order, read with
-// the toolkit's WSDL reader. 0, or an exit status with a message printed: 1
-// when the files cannot be read, 2 when the service, port or operation named
-// is not there.
-int InputNames(const Options& o, std::vector<std::string>* names) {
+constexpr char kServerConnector[] = "KRSoapClient.KRServerConnector";
+constexpr char kClientConnector[] = "KRSoapClient.KRClientConnector";
+
+bool EqualNoCase(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
+
+// The address the call goes to: --endpoint, else an EndPointURL given with
+// --property (the last one), else the port's address.
+std::string EffectiveAddress(const Options& o, const std::string& port_address) {
+  if (!o.endpoint.empty()) return o.endpoint;
+  std::string address = port_address;
+  for (const auto& [name, value] : o.properties) {
+    if (EqualNoCase(name, "EndPointURL")) address = value;
+  }
+  return address;
+}
+
+// The connector's ProgID for the client property ConnectorProgID; empty for
+// the toolkit's own HTTP connector.
+std::string ConnectorProgId(const Options& o, const std::string& address) {
+  if (EqualNoCase(o.connector, "server")) return kServerConnector;
+  if (EqualNoCase(o.connector, "client")) return kClientConnector;
+  if (!o.connector.empty()) return o.connector;
+  if (address.size() >= 4 && strncasecmp(address.c_str(), "krs:", 4) == 0) return kServerConnector;
+  return std::string();
+}
+
+// Error text from the toolkit on one line, so that a multi-line connector
+// description still reads as one message.
+std::string OneLine(std::string text) {
+  for (char& c : text) {
+    if (c == '\r' || c == '\n') c = ' ';
+  }
+  return text;
+}
+
+// The element names of the operation's input parameters, in order, and the
+// port's address, read with the toolkit's WSDL reader. 0, or an exit status
+// with a message printed: 1 when the files cannot be read, 2 when the
+// service, port or operation named is not there.
+int ReadPort(const Options& o, std::vector<std::string>* names, std::string* address) {
   Ref<IWSDLReader> reader;
   HRESULT hr = CoCreateInstance(CLSID_WSDLReader, nullptr, CLSCTX_ALL, IID_IWSDLReader, reader.Void());
   if (FAILED(hr)) {
@@ -166,6 +220,8 @@ int InputNames(const Options& o, std::vector<std::string>* names) {
     std::fprintf(stderr, "krsoap call: no port \"%s\" in %s\n", o.port.c_str(), o.wsdl.c_str());
     return 2;
   }
+  Bs port_address;
+  if (SUCCEEDED(port->get_address(&port_address.b))) *address = port_address.Utf8();
   if (FAILED(port->GetSoapOperations(&operations.p))) return 2;
   Bs op(o.operation);
   if (operations->Find(op.b, &operation.p) != S_OK || !operation.p) {
@@ -204,7 +260,9 @@ std::string Show(const VARIANT& v) {
 
 int Call(const Options& o) {
   std::vector<std::string> names;
-  if (int rc = InputNames(o, &names)) return rc;
+  std::string port_address;
+  if (int rc = ReadPort(o, &names, &port_address)) return rc;
+  const std::string connector = ConnectorProgId(o, EffectiveAddress(o, port_address));
   // Values in parameter order: named ones where their names are, positional
   // ones filling the rest in turn.
   std::vector<std::string> values(names.size());
@@ -245,16 +303,16 @@ int Call(const Options& o) {
                  static_cast<unsigned>(hr));
     return 1;
   }
-  if (!o.connector.empty()) {
+  if (!connector.empty()) {
     Bs name("ConnectorProgID");
     VARIANT v;
     VariantInit(&v);
     v.vt = VT_BSTR;
-    v.bstrVal = com::AllocBstrFromUtf8(o.connector);
+    v.bstrVal = com::AllocBstrFromUtf8(connector);
     hr = client->put_ClientProperty(name.b, v);
     VariantClear(&v);
     if (FAILED(hr)) {
-      std::fprintf(stderr, "krsoap call: cannot use the connector %s (0x%08X)\n", o.connector.c_str(),
+      std::fprintf(stderr, "krsoap call: cannot use the connector %s (0x%08X)\n", connector.c_str(),
                    static_cast<unsigned>(hr));
       return 1;
     }
@@ -264,10 +322,13 @@ int Call(const Options& o) {
   if (FAILED(hr)) {
     Bs why;
     client->get_faultstring(&why.b);
-    std::fprintf(stderr, "krsoap call: %s (0x%08X)\n", why.Utf8().c_str(), static_cast<unsigned>(hr));
+    std::fprintf(stderr, "krsoap call: %s (0x%08X)\n", OneLine(why.Utf8()).c_str(), static_cast<unsigned>(hr));
     return 1;
   }
-  for (const auto& [name, value] : o.properties) {
+  // --endpoint goes last, so that it wins over an EndPointURL in --property.
+  std::vector<std::pair<std::string, std::string>> properties = o.properties;
+  if (!o.endpoint.empty()) properties.emplace_back("EndPointURL", o.endpoint);
+  for (const auto& [name, value] : properties) {
     Bs n(name);
     VARIANT v;
     VariantInit(&v);
@@ -276,8 +337,19 @@ int Call(const Options& o) {
     hr = client->put_ConnectorProperty(n.b, v);
     VariantClear(&v);
     if (FAILED(hr)) {
-      std::fprintf(stderr, "krsoap call: the connector refused the property %s (0x%08X)\n", name.c_str(),
-                   static_cast<unsigned>(hr));
+      std::string why;
+      Bs description("ErrorDescription");
+      VARIANT d;
+      VariantInit(&d);
+      if (SUCCEEDED(client->get_ConnectorProperty(description.b, &d)) && d.vt == VT_BSTR && d.bstrVal) {
+        why = OneLine(com::BstrToUtf8(d.bstrVal));
+      }
+      VariantClear(&d);
+      // Values other than the endpoint stay out of the message: one may be a password.
+      std::string what_refused = "the property " + name;
+      if (EqualNoCase(name, "EndPointURL")) what_refused = "the endpoint " + value;
+      std::fprintf(stderr, "krsoap call: the connector refused %s%s%s (0x%08X)\n", what_refused.c_str(),
+                   why.empty() ? "" : ": ", why.c_str(), static_cast<unsigned>(hr));
       return 2;
     }
   }
@@ -316,7 +388,9 @@ int Call(const Options& o) {
     if (cause == static_cast<HRESULT>(0x80041101)) {  // a SOAP fault from the service
       std::fprintf(stderr, "fault: %s: %s\n", code.Utf8().c_str(), text.Utf8().c_str());
     } else {
-      std::fprintf(stderr, "krsoap call: %s (0x%08X)\n", text.Utf8().c_str(), static_cast<unsigned>(cause));
+      std::string why = OneLine(text.Utf8());
+      if (why.empty()) why = "the call failed";
+      std::fprintf(stderr, "krsoap call: %s (0x%08X)\n", why.c_str(), static_cast<unsigned>(cause));
     }
     rc = 1;
   }
