@@ -2,8 +2,8 @@
 # The main job, end to end on this machine: installs what is missing, builds,
 # prepares a data root, starts a host serving the example Calculator on a
 # request queue of the embedded default queue manager, sends requests over
-# the queue, shows the answers, the monitor status and the trace, and stops
-# the host.
+# the queue (raw envelopes, then calls through the queue connector), shows
+# the answers, the monitor status and the trace, and stops the host.
 #
 # The demo keeps its own data root (build/demo-home) unless KRSOAP_HOME is
 # set, so it never touches an operator's installation.
@@ -48,6 +48,12 @@ for request in add echo divide-by-zero; do
   $krsoap qm request '' CALC.REQUEST --wait 15000 < "$calc/requests/$request.xml"
   echo
 done
+
+echo "== krsoap call over the queue: CalculatorQueue.wsdl's port is krs:CALC.REQUEST@"
+$krsoap call --wsdl "$calc/CalculatorQueue.wsdl" Add 2 3
+
+echo "== krsoap call with --endpoint krs:CALC.REQUEST@ in place of Calculator.wsdl's http: port"
+$krsoap call --wsdl "$calc/Calculator.wsdl" --endpoint 'krs:CALC.REQUEST@' Multiply 6 7
 
 echo "== monitor status (asked of the running host)"
 $krsoap status --config "$KRSOAP_HOME/host.conf" || true
