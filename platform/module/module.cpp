@@ -390,3 +390,20 @@ extern "C" HMODULE GetModuleHandleW(LPCWSTR module_name) {
     return nullptr;
   }
 }
+
+namespace {
+std::mutex& AfxLoaderLock() {
+  static std::mutex* lock = new std::mutex;  // usable from destructors at exit
+  return *lock;
+}
+}  // namespace
+
+extern "C" HMODULE AfxLoadLibrary(LPCSTR file_name) {
+  std::lock_guard<std::mutex> lock(AfxLoaderLock());
+  return LoadLibraryA(file_name);
+}
+
+extern "C" BOOL AfxFreeLibrary(HMODULE module) {
+  std::lock_guard<std::mutex> lock(AfxLoaderLock());
+  return FreeLibrary(module);
+}

@@ -39,6 +39,12 @@ KR_EXPORT FARPROC GetProcAddress(HMODULE module, LPCSTR proc_name);
 // Each successful LoadLibrary needs one FreeLibrary; the module is unloaded
 // after the last one.
 KR_EXPORT BOOL FreeLibrary(HMODULE module);
+// The application framework's forms of LoadLibraryA and FreeLibrary: the
+// same results, with every load and free of the process serialised under one
+// lock, so that code keeping a module handle of its own sees loads and frees
+// in one order.
+KR_EXPORT HMODULE AfxLoadLibrary(LPCSTR file_name);
+KR_EXPORT BOOL AfxFreeLibrary(HMODULE module);
 // The full path of a loaded module (NULL: the main program). Returns the
 // characters copied without the terminator; when the buffer is too small
 // the path is cut (never inside a character), terminated, `size` is
