@@ -1,0 +1,214 @@
+// CKRBaseConn's rewriting of the message in the memory stream: PatchSoap
+// adds a prefix:SoapAction element holding the "SoapAction" property to the
+// envelope's Header (making a Header when there is none), through the XML
+// DOM; WriteSoapUrlError replaces the pending request with a SOAP fault that
+// says the endpoint address is not usable, through the toolkit's serializer.
+//
+// The element names are built from the Envelope's prefix as strings of their
+// own length, so a prefix of any length is handled whole.
+#include <string>
+
+#include "client/base_conn.h"
+#include "client/trace_names.h"
+#include "platform/com/activation.h"
+#include "platform/com/bstr.h"
+#include "platform/com/stream.h"
+#include "platform/com/variant.h"
+#include "xmldom.h"
+
+namespace krsoap::corvel {
+namespace {
+
+constexpr DWORD kAnyContext = 0x17;
+constexpr const char16_t* kSoapEncoding = u"http://schemas.xmlsoap.org/soap/encoding/";
+constexpr const char16_t* kUrlFaultString =
+    u"The SOAP Address URL supplied is not a valid KR or HTTP URL. The valid format for an KR URL is "
+    u"krs:queue@queuemanager";
+
+// Releases what it holds when the operation returns, on every path.
+template <class T>
+struct Held {
+  T* p = nullptr;
+  ~Held() {
+    if (p) p->Release();
+  }
+  T** Out() { return &p; }
+  T* operator->() const { return p; }
+};
+
+// The stream's IUnknown in a VARIANT (VT_NULL when the stream gives none);
+// the VARIANT owns one reference.
+struct StreamArg {
+  VARIANT v;
+  explicit StreamArg(IKRStream* stream) {
+    VariantInit(&v);
+    IUnknown* unknown = nullptr;
+    if (stream && SUCCEEDED(stream->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unknown))) && unknown) {
+      v.vt = VT_UNKNOWN;
+      v.punkVal = unknown;
+    } else {
+      v.vt = VT_NULL;
+    }
+  }
+  ~StreamArg() { VariantClear(&v); }
+};
+
+VARIANT ElementType() {
+  VARIANT t;
+  VariantInit(&t);
+  t.vt = VT_I2;
+  t.iVal = 1;  // NODE_ELEMENT
+  return t;
+}
+
+}  // namespace
+
+HRESULT CKRBaseConn::PatchSoap() {
+  TraceEntry(u"CKRBaseConn::PatchSoap");
+  HRESULT hr = S_OK;
+  Held<IXMLDOMDocument> document;
+  Held<IXMLDOMElement> root;
+  Held<IXMLDOMNode> first_child, header, inserted, action, appended;
+  Held<IXMLDOMNodeList> list;
+  krsoap::com::BstrPtr local_name, prefix, namespace_uri;
+  [&] {
+    hr = CoCreateInstance(CLSID_DOMDocument, nullptr, kAnyContext, IID_IXMLDOMDocument,
+                          reinterpret_cast<void**>(document.Out()));
+    if (FAILED(hr) || !document.p) {
+      LogText("Error: Unable to create XML DOM document object -- patching failed.");
+      if (SUCCEEDED(hr)) hr = E_NOINTERFACE;
+      return;
+    }
+    VARIANT_BOOL loaded = VARIANT_FALSE;
+    {
+      StreamArg source(stream_);
+      hr = document->load(source.v, &loaded);
+    }
+    if (FAILED(hr) || loaded == VARIANT_FALSE) {
+      LogText("Error: Unable to load/parse SOAP message -- patching failed.");
+      return;
+    }
+    hr = document->get_documentElement(root.Out());
+    if (FAILED(hr) || !root.p) {
+      LogText("Error: Unable to find root element -- patching failed.");
+      return;
+    }
+    hr = root->get_baseName(local_name.Out());
+    if (FAILED(hr) || krsoap::com::BstrView(local_name.get()) != u"Envelope") {
+      LogText("Error: Root element is not the Envelope node -- patching failed.");
+      return;
+    }
+    hr = root->get_prefix(prefix.Out());
+    if (FAILED(hr) || !prefix.get()) {
+      LogText("Error: Unable to retrieve namespace prefix -- patching failed.");
+      return;
+    }
+    hr = root->get_namespaceURI(namespace_uri.Out());
+    if (FAILED(hr) || !namespace_uri.get()) {
+      LogText("Error: Unable to retrieve namespace URI -- patching failed.");
+      return;
+    }
+    const std::u16string p(krsoap::com::BstrView(prefix.get()));
+    krsoap::com::BstrPtr header_name(p + u":Header"), action_name(p + u":SoapAction");
+    hr = document->getElementsByTagName(header_name.get(), list.Out());
+    if (FAILED(hr) || !list.p) {
+      LogText("Error: Unable to retrieve Header node information -- patching failed.");
+      return;
+    }
+    list->reset();
+    list->nextNode(header.Out());
+    if (!header.p) {
+      root->get_firstChild(first_child.Out());
+      if (first_child.p) {
+        hr = document->createNode(ElementType(), header_name.get(), namespace_uri.get(), inserted.Out());
+        if (SUCCEEDED(hr) && inserted.p) {
+          VARIANT before;
+          VariantInit(&before);
+          before.vt = VT_UNKNOWN;
+          before.punkVal = first_child.p;  // borrowed for the call
+          hr = root->insertBefore(inserted.p, before, header.Out());
+        }
+      }
+      if (!header.p) {
+        LogText("Error: Unable to create Header node -- patching failed.");
+        return;
+      }
+    }
+    hr = document->createNode(ElementType(), action_name.get(), namespace_uri.get(), action.Out());
+    if (FAILED(hr) || !action.p) {
+      LogText("Error: Unable to create SoapAction node -- patching failed.");
+      if (SUCCEEDED(hr)) hr = E_FAIL;
+      return;
+    }
+    krsoap::com::BstrPtr text(soap_action_);
+    action->put_text(text.get());
+    hr = header->appendChild(action.p, appended.Out());
+    if (FAILED(hr) || !appended.p) {
+      LogText("Error: Unable to append SoapAction node -- patching failed.");
+      if (SUCCEEDED(hr)) hr = E_FAIL;
+      return;
+    }
+    StreamArg destination(stream_);
+    hr = document->save(destination.v);
+    if (SUCCEEDED(hr)) {
+      LogText("Successfully patched SOAP message.");
+    } else {
+      LogText("Error: Unable to write patched SOAP message to stream -- patching failed.");
+    }
+  }();
+  TraceExit(u"CKRBaseConn::PatchSoap", hr);
+  return hr;
+}
+
+HRESULT CKRBaseConn::WriteSoapUrlError() {
+  TraceEntry(u"CKRBaseConn::WriteSoapUrlError");
+  Held<ISoapSerializer> serializer;
+  HRESULT hr = CoCreateInstance(CLSID_SoapSerializer, nullptr, kAnyContext, IID_ISoapSerializer,
+                                reinterpret_cast<void**>(serializer.Out()));
+  if (FAILED(hr) || !serializer.p) {
+    LogText("Unable to create SoapSerializer.");
+    if (SUCCEEDED(hr)) hr = E_NOINTERFACE;
+    TraceExit(u"CKRBaseConn::WriteSoapUrlError", hr);
+    return hr;
+  }
+  {
+    StreamArg destination(stream_);
+    hr = serializer->Init(destination.v);
+  }
+  if (FAILED(hr)) {
+    LogText("Unable to initialize SoapSerializer.");
+    TraceExit(u"CKRBaseConn::WriteSoapUrlError", hr);
+    return hr;
+  }
+  Held<IStream> stream;
+  hr = stream_ ? stream_->QueryInterface(IID_IStream, reinterpret_cast<void**>(stream.Out())) : E_NOINTERFACE;
+  if (FAILED(hr) || !stream.p) {
+    if (SUCCEEDED(hr)) hr = E_NOINTERFACE;
+    LogText("Could not QI KRStream for IStream: %x", static_cast<unsigned>(hr));
+    TraceExit(u"CKRBaseConn::WriteSoapUrlError", hr);
+    return hr;
+  }
+  // Throw the pending request away, however long it is.
+  STATSTG status{};
+  stream->Stat(&status, STATFLAG_NONAME);
+  if (status.cbSize.LowPart > 0) {
+    char scratch[kMaxMessageBytes + 1];
+    ULONG got = 0;
+    while (stream->Read(scratch, sizeof scratch, &got) == S_OK && got > 0) {
+    }
+  }
+  krsoap::com::BstrPtr encoding{std::u16string_view(kSoapEncoding)};
+  krsoap::com::BstrPtr code{std::u16string_view(u"Client")};
+  krsoap::com::BstrPtr text{std::u16string_view(kUrlFaultString)};
+  krsoap::com::BstrPtr empty{std::u16string_view(u"")};
+  serializer->startEnvelope(nullptr, encoding.get(), nullptr);
+  serializer->startBody(nullptr);
+  serializer->startFault(code.get(), text.get(), empty.get(), empty.get());
+  serializer->endFault();
+  serializer->endBody();
+  serializer->endEnvelope();
+  TraceExit(u"CKRBaseConn::WriteSoapUrlError", hr);
+  return hr;
+}
+
+}  // namespace krsoap::corvel
