@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "common/queue/krqueue.h"
 #include "platform/com/activation.h"
 #include "platform/soap/http_connector.h"
 #include "platform/soap/reader.h"
@@ -10,6 +11,7 @@
 #include "platform/soap/text_util.h"
 #include "platform/soap/wsdl_reader.h"
 #include "platform/soap/xsd_value.h"
+#include "platform/text/convert.h"
 
 namespace krsoap::soap {
 namespace {
@@ -153,7 +155,21 @@ HRESULT CSoapClient::MakeConnectorLocked(const std::string& prog_id) {
       return hr;
     }
   }
-  if (port_object_) {
+  // An endpoint given as a connector property takes the place of the port's
+  // address: the connector is then connected without the port, so that it
+  // never acts on an address it is not meant to use (a queue connector
+  // given an http: port would hand itself to HTTP for good).
+  bool endpoint_given = false;
+  for (const auto& p : connector_props_) {
+    if (Lower(krsoap::platform::Utf16ToUtf8(p.first)) == "endpointurl") endpoint_given = true;
+  }
+  if (endpoint_given) {
+    hr = conn->Connect();
+    if (FAILED(hr)) {
+      error_ = "the connector refused to connect";
+      return hr;
+    }
+  } else if (port_object_) {
     hr = conn->ConnectWSDL(port_object_.get());
     if (FAILED(hr)) {
       error_ = "the connector refused the port";
@@ -250,6 +266,13 @@ HRESULT CSoapClient::CallOperation(size_t index, const VARIANT* args, size_t cou
     Text name("ErrorDescription");
     if (SUCCEEDED(connector_->get_Property(name.get(), &d)) && d.vt == VT_BSTR && SysStringLen(d.bstrVal)) {
       why = Utf8(d.bstrVal);
+    }
+    VariantClear(&d);
+    // A queue connector tells why through the reason code of the queue call
+    // that failed.
+    Text code("LastErrorCode");
+    if (SUCCEEDED(connector_->get_Property(code.get(), &d)) && d.vt == VT_I4 && d.lVal != 0) {
+      why += ": reason code " + std::to_string(d.lVal) + " (" + KRReasonText(d.lVal) + ")";
     }
     VariantClear(&d);
     return SetFaultLocked("SOAP-ENV:Client", why, hr);

@@ -317,15 +317,10 @@ int Call(const Options& o) {
       return 1;
     }
   }
-  Bs wsdl(o.wsdl), wsml(o.wsml), service(o.service), port(o.port);
-  hr = client->Init(wsdl.b, service.b, port.b, wsml.b);
-  if (FAILED(hr)) {
-    Bs why;
-    client->get_faultstring(&why.b);
-    std::fprintf(stderr, "krsoap call: %s (0x%08X)\n", OneLine(why.Utf8()).c_str(), static_cast<unsigned>(hr));
-    return 1;
-  }
-  // --endpoint goes last, so that it wins over an EndPointURL in --property.
+  // The connector properties are given before Init, which hands them to the
+  // connector it makes; an EndPointURL among them then takes the place of the
+  // port's address. --endpoint goes last, so that it wins over an EndPointURL
+  // in --property.
   std::vector<std::pair<std::string, std::string>> properties = o.properties;
   if (!o.endpoint.empty()) properties.emplace_back("EndPointURL", o.endpoint);
   for (const auto& [name, value] : properties) {
@@ -354,6 +349,14 @@ int Call(const Options& o) {
     }
   }
 
+  Bs wsdl(o.wsdl), wsml(o.wsml), service(o.service), port(o.port);
+  hr = client->Init(wsdl.b, service.b, port.b, wsml.b);
+  if (FAILED(hr)) {
+    Bs why;
+    client->get_faultstring(&why.b);
+    std::fprintf(stderr, "krsoap call: %s (0x%08X)\n", OneLine(why.Utf8()).c_str(), static_cast<unsigned>(hr));
+    return 1;
+  }
   Bs op(o.operation);
   DISPID id = 0;
   LPOLESTR names_arg[1] = {op.b};
