@@ -41,10 +41,12 @@ namespace {
 constexpr const char* kQm = "E2E.QM";
 constexpr const char* kQueue = "CALC.REQUEST";
 constexpr const char* kModelQueue = "SYSTEM.DEFAULT.MODEL.QUEUE";
+constexpr const char* kWsdl = KRSOAP_SOURCE_DIR "/examples/calculator/Calculator.wsdl";
+constexpr const char* kWsml = KRSOAP_SOURCE_DIR "/examples/calculator/Calculator.wsml";
 constexpr size_t kMaxSamples = 1 << 18;  // per requester
 constexpr int kWarmup = 200;
 
-std::string g_bin, g_lib, g_root;
+std::string g_root;
 
 int64_t NowNs() {
   timespec ts{};
@@ -209,50 +211,6 @@ Figures RunConcurrency(Shared* shared, int n, double seconds, bool queue, int po
   return f;
 }
 
-pid_t StartQueueHost() {
-  const std::string conf = g_root + "/host.conf";
-  std::ofstream(conf) << "[monitor calculator]\nqueue_manager = " << kQm << "\nqueue = " << kQueue
-                      << "\nwsdl = " KRSOAP_SOURCE_DIR "/examples/calculator/Calculator.wsdl\n"
-                      << "wsml = " KRSOAP_SOURCE_DIR "/examples/calculator/Calculator.wsml\n"
-                      << "can_reuse_object = 1\nstatus_file = " << g_root << "/calc.status\n";
-  const std::string tool = g_bin + "/krsoap";
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    std::FILE* f = std::freopen((g_root + "/host.log").c_str(), "a", stderr);
-    (void)f;
-    ::execl(tool.c_str(), tool.c_str(), "serve", "--config", conf.c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  return pid;
-}
-
-// Starts "krsoap serve-http" on a free port; returns its pid and port.
-pid_t StartHttpHost(int* port) {
-  int fds[2];
-  if (::pipe(fds) != 0) return -1;
-  const std::string tool = g_bin + "/krsoap";
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(fds[1], 1);
-    ::close(fds[0]);
-    ::close(fds[1]);
-    std::FILE* f = std::freopen((g_root + "/http.log").c_str(), "a", stderr);
-    (void)f;
-    ::execl(tool.c_str(), tool.c_str(), "serve-http", "--wsdl", KRSOAP_SOURCE_DIR "/examples/calculator/Calculator.wsdl",
-            "--wsml", KRSOAP_SOURCE_DIR "/examples/calculator/Calculator.wsml", "--listen", "127.0.0.1:0",
-            static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  ::close(fds[1]);
-  std::string line;
-  char c;
-  while (::read(fds[0], &c, 1) == 1 && c != '\n') line += c;
-  ::close(fds[0]);
-  const size_t colon = line.rfind(':');
-  *port = colon == std::string::npos ? 0 : std::atoi(line.c_str() + colon + 1);
-  return pid;
-}
-
 std::string LoadAverage() {
   std::ifstream in("/proc/loadavg");
   std::string a, b, c;
@@ -284,8 +242,6 @@ int main(int argc, char** argv) {
   }
   krsoap::test::BuildDirs dirs;
   if (!krsoap::test::FindBuildDirs(&dirs)) return 2;
-  g_bin = dirs.bin;
-  g_lib = dirs.lib;
   if (!krsoap::test::MakeCalculatorHome(dirs, "krsoap-e2e", kQm, kQueue, &g_root)) {
     std::fprintf(stderr, "server_e2e_bench: set-up failed in %s\n", g_root.c_str());
     return 2;
@@ -298,7 +254,7 @@ int main(int argc, char** argv) {
   std::printf("load average at start: %s\n", LoadAverage().c_str());
   std::vector<Figures> qf(levels.size()), hf(levels.size());
   if (only != "http") {
-    pid_t host = StartQueueHost();
+    pid_t host = krsoap::test::StartCalculatorHost(dirs, g_root, kQm, kQueue, kWsdl, kWsml);
     for (size_t i = 0; i < levels.size(); ++i) {
       qf[i] = RunConcurrency(shared, levels[i], seconds, true, 0);
       std::printf("queue %2d requesters: p50 %8.1f us  p99 %9.1f us  %8.0f round trips/s  (%ld errors)\n", levels[i],
@@ -310,7 +266,7 @@ int main(int argc, char** argv) {
   }
   if (only != "queue") {
     int port = 0;
-    pid_t http = StartHttpHost(&port);
+    pid_t http = krsoap::test::StartCalculatorHttpHost(dirs, g_root, kWsdl, kWsml, &port);
     if (port <= 0) {
       std::fprintf(stderr, "server_e2e_bench: serve-http did not start (see %s/http.log)\n", g_root.c_str());
       return 1;
