@@ -57,6 +57,17 @@ HRESULT ReturnString(const std::u16string& member, VARIANT* result) {
   return S_OK;
 }
 
+// Reads whatever the stream holds and throws it away.
+void DiscardRequest(IKRStream* stream) {
+  IStream* s = nullptr;
+  if (!stream || FAILED(stream->QueryInterface(IID_IStream, reinterpret_cast<void**>(&s))) || !s) return;
+  char scratch[kMaxMessageBytes + 1];
+  ULONG got = 0;
+  while (s->Read(scratch, sizeof scratch, &got) == S_OK && got > 0) {
+  }
+  s->Release();
+}
+
 bool IsQueueOnly(std::u16string_view name) {
   return name == u"Queue" || name == u"LocalQueueMgr" || name == u"RemoteQueueMgr";
 }
@@ -383,11 +394,14 @@ HRESULT CKRBaseConn::EndMessage() {
   } else {
     if (!connected_) {
       hr = ConnectToQM();
+      if (SUCCEEDED(hr)) hr = OpenQueues();
       if (FAILED(hr)) {
+        // The request cannot go out: take it out of the stream, so that the
+        // next request does not find it in front of its own bytes.
+        DiscardRequest(stream_);
         TraceExit(u"CKRBaseConn::EndMessage", hr);
         return hr;
       }
-      hr = OpenQueues();
     }
     if (SUCCEEDED(hr)) hr = PatchSoap();
     if (SUCCEEDED(hr)) hr = PutKRMessage();
