@@ -1,0 +1,457 @@
+// client_e2e_bench: the toolkit's SoapClient calling the example
+// Calculator's Add end to end, through corvel's queue connector and through
+// the toolkit's HTTP connector, in one run.
+//
+//   queue  SoapClient with ConnectorProgID "KRSoapClient.KRServerConnector"
+//          and CalculatorQueue.wsdl (port address krs:CALC.REQUEST@) ->
+//          "krsoap serve" hosting the Calculator on CALC.REQUEST of the
+//          default queue manager
+//   http   SoapClient with its default HttpConnector and Calculator.wsdl,
+//          EndPointURL the port of "krsoap serve-http"
+//
+// With 1, 4 and 16 client processes (each its own SoapClient, calling in a
+// loop for a fixed time) it prints p50 and p99 of one call and calls per
+// second, then the ratios queue/HTTP. Then (e): a new queue connector's
+// first call to the host (create, connect, queues, call), and the same
+// through a new SoapClient. Runs in a throwaway data root, tracing off.
+//
+//   client_e2e_bench [--seconds S] [--concurrency 1,4,16] [--only queue|http]
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/com/activation.h"
+#include "platform/com/bstr.h"
+#include "platform/com/com.h"
+#include "platform/com/stream.h"
+#include "soaptoolkit.h"
+#include "tests/support/calculator_home.h"
+
+namespace {
+
+constexpr const char* kQm = "CLIENT.QM";
+constexpr const char* kQueue = "CALC.REQUEST";
+constexpr const char* kQueueWsdl = KRSOAP_SOURCE_DIR "/examples/calculator/CalculatorQueue.wsdl";
+constexpr const char* kWsdl = KRSOAP_SOURCE_DIR "/examples/calculator/Calculator.wsdl";
+constexpr const char* kWsml = KRSOAP_SOURCE_DIR "/examples/calculator/Calculator.wsml";
+constexpr const char* kServerConnector = "KRSoapClient.KRServerConnector";
+constexpr size_t kMaxSamples = 1 << 17;  // per client process
+constexpr int kWarmup = 200;
+constexpr int kMaxClients = 16;
+
+int64_t NowNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// Shared between the parent and the client processes.
+struct Slot {
+  long count;
+  long errors;
+  int64_t first_ns;
+  int64_t last_ns;
+  int64_t samples[kMaxSamples];
+};
+struct FirstCall {
+  double p50_us, p99_us;
+  long samples;
+  bool ok;
+};
+struct Shared {
+  std::atomic<int> ready;
+  std::atomic<int> go;
+  std::atomic<int> stop;
+  Slot slots[kMaxClients];
+  FirstCall first[3];  // new connector alone, beside another, new SoapClient
+};
+
+struct Bs {
+  BSTR b;
+  explicit Bs(const std::string& s) : b(krsoap::com::AllocBstrFromUtf8(s)) {}
+  ~Bs() { SysFreeString(b); }
+  Bs(const Bs&) = delete;
+  Bs& operator=(const Bs&) = delete;
+};
+
+VARIANT TextArg(const std::string& s) {
+  VARIANT v;
+  VariantInit(&v);
+  v.vt = VT_BSTR;
+  v.bstrVal = krsoap::com::AllocBstrFromUtf8(s);
+  return v;
+}
+
+// A SoapClient ready to call Add: over the queue (through corvel's server
+// connector and the queue port) or over HTTP (the toolkit's connector, the
+// endpoint given as a connector property). Null on failure.
+ISoapClient* MakeClient(bool queue, int port, DISPID* add) {
+  ISoapClient* client = nullptr;
+  if (FAILED(CoCreateInstance(CLSID_SoapClient, nullptr, CLSCTX_INPROC_SERVER, IID_ISoapClient,
+                              reinterpret_cast<void**>(&client)))) {
+    return nullptr;
+  }
+  HRESULT hr;
+  if (queue) {
+    Bs name("ConnectorProgID");
+    VARIANT v = TextArg(kServerConnector);
+    hr = client->put_ClientProperty(name.b, v);
+    VariantClear(&v);
+  } else {
+    Bs name("EndPointURL");
+    VARIANT v = TextArg("http://127.0.0.1:" + std::to_string(port) + "/calculator");
+    hr = client->put_ConnectorProperty(name.b, v);
+    VariantClear(&v);
+  }
+  Bs wsdl(queue ? kQueueWsdl : kWsdl), wsml(kWsml), empty("");
+  if (SUCCEEDED(hr)) hr = client->Init(wsdl.b, empty.b, empty.b, wsml.b);
+  Bs op("Add");
+  LPOLESTR names[1] = {op.b};
+  if (SUCCEEDED(hr)) hr = client->GetIDsOfNames(IID_NULL, names, 1, 0, add);
+  if (FAILED(hr)) {
+    client->Release();
+    return nullptr;
+  }
+  return client;
+}
+
+// One Add(a, 0.5) call; true when the result is a + 0.5.
+bool CallAdd(ISoapClient* client, DISPID add, double a) {
+  VARIANT args[2];  // last argument first
+  VariantInit(&args[0]);
+  args[0].vt = VT_R8;
+  args[0].dblVal = 0.5;
+  VariantInit(&args[1]);
+  args[1].vt = VT_R8;
+  args[1].dblVal = a;
+  DISPPARAMS params{args, nullptr, 2, 0};
+  VARIANT result;
+  VariantInit(&result);
+  const HRESULT hr = client->Invoke(add, IID_NULL, 0, DISPATCH_METHOD, &params, &result, nullptr, nullptr);
+  const bool ok = SUCCEEDED(hr) && result.vt == VT_R8 && result.dblVal == a + 0.5;
+  VariantClear(&result);
+  return ok;
+}
+
+// Waits for the start signal, then makes calls until the stop signal,
+// recording each call's duration.
+void ClientProcess(Shared* shared, Slot* slot, long id, bool queue, int port) {
+  CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  DISPID add = 0;
+  ISoapClient* client = MakeClient(queue, port, &add);
+  if (!client) {
+    slot->errors++;
+    shared->ready.fetch_add(1);
+    return;
+  }
+  const double base = static_cast<double>(id) * 1e7;
+  for (int i = 0; i < kWarmup; ++i) CallAdd(client, add, base + i);
+  shared->ready.fetch_add(1);
+  while (!shared->go.load()) std::this_thread::yield();
+  slot->first_ns = NowNs();
+  long i = kWarmup;
+  while (!shared->stop.load()) {
+    const int64_t t0 = NowNs();
+    const bool ok = CallAdd(client, add, base + static_cast<double>(i++));
+    const int64_t t1 = NowNs();
+    if (!ok) {
+      slot->errors++;
+      continue;
+    }
+    if (static_cast<size_t>(slot->count) < kMaxSamples) slot->samples[slot->count] = t1 - t0;
+    slot->count++;
+    slot->last_ns = t1;
+  }
+  client->Release();
+  CoUninitialize();
+}
+
+struct Figures {
+  double p50_us = 0, p99_us = 0, per_s = 0;
+  long errors = 0;
+};
+
+Figures RunConcurrency(Shared* shared, int n, double seconds, bool queue, int port) {
+  shared->ready.store(0);
+  shared->go.store(0);
+  shared->stop.store(0);
+  for (int r = 0; r < n; ++r) {
+    shared->slots[r].count = 0;
+    shared->slots[r].errors = 0;
+    shared->slots[r].first_ns = shared->slots[r].last_ns = 0;
+  }
+  std::fflush(nullptr);
+  std::vector<pid_t> pids;
+  for (int r = 0; r < n; ++r) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      ClientProcess(shared, &shared->slots[r], r, queue, port);
+      ::_exit(0);
+    }
+    pids.push_back(pid);
+  }
+  while (shared->ready.load() < n) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const int64_t t0 = NowNs();
+  shared->go.store(1);
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  shared->stop.store(1);
+  for (pid_t p : pids) ::waitpid(p, nullptr, 0);
+  int64_t t1 = t0;
+  std::vector<int64_t> all;
+  Figures f;
+  long total = 0;
+  for (int r = 0; r < n; ++r) {
+    const Slot& s = shared->slots[r];
+    total += s.count;
+    f.errors += s.errors;
+    t1 = std::max(t1, s.last_ns);
+    const size_t kept = std::min<size_t>(static_cast<size_t>(s.count), kMaxSamples);
+    all.insert(all.end(), s.samples, s.samples + kept);
+  }
+  std::sort(all.begin(), all.end());
+  if (!all.empty()) {
+    f.p50_us = static_cast<double>(all[all.size() / 2]) / 1000.0;
+    f.p99_us = static_cast<double>(all[std::min(all.size() - 1, all.size() * 99 / 100)]) / 1000.0;
+  }
+  f.per_s = t1 > t0 ? static_cast<double>(total) * 1e9 / static_cast<double>(t1 - t0) : 0;
+  return f;
+}
+
+// ---- (e) first calls -------------------------------------------------------------------
+
+HRESULT PutText(ISoapConnector* connector, const char* name, const std::string& value) {
+  Bs n(name);
+  VARIANT v = TextArg(value);
+  HRESULT hr = connector->put_Property(n.b, v);
+  VariantClear(&v);
+  return hr;
+}
+
+// A new server connector's first call of Add, driven as the toolkit drives
+// it; the connector is released afterwards (outside the time).
+bool RawFirstCall(int64_t* ns, double a) {
+  const std::string request =
+      "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\"><SOAP-ENV:Body>"
+      "<c:Add xmlns:c=\"urn:krsoap-calculator\"><c:a>" +
+      std::to_string(a) + "</c:a><c:b>0.5</c:b></c:Add></SOAP-ENV:Body></SOAP-ENV:Envelope>";
+  const int64_t t0 = NowNs();
+  ISoapConnector* connector = nullptr;
+  bool ok = false;
+  CLSID clsid;
+  if (SUCCEEDED(CLSIDFromProgID(u"KRSoapClient.KRServerConnector", &clsid)) &&
+      SUCCEEDED(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_ISoapConnector,
+                                 reinterpret_cast<void**>(&connector)))) {
+    IUnknown* out = nullptr;
+    IStream* stream = nullptr;
+    if (SUCCEEDED(PutText(connector, "EndPointURL", "krs:CALC.REQUEST@")) &&
+        SUCCEEDED(PutText(connector, "SoapAction", "urn:krsoap-calculator#Add")) &&
+        SUCCEEDED(connector->get_OutputStream(&out)) && out &&
+        SUCCEEDED(out->QueryInterface(IID_IStream, reinterpret_cast<void**>(&stream)))) {
+      ULONG n = 0;
+      stream->Write(request.data(), static_cast<ULONG>(request.size()), &n);
+      stream->Release();
+      stream = nullptr;
+      IUnknown* in = nullptr;
+      if (SUCCEEDED(connector->EndMessage()) && SUCCEEDED(connector->get_InputStream(&in)) && in &&
+          SUCCEEDED(in->QueryInterface(IID_IStream, reinterpret_cast<void**>(&stream)))) {
+        char reply[4096];
+        ULONG got = 0;
+        stream->Read(reply, sizeof reply, &got);
+        ok = std::string_view(reply, got).find("Result>") != std::string_view::npos;
+        stream->Release();
+      }
+      if (in) in->Release();
+    }
+    if (out) out->Release();
+  }
+  *ns = NowNs() - t0;
+  if (connector) connector->Release();
+  return ok;
+}
+
+// A new SoapClient (queue connector, CalculatorQueue.wsdl read, connector
+// made) and its first Add.
+bool SoapClientFirstCall(int64_t* ns, double a) {
+  const int64_t t0 = NowNs();
+  DISPID add = 0;
+  ISoapClient* client = MakeClient(true, 0, &add);
+  const bool ok = client && CallAdd(client, add, a);
+  *ns = NowNs() - t0;
+  if (client) client->Release();
+  return ok;
+}
+
+FirstCall Percentiles(std::vector<int64_t> ns, bool ok) {
+  FirstCall f{0, 0, static_cast<long>(ns.size()), ok && !ns.empty()};
+  if (ns.empty()) return f;
+  std::sort(ns.begin(), ns.end());
+  f.p50_us = static_cast<double>(ns[ns.size() / 2]) / 1000.0;
+  f.p99_us = static_cast<double>(ns[std::min(ns.size() - 1, ns.size() * 99 / 100)]) / 1000.0;
+  return f;
+}
+
+// Runs in a process of its own, so that the first connector it makes finds
+// nothing of corvel loaded that a client process would not have.
+void FirstCallProcess(Shared* shared, double seconds) {
+  CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  int64_t ns = 0;
+  double a = 1;
+  // Alone: each connector is the process's only one.
+  for (int kind = 0; kind < 3; ++kind) {
+    ISoapConnector* keeper = nullptr;
+    if (kind == 1) {
+      // Another connector alive keeps the bindings library loaded.
+      CLSID clsid;
+      CLSIDFromProgID(u"KRSoapClient.KRServerConnector", &clsid);
+      CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_ISoapConnector, reinterpret_cast<void**>(&keeper));
+    }
+    auto one = [&] { return kind == 2 ? SoapClientFirstCall(&ns, a++) : RawFirstCall(&ns, a++); };
+    bool ok = true;
+    for (int i = 0; i < 20; ++i) ok = one() && ok;
+    std::vector<int64_t> samples;
+    const int64_t until = NowNs() + static_cast<int64_t>(seconds * 1e9);
+    while (NowNs() < until && samples.size() < 20000) {
+      ok = one() && ok;
+      samples.push_back(ns);
+    }
+    shared->first[kind] = Percentiles(std::move(samples), ok);
+    if (keeper) keeper->Release();
+  }
+  CoUninitialize();
+}
+
+std::string LoadAverage() {
+  std::ifstream in("/proc/loadavg");
+  std::string a, b, c;
+  in >> a >> b >> c;
+  return a + " " + b + " " + c;
+}
+
+const char* Verdict(bool met) { return met ? "met" : "MISSED"; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  double seconds = 2;
+  std::vector<int> levels = {1, 4, 16};
+  std::string only;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string a = argv[i];
+    if (a == "--seconds") {
+      seconds = std::clamp(std::atof(argv[i + 1]), 0.1, 60.0);
+    } else if (a == "--concurrency") {
+      levels.clear();
+      std::stringstream s(argv[i + 1]);
+      std::string item;
+      while (std::getline(s, item, ',')) levels.push_back(std::clamp(std::atoi(item.c_str()), 1, kMaxClients));
+    } else if (a == "--only") {
+      only = argv[i + 1];
+    } else {
+      std::fprintf(stderr, "usage: client_e2e_bench [--seconds S] [--concurrency 1,4,16] [--only queue|http]\n");
+      return 2;
+    }
+  }
+  if (argc % 2 == 0) {
+    std::fprintf(stderr, "usage: client_e2e_bench [--seconds S] [--concurrency 1,4,16] [--only queue|http]\n");
+    return 2;
+  }
+  krsoap::test::BuildDirs dirs;
+  if (!krsoap::test::FindBuildDirs(&dirs)) return 2;
+  std::string root;
+  krsoap::test::HomeExtras extras;
+  extras.default_qm = true;  // the queue port's address, krs:CALC.REQUEST@, names the default queue manager
+  extras.modules = {"libcorvel.so"};
+  if (!krsoap::test::MakeCalculatorHome(dirs, "krsoap-client-e2e", kQm, kQueue, &root, extras)) {
+    std::fprintf(stderr, "client_e2e_bench: set-up failed in %s\n", root.c_str());
+    if (!root.empty()) std::filesystem::remove_all(root);
+    return 2;
+  }
+  void* mem = ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (mem == MAP_FAILED) return 2;
+  auto* shared = new (mem) Shared();
+
+  std::printf("client_e2e_bench: SoapClient calling Calculator Add, %.1f s per figure, each client a separate "
+              "process\n", seconds);
+  std::printf("load average at start: %s\n", LoadAverage().c_str());
+  std::vector<Figures> qf(levels.size()), hf(levels.size());
+  bool first_ran = false;
+  if (only != "http") {
+    pid_t host = krsoap::test::StartCalculatorHost(dirs, root, "", kQueue, kWsdl, kWsml);
+    for (size_t i = 0; i < levels.size(); ++i) {
+      qf[i] = RunConcurrency(shared, levels[i], seconds, true, 0);
+      std::printf("queue %2d clients: p50 %8.1f us  p99 %9.1f us  %8.0f calls/s  (%ld errors)\n", levels[i],
+                  qf[i].p50_us, qf[i].p99_us, qf[i].per_s, qf[i].errors);
+      std::fflush(stdout);
+    }
+    std::fflush(nullptr);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      FirstCallProcess(shared, std::min(seconds, 1.0));
+      ::_exit(0);
+    }
+    ::waitpid(pid, nullptr, 0);
+    first_ran = true;
+    ::kill(host, SIGTERM);
+    ::waitpid(host, nullptr, 0);
+  }
+  if (only != "queue") {
+    int port = 0;
+    pid_t http = krsoap::test::StartCalculatorHttpHost(dirs, root, kWsdl, kWsml, &port);
+    if (port <= 0) {
+      std::fprintf(stderr, "client_e2e_bench: serve-http did not start (see %s/http.log)\n", root.c_str());
+      if (http > 0) ::kill(http, SIGTERM);
+      return 1;
+    }
+    for (size_t i = 0; i < levels.size(); ++i) {
+      hf[i] = RunConcurrency(shared, levels[i], seconds, false, port);
+      std::printf("http  %2d clients: p50 %8.1f us  p99 %9.1f us  %8.0f calls/s  (%ld errors)\n", levels[i],
+                  hf[i].p50_us, hf[i].p99_us, hf[i].per_s, hf[i].errors);
+      std::fflush(stdout);
+    }
+    ::kill(http, SIGTERM);
+    ::waitpid(http, nullptr, 0);
+  }
+  if (only.empty()) {
+    std::printf("ratios queue/http (p50, p99: lower is better for the queue; calls/s: higher is)\n");
+    for (size_t i = 0; i < levels.size(); ++i) {
+      const double p50 = hf[i].p50_us > 0 ? qf[i].p50_us / hf[i].p50_us : 0;
+      const double per_s = hf[i].per_s > 0 ? qf[i].per_s / hf[i].per_s : 0;
+      std::printf("  %2d: p50 %.2f  p99 %.2f  calls/s %.2f", levels[i], p50,
+                  hf[i].p99_us > 0 ? qf[i].p99_us / hf[i].p99_us : 0, per_s);
+      if (levels[i] == 1) std::printf("   goal p50 <= 1.00: %s", Verdict(p50 <= 1.0));
+      if (levels[i] == 16) std::printf("   goal calls/s >= 1.10: %s", Verdict(per_s >= 1.1));
+      std::printf("\n");
+    }
+  }
+  if (first_ran) {
+    const char* what[3] = {"new queue connector, first call (create, connect, queues, call), none other alive",
+                           "new queue connector, first call, another connector of the process alive",
+                           "new SoapClient (WSDL read, queue connector made), first call"};
+    std::printf("(e) first calls to the queue host\n");
+    for (int k = 0; k < 3; ++k) {
+      const FirstCall& f = shared->first[k];
+      std::printf("    %-84s p50 %7.1f us  p99 %8.1f us  (%ld samples)%s", what[k], f.p50_us, f.p99_us, f.samples,
+                  f.ok ? "" : "  SOME FAILED");
+      if (k < 2) std::printf("   goal p50 <= 200 us: %s", Verdict(f.ok && f.p50_us <= 200));
+      std::printf("\n");
+    }
+  }
+  std::printf("load average at end: %s\n", LoadAverage().c_str());
+  std::filesystem::remove_all(root);
+  return 0;
+}
