@@ -10,6 +10,7 @@
 #include "client/bindings.h"
 
 #include <mutex>
+#include <new>
 #include <string>
 
 #include "client/trace_names.h"
@@ -52,14 +53,18 @@ struct Library {
   int count = 0;
 };
 
-Library& ClientLibrary() {
-  static Library* library = new Library;  // outlives every connector, also at exit
+// Each kind's state lives in the module's own static storage and is never
+// destroyed, so it outlives every connector, also at exit. Not on the heap:
+// the module may be unloaded and loaded again (CoFreeUnusedLibraries), and
+// every load would leave the previous load's state behind, unreachable.
+template <int kKind>
+Library& StateFor() {
+  alignas(Library) static unsigned char storage[sizeof(Library)];
+  static Library* library = new (storage) Library;
   return *library;
 }
-Library& ServerLibrary() {
-  static Library* library = new Library;
-  return *library;
-}
+Library& ClientLibrary() { return StateFor<0>(); }
+Library& ServerLibrary() { return StateFor<1>(); }
 
 // Loads the kind's library when needed and counts the connector; gives the
 // handle (nullptr when it could not be loaded).
