@@ -64,9 +64,49 @@ void Walk(xmlNodePtr root, F&& visit) {
   }
 }
 
-// libxml2's option to drop declarations already in scope (its enum is not
-// in the public headers).
-constexpr int kRemoveRedundantNs = 1;
+// Drops the namespace declarations of element `m` that its new place already
+// has in scope with the same prefix and the same URI, and points m's subtree
+// at the declarations in scope. libxml2's own option for this matches by URI
+// alone, so an element named s:Header could come out as e:Header where both
+// prefixes are bound to one namespace, and a search by its name would no
+// longer find it.
+void DropRedundantDeclarations(xmlNodePtr m) {
+  if (!m->parent) return;
+  xmlNsPtr* link = &m->nsDef;
+  while (*link) {
+    xmlNsPtr ns = *link;
+    xmlNsPtr outer = xmlSearchNs(m->doc, m->parent, ns->prefix);
+    if (!outer || !xmlStrEqual(outer->href, ns->href)) {
+      link = &ns->next;
+      continue;
+    }
+    Walk(m, [&](xmlNodePtr n) {
+      if (n->type != XML_ELEMENT_NODE) return;
+      if (n->ns == ns) n->ns = outer;
+      for (xmlAttrPtr a = n->properties; a; a = a->next) {
+        if (a->ns == ns) a->ns = outer;
+      }
+    });
+    *link = ns->next;
+    ns->next = nullptr;
+    xmlFreeNs(ns);
+  }
+}
+
+// True when every namespace the subtree of `m` uses is declared where it is
+// used. Only then may libxml2's reconciliation be skipped, which would
+// otherwise pick a declaration by URI and could change a prefix.
+bool NamespacesInScope(xmlNodePtr m) {
+  bool ok = true;
+  Walk(m, [&](xmlNodePtr n) {
+    if (!ok || n->type != XML_ELEMENT_NODE) return;
+    if (n->ns && xmlSearchNs(n->doc, n, n->ns->prefix) != n->ns) ok = false;
+    for (xmlAttrPtr a = n->properties; a && ok; a = a->next) {
+      if (a->ns && xmlSearchNs(n->doc, n, a->ns->prefix) != a->ns) ok = false;
+    }
+  });
+  return ok;
+}
 
 uintptr_t WrapperCount(xmlNodePtr n) { return reinterpret_cast<uintptr_t>(n->_private); }
 
@@ -676,7 +716,8 @@ HRESULT NodeCore::InsertBefore(IXMLDOMNode* new_child, VARIANT ref_child, IXMLDO
       if (m->type == XML_ELEMENT_NODE) {
         // Namespace declarations the new place already has in scope are
         // dropped; missing ones are added.
-        xmlDOMWrapReconcileNamespaces(nullptr, m, kRemoveRedundantNs);
+        DropRedundantDeclarations(m);
+        if (!NamespacesInScope(m)) xmlDOMWrapReconcileNamespaces(nullptr, m, 0);
       }
     }
   }

@@ -334,6 +334,29 @@ TEST_F(DomTest, HeaderCreatedBeforeTheFirstChildAndActionAppended) {
   EXPECT_EQ((std::vector<std::string>{"SOAP-ENV:SoapAction=urn:calc#Add"}), Search("SOAP-ENV:SoapAction"));
 }
 
+// Two prefixes bound to one namespace: a created element keeps the prefix it
+// was named with, so that a search by that name finds it.
+TEST_F(DomTest, ACreatedElementKeepsItsPrefixBesideAnotherForTheSameNamespace) {
+  ASSERT_EQ(S_OK, LoadText("<s:Envelope xmlns:s=\"urn:env\" xmlns:e=\"urn:env\"><e:Header/><s:Body/></s:Envelope>"));
+  Ptr<IXMLDOMElement> root;
+  Root(&root);
+  Ptr<IXMLDOMNode> first, header, inserted, action, appended;
+  ASSERT_EQ(S_OK, root->get_firstChild(first.Out()));
+  VARIANT type;
+  VariantInit(&type);
+  type.vt = VT_I2;
+  type.iVal = NODE_ELEMENT;
+  Bstr header_name("s:Header"), action_name("s:SoapAction"), uri("urn:env");
+  ASSERT_EQ(S_OK, doc_->createNode(type, header_name.get(), uri.get(), header.Out()));
+  ASSERT_EQ(S_OK, root->insertBefore(header.get(), Unknown(first.get()), inserted.Out()));
+  ASSERT_EQ(S_OK, doc_->createNode(type, action_name.get(), uri.get(), action.Out()));
+  ASSERT_EQ(S_OK, inserted->appendChild(action.get(), appended.Out()));
+  EXPECT_EQ("<s:Envelope xmlns:s=\"urn:env\" xmlns:e=\"urn:env\"><s:Header><s:SoapAction/></s:Header>"
+            "<e:Header/><s:Body/></s:Envelope>\n",
+            Saved());
+  EXPECT_EQ(1u, Search("s:SoapAction").size());
+}
+
 TEST_F(DomTest, InsertIntoAnEmptyHeaderAndStandaloneCreatedNodes) {
   ASSERT_EQ(S_OK, LoadText("<e:Envelope xmlns:e=\"urn:e\"><e:Header/><e:Body/></e:Envelope>"));
   Ptr<IXMLDOMNodeList> list;
