@@ -60,12 +60,39 @@ int64_t NowNs() {
   return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
+int64_t ProcessCpuNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// User plus system time of another process so far, from /proc (clock-tick
+// resolution); 0 when it cannot be read.
+double HostCpuSeconds(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(text.substr(close + 2));
+  std::string field;
+  unsigned long long utime = 0, stime = 0;
+  for (int i = 3; fields >> field; ++i) {  // the state is field 3
+    if (i == 14) utime = std::strtoull(field.c_str(), nullptr, 10);
+    if (i == 15) {
+      stime = std::strtoull(field.c_str(), nullptr, 10);
+      break;
+    }
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
 // Shared between the parent and the client processes.
 struct Slot {
   long count;
   long errors;
   int64_t first_ns;
   int64_t last_ns;
+  int64_t cpu_ns;  // the process's CPU time while measuring
   int64_t samples[kMaxSamples];
 };
 struct FirstCall {
@@ -164,6 +191,7 @@ void ClientProcess(Shared* shared, Slot* slot, long id, bool queue, int port) {
   shared->ready.fetch_add(1);
   while (!shared->go.load()) std::this_thread::yield();
   slot->first_ns = NowNs();
+  const int64_t cpu0 = ProcessCpuNs();
   long i = kWarmup;
   while (!shared->stop.load()) {
     const int64_t t0 = NowNs();
@@ -177,16 +205,18 @@ void ClientProcess(Shared* shared, Slot* slot, long id, bool queue, int port) {
     slot->count++;
     slot->last_ns = t1;
   }
+  slot->cpu_ns = ProcessCpuNs() - cpu0;
   client->Release();
   CoUninitialize();
 }
 
 struct Figures {
   double p50_us = 0, p99_us = 0, per_s = 0;
+  double client_cpu_us = 0, host_cpu_us = 0;  // per call
   long errors = 0;
 };
 
-Figures RunConcurrency(Shared* shared, int n, double seconds, bool queue, int port) {
+Figures RunConcurrency(Shared* shared, int n, double seconds, bool queue, int port, pid_t host) {
   shared->ready.store(0);
   shared->go.store(0);
   shared->stop.store(0);
@@ -207,17 +237,21 @@ Figures RunConcurrency(Shared* shared, int n, double seconds, bool queue, int po
   }
   while (shared->ready.load() < n) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   const int64_t t0 = NowNs();
+  const double host0 = HostCpuSeconds(host);
   shared->go.store(1);
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
   shared->stop.store(1);
+  const double host1 = HostCpuSeconds(host);
   for (pid_t p : pids) ::waitpid(p, nullptr, 0);
   int64_t t1 = t0;
   std::vector<int64_t> all;
   Figures f;
   long total = 0;
+  int64_t client_cpu = 0;
   for (int r = 0; r < n; ++r) {
     const Slot& s = shared->slots[r];
     total += s.count;
+    client_cpu += s.cpu_ns;
     f.errors += s.errors;
     t1 = std::max(t1, s.last_ns);
     const size_t kept = std::min<size_t>(static_cast<size_t>(s.count), kMaxSamples);
@@ -229,6 +263,12 @@ Figures RunConcurrency(Shared* shared, int n, double seconds, bool queue, int po
     f.p99_us = static_cast<double>(all[std::min(all.size() - 1, all.size() * 99 / 100)]) / 1000.0;
   }
   f.per_s = t1 > t0 ? static_cast<double>(total) * 1e9 / static_cast<double>(t1 - t0) : 0;
+  if (total > 0) {
+    f.client_cpu_us = static_cast<double>(client_cpu) / 1000.0 / static_cast<double>(total);
+    // The host's time over the measured seconds, per call made in them.
+    const double measured = static_cast<double>(t1 - t0) / 1e9;
+    f.host_cpu_us = measured > 0 ? (host1 - host0) * 1e6 / (f.per_s * seconds) : 0;
+  }
   return f;
 }
 
@@ -393,9 +433,10 @@ int main(int argc, char** argv) {
   if (only != "http") {
     pid_t host = krsoap::test::StartCalculatorHost(dirs, root, "", kQueue, kWsdl, kWsml);
     for (size_t i = 0; i < levels.size(); ++i) {
-      qf[i] = RunConcurrency(shared, levels[i], seconds, true, 0);
-      std::printf("queue %2d clients: p50 %8.1f us  p99 %9.1f us  %8.0f calls/s  (%ld errors)\n", levels[i],
-                  qf[i].p50_us, qf[i].p99_us, qf[i].per_s, qf[i].errors);
+      qf[i] = RunConcurrency(shared, levels[i], seconds, true, 0, host);
+      std::printf("queue %2d clients: p50 %8.1f us  p99 %9.1f us  %8.0f calls/s  CPU per call: clients %5.1f us, "
+                  "host %5.1f us  (%ld errors)\n", levels[i], qf[i].p50_us, qf[i].p99_us, qf[i].per_s,
+                  qf[i].client_cpu_us, qf[i].host_cpu_us, qf[i].errors);
       std::fflush(stdout);
     }
     std::fflush(nullptr);
@@ -418,9 +459,10 @@ int main(int argc, char** argv) {
       return 1;
     }
     for (size_t i = 0; i < levels.size(); ++i) {
-      hf[i] = RunConcurrency(shared, levels[i], seconds, false, port);
-      std::printf("http  %2d clients: p50 %8.1f us  p99 %9.1f us  %8.0f calls/s  (%ld errors)\n", levels[i],
-                  hf[i].p50_us, hf[i].p99_us, hf[i].per_s, hf[i].errors);
+      hf[i] = RunConcurrency(shared, levels[i], seconds, false, port, http);
+      std::printf("http  %2d clients: p50 %8.1f us  p99 %9.1f us  %8.0f calls/s  CPU per call: clients %5.1f us, "
+                  "host %5.1f us  (%ld errors)\n", levels[i], hf[i].p50_us, hf[i].p99_us, hf[i].per_s,
+                  hf[i].client_cpu_us, hf[i].host_cpu_us, hf[i].errors);
       std::fflush(stdout);
     }
     ::kill(http, SIGTERM);
