@@ -18,6 +18,11 @@
 // root with tracing off; prints its figures with the goals beside them.
 //
 //   client_core_bench [--seconds S]    (S: time per timed figure, default 1)
+//
+// The round trips depend on where the scheduler puts the two processes: on a
+// virtual machine whose other CPU is idle, each wake-up across CPUs can cost
+// tens of microseconds. "taskset -c 0 client_core_bench" (the responder
+// inherits the CPU) gives the figures without that.
 #include <signal.h>
 #include <sys/wait.h>
 #include <time.h>
