@@ -265,30 +265,38 @@ HRESULT CKRBaseConn::ParseEndPointURL() {
   return hr;
 }
 
-HRESULT CKRBaseConn::get_InputStream(IUnknown** stream) {
-  TraceEntry(u"CKRBaseConn::get_InputStream");
+// The two stream getters differ only in their names: both hand out the one
+// memory stream, which carries the request in and the reply out.
+HRESULT CKRBaseConn::GetStream(bool input, IUnknown** stream) {
+  const char16_t* name = input ? u"CKRBaseConn::get_InputStream" : u"CKRBaseConn::get_OutputStream";
+  TraceEntry(name);
   HRESULT hr = E_NOINTERFACE;
   if (http_) {
-    LogText("Delegating get_InputStream call to HttpConnector.");
-    hr = http_connector_ ? http_connector_->get_InputStream(stream) : E_UNEXPECTED;
+    LogText(input ? "Delegating get_InputStream call to HttpConnector."
+                  : "Delegating get_OutputStream call to HttpConnector.");
+    if (!http_connector_) {
+      hr = E_UNEXPECTED;
+    } else {
+      hr = input ? http_connector_->get_InputStream(stream) : http_connector_->get_OutputStream(stream);
+    }
   } else if (stream && stream_) {
     hr = stream_->QueryInterface(IID_IKRStream, reinterpret_cast<void**>(stream));
   }
-  TraceExit(u"CKRBaseConn::get_InputStream", hr);
+  TraceExit(name, hr);
   return hr;
 }
 
-HRESULT CKRBaseConn::get_OutputStream(IUnknown** stream) {
-  TraceEntry(u"CKRBaseConn::get_OutputStream");
-  HRESULT hr = E_NOINTERFACE;
-  if (http_) {
-    LogText("Delegating get_OutputStream call to HttpConnector.");
-    hr = http_connector_ ? http_connector_->get_OutputStream(stream) : E_UNEXPECTED;
-  } else if (stream && stream_) {
-    hr = stream_->QueryInterface(IID_IKRStream, reinterpret_cast<void**>(stream));
-  }
-  TraceExit(u"CKRBaseConn::get_OutputStream", hr);
-  return hr;
+HRESULT CKRBaseConn::get_InputStream(IUnknown** stream) { return GetStream(true, stream); }
+
+HRESULT CKRBaseConn::get_OutputStream(IUnknown** stream) { return GetStream(false, stream); }
+
+HRESULT CKRBaseConn::PutStringProperty(const char16_t* name, BSTR value) {
+  krsoap::com::BstrPtr name_bstr{std::u16string_view(name)};
+  VARIANT v;
+  VariantInit(&v);
+  v.vt = VT_BSTR;
+  v.bstrVal = value;  // borrowed for the call
+  return put_Property(name_bstr.get(), v);
 }
 
 HRESULT CKRBaseConn::ConnectWSDL(IWSDLPort* port) {
@@ -298,12 +306,7 @@ HRESULT CKRBaseConn::ConnectWSDL(IWSDLPort* port) {
     BSTR address = nullptr;
     HRESULT got = port->get_address(&address);
     if (SUCCEEDED(got) && address) {
-      krsoap::com::BstrPtr name{std::u16string_view(u"EndPointURL")};
-      VARIANT value;
-      VariantInit(&value);
-      value.vt = VT_BSTR;
-      value.bstrVal = address;  // borrowed for the call
-      put_Property(name.get(), value);
+      PutStringProperty(u"EndPointURL", address);  // its result is not the call's
       LogText("get_address of Port returned %s.", Utf16ToUtf8(FromBstr(address)).c_str());
     } else {
       LogText("Error: get_address of Port returned %x.", static_cast<unsigned>(got));
@@ -342,12 +345,7 @@ HRESULT CKRBaseConn::BeginMessageWSDL(IWSDLOperation* operation) {
     BSTR action = nullptr;
     hr = operation->get_soapAction(&action);
     if (SUCCEEDED(hr) && action) {
-      krsoap::com::BstrPtr name{std::u16string_view(u"SoapAction")};
-      VARIANT value;
-      VariantInit(&value);
-      value.vt = VT_BSTR;
-      value.bstrVal = action;  // borrowed for the call
-      hr = put_Property(name.get(), value);
+      hr = PutStringProperty(u"SoapAction", action);
       LogText("get_soapAction of Operation returned %s.", Utf16ToUtf8(FromBstr(action)).c_str());
     } else {
       LogText("Error: get_soapAction of Operation returned %x.", static_cast<unsigned>(hr));

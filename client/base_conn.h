@@ -75,6 +75,14 @@ class CKRBaseConn {
   // Connect through the entry point the derived class resolved; `name` is
   // the queue manager to connect to. Shared by both bindings kinds.
   HRESULT ConnectWith(const std::u16string& name, const char* connect_message);
+  // Opens the request queue (named by the "Queue" and "RemoteQueueMgr"
+  // properties) for output into the request queue handle; E_FAIL, traced and
+  // with its reason code kept, when the open fails.
+  HRESULT OpenRequestQueue();
+  // get_InputStream and get_OutputStream.
+  HRESULT GetStream(bool input, IUnknown** stream);
+  // Stores `value` (a string the caller keeps) through put_Property.
+  HRESULT PutStringProperty(const char16_t* name, BSTR value);
   // S_OK when every entry point was resolved, otherwise why not.
   HRESULT EntryPointsReady() const { return entry_points_status_; }
   // Stores a failed call's reason code as "LastErrorCode".

@@ -80,13 +80,7 @@ std::string FieldName(const KRCHAR* field, size_t width) {
 
 }  // namespace
 
-HRESULT CKRBaseConn::OpenQueues() {
-  TraceEntry(u"CKRBaseConn::OpenQueues");
-  HRESULT hr = EntryPointsReady();
-  if (FAILED(hr)) {
-    TraceExit(u"CKRBaseConn::OpenQueues", hr);
-    return hr;
-  }
+HRESULT CKRBaseConn::OpenRequestQueue() {
   const std::string queue = Utf16ToUtf8(queue_);
   LogText("Opening queue %s.", queue.c_str());
   KROD od = ObjectDescriptor();
@@ -96,12 +90,25 @@ HRESULT CKRBaseConn::OpenQueues() {
       CopyName(Utf16ToUtf8(remote_queue_manager_), od.ObjectQMgrName, KR_Q_MGR_NAME_LENGTH)) {
     open_(connection_, &od, open_options_, &request_queue_, &cc, &reason);
   }
-  if (cc == KRCC_FAILED) {
-    LogText("Error: KROPEN ended with reason code %ld while opening %s.", static_cast<long>(reason), queue.c_str());
-    SetLastError(reason);
-    TraceExit(u"CKRBaseConn::OpenQueues", E_FAIL);
-    return E_FAIL;
+  if (cc != KRCC_FAILED) return S_OK;
+  LogText("Error: KROPEN ended with reason code %ld while opening %s.", static_cast<long>(reason), queue.c_str());
+  SetLastError(reason);
+  return E_FAIL;
+}
+
+HRESULT CKRBaseConn::OpenQueues() {
+  TraceEntry(u"CKRBaseConn::OpenQueues");
+  HRESULT hr = EntryPointsReady();
+  if (FAILED(hr)) {
+    TraceExit(u"CKRBaseConn::OpenQueues", hr);
+    return hr;
   }
+  hr = OpenRequestQueue();
+  if (FAILED(hr)) {
+    TraceExit(u"CKRBaseConn::OpenQueues", hr);
+    return hr;
+  }
+  KRLONG cc = KRCC_FAILED, reason = KRRC_NONE;
   KROD reply = ObjectDescriptor();
   CopyName(kModelQueue, reply.ObjectName, KR_Q_NAME_LENGTH);
   std::memcpy(reply.DynamicQName, "*\0\0\0\0", 5);
@@ -136,20 +143,7 @@ HRESULT CKRBaseConn::OpenNewQueue() {
     SetLastError(reason);
     hr = E_FAIL;
   }
-  LogText("Opening queue %s.", queue.c_str());
-  KROD od = ObjectDescriptor();
-  cc = KRCC_FAILED;
-  reason = KRRC_NAME_TOO_LONG;
-  open_options_ = kRequestOpenOptions;
-  if (CopyName(queue, od.ObjectName, KR_Q_NAME_LENGTH) &&
-      CopyName(Utf16ToUtf8(remote_queue_manager_), od.ObjectQMgrName, KR_Q_MGR_NAME_LENGTH)) {
-    open_(connection_, &od, open_options_, &request_queue_, &cc, &reason);
-  }
-  if (cc == KRCC_FAILED) {
-    LogText("Error: KROPEN ended with reason code %ld while opening %s.", static_cast<long>(reason), queue.c_str());
-    SetLastError(reason);
-    hr = E_FAIL;
-  }
+  if (FAILED(OpenRequestQueue())) hr = E_FAIL;
   TraceExit(u"CKRBaseConn::OpenNewQueue", hr);
   return hr;
 }
