@@ -19,24 +19,12 @@
 #include "corvel.h"
 #include "platform/queue/qm_directory.h"
 #include "platform/queue/store.h"
+#include "tests/support/shell.h"
 #include "soaptoolkit.h"
 #include "tests/xml/toolkit_test_util.h"
 #include "xmldom.h"
 
 namespace krsoap::test {
-
-// Runs a shell command; its standard output, and its exit status in *status.
-inline std::string Shell(const std::string& command, int* status) {
-  std::string out;
-  FILE* p = ::popen(command.c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  int st = ::pclose(p);
-  *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return out;
-}
 
 // A 48-byte name field of a record, as it is.
 inline std::string Field(const KRCHAR* f) { return std::string(f, KR_Q_NAME_LENGTH); }
