@@ -78,11 +78,6 @@ LONG ReleaseCOMThreads();
 // error of the file.
 LONG WriteMonitorStatus(const char16_t* filename, LONG* threads);
 
-// Settings an operator or a test may change through the environment
-// (seconds; the product's values when unset or not a positive number).
-uint32_t WorkerIdleTimeoutSeconds();   // KRSOAP_HALVEX_IDLE_TIMEOUT, 180
-uint32_t WorkerReleaseLimitSeconds();  // KRSOAP_HALVEX_RELEASE_LIMIT, 180
-
 // Keep the module loaded while one of its threads runs.
 void LockModuleForThread();
 void UnlockModuleForThread();

@@ -13,6 +13,7 @@
 #include "platform/com/bstr.h"
 #include "platform/text/convert.h"
 #include "server/pool.h"
+#include "server/settings.h"
 
 namespace krsoap::halvex {
 namespace {
@@ -89,15 +90,6 @@ std::string ReasonDescription(const char* call, LONG reason) {
 }
 
 }  // namespace
-
-DWORD RequestWaitMilliseconds() {
-  if (const char* v = std::getenv("KRSOAP_HALVEX_GET_WAIT")) {
-    char* end = nullptr;
-    long ms = std::strtol(v, &end, 10);
-    if (end != v && *end == '\0' && ms > 0 && ms <= 3600000) return static_cast<DWORD>(ms);
-  }
-  return 60000;
-}
 
 CKRSoapHandler::CKRSoapHandler() {
   TraceEntry(u"CKRSoapHandler::ctor");

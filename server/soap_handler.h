@@ -29,11 +29,6 @@ inline constexpr size_t kMaxResponseBytes = size_t(4) * 1024 * 1024;
 // The end tag that completes a response.
 inline constexpr char kEnvelopeEndTag[] = "</SOAP-ENV:Envelope>";
 
-// How long a get for a request waits, in milliseconds: 60,000, or the value
-// of KRSOAP_HALVEX_GET_WAIT when that is a positive number (for tests and
-// operators who want an idle handler to give up sooner).
-DWORD RequestWaitMilliseconds();
-
 class CKRSoapHandler : public krsoap::com::ObjectRoot,
                        public krsoap::com::DispatchImpl<IKRSoapHandler, &LIBID_HALVEXLib>,
                        public IStream {

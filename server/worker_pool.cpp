@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <new>
@@ -24,6 +23,7 @@
 #include "platform/text/convert.h"
 #include "platform/win32/handle.h"
 #include "server/pool.h"
+#include "server/settings.h"
 
 // After the COM headers: glibc's <fcntl.h> defines LOCK_WRITE as a macro.
 #include <fcntl.h>
@@ -62,16 +62,6 @@ std::string ClockText(int64_t seconds) {
   return text;
 }
 
-uint32_t SecondsFromEnvironment(const char* name, uint32_t fallback) {
-  const char* text = std::getenv(name);
-  if (!text || !*text) return fallback;
-  char* end = nullptr;
-  errno = 0;
-  unsigned long value = std::strtoul(text, &end, 10);
-  if (errno != 0 || *end != '\0' || value == 0 || value > 86400UL * 365) return fallback;
-  return static_cast<uint32_t>(value);
-}
-
 void CopyRequest(const MonitorControlBlock& from, COMThreadBlock* to) {
   std::memcpy(to->QueueMgr, from.QueueMgr, sizeof to->QueueMgr);
   std::memcpy(to->Queue, from.Queue, sizeof to->Queue);
@@ -95,9 +85,6 @@ void FreeBlock(COMThreadBlock* block) {
 DWORD COMWorkerThread(void* param);
 
 }  // namespace
-
-uint32_t WorkerIdleTimeoutSeconds() { return SecondsFromEnvironment("KRSOAP_HALVEX_IDLE_TIMEOUT", 180); }
-uint32_t WorkerReleaseLimitSeconds() { return SecondsFromEnvironment("KRSOAP_HALVEX_RELEASE_LIMIT", 180); }
 
 LONG AllocCOMThread(MonitorControlBlock* control, COMThreadBlock** out) {
   TraceEntry(u"AllocCOMThread");
@@ -133,7 +120,6 @@ LONG AllocCOMThread(MonitorControlBlock* control, COMThreadBlock** out) {
     if (!block) {
       LogText("Could not allocate a worker block");
     } else {
-      block->IdleTimeout = WorkerIdleTimeoutSeconds();
       created = true;
     }
   }
@@ -185,6 +171,8 @@ DWORD COMWorkerThread(void* param) {
   block->LastUsed.store(now, std::memory_order_relaxed);
   block->LastUsedTick.store(TickSeconds(), std::memory_order_relaxed);
   block->ThreadId.store(static_cast<int32_t>(GetCurrentThreadId()), std::memory_order_release);
+  // Read outside every lock; only this thread uses it.
+  block->IdleTimeout = WorkerIdleTimeoutSeconds();
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   IKRObjectTrigger* trigger = nullptr;
   ResetEvent(block->IdleEvent);
@@ -295,9 +283,9 @@ DWORD COMWorkerThread(void* param) {
 
 LONG ReleaseCOMThreads() {
   TraceEntry(u"ReleaseCOMThreads");
+  const int64_t limit = WorkerReleaseLimitSeconds();  // a registry read, before the lock
   EnterGCriticalSection();
   const auto start = std::chrono::steady_clock::now();
-  const int64_t limit = WorkerReleaseLimitSeconds();
   bool first = true;
   int active;
   do {

@@ -204,7 +204,6 @@ int main(int argc, char** argv) {
   char root_template[] = "/tmp/krsoap-bench-XXXXXX";
   std::string root = ::mkdtemp(root_template);
   ::setenv("KRSOAP_HOME", root.c_str(), 1);
-  ::unsetenv("KRSOAP_HALVEX_IDLE_TIMEOUT");
   std::string tool = g_bin + "/krsoap";
   if (Run(tool + " qm create " + kQm + " --default") || Run(tool + " qm define " + kQm + " LAT") ||
       Run(tool + " qm define " + kQm + " FAST") || Run(tool + " qm define " + kQm + " BUSY") ||

@@ -4,6 +4,7 @@
 // extraction; size limits, bad input and failures on either side.
 #include <cstdlib>
 
+#include "platform/registry/registry.h"
 #include "tests/server_handler/handler_test_util.h"
 
 namespace krsoap::test {
@@ -215,11 +216,17 @@ TEST_F(HandlerTest, AFailedOpenLeavesTheEmptyRequestStateAndItsResponseGoesNowhe
 }
 
 TEST_F(HandlerTest, NoRequestWithinTheWaitKeepsTheActionAndSendsNothing) {
-  ::setenv("KRSOAP_HALVEX_GET_WAIT", "100", 1);
+  // The wait for a request, shortened through its registry value.
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Orvane\\KRSoap\\Server", 0, nullptr, 0,
+                                           KEY_ALL_ACCESS, nullptr, &key, nullptr));
+  const DWORD wait_ms = 100;
+  ASSERT_EQ(ERROR_SUCCESS,
+            RegSetValueExW(key, u"RequestWait", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&wait_ms), sizeof wait_ms));
+  RegCloseKey(key);
   Ptr<IKRSoapHandler> h;
   NewBoundHandler(&h);
   EXPECT_EQ("", Action(h.get()));
-  ::unsetenv("KRSOAP_HALVEX_GET_WAIT");
   EXPECT_EQ(KRRC_NO_MSG_AVAILABLE, ErrorCode(h.get()));
   Ptr<IStream> s;
   ASSERT_EQ(S_OK, h.As(&s));

@@ -138,7 +138,7 @@ TEST_F(MonitorTest, BusyWorkerMakesASecondBlockAndAnIdleOneIsReused) {
 }
 
 TEST_F(MonitorTest, IdleWorkerExpiresLeavesTheStatusFileAndItsBlockGetsANewThread) {
-  ASSERT_EQ(::setenv("KRSOAP_HALVEX_IDLE_TIMEOUT", "1", 1), 0);
+  SetServerValue(u"IdleTimeout", 1);
   IKRSoapMonitor* monitor = NewMonitor();
   ASSERT_EQ(Start(monitor, "REQ"), 0);
   Put("REQ", "one");

@@ -130,6 +130,10 @@ void MonitorEnvironment::DefineQueue(const std::string& queue) const {
   ASSERT_EQ(Tool(std::string("qm define ") + kQm + " " + queue), 0);
 }
 
+void MonitorEnvironment::SetServerValue(const char16_t* name, unsigned long value) const {
+  SetDword(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Orvane\\KRSoap\\Server", name, static_cast<DWORD>(value));
+}
+
 void MonitorEnvironment::Put(const std::string& queue, const std::string& body) const {
   KRHCONN hconn = KRHC_UNUSABLE_HCONN;
   KRLONG cc = 0, rc = 0;

@@ -35,6 +35,8 @@ class MonitorEnvironment : public ::testing::Test {
   // Runs the krsoap tool; returns its exit status, output in *out.
   int Tool(const std::string& args, std::string* out = nullptr) const;
   void DefineQueue(const std::string& queue) const;
+  // Sets a REG_DWORD value under HKLM\SOFTWARE\Orvane\KRSoap\Server.
+  void SetServerValue(const char16_t* name, unsigned long value) const;
   void Put(const std::string& queue, const std::string& body) const;
   long Depth(const std::string& queue) const;
 

@@ -1,0 +1,28 @@
+// The server's tuning values. Each is a REG_DWORD value under
+// HKLM\SOFTWARE\Orvane\KRSoap\Server; a value that is absent, of another
+// type, 0 or above its limit gives the product's value. They are read where
+// they are used (the registry's read cache makes that cheap), so a change
+// reaches the next request, worker or release without a restart.
+#pragma once
+
+#include "platform/win32/types.h"
+
+namespace krsoap::halvex {
+
+inline constexpr const char16_t* kServerKey = u"SOFTWARE\\Orvane\\KRSoap\\Server";
+
+// "RequestWait": how long the handler's get waits for a request, ms (60000).
+DWORD RequestWaitMilliseconds();
+// "IdleTimeout": seconds a worker waits without a request before it ends
+// (180); read when a worker thread starts.
+DWORD WorkerIdleTimeoutSeconds();
+// "ReleaseLimit": seconds an ending monitor waits for the workers (180);
+// read by each release.
+DWORD WorkerReleaseLimitSeconds();
+// "FailureLines" per "FailureInterval" seconds (10 per 60): how many failure
+// lines the module writes to standard error before it suppresses the rest
+// of the interval.
+DWORD FailureLinesPerInterval();
+DWORD FailureIntervalSeconds();
+
+}  // namespace krsoap::halvex
