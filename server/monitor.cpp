@@ -157,9 +157,13 @@ DWORD MonitorThread(void* param) {
     CloseBrowse(&hconn, &hobj);
   }
   ReleaseCOMThreads();
+  // The design's order. Safe after StoppedEvent, when Stop may return and
+  // the monitor go: this thread keeps its own reference to the block and a
+  // module lock, CoUninitialize touches only this thread's apartment count,
+  // and the trace state outlives every object of the module.
+  SetEvent(control->StoppedEvent);
   CoUninitialize();
   TraceExit(u"MonitorThread", 0);
-  SetEvent(control->StoppedEvent);
   // The thread's reference: the block is freed by whichever of the monitor
   // and this thread lets go last.
   ReleaseControlBlock(control);

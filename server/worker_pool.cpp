@@ -99,7 +99,6 @@ LONG AllocCOMThread(MonitorControlBlock* control, COMThreadBlock** out) {
     }
     last = b;
   }
-  bool created = false;
   if (block) {
     LogText("Re-using existing block");
   } else {
@@ -119,8 +118,13 @@ LONG AllocCOMThread(MonitorControlBlock* control, COMThreadBlock** out) {
     }
     if (!block) {
       LogText("Could not allocate a worker block");
+    } else if (!g_thread_list) {
+      // Linked before its thread is started, as the design orders it; no
+      // one else walks the list before the global critical section is left.
+      g_thread_list = block;
+      LogText("New block is new list head");
     } else {
-      created = true;
+      last->next = block;
     }
   }
   if (block) {
@@ -145,14 +149,6 @@ LONG AllocCOMThread(MonitorControlBlock* control, COMThreadBlock** out) {
         ResetEvent(block->WorkEvent);
         SetEvent(block->IdleEvent);
       }
-    }
-  }
-  if (created) {
-    if (!g_thread_list) {
-      g_thread_list = block;
-      LogText("New block is new list head");
-    } else {
-      last->next = block;
     }
   }
   *out = block;

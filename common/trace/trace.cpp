@@ -70,8 +70,14 @@ static_assert(std::is_trivially_destructible_v<TraceState>,
 
 std::atomic<int32_t>& Switch() { return krsoap::trace::internal::g_trace_switch; }
 
-// Module unload: let go of the held directory.
-__attribute__((destructor)) void ReleaseTraceDirectory() { g_state.directory.Close(); }
+// Module unload (or process exit): let go of the held directory, under the
+// lock, since a thread of the module may still be writing its last line (a
+// monitor thread traces its exit after Stop has returned); a line after this
+// opens the directory again.
+__attribute__((destructor)) void ReleaseTraceDirectory() {
+  std::lock_guard<std::mutex> guard(g_state.lock);
+  g_state.directory.Close();
+}
 
 // Trace calls sit in the middle of code that may still look at errno.
 class ErrnoKeeper {
