@@ -84,6 +84,54 @@ void FreeBlock(COMThreadBlock* block) {
 
 DWORD COMWorkerThread(void* param);
 
+// The trigger class of a worker: the CLSID and the ProgID it was resolved
+// from. An empty ProgID is the built-in invoker, without a lookup.
+struct TriggerClass {
+  CLSID clsid = CLSID_KRSoapInvoker;
+  std::u16string progid;
+  bool resolved = false;
+
+  // Resolves the request's ProgID unless it is the one resolved last; false
+  // (traced) when it names no class.
+  bool Resolve(const COMThreadBlock& request) {
+    std::u16string_view wanted(request.ProgID);
+    if (resolved && wanted == progid) return true;
+    resolved = false;
+    progid.assign(wanted);
+    clsid = CLSID_KRSoapInvoker;
+    if (progid.empty()) return resolved = true;
+    HRESULT hr = CLSIDFromString(progid.c_str(), &clsid);
+    if (FAILED(hr)) {
+      std::string name = krsoap::platform::Utf16ToUtf8(progid);
+      LogText("Failed to resolve ProgID of com object %s, hr = %x", name.c_str(), static_cast<unsigned>(hr));
+      return false;
+    }
+    return resolved = true;
+  }
+};
+
+// The request settings a trigger object was made with (a trigger object
+// keeps what its first request gave it: the invoker its SoapServer, loaded
+// from that WSDL and WSML).
+struct TriggerSettings {
+  char16_t ProgID[kProgIdField];
+  char WSDL[kPathField];
+  char WSML[kPathField];
+  char UserParam[kPathField];
+
+  void Take(const COMThreadBlock& request) {
+    std::memcpy(ProgID, request.ProgID, sizeof ProgID);
+    std::memcpy(WSDL, request.WSDL, sizeof WSDL);
+    std::memcpy(WSML, request.WSML, sizeof WSML);
+    std::memcpy(UserParam, request.UserParam, sizeof UserParam);
+  }
+  bool Matches(const COMThreadBlock& request) const {
+    return std::u16string_view(ProgID) == std::u16string_view(request.ProgID) &&
+           std::strncmp(WSDL, request.WSDL, sizeof WSDL) == 0 && std::strncmp(WSML, request.WSML, sizeof WSML) == 0 &&
+           std::strncmp(UserParam, request.UserParam, sizeof UserParam) == 0;
+  }
+};
+
 }  // namespace
 
 LONG AllocCOMThread(MonitorControlBlock* control, COMThreadBlock** out) {
@@ -173,17 +221,14 @@ DWORD COMWorkerThread(void* param) {
   IKRObjectTrigger* trigger = nullptr;
   ResetEvent(block->IdleEvent);
 
-  // The class chosen now serves every request of this thread.
-  CLSID clsid = CLSID_KRSoapInvoker;
-  bool running = true;
-  if (block->ProgID[0] != u'\0') {
-    HRESULT hr = CLSIDFromString(block->ProgID, &clsid);
-    if (FAILED(hr)) {
-      std::string name = krsoap::platform::Utf16ToUtf8(block->ProgID);
-      LogText("Failed to resolve ProgID of com object %s, hr = %x", name.c_str(), static_cast<unsigned>(hr));
-      running = false;
-    }
-  }
+  // The class of the request's ProgID, resolved now for the first request
+  // and again only when a request names another ProgID: the workers are
+  // shared by every monitor of the process.
+  TriggerClass trigger_class;
+  bool running = trigger_class.Resolve(*block);
+  // What the held trigger object was made with; it serves only requests
+  // with the same settings.
+  TriggerSettings made_with;
   const HANDLE events[2] = {block->WorkEvent, block->StopEvent};
   for (;;) {
     bool expiring = false;
@@ -208,8 +253,20 @@ DWORD COMWorkerThread(void* param) {
       block->LastUsed.store(WallSeconds(), std::memory_order_relaxed);
       block->LastUsedTick.store(TickSeconds(), std::memory_order_relaxed);
 
+      if (trigger && !made_with.Matches(*block)) {
+        // Kept for another service (another monitor's ProgID, WSDL, WSML or
+        // user parameter): it must not answer this request.
+        trigger->Release();
+        trigger = nullptr;
+        LogText("Trigger object made for other settings released");
+      }
       if (!trigger) {
-        HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_ALL, IID_IKRObjectTrigger,
+        if (!trigger_class.Resolve(*block)) {
+          running = false;
+          block->InCall.store(0, std::memory_order_release);
+          continue;
+        }
+        HRESULT hr = CoCreateInstance(trigger_class.clsid, nullptr, CLSCTX_ALL, IID_IKRObjectTrigger,
                                       reinterpret_cast<void**>(&trigger));
         if (FAILED(hr)) {
           LogText("Could not create instance of object, hr = %x", static_cast<unsigned>(hr));
@@ -219,6 +276,7 @@ DWORD COMWorkerThread(void* param) {
           block->InCall.store(0, std::memory_order_release);
           continue;
         }
+        made_with.Take(*block);
       }
       LONG result = 0;
       BSTR qm = krsoap::com::AllocBstrFromUtf8(block->QueueMgr);

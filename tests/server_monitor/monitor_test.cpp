@@ -230,6 +230,47 @@ TEST_F(MonitorTest, TwoMonitorsShareTheWorkersAndOneEndingStopsThemAll) {
   second->Release();
 }
 
+TEST_F(MonitorTest, AKeptTriggerObjectServesOnlyRequestsWithTheSettingsItWasMadeWith) {
+  IKRSoapMonitor* first = NewMonitor();
+  IKRSoapMonitor* second = NewMonitor();
+  first->put_CanReuseObject(1);
+  second->put_CanReuseObject(1);
+  ASSERT_EQ(Start(first, "REQ", "service=a"), 0);
+  ASSERT_EQ(Start(second, "REQ2", "service=b"), 0);
+  auto serve = [&](IKRSoapMonitor* monitor, const std::string& queue, size_t done) {
+    Put(queue, "x");
+    ASSERT_TRUE(WaitFor([&] { return Count("done ") == done; }));
+    ASSERT_TRUE(WaitIdle(monitor));
+  };
+  serve(first, "REQ", 1);
+  serve(first, "REQ", 2);
+  serve(second, "REQ2", 3);  // the same worker, another user parameter
+  serve(first, "REQ", 4);
+  ASSERT_EQ(ExecuteThread(0), ExecuteThread(3));
+  auto execute = LogLines("execute ");
+  auto object = [&](size_t n) { return execute[n].substr(0, execute[n].find(' ', 8)); };
+  EXPECT_EQ(object(0), object(1));  // kept for the same settings
+  EXPECT_NE(object(1), object(2));
+  EXPECT_NE(object(2), object(3));
+  EXPECT_EQ(Count("create "), 3u);
+  EXPECT_EQ(Count("destroy "), 2u);
+  EXPECT_EQ(TraceCount("> Trigger object made for other settings released"), 2);
+
+  // Another ProgID: its requests are served by its own class (the inert
+  // trigger, which leaves the request queued), not by the kept object's.
+  EXPECT_EQ(Stop(second), 0);  // this also ends the shared worker
+  ASSERT_EQ(Start(second, "REQ2", "service=a", "Halvex.KRObjectTrigger"), 0);
+  serve(first, "REQ", 5);
+  Put("REQ2", "for the inert trigger");
+  ASSERT_TRUE(WaitFor([&] { return TraceCount("> Result from Execute = 0") == 1; }));
+  EXPECT_EQ(Count("execute "), 5u);
+  EXPECT_EQ(Depth("REQ2"), 1);
+  EXPECT_EQ(Stop(first), 0);
+  EXPECT_EQ(Stop(second), 0);
+  first->Release();
+  second->Release();
+}
+
 TEST_F(MonitorTest, StopEndsTheThreadWithinABrowseAndStoppingAgainOrEarlyDoesNothing) {
   IKRSoapMonitor* monitor = NewMonitor();
   EXPECT_EQ(Stop(monitor), 0);  // never started
