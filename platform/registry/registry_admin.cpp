@@ -10,6 +10,7 @@
 #include "platform/registry/reg_text.h"
 #include "platform/registry/registry.h"
 #include "platform/registry/registry_internal.h"
+#include "platform/text/convert.h"
 
 namespace krsoap::platform::regadmin {
 namespace {
@@ -304,6 +305,59 @@ class Parser {
   RootedPath current_;
 };
 
+// The text of a .reg file must come back exactly as written, or the values
+// stored would differ from what the file says: bytes that are not UTF-8, a
+// lone surrogate or a last half unit in UTF-16, and NUL characters (a name
+// holding one would be stored cut, and could land on another value) make the
+// file malformed. Each is reported with its line.
+LONG TextFault(const std::string& what, int line, std::string* error) {
+  *error = "line " + std::to_string(line) + ": " + what;
+  return ERROR_INVALID_DATA;
+}
+
+LONG CheckUtf8Text(std::string_view text, std::string* error) {
+  int line = 1;
+  size_t pos = 0;
+  while (pos <= text.size()) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view part = text.substr(pos, end - pos);
+    if (part.find('\0') != std::string_view::npos) return TextFault("a NUL character in the text", line, error);
+    if (!part.empty() && MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, part.data(),
+                                             static_cast<int>(part.size()), nullptr, 0) == 0)
+      return TextFault("bytes that are not UTF-8 text", line, error);
+    ++line;
+    pos = end + 1;
+  }
+  return ERROR_SUCCESS;
+}
+
+LONG DecodeUtf16Text(std::string_view bytes, std::string* text, std::string* error) {
+  std::u16string units(bytes.size() / 2, u'\0');
+  int line = 1;
+  for (size_t i = 0; i < units.size(); ++i) {
+    units[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                     (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
+    if (units[i] == u'\n') ++line;
+  }
+  if (bytes.size() % 2) return TextFault("the UTF-16 text ends in the middle of a character", line, error);
+  line = 1;
+  for (size_t i = 0; i < units.size(); ++i) {
+    const char16_t u = units[i];
+    if (u == u'\n') ++line;
+    if (u == 0) return TextFault("a NUL character in the text", line, error);
+    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
+      ++i;
+    } else if (u >= 0xD800 && u <= 0xDFFF) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "%04X", static_cast<unsigned>(u));
+      return TextFault(std::string("an unpaired UTF-16 surrogate (U+") + hex + ")", line, error);
+    }
+  }
+  *text = regtext::ToUtf8(units);
+  return ERROR_SUCCESS;
+}
+
 LONG DumpKey(RegistryTxn& txn, RegKeyId id, const std::string& display, bool recursive, std::vector<KeyDump>* out) {
   KeyDump dump;
   dump.path = display;
@@ -387,10 +441,10 @@ LONG ParseRegFile(std::string_view bytes, std::vector<RegFileOp>* ops, std::stri
   }
   std::string text;
   if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF && static_cast<unsigned char>(bytes[1]) == 0xFE) {
-    text = regtext::Utf16BytesToUtf8(bytes.substr(2));
-  } else if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) {
-    text = std::string(bytes.substr(3));
+    if (LONG e = DecodeUtf16Text(bytes.substr(2), &text, error)) return e;
   } else {
+    if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.remove_prefix(3);
+    if (LONG e = CheckUtf8Text(bytes, error)) return e;
     text = std::string(bytes);
   }
   Parser parser(ops, error);

@@ -53,6 +53,8 @@ struct RegFileOp {
 
 // Parses a whole .reg file. On failure returns ERROR_INVALID_DATA and a
 // message naming the line ("line 7: bad hex byte 'zz'"); nothing is applied.
+// Text is decoded strictly: invalid UTF-8 or UTF-16 and NUL characters are
+// failures, never replaced or cut.
 LONG ParseRegFile(std::string_view bytes, std::vector<RegFileOp>* ops, std::string* error);
 
 // Applies parsed operations in one write transaction: all or nothing.

@@ -230,6 +230,61 @@ TEST(RegFileFormat, MalformedInputIsRejectedWithItsLine) {
   }
 }
 
+// Text that would be stored other than written is malformed too: a NUL in
+// a name (stored cut, it could land on another value), bytes that are not
+// UTF-8, and in UTF-16 files lone surrogates and a last half unit.
+TEST(RegFileFormat, TextThatWouldNotComeBackAsWrittenIsRejected) {
+  const std::string h = "Windows Registry Editor Version 5.00\r\n[HKLM\\A]\r\n";
+  auto utf16 = [](const std::u16string& text) {
+    std::string bytes = "\xFF\xFE";
+    for (char16_t c : text) {
+      bytes.push_back(static_cast<char>(c & 0xFF));
+      bytes.push_back(static_cast<char>(c >> 8));
+    }
+    return bytes;
+  };
+  const std::u16string h16 = u"Windows Registry Editor Version 5.00\r\n[HKLM\\A]\r\n";
+  struct Case {
+    std::string text;
+    int line;
+  };
+  const Case cases[] = {
+      {h + std::string("\"keep\0x\"=\"y\"\r\n", 14), 3},
+      {h + "\"v\"=\"ok\"\r\n\"\xFF\"=\"y\"\r\n", 4},
+      {h + "\"v\"=\"\xC3\"\r\n", 3},
+      {h + "\"v\"=\"\xED\xA0\x80\"\r\n", 3},             // a surrogate written as UTF-8
+      {"\xEF\xBB\xBF" + h + "\"\xC0\xAF\"=\"y\"\r\n", 3},  // an overlong form
+      {utf16(h16 + u"\"v\"=\"\xD800\"\r\n"), 3},
+      {utf16(h16 + u"\"\xDC00x\"=\"y\"\r\n"), 3},
+      {utf16(h16 + std::u16string(u"\"keep\0x\"=\"y\"\r\n", 14)), 3},
+      {utf16(h16 + u"\"v\"=\"y\"\r\n") + "\x41", 4},
+  };
+  for (const Case& c : cases) {
+    std::vector<regadmin::RegFileOp> ops;
+    std::string error;
+    EXPECT_EQ(ERROR_INVALID_DATA, regadmin::ParseRegFile(c.text, &ops, &error)) << c.text.substr(40);
+    EXPECT_EQ(0u, error.find("line " + std::to_string(c.line) + ":")) << error;
+    EXPECT_TRUE(ops.empty());
+  }
+  // Characters outside the BMP are whole in either encoding.
+  std::vector<regadmin::RegFileOp> ops;
+  std::string error;
+  ASSERT_EQ(ERROR_SUCCESS, regadmin::ParseRegFile(utf16(h16 + u"\"\U0001F600\"=\"y\"\r\n"), &ops, &error)) << error;
+  EXPECT_EQ("\xF0\x9F\x98\x80", ops.back().name.text);
+}
+
+TEST(RegTool, AValueNameHoldingNulImportsNothing) {
+  ScopedHome home;
+  ASSERT_EQ(0, Reg({"add", kKey, "/v", "keep", "/d", "me"}).exit_code);
+  const std::string file = home.path() + "/nul.reg";
+  WriteFile(file, "Windows Registry Editor Version 5.00\r\n\r\n[" + std::string("HKEY_LOCAL_MACHINE\\SOFTWARE\\Orvane\\KRSoap") +
+                      "]\r\n\"fresh\"=\"1\"\r\n" + std::string("\"keep\0x\"=\"other\"\r\n", 18));
+  ChildResult r = Reg({"import", file});
+  EXPECT_EQ(1, r.exit_code);
+  EXPECT_NE(std::string::npos, r.err.find("line 5: a NUL character")) << r.err;
+  EXPECT_EQ("\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Orvane\\KRSoap\n    keep    REG_SZ    me\n\n", Reg({"query", kKey}).out);
+}
+
 TEST(RegFileFormat, EveryFormOfValueParses) {
   const std::string text =
       "\xEF\xBB\xBFWindows Registry Editor Version 5.00\n"
