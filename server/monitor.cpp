@@ -3,12 +3,14 @@
 // global critical section that guards the worker list.
 #include "server/monitor.h"
 
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
 
 #include "common/queue/krqueue.h"
 #include "common/trace/trace.h"
+#include "server/journal.h"
 #include "platform/com/activation.h"
 #include "platform/com/bstr.h"
 #include "platform/sync/critical_section.h"
@@ -53,16 +55,27 @@ bool FitsNarrow(const char* what, std::u16string_view text, size_t field) {
   return false;
 }
 
+// "queue manager TEST.QM" or "the default queue manager".
+std::string QueueManagerText(const char* name) {
+  return *name ? std::string("queue manager ") + name : std::string("the default queue manager");
+}
+
 // Connects to the monitor's queue manager and opens its request queue for
-// browsing. On failure nothing stays open and the reason is returned.
-KRLONG OpenForBrowse(const MonitorControlBlock* control, KRHCONN* hconn, KRHOBJ* hobj) {
+// browsing. On failure nothing stays open, the reason is returned and, when
+// `cause` is given, what failed is put in words there.
+KRLONG OpenForBrowse(const MonitorControlBlock* control, KRHCONN* hconn, KRHOBJ* hobj,
+                     std::string* cause = nullptr) {
   KRLONG cc = 0;
   KRLONG reason = 0;
   *hconn = KRHC_UNUSABLE_HCONN;
   *hobj = KRHO_UNUSABLE_HOBJ;
+  char text[kCauseField];
   KRCONN(control->QueueMgr, hconn, &cc, &reason);
   if (reason != 0) {
     LogText("Failed to connect to queue manager cc=%d rc=%d %s", cc, reason, control->QueueMgr);
+    std::snprintf(text, sizeof text, "cannot connect to %s: reason %d (%s)",
+                  QueueManagerText(control->QueueMgr).c_str(), static_cast<int>(reason), KRReasonText(reason));
+    if (cause) *cause = text;
     return reason;
   }
   KROD od = KROD_DEFAULT;
@@ -70,6 +83,9 @@ KRLONG OpenForBrowse(const MonitorControlBlock* control, KRHCONN* hconn, KRHOBJ*
   KROPEN(*hconn, &od, KROO_BROWSE, hobj, &cc, &reason);
   if (reason != 0) {
     LogText("Failed to open queue cc=%d rc=%d %s", cc, reason, control->Queue);
+    std::snprintf(text, sizeof text, "cannot open queue %s on %s for browsing: reason %d (%s)", control->Queue,
+                  QueueManagerText(control->QueueMgr).c_str(), static_cast<int>(reason), KRReasonText(reason));
+    if (cause) *cause = text;
     KRLONG cc2 = 0;
     KRLONG reason2 = 0;
     KRDISC(hconn, &cc2, &reason2);
@@ -97,7 +113,9 @@ DWORD MonitorThread(void* param) {
   KRLONG reason = 0;
   // A queue that cannot be opened at start ends the thread (the monitor may
   // be started again); one lost later is opened again below.
-  if (OpenForBrowse(control, &hconn, &hobj) == 0) {
+  std::string cause;
+  KRLONG end_reason = OpenForBrowse(control, &hconn, &hobj, &cause);
+  if (end_reason == 0) {
     static constexpr KRLONG kBrowseBuffer = 2048;
     char buffer[kBrowseBuffer];
     LONG status = 0;
@@ -109,6 +127,7 @@ DWORD MonitorThread(void* param) {
           continue;
         }
         LogText("Request queue open again");
+        JournalFailure(control->Journal, "queue %s open again; serving", control->Queue);
       }
       std::memset(buffer, 0, sizeof buffer);
       KRMD md = KRMD_DEFAULT;
@@ -144,6 +163,10 @@ DWORD MonitorThread(void* param) {
           // then connect and open the queue afresh, so the monitor serves
           // again once the queue manager is back.
           LogText("Browse failed; closing the request queue, opening it again after the browse interval");
+          JournalFailure(control->Journal,
+                         "browse of queue %s on %s failed: reason %ld (%s); opening it again every 5 s",
+                         control->Queue, QueueManagerText(control->QueueMgr).c_str(), static_cast<long>(reason),
+                         KRReasonText(reason));
           CloseBrowse(&hconn, &hobj);
           WaitForSingleObject(control->StopEvent, 5000);
         }
@@ -155,6 +178,12 @@ DWORD MonitorThread(void* param) {
       LogText("AllocCOMThread rc = %ld", static_cast<long>(status));
     }
     CloseBrowse(&hconn, &hobj);
+  } else {
+    // Said at once, and whatever the failure lines' limit: the monitor no
+    // longer serves. GetThreadState reports the same cause.
+    krsoap::platform::CopyToNarrowField(cause, control->EndCause, sizeof control->EndCause);
+    control->EndReason.store(end_reason, std::memory_order_release);
+    JournalAlways(control->Journal, "stopped serving: %s", cause.c_str());
   }
   ReleaseCOMThreads();
   // The design's order. Safe after StoppedEvent, when Stop may return and
@@ -300,6 +329,11 @@ HRESULT CKRSoapMonitor::Start(BSTR QueueMgr, BSTR Queue, BSTR ProgID, BSTR UserP
   WideToNarrowField(user_param_, block->UserParam, sizeof block->UserParam);
   krsoap::platform::CopyToWideField(progid, block->ProgID, kProgIdField);
   block->CanReuseObject = can_reuse_object_;
+  std::string journal = journal_name_;
+  if (journal.empty()) {
+    journal = std::string("halvex: queue ") + block->Queue + " on " + QueueManagerText(block->QueueMgr);
+  }
+  CopyToNarrowField(journal, block->Journal, sizeof block->Journal);
 
   block->refs.fetch_add(1, std::memory_order_relaxed);  // the thread's reference
   LockModuleForThread();
@@ -362,6 +396,34 @@ HRESULT CKRSoapMonitor::get_CanReuseObject(LONG* value) {
 
 HRESULT CKRSoapMonitor::put_CanReuseObject(LONG value) {
   can_reuse_object_ = value;
+  return S_OK;
+}
+
+HRESULT CKRSoapMonitor::put_JournalName(BSTR name) {
+  journal_name_ = krsoap::platform::Utf16ToUtf8(View(name));
+  return S_OK;
+}
+
+HRESULT CKRSoapMonitor::GetThreadState(LONG* state, LONG* reason, BSTR* cause) {
+  if (!state || !reason) return E_POINTER;
+  *state = kMonitorIdle;
+  *reason = 0;
+  std::string text;
+  // A thread that has its cause is ended, even while it still waits for the
+  // workers; one that ended without a cause was asked to (a Stop that timed
+  // out), and counts as stopped.
+  LONG ended = control_ ? control_->EndReason.load(std::memory_order_acquire) : 0;
+  if (ended != 0) {
+    *state = kMonitorEnded;
+    *reason = ended;
+    text = control_->EndCause;
+  } else if (control_ && !IsSignalled(control_->StoppedEvent)) {
+    *state = IsSignalled(control_->StopEvent) ? kMonitorStopping : kMonitorRunning;
+  }
+  if (cause) {
+    *cause = krsoap::com::AllocBstrFromUtf8(text);
+    if (!*cause) return E_OUTOFMEMORY;
+  }
   return S_OK;
 }
 

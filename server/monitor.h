@@ -8,16 +8,19 @@
 
 #include "halvex.h"
 #include "platform/com/server.h"
+#include "server/monitor_host.h"
 #include "server/pool.h"
 
 namespace krsoap::halvex {
 
 class CKRSoapMonitor : public krsoap::com::ObjectRoot,
-                       public krsoap::com::DispatchImpl<IKRSoapMonitor, &LIBID_HALVEXLib> {
+                       public krsoap::com::DispatchImpl<IKRSoapMonitor, &LIBID_HALVEXLib>,
+                       public IKRSoapMonitorHost {
  public:
   KR_BEGIN_INTERFACE_MAP(CKRSoapMonitor)
     KR_INTERFACE_ENTRY(IKRSoapMonitor)
     KR_INTERFACE_ENTRY2(IDispatch, IKRSoapMonitor)
+    KR_INTERFACE_ENTRY(IKRSoapMonitorHost)
   KR_END_INTERFACE_MAP()
 
   CKRSoapMonitor();
@@ -30,6 +33,10 @@ class CKRSoapMonitor : public krsoap::com::ObjectRoot,
   HRESULT get_CanReuseObject(LONG* value) override;
   HRESULT put_CanReuseObject(LONG value) override;
 
+  // IKRSoapMonitorHost
+  HRESULT put_JournalName(BSTR name) override;
+  HRESULT GetThreadState(LONG* state, LONG* reason, BSTR* cause) override;
+
  private:
   LONG StopThread();
 
@@ -38,6 +45,7 @@ class CKRSoapMonitor : public krsoap::com::ObjectRoot,
   std::u16string wsml_;
   std::u16string user_param_;
   LONG can_reuse_object_ = 0;
+  std::string journal_name_;  // UTF-8; empty: the default name
 };
 
 }  // namespace krsoap::halvex

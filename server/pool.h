@@ -18,6 +18,10 @@ namespace krsoap::halvex {
 inline constexpr size_t kNameField = 49;    // queue manager and queue: 48 bytes
 inline constexpr size_t kPathField = 261;   // WSDL, WSML, user parameter: 260 bytes
 inline constexpr size_t kProgIdField = 256; // ProgID: 255 UTF-16 units
+// The words a monitor's failure lines on standard error begin with.
+inline constexpr size_t kJournalField = 160;
+// The cause of a monitor thread's end, in words.
+inline constexpr size_t kCauseField = 320;
 
 inline constexpr const char16_t* kComponent = u"KRSoap:Server";
 
@@ -34,6 +38,11 @@ struct MonitorControlBlock {
   HANDLE StoppedEvent;
   char16_t ProgID[kProgIdField];
   int32_t CanReuseObject;
+  char Journal[kJournalField];
+  // Why the thread ended by itself: written by the thread before it sets
+  // StoppedEvent, EndReason last (release); 0 when it was asked to stop.
+  char EndCause[kCauseField];
+  std::atomic<int32_t> EndReason;
   std::atomic<int> refs;
 };
 MonitorControlBlock* NewControlBlock();  // zero-filled, one reference
@@ -61,6 +70,7 @@ struct COMThreadBlock {
   std::atomic<int32_t> ThreadId;
   std::atomic<int32_t> InCall;
   int32_t CanReuseObject;
+  char Journal[kJournalField];  // copied for each request, like the settings
   COMThreadBlock* next;
   // Makes "does a thread run on this block?" and the thread's decision to end
   // one step: AllocCOMThread tests IdleEvent and signals WorkEvent under it,

@@ -6,6 +6,8 @@
 #include "common/trace/trace.h"
 #include "platform/com/bstr.h"
 #include "platform/com/variant.h"
+#include "platform/com/hresult.h"
+#include "server/journal.h"
 #include "server/pool.h"
 
 namespace krsoap::halvex {
@@ -33,6 +35,8 @@ HRESULT CKRSoapInvoker::Execute(BSTR QueueMgr, BSTR Queue, BSTR WSDL, BSTR WSML,
                           reinterpret_cast<void**>(&server_));
     if (FAILED(hr)) {
       LogText("Failed to create instance of SoapServer hr = %x", static_cast<unsigned>(hr));
+      SetRequestFailureText("cannot create the SOAP server (" + krsoap::com::HResultName(hr) +
+                            "); the request stays on the queue");
       server_ = nullptr;
     } else if (server_) {
       // A server whose Init failed is kept and not initialised again: the
@@ -73,7 +77,15 @@ HRESULT CKRSoapInvoker::Execute(BSTR QueueMgr, BSTR Queue, BSTR WSDL, BSTR WSML,
         input.vt = VT_UNKNOWN;
         input.punkVal = unknown;  // borrowed for the call
         hr = server_->SoapInvoke(input, unknown, action.get());
-        if (FAILED(hr)) LogText("Failed to Call SoapInvoke hr = %x", static_cast<unsigned>(hr));
+        if (FAILED(hr)) {
+          LogText("Failed to Call SoapInvoke hr = %x", static_cast<unsigned>(hr));
+          // The handler knows what went wrong with the request or its reply
+          // ("Open of the reply-to queue failed: reason 2085 (...)").
+          krsoap::com::BstrPtr description;
+          handler_->get_ErrorDescription(description.Out());
+          std::string text = krsoap::com::BstrToUtf8(description.get());
+          if (!text.empty()) SetRequestFailureText(text);
+        }
         unknown->Release();
       }
     }

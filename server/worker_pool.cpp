@@ -17,11 +17,13 @@
 #include "halvex.h"
 #include "platform/com/activation.h"
 #include "platform/com/bstr.h"
+#include "platform/com/hresult.h"
 #include "platform/sync/critical_section.h"
 #include "platform/sync/event.h"
 #include "platform/sync/thread.h"
 #include "platform/text/convert.h"
 #include "platform/win32/handle.h"
+#include "server/journal.h"
 #include "server/pool.h"
 #include "server/settings.h"
 
@@ -70,6 +72,15 @@ void CopyRequest(const MonitorControlBlock& from, COMThreadBlock* to) {
   std::memcpy(to->UserParam, from.UserParam, sizeof to->UserParam);
   std::memcpy(to->ProgID, from.ProgID, sizeof to->ProgID);
   to->CanReuseObject = from.CanReuseObject;
+  std::memcpy(to->Journal, from.Journal, sizeof to->Journal);
+}
+
+// "0x800401F3 (CO_E_CLASSSTRING)": an HRESULT with its name, for the journal.
+std::string HrText(HRESULT hr) {
+  char code[16];
+  std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(hr));
+  std::string name = krsoap::com::HResultName(hr);
+  return name == code ? name : std::string(code) + " (" + name + ")";
 }
 
 void FreeBlock(COMThreadBlock* block) {
@@ -104,6 +115,9 @@ struct TriggerClass {
     if (FAILED(hr)) {
       std::string name = krsoap::platform::Utf16ToUtf8(progid);
       LogText("Failed to resolve ProgID of com object %s, hr = %x", name.c_str(), static_cast<unsigned>(hr));
+      JournalFailure(request.Journal,
+                     "ProgID %s names no registered class (%s); the request stays on the queue and the worker "
+                     "ends", name.c_str(), HrText(hr).c_str());
       return false;
     }
     return resolved = true;
@@ -270,6 +284,12 @@ DWORD COMWorkerThread(void* param) {
                                       reinterpret_cast<void**>(&trigger));
         if (FAILED(hr)) {
           LogText("Could not create instance of object, hr = %x", static_cast<unsigned>(hr));
+          std::string name =
+              trigger_class.progid.empty() ? "the built-in invoker" : krsoap::platform::Utf16ToUtf8(trigger_class.progid);
+          JournalFailure(block->Journal,
+                         "cannot create the trigger object of %s (%s); the request stays on the queue and the "
+                         "worker ends",
+                         name.c_str(), HrText(hr).c_str());
           running = false;
         }
         if (!trigger) {
@@ -285,12 +305,20 @@ DWORD COMWorkerThread(void* param) {
       BSTR wsml = krsoap::com::AllocBstrFromUtf8(block->WSML);
       BSTR user = krsoap::com::AllocBstrFromUtf8(block->UserParam);
       HRESULT hr;
+      TakeRequestFailureText();  // nothing left from an earlier call
       try {
         hr = trigger->Execute(qm, queue, wsdl, wsml, user, &result);
       } catch (...) {
         // A trigger must not throw across the interface; one that does fails
         // this call and nothing else.
         hr = E_UNEXPECTED;
+      }
+      if (FAILED(hr)) {
+        // A fault the service answers with is a success here; this is a
+        // request that was not served or whose reply was not delivered.
+        std::string cause = TakeRequestFailureText();
+        if (cause.empty()) cause = "the trigger object's Execute failed with " + HrText(hr);
+        JournalFailure(block->Journal, "a request on queue %s failed: %s", block->Queue, cause.c_str());
       }
       SysFreeString(qm);
       SysFreeString(queue);

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "halvex.h"
+#include "server/monitor_host.h"
 #include "platform/com/activation.h"
 #include "platform/com/bstr.h"
 #include "tests/server_monitor/monitor_test_util.h"
@@ -27,6 +28,37 @@ struct Bstr {
   ~Bstr() { SysFreeString(value); }
   operator BSTR() const { return value; }
   BSTR value;
+};
+
+// This process's standard error, into a file, while it lives: what the
+// module says there for the journal.
+class CapturedStderr {
+ public:
+  explicit CapturedStderr(std::string path) : path_(std::move(path)) {
+    std::fflush(stderr);
+    saved_ = ::dup(2);
+    int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
+    ::dup2(fd, 2);
+    ::close(fd);
+  }
+  ~CapturedStderr() {
+    std::fflush(stderr);
+    ::dup2(saved_, 2);
+    ::close(saved_);
+  }
+  // Lines holding `text`.
+  int Count(const std::string& text) const {
+    std::istringstream in(ReadFile(path_));
+    std::string line;
+    int n = 0;
+    while (std::getline(in, line)) n += line.find(text) != std::string::npos;
+    return n;
+  }
+  std::string Text() const { return ReadFile(path_); }
+
+ private:
+  std::string path_;
+  int saved_ = -1;
 };
 
 class MonitorTest : public MonitorEnvironment {
@@ -324,25 +356,57 @@ TEST_F(MonitorTest, StartFailuresAreReportedInRcAndStartNoThread) {
   monitor->Release();
 }
 
-TEST_F(MonitorTest, AMissingQueueEndsTheThreadAndStopThenReportsItAlreadyStopped) {
+TEST_F(MonitorTest, AMissingQueueEndsTheThreadSaysWhyOnceAndStopThenReportsItAlreadyStopped) {
+  CapturedStderr err(Path("stderr.txt"));
   IKRSoapMonitor* monitor = NewMonitor();
+  IKRSoapMonitorHost* host = nullptr;
+  ASSERT_EQ(monitor->QueryInterface(IID_IKRSoapMonitorHost, reinterpret_cast<void**>(&host)), S_OK);
+  auto state = [&](LONG* reason = nullptr, std::string* cause = nullptr) {
+    LONG s = -1, r = -1;
+    BSTR text = nullptr;
+    EXPECT_EQ(host->GetThreadState(&s, &r, &text), S_OK);
+    if (reason) *reason = r;
+    if (cause) *cause = krsoap::com::BstrToUtf8(text);
+    SysFreeString(text);
+    return s;
+  };
+  EXPECT_EQ(state(), kMonitorIdle);
+  EXPECT_EQ(host->put_JournalName(Bstr("host: monitor m")), S_OK);
   ASSERT_EQ(Start(monitor, "NO.SUCH.QUEUE"), 0);
+  ASSERT_TRUE(WaitFor([&] { return state() == kMonitorEnded; }));
+  LONG reason = 0;
+  std::string cause;
+  state(&reason, &cause);
+  EXPECT_EQ(reason, 2204);
+  const std::string why = "cannot open queue NO.SUCH.QUEUE on queue manager TEST.QM for browsing: reason 2204 (unknown queue)";
+  EXPECT_EQ(cause, why);
+  EXPECT_EQ(err.Count("host: monitor m: stopped serving: " + why), 1) << err.Text();
   ASSERT_TRUE(WaitFor([&] { return TraceCount("KRSoap:Server/MonitorThread rc = 0 }") == 1; }));
   EXPECT_EQ(TraceCount("> Failed to open queue cc=2 rc=2204 NO.SUCH.QUEUE"), 1);
   EXPECT_EQ(Stop(monitor), 0);
   EXPECT_EQ(Stop(monitor), 0);
   EXPECT_EQ(TraceCount("> Monitor thread already stopped"), 2);
+  EXPECT_EQ(state(), kMonitorEnded);  // the block, and the cause, stay
   // An ended monitor may be started again; a running one may not.
   ASSERT_EQ(Start(monitor, "REQ"), 0);
+  EXPECT_EQ(state(&reason, &cause), kMonitorRunning);
+  EXPECT_EQ(reason, 0);
+  EXPECT_EQ(cause, "");
   EXPECT_EQ(Start(monitor, "REQ"), 2230);
   EXPECT_EQ(TraceCount("> Monitor thread still running"), 1);
   Put("REQ", "served after the restart");
   ASSERT_TRUE(WaitFor([&] { return Count("done ") == 1; }));
   EXPECT_EQ(Stop(monitor), 0);
+  EXPECT_EQ(state(), kMonitorIdle);
+  EXPECT_EQ(err.Count("stopped serving"), 1) << err.Text();
+  host->Release();
   monitor->Release();
 }
 
-TEST_F(MonitorTest, TriggerFailuresAreTracedAndTheWorkerGoesOn) {
+TEST_F(MonitorTest, TriggerFailuresAreSaidOnStandardErrorWithinTheLimitAndTheWorkerGoesOn) {
+  SetServerValue(u"FailureLines", 3);
+  SetServerValue(u"FailureInterval", 3600);
+  CapturedStderr err(Path("stderr.txt"));
   IKRSoapMonitor* monitor = NewMonitor();
   monitor->put_CanReuseObject(1);
   ASSERT_EQ(Start(monitor, "REQ", "fail=80004005"), 0);
@@ -363,9 +427,19 @@ TEST_F(MonitorTest, TriggerFailuresAreTracedAndTheWorkerGoesOn) {
   ASSERT_TRUE(WaitFor([&] { return TraceCount("> Failed to call execute, hr = 8000ffff") == 2; }));
   EXPECT_EQ(Stop(monitor), 0);
   monitor->Release();
+  // Four failures: three lines, then one saying the rest are suppressed.
+  const std::string who = "halvex: queue REQ on queue manager TEST.QM: a request on queue REQ failed: ";
+  EXPECT_EQ(err.Count(who + "the trigger object's Execute failed with 0x80004005 (E_FAIL)"), 2) << err.Text();
+  EXPECT_EQ(err.Count(who + "the trigger object's Execute failed with 0x8000FFFF (E_UNEXPECTED)"), 1) << err.Text();
+  EXPECT_EQ(err.Count("halvex: queue REQ on queue manager TEST.QM: more failures; the next ones are suppressed for "
+                      "up to 3600 s"),
+            1)
+      << err.Text();
+  EXPECT_EQ(err.Count(": "), 4) << err.Text();
 }
 
-TEST_F(MonitorTest, AProgIdThatNamesNothingEndsEachNewWorkerAndLeavesTheRequestQueued) {
+TEST_F(MonitorTest, AClassThatCannotBeFoundOrMadeEndsEachNewWorkerSaysSoAndLeavesTheRequestQueued) {
+  CapturedStderr err(Path("stderr.txt"));
   IKRSoapMonitor* monitor = NewMonitor();
   ASSERT_EQ(Start(monitor, "REQ", "", "No.Such.Class"), 0);
   Put("REQ", "unserved");
@@ -374,6 +448,18 @@ TEST_F(MonitorTest, AProgIdThatNamesNothingEndsEachNewWorkerAndLeavesTheRequestQ
   Put("REQ", "unserved too");
   ASSERT_TRUE(WaitFor([&] { return TraceCount("KRSoap:Server/COMWorkerThread rc = 0 }") == 2; }));
   EXPECT_EQ(TraceCount("> Re-using existing block"), 1);
+  EXPECT_EQ(Depth("REQ"), 2);
+  EXPECT_EQ(err.Count("halvex: queue REQ on queue manager TEST.QM: ProgID No.Such.Class names no registered class "
+                      "(0x800401F3 (CO_E_CLASSSTRING)); the request stays on the queue"),
+            2)
+      << err.Text();
+  EXPECT_EQ(Stop(monitor), 0);
+
+  // A class that is registered but cannot be made (its module is missing).
+  ASSERT_EQ(Start(monitor, "REQ", "", kBrokenProgId), 0);
+  // Each request queued meets a worker that cannot make it.
+  EXPECT_TRUE(WaitFor([&] { return err.Count("cannot create the trigger object of KRTest.Broken") >= 1; }))
+      << err.Text();
   EXPECT_EQ(Depth("REQ"), 2);
   EXPECT_EQ(Stop(monitor), 0);
   monitor->Release();

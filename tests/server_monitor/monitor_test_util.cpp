@@ -77,6 +77,10 @@ void MonitorEnvironment::SetUp() {
   SetString(HKEY_CLASSES_ROOT, u"CLSID\\" + clsid, nullptr, u"KRTest Trigger");
   SetString(HKEY_CLASSES_ROOT, u"CLSID\\" + clsid + u"\\InprocServer32", nullptr, module);
   SetString(HKEY_CLASSES_ROOT, u"CLSID\\" + clsid + u"\\InprocServer32", u"ThreadingModel", u"Free");
+  // A registered class whose module is not there: it resolves but cannot be made.
+  const std::u16string broken = u"{0D8F3B5E-6A41-4C2D-9E7B-3F1A5C9D2E84}";
+  SetString(HKEY_CLASSES_ROOT, u"KRTest.Broken\\CLSID", nullptr, broken);
+  SetString(HKEY_CLASSES_ROOT, u"CLSID\\" + broken + u"\\InprocServer32", nullptr, u"/nonexistent/libkrbroken.so");
   ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
 }
 

@@ -17,6 +17,8 @@ namespace krsoap::test {
 
 inline constexpr const char* kQm = "TEST.QM";
 inline constexpr const char* kTriggerProgId = "KRTest.Trigger";
+// Registered with a module that does not exist.
+inline constexpr const char* kBrokenProgId = "KRTest.Broken";
 
 class MonitorEnvironment : public ::testing::Test {
  protected:
