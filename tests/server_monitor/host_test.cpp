@@ -123,7 +123,8 @@ TEST_F(HostTest, ConfigurationMistakesAreReportedWithFileAndLineAndStartNothing)
        file + ":1: monitor 'a' uses the built-in invoker"},
       {"[monitor a]\nqueue = REQ\nprogid = X\ncan_reuse_object = yes\nstatus_file = " + Path("a.status") + "\n",
        file + ":4: can_reuse_object must be a whole number"},
-      {"; nothing\n", file + ":1: no [monitor NAME] section"},
+      {"; nothing\n", file + ": no [monitor NAME] section; the host needs at least one"},
+      {"", file + ": the file is empty; the host needs at least one [monitor NAME] section"},
   };
   for (const Case& c : cases) {
     WriteConfig(c.text);
@@ -135,8 +136,16 @@ TEST_F(HostTest, ConfigurationMistakesAreReportedWithFileAndLineAndStartNothing)
   }
   std::string out;
   EXPECT_EQ(Tool("serve --config " + Path("absent.conf"), &out), 2);
-  EXPECT_NE(out.find("cannot read the configuration file"), std::string::npos) << out;
+  EXPECT_NE(out.find(Path("absent.conf") + ": cannot read the configuration file: No such file or directory (write "
+                     "one, see docs/server.md, or name another with --config FILE)"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(Tool("serve --config " + home(), &out), 2);
+  EXPECT_NE(out.find(home() + ": cannot read the configuration file: it is a directory"), std::string::npos) << out;
+  EXPECT_EQ(Tool("serve --config", &out), 2);
+  EXPECT_NE(out.find("krsoap serve: --config needs a file name"), std::string::npos) << out;
   EXPECT_EQ(Tool("serve --bogus", &out), 2);
+  EXPECT_NE(out.find("unexpected argument '--bogus'"), std::string::npos) << out;
 }
 
 }  // namespace

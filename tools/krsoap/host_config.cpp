@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <set>
 
@@ -52,7 +53,11 @@ std::string DefaultHostSocket() { return krsoap::platform::DataRoot() + "/run/ho
 bool ConfigPathFromArgs(const std::vector<std::string>& args, std::string* path, std::string* error) {
   *path = krsoap::platform::DataRoot() + "/host.conf";
   for (size_t i = 1; i < args.size(); ++i) {
-    if (args[i] == "--config" && i + 1 < args.size()) {
+    if (args[i] == "--config") {
+      if (i + 1 >= args.size()) {
+        *error = "--config needs a file name";
+        return false;
+      }
       *path = args[++i];
     } else if (args[i].rfind("--config=", 0) == 0) {
       *path = args[i].substr(9);
@@ -72,9 +77,22 @@ bool LoadHostConfig(const std::string& path, HostConfig* config, std::vector<std
   *config = HostConfig();
   config->path = path;
   config->socket_path = DefaultHostSocket();
+  // Said with the system's reason, and what to do about the usual one.
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    std::string message = path + ": cannot read the configuration file: " + std::strerror(errno);
+    if (errno == ENOENT)
+      message += " (write one, see docs/server.md, or name another with --config FILE)";
+    errors->push_back(message);
+    return false;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    errors->push_back(path + ": cannot read the configuration file: it is a directory");
+    return false;
+  }
   std::ifstream in(path, std::ios::binary);
   if (!in) {
-    errors->push_back(path + ": cannot read the configuration file");
+    errors->push_back(path + ": cannot read the configuration file: " + std::strerror(errno));
     return false;
   }
   auto error = [&](int line, const std::string& message) {
@@ -218,7 +236,11 @@ bool LoadHostConfig(const std::string& path, HostConfig* config, std::vector<std
     if (m.progid.empty() && (m.wsdl.empty() || m.wsml.empty()))
       error(m.line, "monitor '" + m.name + "' uses the built-in invoker (empty progid) and needs wsdl and wsml");
   }
-  if (config->monitors.empty() && errors->empty()) error(number, "no [monitor NAME] section");
+  // A whole-file mistake: no line to point at.
+  if (config->monitors.empty() && errors->empty()) {
+    errors->push_back(path + (number == 0 ? ": the file is empty; the host needs at least one [monitor NAME] section"
+                                          : ": no [monitor NAME] section; the host needs at least one"));
+  }
   return errors->empty();
 }
 
