@@ -19,6 +19,9 @@
 
 #include "tests/server_handler/handler_test_util.h"
 
+// After the COM headers: glibc's <fcntl.h> defines LOCK_WRITE as a macro.
+#include <fcntl.h>
+
 namespace krsoap::test {
 namespace {
 
@@ -189,14 +192,20 @@ class QmOutageHostTest : public QmOutageTest {
                         << "\nwsml = " << kWsml << "\ncan_reuse_object = 1\nstatus_file = " << home_.path()
                         << "/calc.status\n";
     const std::string tool = BinDir() + "/krsoap";
+    const std::string err = ErrorsFile();
     host_ = ::fork();
     if (host_ == 0) {
+      int fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      ::dup2(fd, 2);
       ::execl(tool.c_str(), tool.c_str(), "serve", "--config", conf.c_str(), static_cast<char*>(nullptr));
       ::_exit(127);
     }
     ASSERT_GT(host_, 0);
   }
   bool HostRuns() const { return host_ > 0 && ::waitpid(host_, nullptr, WNOHANG) == 0; }
+  // The host's standard error.
+  std::string ErrorsFile() const { return home_.path() + "/serve.err"; }
+  bool Said(const std::string& text) const { return ReadFile(ErrorsFile()).find(text) != std::string::npos; }
   std::string HostTrace() const {
     char name[32];
     std::snprintf(name, sizeof name, "KRSP%04ld.trc", static_cast<long>(host_));
@@ -220,6 +229,10 @@ TEST_F(QmOutageHostTest, HostServesAgainAfterItsQueueManagerIsDeletedAndMadeAgai
   ASSERT_EQ(KRRC_NONE, q::DeleteQm(qm_));
   EXPECT_TRUE(WaitFor([&] { return HostTrace().find("Browse failed") != std::string::npos; }, 30));
   EXPECT_TRUE(HostRuns());
+  // Said on standard error too (the trace is off by default).
+  EXPECT_TRUE(WaitFor([&] { return Said("krsoap serve: monitor calc: browse of queue REQUEST on queue manager " + qm_ +
+                                        " failed: reason "); }, 60))
+      << ReadFile(ErrorsFile());
 
   ASSERT_EQ(KRRC_NONE, q::CreateQm(qm_, "sqlite", true));
   Define(request_q_);
@@ -227,6 +240,18 @@ TEST_F(QmOutageHostTest, HostServesAgainAfterItsQueueManagerIsDeletedAndMadeAgai
   EXPECT_EQ("101", ResultOf(Request(100, 1)));
   EXPECT_TRUE(HostRuns());
   EXPECT_NE(std::string::npos, HostTrace().find("Request queue open again"));
+  EXPECT_TRUE(Said("krsoap serve: monitor calc: queue REQUEST open again; serving\n")) << ReadFile(ErrorsFile());
+}
+
+TEST_F(QmOutageHostTest, AReplyThatCannotBePutIsSaidOnStandardErrorWithItsCause) {
+  StartHost();
+  EXPECT_EQ("5", ResultOf(Request(2, 3)));
+  PutRequest(AddRequest(1, 1), "NO.SUCH.REPLY");
+  EXPECT_TRUE(WaitFor([&] {
+    return Said("krsoap serve: monitor calc: a request on queue REQUEST failed: Open of the reply-to queue failed: "
+                "reason 2204 (unknown queue)\n");
+  }, 60)) << ReadFile(ErrorsFile());
+  EXPECT_EQ("3", ResultOf(Request(1, 2)));  // the host goes on serving
 }
 
 }  // namespace

@@ -89,13 +89,32 @@ TEST_F(HostTest, ServesAQueueShowsItsWorkersAndStopsCleanlyOnSigterm) {
   EXPECT_EQ(Depth("REQ2"), 0);
 }
 
-TEST_F(HostTest, AMonitorThatCannotStartStopsTheOthersAndTheHostFails) {
-  WriteConfig(MonitorSection("good", "REQ") + "\n[monitor bad]\nqueue_manager = NO.SUCH.QM\nqueue = REQ\n"
-              "progid = KRTest.Trigger\nstatus_file = " + Path("bad.status") + "\n");
+TEST_F(HostTest, MonitorsThatCannotServeAreNamedWithTheirCausesAndNothingStarts) {
+  auto section = [&](const std::string& name, const std::string& qm, const std::string& queue,
+                     const std::string& progid) {
+    return "[monitor " + name + "]\nqueue_manager = " + qm + "\nqueue = " + queue + "\nprogid = " + progid +
+           "\nstatus_file = " + Path(name + ".status") + "\n";
+  };
+  WriteConfig(MonitorSection("good", "REQ") + section("noqueue", kQm, "NO.SUCH.QUEUE", kTriggerProgId) +
+              section("badname", kQm, "NOT VALID!", kTriggerProgId) +
+              section("noqm", "NO.SUCH.QM", "REQ", kTriggerProgId) + section("noclass", kQm, "REQ", "No.Such.Class"));
   StartHost();
   EXPECT_EQ(WaitHost(), 1);
-  EXPECT_NE(Errors().find("monitor bad: Start failed, reason 2205"), std::string::npos) << Errors();
-  EXPECT_NE(Errors().find("monitor good: stopped"), std::string::npos) << Errors();
+  const std::string err = Errors();
+  for (const char* line : {
+           "krsoap serve: monitor noqueue: cannot open queue NO.SUCH.QUEUE on queue manager TEST.QM for browsing: "
+           "reason 2204 (unknown queue); define it: krsoap qm define TEST.QM NO.SUCH.QUEUE\n",
+           "krsoap serve: monitor badname: cannot open queue NOT VALID! on queue manager TEST.QM for browsing: "
+           "reason 2209 (name not valid)",
+           "krsoap serve: monitor noqm: cannot connect to queue manager NO.SUCH.QM: reason 2205 (unknown queue "
+           "manager); create it: krsoap qm create NO.SUCH.QM\n",
+           "krsoap serve: monitor noclass: progid No.Such.Class names no registered class: 0x800401F3 "
+           "(CO_E_CLASSSTRING); register the module that serves it: krsoap register",
+           "krsoap serve: nothing started\n"})
+    EXPECT_NE(err.find(line), std::string::npos) << line << "\n" << err;
+  EXPECT_EQ(err.find("monitor good"), std::string::npos) << err;
+  EXPECT_EQ(err.find("WSDL/WSML"), std::string::npos) << err;  // no files named, no warning
+  EXPECT_EQ(err.find("serving queue"), std::string::npos) << err;
 }
 
 TEST_F(HostTest, ConfigurationMistakesAreReportedWithFileAndLineAndStartNothing) {

@@ -4,6 +4,11 @@
 // socket: the status of the workers, stopping and starting a monitor,
 // CanReuseObject, unknown names, a second host on the same socket, a host
 // that was killed, and the permissions of the socket and its directory.
+// The COM headers before <fcntl.h>, which defines LOCK_WRITE as a macro.
+#include "halvex.h"
+#include "platform/com/bstr.h"
+#include "platform/com/rpc/rpc.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -34,12 +39,14 @@ class OperatorTest : public MonitorEnvironment {
   // Not the default file ($KRSOAP_HOME/host.conf), so that commands run
   // without --config meet no configuration.
   std::string Config() const { return Path("operator.conf"); }
-  // One monitor on REQ with the test trigger; `host` is the [host] section's body.
-  void WriteConfig(const std::string& host = "status_interval = 3600\n") {
+  // One monitor on `queue` with the test trigger (its user parameter `extra`
+  // added); `host` is the [host] section's body.
+  void WriteConfig(const std::string& host = "status_interval = 3600\n", const std::string& queue = "REQ",
+                   const std::string& extra = "") {
     std::ofstream out(Config(), std::ios::binary);
-    out << "[host]\n" << host << "\n[monitor calc]\nqueue_manager = " << kQm << "\nqueue = REQ\nprogid = "
-        << kTriggerProgId << "\nuser_param = log=" << LogFile() << "\ncan_reuse_object = 1\nstatus_file = "
-        << Path("calc.status") << "\n";
+    out << "[host]\n" << host << "\n[monitor calc]\nqueue_manager = " << kQm << "\nqueue = " << queue
+        << "\nprogid = " << kTriggerProgId << "\nuser_param = log=" << LogFile() << extra
+        << "\ncan_reuse_object = 1\nstatus_file = " << Path("calc.status") << "\n";
   }
   pid_t Spawn(const std::string& err) {
     pid_t pid = ::fork();
@@ -190,6 +197,89 @@ TEST_F(OperatorTest, StopLeavesRequestsQueuedAndStartAnswersThem) {
   ASSERT_EQ(0, ::kill(pid_, SIGTERM));
   EXPECT_EQ(0, WaitHost()) << Errors();
   EXPECT_NE(std::string::npos, Errors().find("all monitors stopped")) << Errors();
+}
+
+TEST_F(OperatorTest, StatusShowsEachMonitorsStateAndAMonitorThatEndedIsSaidOnce) {
+  WriteConfig();
+  StartHost();
+  std::string out;
+  EXPECT_EQ(0, Krsoap("status", &out)) << out;
+  EXPECT_NE(std::string::npos, out.find("monitor calc: queue REQ on TEST.QM, CanReuseObject 1, 0 worker threads "
+                                        "running in the host\n  state: running\n"))
+      << out;
+  EXPECT_EQ(0, Krsoap("monitor stop calc", &out)) << out;
+  EXPECT_EQ(0, Krsoap("status", &out)) << out;
+  EXPECT_NE(std::string::npos, out.find("  state: stopped by the operator\n")) << out;
+
+  // The operator's start checks what the host checks at its start: a queue
+  // that does not open is refused before the monitor is touched.
+  WriteConfig("status_interval = 3600\n", "NO.SUCH.QUEUE");
+  EXPECT_EQ(1, Krsoap("monitor start calc", &out)) << out;
+  EXPECT_NE(std::string::npos,
+            out.find("krsoap monitor: monitor calc: cannot open queue NO.SUCH.QUEUE on queue manager TEST.QM for "
+                     "browsing: reason 2204 (unknown queue); define it: krsoap qm define TEST.QM NO.SUCH.QUEUE\n"))
+      << out;
+  EXPECT_NE(std::string::npos, out.find("monitor calc: not started")) << out;
+
+  // Any other caller of the host's Start (here through a proxy) gets a
+  // thread that ends at once: the host says so on standard error, once, and
+  // status shows the cause.
+  IKRSoapMonitor* monitor = nullptr;
+  ASSERT_EQ(S_OK, com::rpc::ConnectToObject(Path("run/host.sock"), "calc", IID_IKRSoapMonitor,
+                                            reinterpret_cast<void**>(&monitor)));
+  BSTR qm = com::AllocBstrFromUtf8(kQm), queue = com::AllocBstrFromUtf8("NO.SUCH.QUEUE"),
+       progid = com::AllocBstrFromUtf8(kTriggerProgId), param = com::AllocBstrFromUtf8("");
+  LONG rc = -1;
+  EXPECT_EQ(S_OK, monitor->Start(qm, queue, progid, param, &rc));
+  EXPECT_EQ(0, rc);
+  for (BSTR b : {qm, queue, progid, param}) SysFreeString(b);
+  monitor->Release();
+  const std::string why = "cannot open queue NO.SUCH.QUEUE on queue manager TEST.QM for browsing: reason 2204 "
+                          "(unknown queue)";
+  ASSERT_TRUE(WaitFor([&] { return Errors().find("krsoap serve: monitor calc: stopped serving: " + why + "\n") !=
+                                   std::string::npos; }))
+      << Errors();
+  EXPECT_EQ(1, Krsoap("status", &out)) << out;  // a monitor that ended fails the status
+  EXPECT_NE(std::string::npos, out.find("  state: ended: " + why + "\n")) << out;
+
+  WriteConfig();
+  EXPECT_EQ(0, Krsoap("monitor start calc", &out)) << out;
+  EXPECT_EQ(0, Krsoap("status", &out)) << out;
+  EXPECT_NE(std::string::npos, out.find("  state: running\n")) << out;
+  const std::string err = Errors();
+  EXPECT_EQ(err.find("stopped serving"), err.rfind("stopped serving")) << err;  // said once
+}
+
+TEST_F(OperatorTest, ASecondSignalExitsAtOnceAndRemovesTheSocket) {
+  WriteConfig("status_interval = 3600\n", "REQ", ";gate=" + Path("gate"));
+  StartHost();
+  PutRequest("held");
+  ASSERT_TRUE(WaitFor([&] { return Count("took ") == 1; }));
+  // An operator's stop waits for the held worker; the first signal's close
+  // of the socket waits for that call.
+  pid_t stopper = ::fork();
+  ASSERT_GE(stopper, 0);
+  if (stopper == 0) {
+    std::string out;
+    ::_exit(Krsoap("monitor stop calc", &out));
+  }
+  char trace[32];
+  std::snprintf(trace, sizeof trace, "Errors/KRSP%04ld.trc", static_cast<long>(pid_));
+  ASSERT_TRUE(WaitFor([&] { return ReadFile(Path(trace)).find("Waiting for Monitor thread to stop") !=
+                                   std::string::npos; }));
+  ASSERT_EQ(0, ::kill(pid_, SIGTERM));
+  ASSERT_TRUE(WaitFor([&] { return Errors().find("stopping the monitors") != std::string::npos; })) << Errors();
+  EXPECT_EQ(0, ::access(Path("run/host.sock").c_str(), F_OK));  // still held open by the call
+  ASSERT_EQ(0, ::kill(pid_, SIGINT));
+  EXPECT_EQ(1, WaitHost()) << Errors();
+  EXPECT_NE(std::string::npos, Errors().find("second signal: exiting at once")) << Errors();
+  EXPECT_NE(0, ::access(Path("run/host.sock").c_str(), F_OK));
+  ::waitpid(stopper, nullptr, 0);
+  ASSERT_EQ(::close(::creat(Path("gate").c_str(), 0600)), 0);
+  WriteConfig();
+  StartHost();
+  std::string out;
+  EXPECT_EQ(0, Krsoap("status", &out)) << out;
 }
 
 TEST_F(OperatorTest, ReuseReachesTheWorkersAtTheNextStart) {

@@ -15,6 +15,7 @@
 #include "platform/com/rpc/rpc.h"
 #include "tools/krsoap/command.h"
 #include "tools/krsoap/host_client.h"
+#include "tools/krsoap/monitor_check.h"
 
 namespace krsoap::tool {
 namespace {
@@ -30,7 +31,8 @@ const char* kUsage =
     "         of the host are shared by its monitors and end with it.\n"
     "  start  starts it again: Init with the section's wsdl and wsml, then\n"
     "         Start with its queue_manager, queue, progid and user_param, as\n"
-    "         FILE reads now (start needs the file).\n"
+    "         FILE reads now (start needs the file); refused when the queue\n"
+    "         does not open or the progid names no registered class.\n"
     "  reuse  sets CanReuseObject (0: a new trigger object per request); the\n"
     "         monitor's workers follow it from the monitor's next start.\n"
     "Prints the monitor's rc. A host that does not answer within SECONDS\n"
@@ -88,12 +90,22 @@ int Control(const std::string& verb, const std::string& name, LONG reuse, const 
     status = FAILED(hr) ? CallFailed(name, "Stop", hr) : Report(name, "Stop", rc);
   } else if (verb == "start") {
     const MonitorConfig& m = *FindMonitor(target.config, name);
+    // As the host does at its start: a monitor that cannot serve would start
+    // and end at once.
+    std::vector<std::string> causes = CheckMonitorCanServe(m);
+    for (const std::string& cause : causes)
+      std::fprintf(stderr, "krsoap monitor: monitor %s: %s\n", name.c_str(), cause.c_str());
+    if (!causes.empty()) {
+      std::fprintf(stderr, "krsoap monitor: monitor %s: not started\n", name.c_str());
+      monitor->Release();
+      return 1;
+    }
     Bstr wsdl(m.wsdl), wsml(m.wsml);
     hr = monitor->Init(wsdl.value, wsml.value, &rc);
     if (FAILED(hr) && (HRESULT_FACILITY(hr) == FACILITY_RPC || hr == RPC_E_DISCONNECTED)) {
       status = CallFailed(name, "Init", hr);
     } else {
-      if (FAILED(hr)) {
+      if (FAILED(hr) && (!m.wsdl.empty() || !m.wsml.empty())) {
         // As the host does: the paths are kept and handed to the triggers.
         std::fprintf(stderr,
                      "krsoap monitor: monitor %s: warning: the WSDL/WSML check failed: %s; the paths are kept\n",

@@ -10,6 +10,7 @@
 // through proxies. One host per socket: a second is refused before it starts
 // anything.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -29,8 +30,12 @@
 #include "platform/com/rpc/rpc.h"
 #include "platform/com/typelib.h"
 #include "platform/com/unknown_impl.h"
+#include "platform/text/convert.h"
+#include "server/monitor_host.h"
 #include "tools/krsoap/command.h"
+#include "tools/krsoap/host_client.h"
 #include "tools/krsoap/host_config.h"
+#include "tools/krsoap/monitor_check.h"
 
 namespace krsoap::tool {
 namespace {
@@ -41,10 +46,11 @@ const char* kUsage =
     "Runs the monitors that FILE (default $KRSOAP_HOME/host.conf) declares, in\n"
     "the foreground, until SIGTERM or SIGINT, and publishes them on the\n"
     "socket of [host] socket (default $KRSOAP_HOME/run/host.sock) for krsoap\n"
-    "status and krsoap monitor; one host per socket. Exit status: 0 every\n"
-    "monitor stopped, 1 another host runs on the socket or a monitor failed\n"
-    "to start or to stop, 2 bad usage or configuration. See docs/server.md\n"
-    "for the file's form.\n";
+    "status and krsoap monitor; one host per socket. Before starting, each\n"
+    "monitor's queue must open and its progid name a registered class.\n"
+    "Exit status: 0 every monitor stopped, 1 another host runs on the socket\n"
+    "or a monitor cannot serve, failed to start or to stop, 2 bad usage or\n"
+    "configuration. See docs/server.md for the file's form.\n";
 
 // The face of a monitor that the host uses and publishes. The monitor's own
 // methods expect their caller to serialise Start, Stop and Init, and the
@@ -52,12 +58,36 @@ const char* kUsage =
 // from other processes, their calls arrive on the object server's threads
 // while the host writes status files from its own. One lock per monitor
 // puts every call, the host's and the operators', in a single file.
+//
+// It also answers one dispatch member of its own, MonitorState (a read-only
+// string, kMonitorStateDispid): "running", "stopped by the operator", "ended:
+// CAUSE" or "stopping (...)". The monitor's thread state comes from its
+// in-process IKRSoapMonitorHost, which operators cannot reach themselves;
+// whether a stop was the operator's only the host knows.
 class SerialMonitor final : public com::UnknownImpl<SerialMonitor, IKRSoapMonitor, IID_IDispatch, IID_IKRSoapMonitor> {
  public:
-  explicit SerialMonitor(IKRSoapMonitor* inner) : inner_(inner) { inner_->AddRef(); }
+  SerialMonitor(IKRSoapMonitor* inner, IKRSoapMonitorHost* host) : inner_(inner), host_(host) {
+    inner_->AddRef();
+    host_->AddRef();
+  }
   SerialMonitor(const SerialMonitor&) = delete;
   SerialMonitor& operator=(const SerialMonitor&) = delete;
 
+  // The monitor's state in words (see above).
+  std::string State() {
+    std::lock_guard<std::mutex> lock(mu_);
+    LONG state = kMonitorIdle, reason = 0;
+    BSTR cause = nullptr;
+    if (FAILED(host_->GetThreadState(&state, &reason, &cause))) return "unknown";
+    std::string text = com::BstrToUtf8(cause);
+    SysFreeString(cause);
+    switch (state) {
+      case kMonitorRunning: return "running";
+      case kMonitorEnded: return "ended: " + text;
+      case kMonitorStopping: return "stopping (a stop timed out; its thread is still ending)";
+      default: return stopped_by_operator_ ? "stopped by the operator" : "not started";
+    }
+  }
 
   // IDispatch: names and type information are the monitor's; Invoke calls
   // this object's methods, so dispatched calls take the lock too.
@@ -66,11 +96,24 @@ class SerialMonitor final : public com::UnknownImpl<SerialMonitor, IKRSoapMonito
     return inner_->GetTypeInfo(index, lcid, info);
   }
   HRESULT GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) override {
+    if (count == 1 && names && names[0] && ids &&
+        krsoap::platform::Utf16ToUtf8(names[0]) == kMonitorStateName) {
+      ids[0] = kMonitorStateDispid;
+      return S_OK;
+    }
     return inner_->GetIDsOfNames(iid, names, count, lcid, ids);
   }
   HRESULT Invoke(DISPID member, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT* result,
                  EXCEPINFO* excepinfo, UINT* arg_err) override {
     if (!IsEqualIID(iid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
+    if (member == kMonitorStateDispid) {
+      if (!(flags & DISPATCH_PROPERTYGET) || (params && params->cArgs != 0)) return DISP_E_MEMBERNOTFOUND;
+      if (!result) return S_OK;
+      VariantInit(result);
+      result->vt = VT_BSTR;
+      result->bstrVal = com::AllocBstrFromUtf8(State());
+      return result->bstrVal ? S_OK : E_OUTOFMEMORY;
+    }
     ITypeInfo* info = nullptr;
     HRESULT hr = inner_->GetTypeInfo(0, lcid, &info);
     if (FAILED(hr)) return hr;
@@ -81,11 +124,21 @@ class SerialMonitor final : public com::UnknownImpl<SerialMonitor, IKRSoapMonito
 
   HRESULT Start(BSTR queue_manager, BSTR queue, BSTR progid, BSTR user_param, LONG* rc) override {
     std::lock_guard<std::mutex> lock(mu_);
-    return inner_->Start(queue_manager, queue, progid, user_param, rc);
+    LONG result = -1;
+    HRESULT hr = inner_->Start(queue_manager, queue, progid, user_param, &result);
+    if (SUCCEEDED(hr) && result == 0) stopped_by_operator_ = false;
+    if (rc) *rc = result;
+    return hr;
   }
   HRESULT Stop(LONG* rc) override {
     std::lock_guard<std::mutex> lock(mu_);
-    return inner_->Stop(rc);
+    LONG state = kMonitorIdle, reason = 0;
+    host_->GetThreadState(&state, &reason, nullptr);
+    LONG result = -1;
+    HRESULT hr = inner_->Stop(&result);
+    if (SUCCEEDED(hr) && result == 0 && state == kMonitorRunning) stopped_by_operator_ = true;
+    if (rc) *rc = result;
+    return hr;
   }
   HRESULT Init(BSTR wsdl, BSTR wsml, LONG* rc) override {
     std::lock_guard<std::mutex> lock(mu_);
@@ -106,15 +159,23 @@ class SerialMonitor final : public com::UnknownImpl<SerialMonitor, IKRSoapMonito
 
  private:
   friend UnknownImpl;  // deletes it at the last Release
-  ~SerialMonitor() { inner_->Release(); }
+  ~SerialMonitor() {
+    host_->Release();
+    inner_->Release();
+  }
+
+  static constexpr DISPID kMonitorStateDispid = 1000;
+  static constexpr const char* kMonitorStateName = "MonitorState";
 
   std::mutex mu_;
   IKRSoapMonitor* inner_;
+  IKRSoapMonitorHost* host_;
+  bool stopped_by_operator_ = false;  // guarded by mu_
 };
 
 struct Running {
   const MonitorConfig* config;
-  IKRSoapMonitor* monitor;
+  SerialMonitor* monitor;
   bool status_failed = false;
 };
 
@@ -129,6 +190,28 @@ struct Bstr {
 std::mutex g_mu;
 std::condition_variable g_cv;
 bool g_stop_requested = false;
+// The socket this host made (guarded by g_mu): a second signal removes it on
+// the way out, but only while it is still this host's file.
+std::string g_socket_path;
+dev_t g_socket_device = 0;
+ino_t g_socket_inode = 0;
+
+void RememberSocket(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return;
+  std::lock_guard<std::mutex> lock(g_mu);
+  g_socket_path = path;
+  g_socket_device = st.st_dev;
+  g_socket_inode = st.st_ino;
+}
+
+void RemoveOwnSocket() {
+  std::lock_guard<std::mutex> lock(g_mu);
+  struct stat st {};
+  if (!g_socket_path.empty() && ::lstat(g_socket_path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) &&
+      st.st_dev == g_socket_device && st.st_ino == g_socket_inode)
+    ::unlink(g_socket_path.c_str());
+}
 
 // Waits for the termination signals (blocked in every other thread).
 void SignalWatcher(sigset_t set) {
@@ -142,6 +225,8 @@ void SignalWatcher(sigset_t set) {
       g_stop_requested = true;
       g_cv.notify_all();
     } else {
+      // Exits without stopping anything, but not leaving the socket file.
+      RemoveOwnSocket();
       static const char text[] = "krsoap serve: second signal: exiting at once\n";
       ssize_t ignored = ::write(2, text, sizeof text - 1);
       (void)ignored;
@@ -234,54 +319,79 @@ int RunServe(const std::vector<std::string>& args) {
     CoUninitialize();
     return 1;
   }
+  RememberSocket(config.socket_path);
+  // A monitor whose queue does not open or whose class is not registered
+  // would start, end at once and serve nothing: refuse before starting any.
+  bool can_serve = true;
+  for (const MonitorConfig& m : config.monitors) {
+    for (const std::string& cause : CheckMonitorCanServe(m)) {
+      std::fprintf(stderr, "krsoap serve: monitor %s: %s\n", m.name.c_str(), cause.c_str());
+      can_serve = false;
+    }
+  }
+  if (!can_serve) {
+    std::fprintf(stderr, "krsoap serve: nothing started\n");
+    server->Close();
+    CoUninitialize();
+    return 1;
+  }
   std::vector<Running> running;
   bool started_all = true;
   for (const MonitorConfig& m : config.monitors) {
     CLSID clsid{};
     IKRSoapMonitor* monitor = nullptr;
+    IKRSoapMonitorHost* host = nullptr;
+    SerialMonitor* serial = nullptr;
     hr = CLSIDFromString(u"Halvex.KRSoapMonitor", &clsid);
     if (SUCCEEDED(hr))
       hr = CoCreateInstance(clsid, nullptr, CLSCTX_ALL, IID_IKRSoapMonitor, reinterpret_cast<void**>(&monitor));
-    if (SUCCEEDED(hr) && monitor) {
-      IKRSoapMonitor* serial = new SerialMonitor(monitor);
-      monitor->Release();
-      monitor = serial;
+    if (SUCCEEDED(hr) && monitor)
+      hr = monitor->QueryInterface(IID_IKRSoapMonitorHost, reinterpret_cast<void**>(&host));
+    if (SUCCEEDED(hr) && host) {
+      // The monitor's own failure lines (its thread, its requests) carry its name.
+      Bstr journal("krsoap serve: monitor " + m.name);
+      host->put_JournalName(journal.value);
+      serial = new SerialMonitor(monitor, host);
     }
-    if (FAILED(hr) || !monitor) {
+    if (host) host->Release();
+    if (monitor) monitor->Release();
+    if (!serial) {
       std::fprintf(stderr,
-                   "krsoap serve: monitor %s: cannot create Halvex.KRSoapMonitor (hr 0x%08x); is libhalvex.so "
+                   "krsoap serve: monitor %s: cannot create Halvex.KRSoapMonitor: %s; is libhalvex.so "
                    "registered (krsoap setup)?\n",
-                   m.name.c_str(), static_cast<unsigned>(hr));
+                   m.name.c_str(), DescribeHr(FAILED(hr) ? hr : E_NOINTERFACE).c_str());
       started_all = false;
       break;
     }
     LONG rc = 0;
     Bstr wsdl(m.wsdl), wsml(m.wsml);
-    hr = monitor->Init(wsdl.value, wsml.value, &rc);
-    if (FAILED(hr)) {
+    hr = serial->Init(wsdl.value, wsml.value, &rc);
+    // Only files that were named are worth a word: a trigger class of its
+    // own may need none.
+    if (FAILED(hr) && (!m.wsdl.empty() || !m.wsml.empty())) {
       std::fprintf(stderr,
-                   "krsoap serve: monitor %s: warning: the WSDL/WSML check failed (hr 0x%08x); the paths are "
-                   "kept and handed to the trigger objects\n",
-                   m.name.c_str(), static_cast<unsigned>(hr));
+                   "krsoap serve: monitor %s: warning: the WSDL/WSML check failed: %s; the paths are kept and "
+                   "handed to the trigger objects\n",
+                   m.name.c_str(), DescribeHr(hr).c_str());
     }
-    monitor->put_CanReuseObject(static_cast<LONG>(m.can_reuse_object));
+    serial->put_CanReuseObject(static_cast<LONG>(m.can_reuse_object));
     Bstr qm(m.queue_manager), queue(m.queue), progid(m.progid), param(m.user_param);
     rc = 0;
-    monitor->Start(qm.value, queue.value, progid.value, param.value, &rc);
+    serial->Start(qm.value, queue.value, progid.value, param.value, &rc);
     if (rc != 0) {
-      std::fprintf(stderr, "krsoap serve: monitor %s: Start failed, reason %ld (%s)\n", m.name.c_str(),
+      std::fprintf(stderr, "krsoap serve: monitor %s: Start failed: reason %ld (%s)\n", m.name.c_str(),
                    static_cast<long>(rc), KRReasonText(rc));
-      monitor->Release();
+      serial->Release();
       started_all = false;
       break;
     }
     std::fprintf(stderr, "krsoap serve: monitor %s: serving queue %s on %s\n", m.name.c_str(), m.queue.c_str(),
                  m.queue_manager.empty() ? "the default queue manager" : m.queue_manager.c_str());
-    running.push_back(Running{&m, monitor});
+    running.push_back(Running{&m, serial});
   }
   for (const Running& r : running) {
     if (!started_all) break;
-    hr = server->Publish(r.config->name, r.monitor);
+    hr = server->Publish(r.config->name, static_cast<IKRSoapMonitor*>(r.monitor));
     if (FAILED(hr)) {
       std::fprintf(stderr, "krsoap serve: monitor %s: cannot be published on %s (hr 0x%08x)\n",
                    r.config->name.c_str(), config.socket_path.c_str(), static_cast<unsigned>(hr));

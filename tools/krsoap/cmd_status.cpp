@@ -18,6 +18,7 @@
 #include "platform/com/activation.h"
 #include "platform/com/bstr.h"
 #include "platform/com/rpc/rpc.h"
+#include "platform/com/variant.h"
 #include "platform/files/data_root.h"
 #include "tools/krsoap/command.h"
 #include "tools/krsoap/host_client.h"
@@ -34,8 +35,10 @@ const char* kUsage =
     "$KRSOAP_HOME/run/host.sock). When no host runs, the status files it last\n"
     "wrote are shown, labelled with their time. A host that does not answer\n"
     "within SECONDS (default 60; a monitor busy stopping holds its status\n"
-    "back) is reported as such. Exit status: 0 shown, 1 no host running, no\n"
-    "answer, or a monitor could not be asked, 2 bad usage or configuration.\n";
+    "back) is reported as such. Each monitor's state is shown: running,\n"
+    "stopped by the operator, or ended with its cause. Exit status: 0 shown,\n"
+    "1 no host running, no answer, a monitor could not be asked or has ended,\n"
+    "2 bad usage or configuration.\n";
 
 std::vector<std::string> Split(const std::string& line) {
   std::vector<std::string> fields;
@@ -101,6 +104,22 @@ void ShowLastStatusFiles(const HostTarget& target) {
   }
 }
 
+// The host's word on the monitor's thread: its face of the monitor answers
+// the dispatch member MonitorState ("running", "stopped by the operator",
+// "ended: CAUSE", ...). "unknown" when it cannot be asked.
+std::string MonitorState(IKRSoapMonitor* monitor) {
+  LPOLESTR names[] = {const_cast<LPOLESTR>(u"MonitorState")};
+  DISPID id = 0;
+  if (FAILED(monitor->GetIDsOfNames(IID_NULL, names, 1, 0x409, &id))) return "unknown";
+  DISPPARAMS none{};
+  VARIANT result;
+  VariantInit(&result);
+  HRESULT hr = monitor->Invoke(id, IID_NULL, 0x409, DISPATCH_PROPERTYGET, &none, &result, nullptr, nullptr);
+  std::string text = SUCCEEDED(hr) && result.vt == VT_BSTR ? com::BstrToUtf8(result.bstrVal) : "unknown";
+  VariantClear(&result);
+  return text;
+}
+
 // A file name under the data root for the host to write one status into.
 std::string StatusScratchPath(size_t index) {
   std::string run = krsoap::platform::DataRoot() + "/run";
@@ -150,6 +169,7 @@ int RunStatus(const std::vector<std::string>& args) {
     const std::string scratch = StatusScratchPath(i);
     BSTR file = com::AllocBstrFromUtf8(scratch);
     LONG reuse = 0, threads = 0, rc = 0;
+    std::string state = MonitorState(monitor);
     HRESULT reuse_hr = monitor->get_CanReuseObject(&reuse);
     hr = monitor->GetMonitorStatus(file, &threads, &rc);
     SysFreeString(file);
@@ -164,6 +184,8 @@ int RunStatus(const std::vector<std::string>& args) {
     std::printf("monitor %s: %s, CanReuseObject %ld, %ld worker thread%s running in the host\n", name.c_str(),
                 QueueText(m).c_str(), static_cast<long>(reuse), static_cast<long>(threads),
                 threads == 1 ? "" : "s");
+    std::printf("  state: %s\n", state.c_str());
+    if (state.rfind("ended", 0) == 0) ++failures;  // it serves nothing
     std::string text;
     if (rc != 0) {
       std::printf("  (the host could not write the status: error %ld)\n", static_cast<long>(rc));

@@ -1,0 +1,90 @@
+// The checks before a monitor starts (see monitor_check.h).
+#include "tools/krsoap/monitor_check.h"
+
+#include <cstring>
+
+#include "common/queue/krqueue.h"
+#include "platform/com/activation.h"
+#include "platform/com/guid.h"
+#include "platform/queue/queue_api.h"
+#include "platform/registry/registry.h"
+#include "platform/text/convert.h"
+#include "tools/krsoap/host_client.h"
+
+namespace krsoap::tool {
+namespace {
+
+namespace api = krsoap::queue::api;
+
+std::string QueueManagerText(const std::string& name) {
+  return name.empty() ? "the default queue manager" : "queue manager " + name;
+}
+
+std::string Reason(KRLONG reason) {
+  return "reason " + std::to_string(reason) + " (" + KRReasonText(reason) + ")";
+}
+
+// Opens the queue as the monitor thread will: connect, open for browsing.
+std::string CheckQueue(const MonitorConfig& m) {
+  KRHCONN hconn = KRHC_UNUSABLE_HCONN;
+  KRLONG cc = 0, reason = 0;
+  api::Conn(m.queue_manager.c_str(), &hconn, &cc, &reason);
+  if (reason != 0) {
+    std::string text = "cannot connect to " + QueueManagerText(m.queue_manager) + ": " + Reason(reason);
+    if (reason == KRRC_UNKNOWN_Q_MGR)
+      text += m.queue_manager.empty() ? "; make the default one: krsoap setup"
+                                      : "; create it: krsoap qm create " + m.queue_manager;
+    return text;
+  }
+  KROD od = KROD_DEFAULT;
+  std::memset(od.ObjectName, 0, sizeof od.ObjectName);
+  std::memcpy(od.ObjectName, m.queue.data(), std::min(m.queue.size(), sizeof od.ObjectName));
+  KRHOBJ hobj = KRHO_UNUSABLE_HOBJ;
+  api::Open(hconn, &od, KROO_BROWSE, &hobj, &cc, &reason);
+  std::string text;
+  if (reason != 0) {
+    text = "cannot open queue " + m.queue + " on " + QueueManagerText(m.queue_manager) + " for browsing: " +
+           Reason(reason);
+    if (reason == KRRC_UNKNOWN_OBJECT_NAME)
+      text += "; define it: krsoap qm define " + (m.queue_manager.empty() ? std::string("-") : m.queue_manager) +
+              " " + m.queue;
+    else if (reason == KRRC_NAME_NOT_VALID || reason == KRRC_NAME_TOO_LONG)
+      text += "; queue names are at most 48 bytes of A-Z a-z 0-9 . _ % /";
+  } else {
+    KRLONG cc2 = 0, reason2 = 0;
+    api::Close(hconn, &hobj, KRCO_NONE, &cc2, &reason2);
+  }
+  KRLONG cc2 = 0, reason2 = 0;
+  api::Disc(&hconn, &cc2, &reason2);
+  return text;
+}
+
+// The ProgID (or braced CLSID) names a class with an in-process server.
+std::string CheckProgId(const MonitorConfig& m) {
+  if (m.progid.empty()) return "";  // the built-in invoker
+  const std::u16string progid = krsoap::platform::Utf8ToUtf16(m.progid);
+  CLSID clsid{};
+  HRESULT hr = CLSIDFromString(progid.c_str(), &clsid);
+  if (SUCCEEDED(hr)) {
+    HKEY key = nullptr;
+    const std::u16string server = u"CLSID\\" + krsoap::com::GuidToString(clsid) + u"\\InprocServer32";
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, server.c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS) {
+      RegCloseKey(key);
+      return "";
+    }
+    hr = REGDB_E_CLASSNOTREG;
+  }
+  return "progid " + m.progid + " names no registered class: " + DescribeHr(hr) +
+         "; register the module that serves it: krsoap register MODULE.so";
+}
+
+}  // namespace
+
+std::vector<std::string> CheckMonitorCanServe(const MonitorConfig& monitor) {
+  std::vector<std::string> causes;
+  for (std::string cause : {CheckProgId(monitor), CheckQueue(monitor)})
+    if (!cause.empty()) causes.push_back(cause);
+  return causes;
+}
+
+}  // namespace krsoap::tool
