@@ -15,9 +15,23 @@ namespace krsoap::platform {
 std::string DataRoot();
 
 // Creates the data root (and missing parents) with owner-only permissions
-// (0700). Returns 0 or an errno value. An existing root is left as it is,
-// unless it is a symbolic link or not a directory (ENOTDIR).
-int EnsureDataRoot();
+// (0700). Returns 0 or an errno value: ENOTDIR when it is a symbolic link or
+// not a directory, EPERM when CheckDirectoryTrust refuses it (with the
+// reason in *problem). An existing root keeps its owner and is never made
+// more open; read and search bits for others are taken away.
+int EnsureDataRoot(std::string* problem = nullptr);
+
+// Whether `dir` may be trusted to hold what this process reads and loads (a
+// registry names the libraries a root-run host loads): `dir` and every
+// directory above it, up to "/", must be owned by this process's user or by
+// root, `dir` must be writable by its owner alone, and a directory above it
+// only by its owner too, unless it is a root-owned directory with the sticky
+// bit (as /tmp). Symbolic links on the way count by their own owner and by
+// where they lead. A `dir` that does not exist yet is judged by the
+// directories above it. Returns 0, or EPERM with one line naming the first
+// directory that fails and why in *problem (EACCES when a directory cannot
+// be examined).
+int CheckDirectoryTrust(const std::string& dir, std::string* problem);
 
 // Maps a Windows path the system builds ("C:\KRSP0123.trc",
 // "D:\work\Errors\x") onto this platform: a leading "C:\" or "c:\" becomes the

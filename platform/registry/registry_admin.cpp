@@ -418,6 +418,8 @@ LONG DumpTree(const RootedPath& key, bool recursive, std::vector<KeyDump>* out) 
       /*snapshot=*/true);
 }
 
+LONG CheckRegistryStore(std::string* problem) { return CurrentRegistryStore()->Check(problem); }
+
 LONG DeleteAllValues(const RootedPath& key) {
   return CurrentRegistryStore()->Write([&](RegistryTxn& txn) -> LONG {
     RegKeyId id = 0;

@@ -38,6 +38,14 @@ struct KeyDump {
 // not exist.
 LONG DumpTree(const RootedPath& key, bool recursive, std::vector<KeyDump>* out);
 
+// Whether the registry of the current data root may be used, as every
+// registry call finds out first: ERROR_SUCCESS, ERROR_ACCESS_DENIED (the data
+// root, or a directory above it, could be changed by someone other than this
+// user or root) or ERROR_REGISTRY_CORRUPT, with one line naming the directory
+// or the file in *problem. Lets a tool say so once, before it would draw its
+// own conclusions from the failures ("no such queue manager").
+LONG CheckRegistryStore(std::string* problem);
+
 // Deletes every value of a key (its subkeys stay), in one transaction.
 LONG DeleteAllValues(const RootedPath& key);
 

@@ -115,6 +115,12 @@ class RegistryStore {
   // An odd stamp means "a write may be in flight": nothing may be cached.
   virtual uint64_t ChangeStamp() = 0;
   virtual const std::string& Directory() const = 0;
+  // Whether the store may be used at all, as every Read and Write finds out
+  // first: ERROR_SUCCESS; ERROR_ACCESS_DENIED when its directory, or one
+  // above it, could be changed by someone other than this user or root;
+  // ERROR_REGISTRY_CORRUPT when the file is damaged. On failure *problem
+  // holds one line naming the directory or the file.
+  virtual LONG Check(std::string* problem) = 0;
 };
 
 // The SQLite store kept in `directory`/registry.db.

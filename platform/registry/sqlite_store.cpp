@@ -186,6 +186,12 @@ struct Connection {
   }
 
   LONG Exec(const char* sql) { return MapSqlite(db, sqlite3_exec(db, sql, nullptr, nullptr, nullptr)); }
+
+  // A damaged store is left exactly as it is: closing the last connection
+  // must not copy the write-ahead log into it.
+  void LeaveFileAlone() {
+    if (db) sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+  }
 };
 
 // Resets a statement when the scope ends, so that no read transaction stays
@@ -565,6 +571,7 @@ class SqliteStore final : public RegistryStore {
   const std::string& Directory() const override { return dir_; }
 
   LONG Read(FunctionRef<LONG(RegistryTxn&)> body, bool snapshot) override {
+    if (LONG e = Gate()) return e;
     std::unique_ptr<Connection> c;
     LONG err = Acquire(false, &c);
     if (err == ERROR_FILE_NOT_FOUND) {
@@ -590,6 +597,7 @@ class SqliteStore final : public RegistryStore {
   }
 
   LONG Write(FunctionRef<LONG(RegistryTxn&)> body) override {
+    if (LONG e = Gate()) return e;
     std::unique_ptr<Connection> c;
     if (LONG err = Acquire(true, &c)) return err;
     if (c->read_only) return Release(std::move(c), ERROR_ACCESS_DENIED);
@@ -628,6 +636,15 @@ class SqliteStore final : public RegistryStore {
     return Release(std::move(c), r);
   }
 
+  LONG Check(std::string* problem) override {
+    LONG r = Gate();
+    if (r) {
+      std::lock_guard<std::mutex> lock(mu_);
+      *problem = problem_;
+    }
+    return r;
+  }
+
   uint64_t ChangeStamp() override {
     uint64_t* p = stamp_.load(std::memory_order_acquire);
     if (!p) {
@@ -638,6 +655,73 @@ class SqliteStore final : public RegistryStore {
   }
 
  private:
+  // Every Read and Write passes here first. A store found usable stays so for
+  // the life of this object; a refusal is looked at again on the next call
+  // (permissions may have been put right, a file restored).
+  LONG Gate() {
+    if (usable_.load(std::memory_order_acquire)) return ERROR_SUCCESS;
+    std::string problem;
+    bool settled = false;
+    LONG r = Verify(&problem, &settled);
+    std::lock_guard<std::mutex> lock(mu_);
+    if (r) problem_ = problem;
+    if (settled) usable_.store(true, std::memory_order_release);
+    return r;
+  }
+
+  // The directory must be one nobody else can change (a registry planted
+  // there names the libraries a root-run host loads), and the file, when
+  // there is one, intact. Nothing here writes to the store. `settled`: the
+  // verdict holds from now on (a store that does not exist yet is judged
+  // again once it does).
+  LONG Verify(std::string* problem, bool* settled) {
+    std::string why;
+    if (CheckDirectoryTrust(dir_, &why) != 0) {
+      *problem = "the data root " + dir_ + " is not safe to use: " + why;
+      return ERROR_ACCESS_DENIED;
+    }
+    struct stat st;
+    if (::lstat(db_path_.c_str(), &st) != 0) return ERROR_SUCCESS;
+    if (st.st_size == 0 && FileExists(stamp_path_)) {
+      // Only a store that was never written is empty; the stamp is made by
+      // the first write, which also gives the file its header.
+      *problem = "the registry " + db_path_ + " is corrupt: it is empty, but the registry was written before";
+      return ERROR_REGISTRY_CORRUPT;
+    }
+    if (st.st_size == 0) return ERROR_SUCCESS;
+    std::unique_ptr<Connection> c;
+    LONG err = Acquire(false, &c);
+    if (err == ERROR_REGISTRY_CORRUPT) {
+      std::lock_guard<std::mutex> lock(mu_);
+      *problem = "the registry " + db_path_ + " is corrupt: " + open_error_;
+      return err;
+    }
+    if (err) return ERROR_SUCCESS;  // the call itself meets and reports whatever this was
+    sqlite3_stmt* q = nullptr;
+    int rc = sqlite3_prepare_v2(c->db, "PRAGMA quick_check(1)", -1, &q, nullptr);
+    if (rc == SQLITE_OK) rc = sqlite3_step(q);
+    std::string verdict = rc == SQLITE_ROW ? reinterpret_cast<const char*>(sqlite3_column_text(q, 0)) : "";
+    if (rc != SQLITE_ROW) verdict = sqlite3_errmsg(c->db);
+    sqlite3_finalize(q);
+    LONG r = rc == SQLITE_ROW ? ERROR_SUCCESS : MapSqlite(c->db, rc);
+    if (rc == SQLITE_ROW && verdict != "ok") {
+      r = ERROR_REGISTRY_CORRUPT;
+      // One line: "*** in database main ***\nPage 2: ..." reads "Page 2: ...".
+      const std::string banner = "*** in database main ***";
+      if (verdict.compare(0, banner.size(), banner) == 0) verdict.erase(0, banner.size());
+      std::replace(verdict.begin(), verdict.end(), '\n', ' ');
+      verdict.erase(0, verdict.find_first_not_of(' '));
+    }
+    if (r == ERROR_REGISTRY_CORRUPT) {
+      *problem = "the registry " + db_path_ + " is corrupt: " + verdict;
+      c->LeaveFileAlone();
+      return r;
+    }
+    *settled = r == ERROR_SUCCESS;
+    Release(std::move(c), r);
+    return ERROR_SUCCESS;
+  }
+
   LONG Release(std::unique_ptr<Connection> c, LONG result) {
     // A connection that met a store failure is dropped, not pooled: the next
     // call starts from a fresh open (the file may have been repaired).
@@ -646,6 +730,13 @@ class SqliteStore final : public RegistryStore {
         result == ERROR_BUSY) {
       std::lock_guard<std::mutex> lock(mu_);
       if (idle_.size() < 8) idle_.push_back(std::move(c));
+    } else if (result == ERROR_REGISTRY_CORRUPT) {
+      // Damage the first check did not see: the store is judged afresh by
+      // the next call, and the tool can tell what was met.
+      std::lock_guard<std::mutex> lock(mu_);
+      problem_ = "the registry " + db_path_ + " is corrupt: " + sqlite3_errmsg(c->db);
+      c->LeaveFileAlone();
+      usable_.store(false, std::memory_order_release);
     }
     return result;
   }
@@ -690,7 +781,7 @@ class SqliteStore final : public RegistryStore {
       c->read_only = true;
       rc = sqlite3_open_v2(db_path_.c_str(), &c->db,
                            SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW, nullptr);
-      if (rc != SQLITE_OK) return MapSqlite(c->db, rc);
+      if (rc != SQLITE_OK) return OpenFailed(*c, MapSqlite(c->db, rc));
     }
     sqlite3_busy_timeout(c->db, BusyTimeoutMs());
     sqlite3_extended_result_codes(c->db, 0);
@@ -706,7 +797,7 @@ class SqliteStore final : public RegistryStore {
         LONG e = MapSqlite(c->db, rc);
         // A directory we may not write to keeps the file from switching
         // journals; reading still works.
-        if (e != ERROR_ACCESS_DENIED) return e;
+        if (e != ERROR_ACCESS_DENIED) return OpenFailed(*c, e);
         c->read_only = true;
       } else if (mode != "wal") {
         c->read_only = true;
@@ -726,6 +817,17 @@ class SqliteStore final : public RegistryStore {
     }
     *out = std::move(c);
     return ERROR_SUCCESS;
+  }
+
+  // A connection that could not be opened is dropped, leaving the file as it
+  // is; SQLite's reason is kept for Verify.
+  LONG OpenFailed(Connection& c, LONG err) {
+    if (err == ERROR_REGISTRY_CORRUPT) {
+      std::lock_guard<std::mutex> lock(mu_);
+      open_error_ = c.db ? sqlite3_errmsg(c.db) : "cannot be opened";
+      c.LeaveFileAlone();
+    }
+    return err;
   }
 
   // Maps the stamp file (creating it when `writable`). Returns nullptr when
@@ -775,6 +877,9 @@ class SqliteStore final : public RegistryStore {
   std::atomic<uint64_t*> stamp_{nullptr};
   bool stamp_writable_ = false;
   std::vector<std::pair<void*, size_t>> mappings_;
+  std::atomic<bool> usable_{false};
+  std::string problem_;     // why the last Gate refused, under mu_
+  std::string open_error_;  // SQLite's reason for the last failed open, under mu_
 };
 
 }  // namespace

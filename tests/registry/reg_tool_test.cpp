@@ -1,6 +1,7 @@
 // The krsoap reg command and the .reg text format: real krsoap processes
 // over a throwaway data root, and the parser on its own for malformed input.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <fstream>
@@ -353,4 +354,48 @@ TEST(SetupStep, WritesWorkPathAndKeepsAnOperatorsTraceSetting) {
   EXPECT_EQ((home.path().size() + 1) * 2, cb);
 }
 
+// A data root others could change, or a damaged registry, is what every
+// command says, in one line on standard error naming the directory or the
+// file, with exit status 1; nothing is written.
+TEST(StoreFaults, EveryCommandSaysSoOnceAndChangesNothing) {
+  ScopedHome home;
+  const std::string krsoap = BinDir() + "/krsoap";
+  ASSERT_EQ(0, Reg({"add", kKey, "/v", "keep", "/d", "me"}).exit_code);
+  ASSERT_EQ(0, RunChild({krsoap, "qm", "create", "QM1"}).exit_code);
+  const std::vector<std::vector<std::string>> commands = {
+      {"setup"}, {"qm", "list"}, {"qm", "define", "QM1", "Q"}, {"reg", "query", kKey},
+      {"serve", "--config", home.path() + "/host.conf"}, {"trace", "x"}};
+  auto expect_refused = [&](const std::string& what) {
+    for (std::vector<std::string> args : commands) {
+      args.insert(args.begin(), krsoap);
+      ChildResult r = RunChild(args);
+      EXPECT_EQ(1, r.exit_code) << args[1];
+      EXPECT_NE(std::string::npos, r.err.find(what)) << r.err;
+      EXPECT_EQ(r.err.size() - 1, r.err.find('\n')) << r.err;
+      EXPECT_EQ("", r.out) << args[1];
+    }
+  };
+  ASSERT_EQ(0, ::chmod(home.path().c_str(), 0777));
+  expect_refused(home.path() + " is writable by others");
+  ASSERT_EQ(0, ::chmod(home.path().c_str(), 0700));
+
+  // Emptied while its log still holds the data: not a fresh store to start
+  // over in, which would throw the log away.
+  const std::string db = home.path() + "/registry.db";
+  const std::string original = ReadFile(db), wal = ReadFile(db + "-wal");
+  WriteFile(db, "");
+  expect_refused("the registry " + db + " is corrupt");
+  EXPECT_EQ("", ReadFile(db));
+  EXPECT_EQ(wal, ReadFile(db + "-wal"));
+  // Cut short after everything was copied into it.
+  WriteFile(db, original);
+  sqlite3* handle = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open(db.c_str(), &handle));
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(handle, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr));
+  sqlite3_close(handle);
+  const std::string cut = ReadFile(db).substr(0, 8192);
+  WriteFile(db, cut);
+  expect_refused("the registry " + db + " is corrupt");
+  EXPECT_EQ(cut, ReadFile(db));
+}
 }  // namespace

@@ -198,10 +198,16 @@ TEST(RegistryStoreFaults, AStoreLockedByAnotherProcessGivesBusyNotAHang) {
 }
 
 TEST(RegistryStoreFaults, ACorruptStoreIsReportedAndLeftAlone) {
-  for (int variant = 0; variant < 2; ++variant) {
+  for (int variant = 0; variant < 3; ++variant) {
     ScopedHome home;
     std::string garbage(8192, '\0');
     for (size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<char>((i * 131 + 7) & 0xFF);
+    if (variant == 2) {
+      // Emptied after it was written (the stamp tells): not a fresh store
+      // to start over in.
+      garbage.clear();
+      std::ofstream(home.path() + "/registry.stamp", std::ios::binary) << std::string(4096, '\0');
+    }
     if (variant == 1) {
       // A valid header over pages that are not.
       const char kMagic[] = "SQLite format 3";
@@ -232,6 +238,52 @@ TEST(RegistryStoreFaults, ACorruptStoreIsReportedAndLeftAlone) {
     EXPECT_EQ("read=1015 value=0 write=1015 create=1015\n", r.out);
     EXPECT_EQ(garbage, ReadFile(db)) << variant;
   }
+}
+
+// A data root that someone other than its user (or root) could change is
+// refused by every registry call of every process: a registry planted there
+// names the libraries a root-run host loads. Owners and write bits count for
+// the data root and for every directory above it; a root-owned sticky
+// directory above it (as /tmp) is fine.
+TEST(RegistryStoreFaults, ADataRootOthersCouldChangeIsRefused) {
+  ScopedHome home;
+  const std::string root = home.path() + "/root";
+  ::setenv("KRSOAP_HOME", root.c_str(), 1);
+  HKEY key = CreateKey("Conc");
+  ASSERT_EQ(ERROR_SUCCESS, SetDword(key, "probe", 42));
+  RegCloseKey(key);
+  const std::string usable = "read=0 value=42 write=0 create=0\n";
+  const std::string refused = "read=5 value=0 write=5 create=5\n";
+  ASSERT_EQ(usable, RunChild({Helper(), "probe"}).out);
+  const bool as_root = ::geteuid() == 0;  // only root can hand a directory to another user
+  struct passwd* nobody = ::getpwnam("nobody");
+  const uid_t other = nobody ? nobody->pw_uid : 0;
+  const struct {
+    const char* what;
+    std::string dir;
+    mode_t mode;
+    uid_t owner;
+    const std::string& expect;
+  } cases[] = {
+      {"world-writable data root", root, 0777, 0, refused},
+      {"group-writable data root", root, 0770, 0, refused},
+      {"sticky world-writable data root", root, 01777, 0, refused},
+      {"data root of another user", root, 0700, other, refused},
+      {"world-writable directory above", home.path(), 0777, 0, refused},
+      {"group-writable directory above", home.path(), 0770, 0, refused},
+      {"directory above of another user", home.path(), 0755, other, refused},
+      {"root-owned sticky directory above", home.path(), 01777, 0, as_root ? usable : refused},
+  };
+  for (const auto& c : cases) {
+    if (c.owner && (!as_root || !nobody)) continue;
+    ASSERT_EQ(0, ::chmod(c.dir.c_str(), c.mode)) << c.what;
+    if (c.owner) ASSERT_EQ(0, ::chown(c.dir.c_str(), c.owner, static_cast<gid_t>(-1))) << c.what;
+    auto r = RunChild({Helper(), "probe"});
+    if (c.owner) ::chown(c.dir.c_str(), ::geteuid(), static_cast<gid_t>(-1));
+    ::chmod(c.dir.c_str(), 0700);
+    EXPECT_EQ(c.expect, r.out) << c.what << r.err;
+  }
+  EXPECT_EQ(usable, RunChild({Helper(), "probe"}).out);
 }
 
 TEST(RegistryStoreFaults, AReadOnlyDataRootStillReadsButRefusesWrites) {

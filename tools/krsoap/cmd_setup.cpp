@@ -16,9 +16,10 @@ int RunSetup(const std::vector<std::string>& args) {
     return 2;
   }
   const std::string root = platform::DataRoot();
-  if (int err = platform::EnsureDataRoot()) {
-    std::fprintf(stderr, "krsoap setup: cannot create data root %s: %s\n", root.c_str(),
-                 std::strerror(err));
+  std::string problem;
+  if (int err = platform::EnsureDataRoot(&problem)) {
+    if (problem.empty()) problem = std::strerror(err);
+    std::fprintf(stderr, "krsoap setup: cannot use the data root %s: %s\n", root.c_str(), problem.c_str());
     return 1;
   }
   std::printf("data root: %s\n", root.c_str());
@@ -39,7 +40,8 @@ KRSOAP_COMMAND(Command{"setup", "prepare the data root and the registry of this 
                        "Creates the data root ($KRSOAP_HOME, or ~/.local/share/krsoap) with\n"
                        "owner-only permissions and writes what a fresh installation needs:\n"
                        "registry values, the default queue manager, module registrations.\n"
-                       "Safe to run again.\n",
+                       "Safe to run again. A data root that another user owns, or that a\n"
+                       "directory on its path lets others change, is refused.\n",
                        RunSetup});
 
 }  // namespace krsoap::tool

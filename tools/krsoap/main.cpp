@@ -43,6 +43,8 @@ bool RegisterSetupStep(const SetupStep& step) {
 
 const std::vector<SetupStep>& SetupSteps() { return Steps(); }
 
+int CheckStoreBeforeCommand(const std::string& command);  // store_check.cpp
+
 }  // namespace krsoap::tool
 
 int main(int argc, char** argv) {
@@ -73,5 +75,6 @@ int main(int argc, char** argv) {
       return 0;
     }
   }
+  if (int rc = CheckStoreBeforeCommand(it->second.name)) return rc;
   return it->second.run(args);
 }
