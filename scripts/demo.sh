@@ -45,7 +45,15 @@ trap 'kill $host 2>/dev/null || true' EXIT
 
 for request in add echo divide-by-zero; do
   echo "== request over the queue: $request"
-  $krsoap qm request '' CALC.REQUEST --wait 15000 < "$calc/requests/$request.xml"
+  if [ "$request" = divide-by-zero ]; then
+    # A SOAP fault is printed like any reply, with exit status 1.
+    rc=0
+    $krsoap qm request '' CALC.REQUEST --wait 15000 < "$calc/requests/$request.xml" || rc=$?
+    [ "$rc" -eq 1 ] || { echo "expected a fault (exit status 1), got $rc" >&2; exit 1; }
+    echo "(exit status $rc: a SOAP fault)"
+  else
+    $krsoap qm request '' CALC.REQUEST --wait 15000 < "$calc/requests/$request.xml"
+  fi
   echo
 done
 

@@ -26,6 +26,19 @@ std::string Lower(std::string s) {
 // Properties the connector reports but the caller cannot set.
 bool ReadOnly(const std::string& lower) { return lower == "errordescription" || lower == "httpstatus"; }
 
+// Every property the connector knows, lower case (see http_connector.h). Any
+// other name is refused, so that a misspelt one is not stored and ignored.
+bool Known(const std::string& lower) {
+  static const char* const kNames[] = {
+      "endpointurl", "soapaction", "httpcharset", "timeout", "connecttimeout", "authuser",
+      "authpassword", "proxyserver", "proxyport", "useproxy", "proxyuser", "proxypassword",
+      "sslclientcertificatename", "sslverify", "maxresponsesize", "errordescription", "httpstatus"};
+  for (const char* n : kNames) {
+    if (lower == n) return true;
+  }
+  return false;
+}
+
 void InitCurlOnce() {
   // curl_global_init is not thread-safe; a function-local static runs it once.
   // libcurl and its TLS library register process-wide state (exit handlers
@@ -147,7 +160,7 @@ HRESULT CHttpConnector::get_OutputStream(IUnknown** stream) {
 HRESULT CHttpConnector::get_Property(BSTR name, VARIANT* value) {
   if (!value) return E_POINTER;
   std::string key = Lower(Utf8(name));
-  if (key.empty()) return E_INVALIDARG;
+  if (!Known(key)) return E_INVALIDARG;
   std::lock_guard<std::mutex> lock(mu_);
   VariantClear(value);
   if (key == "httpstatus" || key == "timeout" || key == "connecttimeout" || key == "proxyport" ||
@@ -169,7 +182,7 @@ HRESULT CHttpConnector::get_Property(BSTR name, VARIANT* value) {
 
 HRESULT CHttpConnector::put_Property(BSTR name, VARIANT value) {
   std::string key = Lower(Utf8(name));
-  if (key.empty() || ReadOnly(key)) return E_INVALIDARG;
+  if (!Known(key) || ReadOnly(key)) return E_INVALIDARG;
   std::string text;
   HRESULT hr = VariantText(value, &text);
   if (FAILED(hr)) return hr;

@@ -23,6 +23,8 @@
 //   MaxResponseSize  long    largest response body accepted (default 16 MB)
 //   ErrorDescription string  (read only) why the last EndMessage failed
 //   HTTPStatus       long    (read only) status of the last response
+// Any other name is refused with E_INVALIDARG, for reading and writing, as is
+// writing a read-only property or a long that is not a number.
 //
 // EndMessage answers S_OK when a response arrived with a 2xx status, or
 // with an error status whose body is a SOAP envelope (a fault the caller

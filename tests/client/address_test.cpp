@@ -64,8 +64,9 @@ TEST_F(AddressTest, AnHttpAddressHandsAllButTheQueuePropertiesToTheHttpConnector
     EXPECT_EQ(777, v.iVal) << name;
   }
   EXPECT_EQ(S_OK, Put(con.get(), "Queue", "Q9"));
-  // Any other name goes to the HTTP connector, which ignores case.
-  EXPECT_EQ("", Get(con.get(), "queue"));
+  // Any other name goes to the HTTP connector, which ignores case and
+  // refuses names it does not know ("queue" is not one of the queue-only names).
+  EXPECT_EQ("<" + std::to_string(E_INVALIDARG) + ">", Get(con.get(), "queue"));
   EXPECT_EQ("HTTP://127.0.0.1:9/calc", Get(con.get(), "EndPointURL"));
   EXPECT_EQ("HTTP://127.0.0.1:9/calc", Get(con.get(), "endpointurl"));
   // The mode is for good: a krs: address is now just the HTTP connector's.

@@ -53,6 +53,13 @@ TEST(QmTool, AdministersQueueManagersQueuesAndMessages) {
   EXPECT_NE(out.find("hello body"), std::string::npos);
   EXPECT_EQ(Qm({"get", "-", "APP.Q", "--wait", "10"}, &out), 1) << "taken";
 
+  // A help flag right after an option is that option's value; elsewhere it
+  // asks for the usage.
+  ASSERT_EQ(Qm({"put", "-", "APP.Q", "--format", "-h"}, &out, "x"), 0);
+  EXPECT_EQ(out.size(), 49u) << out;
+  ASSERT_EQ(Qm({"queues", "-", "--help"}, &out), 0);
+  EXPECT_EQ(out.find("usage: krsoap qm"), 0u) << out;
+
   ASSERT_EQ(Qm({"put", "-", "APP.Q"}, &out, "x"), 0);
   ASSERT_EQ(Qm({"clear", "-", "APP.Q"}, &out), 0);
   EXPECT_EQ(Qm({"get", "-", "APP.Q"}, &out), 1);

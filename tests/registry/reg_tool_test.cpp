@@ -91,10 +91,27 @@ TEST(RegTool, AddAndQueryEveryType) {
 
 TEST(RegTool, BadArgumentsAreSyntaxErrors) {
   ScopedHome home;
-  EXPECT_EQ(1, Reg({"add", kKey, "/v", "x", "/t", "REG_DWORD", "/d", "4294967296"}).exit_code);
-  EXPECT_EQ(1, Reg({"add", kKey, "/v", "x", "/t", "REG_DWORD", "/d", "12abc"}).exit_code);
-  EXPECT_EQ(1, Reg({"add", kKey, "/v", "x", "/t", "REG_BINARY", "/d", "abc"}).exit_code);
-  EXPECT_EQ(1, Reg({"add", kKey, "/v", "x", "/t", "REG_WHATEVER"}).exit_code);
+  // Bad data says what is wrong with it.
+  auto add = [](const char* type, const char* data) {
+    return Reg({"add", kKey, "/v", "x", "/t", type, "/d", data, "/f"});
+  };
+  const struct {
+    const char* type;
+    const char* data;
+    const char* why;
+  } kBad[] = {
+      {"REG_DWORD", "abc", "REG_DWORD data must be a decimal or 0x-prefixed hexadecimal number, not \"abc\"."},
+      {"REG_QWORD", "12abc", "REG_QWORD data must be a decimal or 0x-prefixed hexadecimal number, not \"12abc\"."},
+      {"REG_DWORD", "4294967296", "REG_DWORD data 4294967296 is out of range (at most 0xFFFFFFFF)."},
+      {"REG_BINARY", "abc", "REG_BINARY data must be an even number of hexadecimal digits, not \"abc\"."},
+      {"REG_MULTI_SZ", "a\\0\\0b", "REG_MULTI_SZ data cannot hold an empty string"},
+      {"REG_WHATEVER", "1", "Unknown type \"REG_WHATEVER\"."},
+  };
+  for (const auto& bad : kBad) {
+    ChildResult r = add(bad.type, bad.data);
+    EXPECT_EQ(1, r.exit_code) << bad.data;
+    EXPECT_EQ(0u, r.err.find(std::string("ERROR: Invalid syntax. ") + bad.why)) << r.err;
+  }
   EXPECT_EQ(1, Reg({"add", kKey, "/v", "x", "/ve"}).exit_code);
   ChildResult r = Reg({"add", "HKXX\\Software", "/v", "x"});
   EXPECT_EQ(1, r.exit_code);
@@ -103,6 +120,27 @@ TEST(RegTool, BadArgumentsAreSyntaxErrors) {
   EXPECT_EQ(1, r.exit_code);
   // None of that created anything.
   EXPECT_EQ(1, Reg({"query", kKey}).exit_code);
+}
+
+// /?, -h and --help show the usage where a switch may stand; as the value of
+// /v, /d or /t they are just that value.
+TEST(RegTool, HelpOnlyWhereASwitchMayStand) {
+  ScopedHome home;
+  for (const char* help : {"/?", "-h", "--help"}) {
+    ChildResult r = Reg({"add", kKey, "/f", help});
+    EXPECT_EQ(0, r.exit_code) << help;
+    EXPECT_EQ(0u, r.out.find("usage: krsoap reg add")) << help << ": " << r.out;
+    EXPECT_EQ(0, Reg({"add", kKey, "/v", help, "/d", help, "/f"}).exit_code) << help;
+  }
+  EXPECT_EQ(1, Reg({"add", kKey, "/v", "x", "/t", "-h"}).exit_code);  // "-h" is no type
+  ChildResult q = Reg({"query", kKey});
+  EXPECT_EQ(0, q.exit_code);
+  EXPECT_EQ(
+      "\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Orvane\\KRSoap\n"
+      "    /?    REG_SZ    /?\n"
+      "    -h    REG_SZ    -h\n"
+      "    --help    REG_SZ    --help\n\n",
+      q.out);
 }
 
 TEST(RegTool, OverwriteAndDeleteAskUnlessForced) {
@@ -353,6 +391,7 @@ TEST(SetupStep, WritesWorkPathAndKeepsAnOperatorsTraceSetting) {
   RegCloseKey(key);
   EXPECT_EQ((home.path().size() + 1) * 2, cb);
 }
+
 
 // A data root others could change, or a damaged registry, is what every
 // command says, in one line on standard error naming the directory or the

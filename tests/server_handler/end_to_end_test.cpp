@@ -76,7 +76,7 @@ TEST_F(EndToEndTest, SeveralRequestingProcessesEachGetTheirOwnAnswer) {
   std::ofstream(bad) << "this is not an envelope";
   int status = -1;
   std::string out = Shell(BinDir() + "/krsoap qm request " + qm_ + " REQUEST --wait 30000 < " + bad, &status);
-  EXPECT_EQ(0, status);
+  EXPECT_EQ(1, status);
   EXPECT_NE(std::string::npos, out.find("Fault>")) << out;
 }
 

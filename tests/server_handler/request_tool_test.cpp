@@ -50,5 +50,34 @@ TEST_F(HandlerTest, RequestToolSendsLikeTheClientAndPrintsTheCorrelatedReply) {
   EXPECT_EQ(2, RunShell(BinDir() + "/krsoap qm request " + qm_ + " 2>/dev/null", &none));
 }
 
+// An empty envelope is refused (exit status 2) and nothing is put: the
+// handler's first request is the next one. A reply that is a SOAP fault is
+// printed like any reply, with exit status 1.
+TEST_F(HandlerTest, RequestToolRefusesAnEmptyEnvelopeAndFailsOnAFault) {
+  const std::string tool = BinDir() + "/krsoap qm request " + qm_ + " REQUEST --wait 20000";
+  std::string none;
+  EXPECT_EQ(2, RunShell("printf ' \\n' | " + tool + " 2>/dev/null", &none));
+  EXPECT_EQ("", none);
+
+  const std::string file = home_.path() + "/request.xml";
+  std::ofstream(file, std::ios::binary) << Envelope("urn:tool#Fault");
+  const std::string fault =
+      "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\"><SOAP-ENV:Body>\n"
+      "<SOAP-ENV:Fault><faultcode>SOAP-ENV:Server</faultcode><faultstring>no</faultstring></SOAP-ENV:Fault>"
+      "</SOAP-ENV:Body></SOAP-ENV:Envelope>";
+  std::string out;
+  int status = -1;
+  std::thread requester([&] { status = RunShell(tool + " < " + file, &out); });
+  Ptr<IKRSoapHandler> h;
+  NewBoundHandler(&h);
+  EXPECT_EQ("urn:tool#Fault", Action(h.get()));
+  Ptr<IStream> s;
+  ASSERT_EQ(S_OK, h.As(&s));
+  EXPECT_EQ(S_OK, WriteText(s.get(), fault));
+  requester.join();
+  EXPECT_EQ(1, status);
+  EXPECT_EQ(fault + "\n", out);
+}
+
 }  // namespace
 }  // namespace krsoap::test

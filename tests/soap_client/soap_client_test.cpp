@@ -297,10 +297,16 @@ TEST_F(SoapClientTest, HttpConnectorByItself) {
   DISPID id = 0;
   EXPECT_EQ(S_OK, conn->GetIDsOfNames(IID_NULL, names, 1, 0, &id));
   EXPECT_EQ(7, id);
+  // A name it does not know is refused, not stored and ignored.
+  Bstr misspelt("EndPointURI");
+  VARIANT v = Str("http://127.0.0.1/");
+  EXPECT_EQ(E_INVALIDARG, conn->put_Property(misspelt.get(), v));
+  EXPECT_EQ(E_INVALIDARG, conn->get_Property(misspelt.get(), &v));
+  VariantClear(&v);
   // No endpoint, or one that is not HTTP: a failure with its reason.
   EXPECT_EQ(kNoEndpoint, conn->EndMessage());
   Bstr url("EndPointURL"), why("ErrorDescription");
-  VARIANT v = Str("file:///etc/passwd");
+  v = Str("file:///etc/passwd");
   ASSERT_EQ(S_OK, conn->put_Property(url.get(), v));
   VariantClear(&v);
   EXPECT_EQ(kNoEndpoint, conn->EndMessage());
@@ -401,6 +407,8 @@ TEST_F(KrsoapCallTest, CallsPrintsAndFails) {
   EXPECT_EQ("0.25\n", out);
   EXPECT_EQ(0, Run(with({"Concat", "ab", "cd"}), &out, &err)) << err;  // by position
   EXPECT_EQ("abcd\n", out);
+  EXPECT_EQ(0, Run(with({"Concat", "-h", "--help"}), &out, &err)) << err;  // values, not requests for help
+  EXPECT_EQ("-h--help\n", out);
   EXPECT_EQ(1, Run(with({"Divide", "a=1", "b=0"}), &out, &err));
   EXPECT_NE(std::string::npos, err.find("fault:")) << err;
   EXPECT_NE(std::string::npos, err.find("Division by zero")) << err;
@@ -413,6 +421,36 @@ TEST_F(KrsoapCallTest, CallsPrintsAndFails) {
                                    "a=1", "b=2"};
   EXPECT_EQ(1, Run(down, &out, &err));
   EXPECT_NE(std::string::npos, err.find("cannot connect")) << err;
+}
+
+// What krsoap call cannot use is refused before anything is sent, with exit
+// status 2 and the reason: a connector property the connector does not know
+// or cannot take, an operation the port does not have (the ones it has are
+// listed), an option whose value is missing. A help flag where a value is
+// expected is not a request for help.
+TEST_F(KrsoapCallTest, RefusesWhatItCannotUse) {
+  std::string out, err;
+  const std::string closed = "EndPointURL=http://127.0.0.1:" + std::to_string(ClosedPort()) + "/";
+  EXPECT_EQ(2, Run({"--wsdl", CalcWsdl(), "--property", closed, "--property", "Timout=5", "Add", "1", "2"}, &out, &err));
+  EXPECT_NE(std::string::npos, err.find("the connector refused the property \"Timout\"")) << err;
+  EXPECT_EQ(2, Run({"--wsdl", CalcWsdl(), "--property", "Timeout=soon", "Add", "1", "2"}, &out, &err));
+  EXPECT_NE(std::string::npos, err.find("refused the property \"Timeout\"")) << err;
+  EXPECT_EQ(std::string::npos, err.find("soon")) << "values stay out of the message: " << err;
+
+  EXPECT_EQ(2, Run({"--wsdl", CalcWsdl(), "Power", "1", "2"}, &out, &err));
+  EXPECT_NE(std::string::npos,
+            err.find("no operation \"Power\"; its operations: Add, Subtract, Multiply, Divide, Echo, Concat"))
+      << err;
+
+  for (const char* help : {"-h", "--help"}) {
+    EXPECT_EQ(2, Run({"--wsdl", help}, &out, &err)) << help;
+    EXPECT_EQ("", out) << help;
+    EXPECT_NE(std::string::npos, err.find("OPERATION is missing")) << err;
+  }
+  EXPECT_EQ(2, Run({"--wsdl", CalcWsdl(), "--port"}, &out, &err));
+  EXPECT_NE(std::string::npos, err.find("--port needs a value")) << err;
+  EXPECT_EQ(0, Run({"--wsdl", CalcWsdl(), "-h"}, &out, &err));
+  EXPECT_EQ(0u, out.find("usage: krsoap call")) << out;
 }
 
 // Which connector krsoap call picks. Only the toolkit is registered here, so

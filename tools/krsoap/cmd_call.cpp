@@ -33,7 +33,8 @@ constexpr char kUsage[] =
     "Calls OPERATION of the port (default: the first port of the first service)\n"
     "with the SOAP toolkit's client and prints the result. A SOAP fault is printed\n"
     "as \"fault: CODE: STRING\" with exit status 1; a transport failure with its\n"
-    "description and exit status 1; bad usage exits 2.\n"
+    "description and exit status 1; bad usage, an unknown operation (the port's\n"
+    "operations are listed) or a property the connector refuses exits 2.\n"
     "  --connector C          the connector: server (KRSoapClient.KRServerConnector,\n"
     "                         queues of a local queue manager), client\n"
     "                         (KRSoapClient.KRClientConnector, a remote queue\n"
@@ -80,7 +81,11 @@ struct Options {
   std::vector<std::pair<std::string, std::string>> args;  // name ("" positional), value
 };
 
-bool ParseArgs(const std::vector<std::string>& args, Options* o) {
+// Reads the command line into `o`. -1 to go on, or the exit status: 0 after
+// printing the usage for --help (-h, /?) where an option may stand, 2 after
+// reporting bad usage. After OPERATION every argument is a value, "-h"
+// included.
+int ParseArgs(const std::vector<std::string>& args, Options* o) {
   for (size_t i = 1; i < args.size(); ++i) {
     const std::string& a = args[i];
     auto value = [&](std::string* out) {
@@ -92,30 +97,34 @@ bool ParseArgs(const std::vector<std::string>& args, Options* o) {
       return true;
     };
     std::string v;
+    if (o->operation.empty() && IsHelpFlag(a)) {
+      std::printf("%s", kUsage);
+      return 0;
+    }
     if (o->operation.empty() && a.size() > 2 && a.compare(0, 2, "--") == 0) {
       if (a == "--wsdl") {
-        if (!value(&o->wsdl)) return false;
+        if (!value(&o->wsdl)) return 2;
       } else if (a == "--wsml") {
-        if (!value(&o->wsml)) return false;
+        if (!value(&o->wsml)) return 2;
       } else if (a == "--service") {
-        if (!value(&o->service)) return false;
+        if (!value(&o->service)) return 2;
       } else if (a == "--port") {
-        if (!value(&o->port)) return false;
+        if (!value(&o->port)) return 2;
       } else if (a == "--connector") {
-        if (!value(&o->connector)) return false;
+        if (!value(&o->connector)) return 2;
       } else if (a == "--endpoint") {
-        if (!value(&o->endpoint)) return false;
+        if (!value(&o->endpoint)) return 2;
       } else if (a == "--property") {
-        if (!value(&v)) return false;
+        if (!value(&v)) return 2;
         size_t eq = v.find('=');
         if (eq == std::string::npos || eq == 0) {
           std::fprintf(stderr, "krsoap call: --property takes NAME=VALUE, not \"%s\"\n", v.c_str());
-          return false;
+          return 2;
         }
         o->properties.emplace_back(v.substr(0, eq), v.substr(eq + 1));
       } else {
         std::fprintf(stderr, "krsoap call: unknown option %s\n%s", a.c_str(), kUsage);
-        return false;
+        return 2;
       }
     } else if (o->operation.empty()) {
       o->operation = a;
@@ -129,10 +138,11 @@ bool ParseArgs(const std::vector<std::string>& args, Options* o) {
     }
   }
   if (o->wsdl.empty() || o->operation.empty()) {
-    std::fprintf(stderr, "%s", kUsage);
-    return false;
+    std::fprintf(stderr, "krsoap call: %s\n%s", o->wsdl.empty() ? "--wsdl FILE is missing" : "OPERATION is missing",
+                 kUsage);
+    return 2;
   }
-  return true;
+  return -1;
 }
 
 constexpr char kServerConnector[] = "KRSoapClient.KRServerConnector";
@@ -168,6 +178,23 @@ std::string OneLine(std::string text) {
     if (c == '\r' || c == '\n') c = ' ';
   }
   return text;
+}
+
+// The names of the operations an enumerator holds, in WSDL order, separated
+// by ", "; "(none)" for a port without operations.
+std::string OperationNames(IEnumWSDLOperations* operations) {
+  std::string list;
+  operations->Reset();
+  while (true) {
+    Ref<IWSDLOperation> operation;
+    LONG fetched = 0;
+    if (operations->Next(1, &operation.p, &fetched) != S_OK || fetched != 1 || !operation.p) break;
+    Bs name;
+    operation->get_name(&name.b);
+    if (!list.empty()) list += ", ";
+    list += name.Utf8();
+  }
+  return list.empty() ? "(none)" : list;
 }
 
 // The element names of the operation's input parameters, in order, and the
@@ -225,7 +252,8 @@ int ReadPort(const Options& o, std::vector<std::string>* names, std::string* add
   if (FAILED(port->GetSoapOperations(&operations.p))) return 2;
   Bs op(o.operation);
   if (operations->Find(op.b, &operation.p) != S_OK || !operation.p) {
-    std::fprintf(stderr, "krsoap call: the port has no operation \"%s\"\n", o.operation.c_str());
+    std::fprintf(stderr, "krsoap call: the port has no operation \"%s\"; its operations: %s\n", o.operation.c_str(),
+                 OperationNames(operations.p).c_str());
     return 2;
   }
   if (FAILED(operation->GetOperationParts(&input.p, &output.p)) || !input.p) return 2;
@@ -332,19 +360,8 @@ int Call(const Options& o) {
     hr = client->put_ConnectorProperty(n.b, v);
     VariantClear(&v);
     if (FAILED(hr)) {
-      std::string why;
-      Bs description("ErrorDescription");
-      VARIANT d;
-      VariantInit(&d);
-      if (SUCCEEDED(client->get_ConnectorProperty(description.b, &d)) && d.vt == VT_BSTR && d.bstrVal) {
-        why = OneLine(com::BstrToUtf8(d.bstrVal));
-      }
-      VariantClear(&d);
-      // Values other than the endpoint stay out of the message: one may be a password.
-      std::string what_refused = "the property " + name;
-      if (EqualNoCase(name, "EndPointURL")) what_refused = "the endpoint " + value;
-      std::fprintf(stderr, "krsoap call: the connector refused %s%s%s (0x%08X)\n", what_refused.c_str(),
-                   why.empty() ? "" : ": ", why.c_str(), static_cast<unsigned>(hr));
+      std::fprintf(stderr, "krsoap call: the client refused the property %s (0x%08X)\n", name.c_str(),
+                   static_cast<unsigned>(hr));
       return 2;
     }
   }
@@ -355,6 +372,11 @@ int Call(const Options& o) {
     Bs why;
     client->get_faultstring(&why.b);
     std::fprintf(stderr, "krsoap call: %s (0x%08X)\n", OneLine(why.Utf8()).c_str(), static_cast<unsigned>(hr));
+    // The port was found above, so an invalid argument here is the connector
+    // refusing what the command line gave it: a property name it does not
+    // know, a value it cannot take, an address it cannot use. Values stay out
+    // of the message (one may be a password); the toolkit names the property.
+    if (!properties.empty() && (hr == E_INVALIDARG || hr == DISP_E_TYPEMISMATCH)) return 2;
     return 1;
   }
   Bs op(o.operation);
@@ -406,7 +428,7 @@ int Call(const Options& o) {
 
 int RunCall(const std::vector<std::string>& args) {
   Options o;
-  if (!ParseArgs(args, &o)) return 2;
+  if (int rc = ParseArgs(args, &o); rc >= 0) return rc;
   if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
     std::fprintf(stderr, "krsoap call: cannot join the multithreaded apartment\n");
     return 1;
@@ -419,6 +441,6 @@ int RunCall(const std::vector<std::string>& args) {
 }  // namespace
 
 KRSOAP_COMMAND(Command{"call", "call an operation of a WSDL-described service with the SOAP toolkit's client",
-                       kUsage, RunCall});
+                       kUsage, RunCall, /*parses_help=*/true});
 
 }  // namespace krsoap::tool

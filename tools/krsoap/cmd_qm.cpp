@@ -52,7 +52,7 @@ const char* kUsage =
     "  clear QM QUEUE\n"
     "  request QM QUEUE [--reply-qm QM] [--wait MS] < envelope\n"
     "               sends a request with a temporary reply-to queue and prints\n"
-    "               the correlated reply\n"
+    "               the correlated reply; exits 1 when it is a SOAP fault\n"
     "\n"
     "QM \"\" or \"-\" is the default queue manager. Names are at most 48 bytes of\n"
     "A-Z a-z 0-9 . _ % (queues also /). Exit status: 0 done, 1 failed (the\n"

@@ -2,8 +2,10 @@
 // client connector does (a request message of format "KRSTR   " naming a
 // temporary dynamic reply-to queue made from SYSTEM.DEFAULT.MODEL.QUEUE and
 // the reply-to queue manager), waits for the reply whose correlation id is
-// the request's message id, and prints it. For demonstrations, tests, and
-// operators checking a service. Reached through "krsoap qm request".
+// the request's message id, and prints it. A reply that is a SOAP fault is
+// printed too, with a non-zero exit status, as "krsoap call" does. For
+// demonstrations, tests, and operators checking a service. Reached through
+// "krsoap qm request".
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -16,6 +18,7 @@
 #include "common/queue/krqueue.h"
 #include "platform/queue/queue_api.h"
 #include "platform/queue/store.h"
+#include "platform/xml/xml_parse.h"
 
 namespace krsoap::tool {
 
@@ -32,8 +35,10 @@ const char* kRequestUsage =
     "  Puts the envelope read from standard input on QUEUE of QM as a request\n"
     "  message (format KRSTR) with a temporary dynamic reply-to queue, waits up\n"
     "  to MS milliseconds (default 15000) for the correlated reply and prints\n"
-    "  it. --reply-qm names the reply-to queue manager (default QM).\n"
-    "  Exit status: 0 reply printed, 1 failed (reason printed), 2 bad usage.\n";
+    "  it. --reply-qm names the reply-to queue manager (default QM). An empty\n"
+    "  envelope is refused.\n"
+    "  Exit status: 0 reply printed, 1 the reply is a SOAP fault (printed as any\n"
+    "  reply) or the request failed (reason printed), 2 bad usage.\n";
 
 int RequestFail(const char* what, KRLONG rc) {
   std::fprintf(stderr, "krsoap qm request: %s: reason %d (%s)\n", what, static_cast<int>(rc), KRReasonText(rc));
@@ -56,6 +61,36 @@ std::string TrimField(const char* field, size_t width) {
   while (n < width && field[n] != '\0') ++n;
   while (n > 0 && field[n - 1] == ' ') --n;
   return std::string(field, n);
+}
+
+// True when `reply` is a SOAP envelope whose Body holds a Fault (in the
+// envelope's namespace, SOAP 1.1 or 1.2 alike).
+bool IsFault(const char* reply, size_t length) {
+  krsoap::xml::ParseError error;
+  bool declaration = false;
+  xmlDocPtr doc = krsoap::xml::ParseDocument(reinterpret_cast<const uint8_t*>(reply), length, &error, &declaration);
+  if (!doc) return false;
+  auto element = [](const xmlNode* n, const char* local, const xmlChar* ns) {
+    return n && n->type == XML_ELEMENT_NODE && n->ns && xmlStrEqual(n->name, BAD_CAST local) &&
+           (!ns || xmlStrEqual(n->ns->href, ns));
+  };
+  auto first_element = [](const xmlNode* n) {
+    while (n && n->type != XML_ELEMENT_NODE) n = n->next;
+    return n;
+  };
+  bool fault = false;
+  const xmlNode* envelope = xmlDocGetRootElement(doc);
+  if (element(envelope, "Envelope", nullptr)) {
+    const xmlChar* ns = envelope->ns->href;
+    for (const xmlNode* c = envelope->children; c; c = c->next) {
+      if (element(c, "Body", ns)) {
+        fault = element(first_element(c->children), "Fault", ns);
+        break;
+      }
+    }
+  }
+  xmlFreeDoc(doc);
+  return fault;
 }
 
 // Everything opened for one request; closed in reverse on destruction.
@@ -116,6 +151,8 @@ int RunQmRequest(const std::vector<std::string>& args) {
     body.append(buf, n);
     if (body.size() > kMaxEnvelope) return RequestFail("request", KRRC_MSG_TOO_BIG_FOR_Q);
   }
+  if (body.find_first_not_of(" \t\r\n") == std::string::npos)
+    return RequestUsage("standard input is empty: give the request envelope there");
 
   Session s;
   KRLONG cc = 0, rc = 0;
@@ -164,7 +201,7 @@ int RunQmRequest(const std::vector<std::string>& args) {
   if (cc != 0) return RequestFail("get of the reply", rc);
   std::fwrite(reply.data(), 1, static_cast<size_t>(length), stdout);
   if (length > 0 && reply[static_cast<size_t>(length) - 1] != '\n') std::fputc('\n', stdout);
-  return 0;
+  return IsFault(reply.data(), static_cast<size_t>(length)) ? 1 : 0;
 }
 
 }  // namespace krsoap::tool

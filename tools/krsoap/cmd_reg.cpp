@@ -30,12 +30,38 @@ namespace {
 namespace regadmin = platform::regadmin;
 namespace regtext = platform::regtext;
 
+constexpr const char* kUsage =
+    "usage: krsoap reg add KEY [/v NAME | /ve] [/t TYPE] [/s SEP] [/d DATA] [/f]\n"
+    "       krsoap reg query KEY [/v NAME | /ve] [/s]\n"
+    "       krsoap reg delete KEY [/v NAME | /ve | /va] [/f]\n"
+    "       krsoap reg export KEY FILE [/y]\n"
+    "       krsoap reg import FILE\n"
+    "\n"
+    "KEY is ROOT\\SUBKEY with ROOT one of HKLM, HKCU, HKCR, HKU, HKCC (or the long\n"
+    "HKEY_... names). TYPE is REG_SZ (default), REG_EXPAND_SZ, REG_MULTI_SZ,\n"
+    "REG_DWORD, REG_QWORD, REG_BINARY or REG_NONE. REG_DWORD data is decimal or\n"
+    "0x-prefixed hexadecimal; REG_BINARY data is hexadecimal digits; REG_MULTI_SZ\n"
+    "strings are separated by \\0 (or by the character given with /s).\n"
+    "/f and /y skip the confirmation questions. \"query /s\" walks the subtree.\n"
+    "\n"
+    "export writes the key and its subtree as a .reg file (UTF-8, CR LF line ends);\n"
+    "import reads UTF-8 or UTF-16LE (with byte-order mark) .reg files and applies\n"
+    "the whole file in one transaction: a malformed file changes nothing.\n"
+    "Exit code 0 on success, 1 on failure.\n";
+
 constexpr const char* kNotFound = "ERROR: The system was unable to find the specified registry key or value.\n";
 constexpr const char* kDone = "The operation completed successfully.\n";
 
-int SyntaxError(const char* op) {
-  std::fprintf(stderr, "ERROR: Invalid syntax.\nType \"krsoap reg %s /?\" for usage.\n", op);
+int SyntaxError(const char* op, const std::string& why = std::string()) {
+  std::fprintf(stderr, "ERROR: Invalid syntax.%s%s\nType \"krsoap reg %s /?\" for usage.\n", why.empty() ? "" : " ",
+               why.c_str(), op);
   return 1;
+}
+
+// The usage, for a /? (-h, --help) among the switches.
+int Help() {
+  std::printf("%s", kUsage);
+  return 0;
 }
 
 int InvalidKey(const char* op) {
@@ -84,6 +110,7 @@ bool Confirm(const std::string& question) {
 
 struct Switches {
   std::vector<std::string> positional;
+  bool help = false;  // /?, -h or --help where a switch may stand
   bool has_v = false, ve = false, va = false, s = false, f = false, y = false;
   bool has_t = false, has_d = false, has_sep = false;
   std::string v, t = "REG_SZ", d, sep = "\\0";
@@ -104,7 +131,9 @@ bool ParseSwitches(const std::vector<std::string>& args, size_t first, Switches*
       *flag = true;
       return true;
     };
-    if (IsSwitch(a, "v")) {
+    if (IsHelpFlag(a)) {
+      sw->help = true;
+    } else if (IsSwitch(a, "v")) {
       if (!take(&sw->v, &sw->has_v)) return false;
     } else if (IsSwitch(a, "t")) {
       if (!take(&sw->t, &sw->has_t)) return false;
@@ -160,8 +189,9 @@ class KeyCloser {
   HKEY k_;
 };
 
-// Builds the data of a value from "/t TYPE /d DATA"; false on bad data.
-bool BuildData(DWORD type, const Switches& sw, std::string* out) {
+// Builds the data of a value from "/t TYPE /d DATA"; false on bad data, with
+// what is wrong with it in `why`.
+bool BuildData(DWORD type, const Switches& sw, std::string* out, std::string* why) {
   const std::string& d = sw.d;
   switch (type) {
     case REG_SZ:
@@ -177,7 +207,10 @@ bool BuildData(DWORD type, const Switches& sw, std::string* out) {
         size_t at = d.find(sw.sep, pos);
         if (at == std::string::npos) at = d.size();
         std::string part = d.substr(pos, at - pos);
-        if (part.empty() && at != d.size()) return false;  // empty strings cannot sit inside a list
+        if (part.empty() && at != d.size()) {  // empty strings cannot sit inside a list
+          *why = "REG_MULTI_SZ data cannot hold an empty string (two separators in a row, or one first).";
+          return false;
+        }
         joined += part;
         joined.push_back('\0');
         pos = at + sw.sep.size();
@@ -193,14 +226,21 @@ bool BuildData(DWORD type, const Switches& sw, std::string* out) {
         out->assign(type == REG_DWORD ? 4 : 8, '\0');
         return true;
       }
+      const char* name = type == REG_DWORD ? "REG_DWORD" : "REG_QWORD";
+      *why = std::string(name) + " data must be a decimal or 0x-prefixed hexadecimal number, not \"" + d + "\".";
       errno = 0;
       char* end = nullptr;
       const bool hex = d.size() > 2 && d[0] == '0' && (d[1] == 'x' || d[1] == 'X');
       if (d[0] == '-' || d[0] == '+' || d[0] == ' ') return false;
       unsigned long long v = std::strtoull(d.c_str(), &end, hex ? 16 : 10);
-      if (errno || !end || *end) return false;
+      if (!end || *end || (errno && errno != ERANGE)) return false;
+      if (errno == ERANGE || (type == REG_DWORD && v > 0xFFFFFFFFull)) {
+        *why = std::string(name) + " data " + d + " is out of range (at most " +
+               (type == REG_DWORD ? "0xFFFFFFFF" : "0xFFFFFFFFFFFFFFFF") + ").";
+        return false;
+      }
+      why->clear();
       if (type == REG_DWORD) {
-        if (v > 0xFFFFFFFFull) return false;
         uint32_t w = static_cast<uint32_t>(v);
         out->assign(reinterpret_cast<const char*>(&w), 4);
       } else {
@@ -210,6 +250,8 @@ bool BuildData(DWORD type, const Switches& sw, std::string* out) {
     }
     case REG_BINARY:
     case REG_NONE: {
+      *why = std::string(type == REG_BINARY ? "REG_BINARY" : "REG_NONE") +
+             " data must be an even number of hexadecimal digits, not \"" + d + "\".";
       if (d.size() % 2) return false;
       out->clear();
       for (size_t i = 0; i < d.size(); i += 2) {
@@ -218,22 +260,27 @@ bool BuildData(DWORD type, const Switches& sw, std::string* out) {
           return false;
         out->push_back(static_cast<char>(std::strtoul(pair, nullptr, 16)));
       }
+      why->clear();
       return true;
     }
     default:
+      *why = "The type cannot be given with /t.";
       return false;
   }
 }
 
 int RunAdd(const std::vector<std::string>& args) {
   Switches sw;
-  if (!ParseSwitches(args, 2, &sw) || sw.positional.size() != 1 || sw.va || sw.s || sw.y) return SyntaxError("add");
+  const bool parsed = ParseSwitches(args, 2, &sw);
+  if (sw.help) return Help();
+  if (!parsed || sw.positional.size() != 1 || sw.va || sw.s || sw.y) return SyntaxError("add");
   regadmin::RootedPath path;
   if (regadmin::ParseRootedPath(sw.positional[0], &path)) return InvalidKey("add");
   if (path.path.empty() && !sw.has_v && !sw.ve) return InvalidKey("add");
   const DWORD type = regadmin::TypeFromName(sw.t);
-  std::string data;
-  if (type == 0xFFFFFFFFu || !BuildData(type, sw, &data)) return SyntaxError("add");
+  if (type == 0xFFFFFFFFu) return SyntaxError("add", "Unknown type \"" + sw.t + "\".");
+  std::string data, why;
+  if (!BuildData(type, sw, &data, &why)) return SyntaxError("add", why);
 
   HKEY key = nullptr;
   LONG r = OpenPath(path, KEY_READ | KEY_SET_VALUE, true, &key);
@@ -264,7 +311,9 @@ void PrintValue(const platform::RegValueRecord& v) {
 
 int RunQuery(const std::vector<std::string>& args) {
   Switches sw;
-  if (!ParseSwitches(args, 2, &sw) || sw.positional.size() != 1 || sw.va || sw.has_t || sw.has_d || sw.f || sw.y ||
+  const bool parsed = ParseSwitches(args, 2, &sw);
+  if (sw.help) return Help();
+  if (!parsed || sw.positional.size() != 1 || sw.va || sw.has_t || sw.has_d || sw.f || sw.y ||
       sw.has_sep)
     return SyntaxError("query");
   regadmin::RootedPath path;
@@ -314,7 +363,9 @@ int RunQuery(const std::vector<std::string>& args) {
 
 int RunDelete(const std::vector<std::string>& args) {
   Switches sw;
-  if (!ParseSwitches(args, 2, &sw) || sw.positional.size() != 1 || sw.s || sw.has_t || sw.has_d || sw.y ||
+  const bool parsed = ParseSwitches(args, 2, &sw);
+  if (sw.help) return Help();
+  if (!parsed || sw.positional.size() != 1 || sw.s || sw.has_t || sw.has_d || sw.y ||
       sw.has_sep)
     return SyntaxError("delete");
   regadmin::RootedPath path;
@@ -370,7 +421,9 @@ int RunDelete(const std::vector<std::string>& args) {
 
 int RunExport(const std::vector<std::string>& args) {
   Switches sw;
-  if (!ParseSwitches(args, 2, &sw) || sw.positional.size() != 2 || sw.has_v || sw.ve || sw.va || sw.s || sw.f ||
+  const bool parsed = ParseSwitches(args, 2, &sw);
+  if (sw.help) return Help();
+  if (!parsed || sw.positional.size() != 2 || sw.has_v || sw.ve || sw.va || sw.s || sw.f ||
       sw.has_t || sw.has_d || sw.has_sep)
     return SyntaxError("export");
   regadmin::RootedPath path;
@@ -413,7 +466,9 @@ int RunExport(const std::vector<std::string>& args) {
 
 int RunImport(const std::vector<std::string>& args) {
   Switches sw;
-  if (!ParseSwitches(args, 2, &sw) || sw.positional.size() != 1 || sw.has_v || sw.ve || sw.va || sw.s || sw.f ||
+  const bool parsed = ParseSwitches(args, 2, &sw);
+  if (sw.help) return Help();
+  if (!parsed || sw.positional.size() != 1 || sw.has_v || sw.ve || sw.va || sw.s || sw.f ||
       sw.y || sw.has_t || sw.has_d || sw.has_sep)
     return SyntaxError("import");
   const std::string& file = sw.positional[0];
@@ -439,6 +494,7 @@ int RunImport(const std::vector<std::string>& args) {
 int RunReg(const std::vector<std::string>& args) {
   if (args.size() < 2) return SyntaxError("");
   const std::string& op = args[1];
+  if (IsHelpFlag(op)) return Help();
   if (strcasecmp(op.c_str(), "add") == 0) return RunAdd(args);
   if (strcasecmp(op.c_str(), "query") == 0) return RunQuery(args);
   if (strcasecmp(op.c_str(), "delete") == 0) return RunDelete(args);
@@ -450,25 +506,7 @@ int RunReg(const std::vector<std::string>& args) {
 
 }  // namespace
 
-KRSOAP_COMMAND(Command{
-    "reg", "add, query, delete, export and import registry keys and values",
-    "usage: krsoap reg add KEY [/v NAME | /ve] [/t TYPE] [/s SEP] [/d DATA] [/f]\n"
-    "       krsoap reg query KEY [/v NAME | /ve] [/s]\n"
-    "       krsoap reg delete KEY [/v NAME | /ve | /va] [/f]\n"
-    "       krsoap reg export KEY FILE [/y]\n"
-    "       krsoap reg import FILE\n"
-    "\n"
-    "KEY is ROOT\\SUBKEY with ROOT one of HKLM, HKCU, HKCR, HKU, HKCC (or the long\n"
-    "HKEY_... names). TYPE is REG_SZ (default), REG_EXPAND_SZ, REG_MULTI_SZ,\n"
-    "REG_DWORD, REG_QWORD, REG_BINARY or REG_NONE. REG_DWORD data is decimal or\n"
-    "0x-prefixed hexadecimal; REG_BINARY data is hexadecimal digits; REG_MULTI_SZ\n"
-    "strings are separated by \\0 (or by the character given with /s).\n"
-    "/f and /y skip the confirmation questions. \"query /s\" walks the subtree.\n"
-    "\n"
-    "export writes the key and its subtree as a .reg file (UTF-8, CR LF line ends);\n"
-    "import reads UTF-8 or UTF-16LE (with byte-order mark) .reg files and applies\n"
-    "the whole file in one transaction: a malformed file changes nothing.\n"
-    "Exit code 0 on success, 1 on failure.\n",
-    RunReg});
+KRSOAP_COMMAND(Command{"reg", "add, query, delete, export and import registry keys and values", kUsage, RunReg,
+                       /*parses_help=*/true});
 
 }  // namespace krsoap::tool

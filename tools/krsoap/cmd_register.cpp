@@ -5,7 +5,8 @@
 // DllUnregisterServer, reporting the HRESULT by name. A module that cannot be
 // loaded or lacks the entry point is reported with the HRESULT the Windows
 // registration tool shows: the loader's error (ERROR_MOD_NOT_FOUND,
-// ERROR_BAD_EXE_FORMAT) or ERROR_PROC_NOT_FOUND, as HRESULTs.
+// ERROR_BAD_EXE_FORMAT) or ERROR_PROC_NOT_FOUND, as HRESULTs; a module that
+// cannot be loaded also with the loader's own reason.
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include "platform/com/activation.h"
 #include "platform/com/com.h"
 #include "platform/com/server_loader.h"
+#include "platform/module/module.h"
 #include "platform/text/convert.h"
 #include "tools/krsoap/command.h"
 
@@ -67,7 +69,12 @@ HRESULT CallEntry(const std::string& path, const char* entry, bool quiet_missing
   HRESULT hr = com::LoadServerModule(Utf8ToUtf16(path), &module);
   if (FAILED(hr)) {
     HRESULT shown = hr == CO_E_DLLNOTFOUND ? HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND) : HRESULT_FROM_WIN32(ERROR_BAD_EXE_FORMAT);
-    std::fprintf(stderr, "%s: cannot be loaded as a module: %s\n", path.c_str(), Describe(shown).c_str());
+    // The loader says why: the file is missing, is not a library, or needs a
+    // library or symbol that is not there.
+    std::string why = platform::LastModuleErrorText();
+    if (why.empty()) why = hr == CO_E_DLLNOTFOUND ? "the file or a library it needs was not found" : "not a loadable library";
+    std::fprintf(stderr, "%s: cannot be loaded as a module: %s: %s\n", path.c_str(), Describe(shown).c_str(),
+                 why.c_str());
     return shown;
   }
   auto fn = reinterpret_cast<HRESULT (*)()>(module.Symbol(entry));

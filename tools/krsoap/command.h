@@ -15,7 +15,16 @@ struct Command {
   // Runs the subcommand with its own arguments (argv[0] is the subcommand's
   // name). Returns the process exit code.
   int (*run)(const std::vector<std::string>& args);
+  // True when `run` itself answers --help, -h and /? wherever its syntax has
+  // an option there, so that one given as an option's value or as an
+  // operand stays an argument. Otherwise main.cpp answers them anywhere
+  // except right after an option (where they may be its value). Either way
+  // "krsoap NAME --help" shows the usage.
+  bool parses_help = false;
 };
+
+// --help, -h or /?: a request for the usage text.
+inline bool IsHelpFlag(const std::string& arg) { return arg == "--help" || arg == "-h" || arg == "/?"; }
 
 // Adds a command to the table; used through KRSOAP_COMMAND.
 bool RegisterCommand(const Command& command);

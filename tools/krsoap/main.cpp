@@ -69,12 +69,16 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::vector<std::string> args(argv + 1, argv + argc);
-  for (size_t i = 1; i < args.size(); ++i) {
-    if (args[i] == "--help" || args[i] == "-h" || args[i] == "/?") {
-      std::printf("%s", it->second.usage);
-      return 0;
-    }
+  const Command& command = it->second;
+  for (size_t i = 1; i < args.size() && (i == 1 || !command.parses_help); ++i) {
+    if (!IsHelpFlag(args[i])) continue;
+    // Right after an option it may be that option's value ("--config -h"):
+    // the command decides.
+    const std::string& before = args[i - 1];
+    if (i > 1 && before.size() > 1 && before[0] == '-') continue;
+    std::printf("%s", command.usage);
+    return 0;
   }
-  if (int rc = CheckStoreBeforeCommand(it->second.name)) return rc;
-  return it->second.run(args);
+  if (int rc = CheckStoreBeforeCommand(command.name)) return rc;
+  return command.run(args);
 }
