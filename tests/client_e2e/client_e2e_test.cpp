@@ -384,7 +384,7 @@ TEST_F(ClientE2ETest, KrsoapCallFailuresNameTheirReason) {
 
 TEST_F(ClientE2ETest, ClientAndHostOverAPostgresQueueManager) {
   const char* conninfo = std::getenv("KRSOAP_TEST_PG");
-  if (!conninfo || !*conninfo) GTEST_SKIP() << "KRSOAP_TEST_PG not set";
+  if (!conninfo || !*conninfo) GTEST_SKIP() << "KRSOAP_TEST_PG not set: no PostgreSQL server to test against";
   // A name no other run uses: the database is shared.
   const std::string qm =
       "E2E.CLIENT." + std::to_string(::getpid()) + "." + std::to_string(std::time(nullptr) % 100000);

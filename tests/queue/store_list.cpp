@@ -12,9 +12,8 @@
 namespace krsoap::test {
 
 std::vector<StoreParam> QueueStores() {
-  std::vector<StoreParam> list{{"sqlite", "sqlite"}};
-  if (const char* pg = std::getenv("KRSOAP_TEST_PG"); pg && *pg) list.push_back({"postgresql", pg});
-  return list;
+  const char* pg = std::getenv("KRSOAP_TEST_PG");
+  return {{"sqlite", "sqlite"}, {"postgresql", pg ? pg : ""}};
 }
 
 Child StartChild(const std::vector<std::string>& argv) {

@@ -151,7 +151,7 @@ class PgStoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
     conninfo_ = Conninfo();
-    if (conninfo_.empty()) GTEST_SKIP() << "KRSOAP_TEST_PG not set";
+    if (conninfo_.empty()) GTEST_SKIP() << "KRSOAP_TEST_PG not set: no PostgreSQL server to test against";
   }
   // The database is shared by the whole run: leave nothing behind.
   void TearDown() override {
