@@ -12,7 +12,13 @@
 // (tens of thousands of round trips a second), so it lives only in the mapped
 // file. The mapped file survives the crash of any process. It is rebuilt from
 // the database when it is missing, of another layout, or from before the last
-// boot (non-persistent messages do not survive a machine restart).
+// boot (non-persistent messages do not survive a machine restart), and when it
+// is found damaged: every structure is checked when a process attaches, and
+// every index a call follows on its way, so bytes written into the file by
+// anything else never show as queues, depths or messages. A rebuild replaces
+// the file (processes still using the old one are told to reconnect), keeps
+// every persistent message and says, on standard error and in the trace, that
+// the non-persistent ones were lost.
 //
 // Crash safety. Every change to the mapped file is made under the robust
 // mutex. When a process dies holding it, the next locker gets EOWNERDEAD and
@@ -43,6 +49,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -50,8 +57,10 @@
 #include <random>
 #include <vector>
 
+#include "common/trace/trace.h"
 #include "platform/files/data_root.h"
 #include "platform/queue/embedded_store.h"
+#include "platform/queue/qm_directory.h"
 #include "platform/queue/process_identity.h"
 #include "platform/queue/store.h"
 
@@ -61,7 +70,7 @@ namespace {
 // ---- Layout of the mapped file ----------------------------------------------
 
 constexpr uint64_t kMagic = 0x314d48534d51524bull;  // "KRQMSHM1"
-constexpr uint32_t kLayoutVersion = 5;
+constexpr uint32_t kLayoutVersion = 6;
 constexpr int kMaxQueues = 1024;
 constexpr int kMaxEntries = 32768;
 constexpr int kChunkData = 1020;
@@ -132,7 +141,9 @@ struct ProcSlot {
 struct Header {
   uint64_t magic;
   uint32_t layout_version;
-  uint32_t deleted;  // the queue manager was deleted; reconnect
+  uint32_t deleted;  // the queue manager was deleted or the file replaced: reconnect
+  uint32_t damaged;  // a call found the file damaged: the next attach rebuilds it
+  char damage_note[124];  // what that call found
   char boot_id[64];
   pthread_mutex_t mutex;
   // Taken around every SQLite write transaction: hands the database's write
@@ -212,6 +223,72 @@ void FillSlot(QueueSlot* q, const QueueAttributes& a) {
   q->max_length = a.max_message_length;
   q->get_inhibited = a.get_inhibited;
   q->put_inhibited = a.put_inhibited;
+}
+
+// Whether a queue slot in use holds what this code writes there. Bytes
+// written into the file by anything else would otherwise show as a queue.
+bool SlotSound(const QueueSlot& q) {
+  if (q.in_use != 1) return false;
+  const size_t len = strnlen(q.name, sizeof q.name);
+  if (len > KR_Q_NAME_LENGTH || CheckQueueName(std::string_view(q.name, len)) != KRRC_NONE) return false;
+  for (size_t i = len; i < sizeof q.name; ++i)
+    if (q.name[i]) return false;
+  return q.kind >= static_cast<int32_t>(QueueKind::kLocal) &&
+         q.kind <= static_cast<int32_t>(QueueKind::kTemporaryDynamic) && q.default_priority >= 0 &&
+         q.default_priority < kPriorities && (q.default_persistence == 0 || q.default_persistence == 1) &&
+         q.max_depth >= 1 && q.max_length >= 0 && (q.get_inhibited == 0 || q.get_inhibited == 1) &&
+         (q.put_inhibited == 0 || q.put_inhibited == 1) && q.depth >= 0 && q.depth <= kMaxEntries &&
+         q.plain_waiters >= 0 && q.special_waiters >= 0;
+}
+
+// Whether a stored descriptor is one a put leaves with an entry of this
+// priority and persistence (the put works them out from it).
+bool DescriptorFits(const KRMD& md, int32_t priority, int32_t persistent) {
+  return std::memcmp(md.StrucId, KRMD_STRUC_ID, 4) == 0 && md.Version >= KRMD_VERSION_1 &&
+         std::clamp(md.Priority, 0, kPriorities - 1) == priority &&
+         (md.Persistence == KRPER_PERSISTENT) == (persistent == 1);
+}
+
+// Whether the header's flags and texts are what this code writes: flags 0
+// or 1, texts of printable characters padded with zeros. (A boot id that is
+// not one would pass for a file from before the last boot.)
+bool HeaderSound(const Header& h) {
+  auto text_ok = [](const char* p, size_t size) {
+    const size_t len = strnlen(p, size);
+    if (len == size) return false;
+    for (size_t i = 0; i < size; ++i) {
+      const unsigned char c = static_cast<unsigned char>(p[i]);
+      if (i < len ? (c < 0x20 || c > 0x7E) : c != 0) return false;
+    }
+    return true;
+  };
+  return h.deleted <= 1 && h.damaged <= 1 && text_ok(h.damage_note, sizeof h.damage_note) &&
+         text_ok(h.boot_id, sizeof h.boot_id) && h.boot_id[0] != 0;
+}
+
+// Whether a process-shared mutex in the file is one this code set up (its
+// kind) and, when held, held by a thread that exists. Bytes written over it
+// would otherwise make the next locker wait for ever. (The kernel marks a
+// robust mutex whose holder died; a dead holder without the mark is garbage.)
+bool MutexSound(const pthread_mutex_t& m) {
+  static const int kind = [] {
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+    pthread_mutex_t reference;
+    pthread_mutex_init(&reference, &attr);
+    const int k = reference.__data.__kind;
+    pthread_mutex_destroy(&reference);
+    pthread_mutexattr_destroy(&attr);
+    return k;
+  }();
+  if (__atomic_load_n(&m.__data.__kind, __ATOMIC_RELAXED) != kind) return false;
+  const int word = __atomic_load_n(&m.__data.__lock, __ATOMIC_ACQUIRE);
+  const int tid = word & FUTEX_TID_MASK;
+  if (tid == 0 || (word & FUTEX_OWNER_DIED)) return true;
+  if (::kill(tid, 0) == 0 || errno != ESRCH) return true;
+  return __atomic_load_n(&m.__data.__lock, __ATOMIC_ACQUIRE) != word;  // moved on meanwhile: alive after all
 }
 
 bool Matches(const Entry& e, const GetRequest& r) {
@@ -301,6 +378,8 @@ class SharedQm {
       int rc = pthread_mutex_lock(&qm_->shm_->h.mutex);
       if (rc == EOWNERDEAD) {
         qm_->RebuildLocked();
+        const std::string bad = qm_->ValidateLocked();
+        if (!bad.empty()) qm_->NoteDamageLocked(bad);
         pthread_mutex_consistent(&qm_->shm_->h.mutex);
         rc = 0;
       }
@@ -339,6 +418,12 @@ class SharedQm {
         rc = 0;
       }
       ok_ = rc == 0;
+      // A file that was replaced (or deleted) takes no more database work:
+      // its successor was built from the database as it stood then.
+      if (ok_ && qm_->Deleted()) {
+        pthread_mutex_unlock(&qm_->shm_->h.write_mutex);
+        ok_ = false;
+      }
     }
     bool ok() const { return ok_; }
     ~WriteLock() {
@@ -375,14 +460,28 @@ class SharedQm {
   void LinkLocked(int32_t i);    // into its queue's list, ordered by seq
   void UnlinkLocked(int32_t i);  // from its queue's list
   void RemoveQueueMessagesLocked(int32_t q, std::vector<uint64_t>* persistent_rows);
-  void DeleteRows(const std::vector<uint64_t>& seqs);
+  bool DeleteRows(const std::vector<uint64_t>& seqs);  // false: the file was replaced meanwhile
   void WakeAll(int32_t q) {
     BumpWord(&shm_->queues[q].futex);
     FutexWake(&shm_->queues[q].futex, INT_MAX);
   }
 
+  // Damage. ValidateLocked checks every structure of the file and returns
+  // what is wrong ("" when nothing is); NoteDamageLocked marks the file for a
+  // rebuild by the next attach and sends everybody to reconnect. Calls then
+  // answer KRRC_Q_MGR_NOT_AVAILABLE, as for a deleted queue manager.
+  std::string ValidateLocked();
+  void NoteDamageLocked(const std::string& what);
+  bool EntryIndexOk(int32_t i) const { return i >= 0 && i < kMaxEntries && i < shm_->h.entry_high; }
+  bool ChunkIndexOk(int32_t c) const { return c >= 0 && c < kMaxChunks && c < shm_->h.chunk_high; }
+  // The answer for a queue name not found: the file may have been found
+  // damaged on the way.
+  int32_t MissingQueue() const { return Deleted() ? KRRC_Q_MGR_NOT_AVAILABLE : KRRC_UNKNOWN_OBJECT_NAME; }
+
  private:
-  int32_t InitLocked(const std::string& boot);  // under the file lock
+  int32_t MapShared();
+  int32_t Rebuild(Shm* old, bool live, const std::string& boot, const std::string& why);
+  int32_t InitLocked(const std::string& boot, int32_t* kept);  // under the file lock
 
   std::string name_;
   std::string dir_;
@@ -439,25 +538,7 @@ int32_t SharedQm::Attach(const std::string& name, bool create, std::shared_ptr<S
     if (::lstat((dir + "/qm.db").c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return KRRC_Q_MGR_NOT_AVAILABLE;
   }
   if (int32_t rc = qm->db_.Open(dir + "/qm.db", create)) return rc;
-  qm->fd_ = ::open((dir + "/qm.shm").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (qm->fd_ < 0) return KRRC_Q_MGR_NOT_AVAILABLE;
-  if (::flock(qm->fd_, LOCK_EX) != 0) return KRRC_Q_MGR_NOT_AVAILABLE;
-  const std::string boot = BootId();
-  struct stat st {};
-  bool valid = false;
-  if (::fstat(qm->fd_, &st) == 0 && st.st_size == static_cast<off_t>(sizeof(Shm))) {
-    void* p = ::mmap(nullptr, sizeof(Shm), PROT_READ | PROT_WRITE, MAP_SHARED, qm->fd_, 0);
-    if (p != MAP_FAILED) {
-      qm->shm_ = static_cast<Shm*>(p);
-      const Header& h = qm->shm_->h;
-      valid = h.magic == kMagic && h.layout_version == kLayoutVersion && h.deleted == 0 &&
-              strncmp(h.boot_id, boot.c_str(), sizeof h.boot_id) == 0;
-    }
-  }
-  int32_t rc = KRRC_NONE;
-  if (!valid) rc = qm->InitLocked(boot);
-  ::flock(qm->fd_, LOCK_UN);
-  if (rc) return rc;
+  if (int32_t rc = qm->MapShared()) return rc;
   {
     Lock lock(qm.get());
     if (!lock.ok()) return KRRC_Q_MGR_NOT_AVAILABLE;
@@ -469,7 +550,152 @@ int32_t SharedQm::Attach(const std::string& name, bool create, std::shared_ptr<S
   return KRRC_NONE;
 }
 
-int32_t SharedQm::InitLocked(const std::string& boot) {
+// Maps qm.shm, once it is known to be usable as it is. A new (empty) file is
+// built in place: nobody can have used it yet. One of another layout, from
+// before the last boot, marked deleted, or damaged is replaced by a new one
+// built from the database beside it, so that processes still using it keep
+// a consistent mapping (of an abandoned file) until they reconnect.
+int32_t SharedQm::MapShared() {
+  const std::string path = dir_ + "/qm.shm";
+  const std::string boot = BootId();
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return KRRC_Q_MGR_NOT_AVAILABLE;
+    struct stat st {}, now {};
+    if (::flock(fd, LOCK_EX) != 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      ::close(fd);
+      return KRRC_Q_MGR_NOT_AVAILABLE;
+    }
+    if (::lstat(path.c_str(), &now) != 0 || now.st_ino != st.st_ino || now.st_dev != st.st_dev) {
+      ::close(fd);  // replaced while this process waited for the lock
+      continue;
+    }
+    fd_ = fd;
+    if (st.st_size == 0) {
+      int32_t kept = 0;
+      const int32_t rc = InitLocked(boot, &kept);
+      ::flock(fd, LOCK_UN);
+      return rc;
+    }
+    Shm* old = nullptr;
+    if (st.st_size == static_cast<off_t>(sizeof(Shm))) {
+      void* p = ::mmap(nullptr, sizeof(Shm), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+      if (p != MAP_FAILED) old = static_cast<Shm*>(p);
+    }
+    // Why the file is rebuilt, when that is news (a file from before the
+    // last boot, or one its maker never finished, is rebuilt quietly).
+    std::string why;
+    bool rebuild = true;
+    bool live = false;  // processes may be using it now
+    if (!old) {
+      why = "it is not of this layout";
+    } else {
+      const Header& h = old->h;
+      const uint64_t magic = __atomic_load_n(&h.magic, __ATOMIC_ACQUIRE);
+      if (magic == 0) {
+      } else if (magic != kMagic) {
+        why = "it is damaged: its header is not a queue manager's";
+      } else if (h.layout_version != kLayoutVersion) {
+        why = "it was written by another version of the queue manager";
+      } else if (!HeaderSound(h)) {
+        why = "it is damaged: its header holds garbage";
+      } else if (strncmp(h.boot_id, boot.c_str(), sizeof h.boot_id) != 0) {
+      } else {
+        live = true;
+        const std::string note(h.damage_note, strnlen(h.damage_note, sizeof h.damage_note));
+        if (__atomic_load_n(&h.deleted, __ATOMIC_ACQUIRE)) {
+          if (__atomic_load_n(&h.damaged, __ATOMIC_ACQUIRE)) why = "it is damaged: " + note;
+        } else if (!MutexSound(h.mutex) || !MutexSound(h.write_mutex)) {
+          why = "it is damaged: one of its locks holds garbage";
+        } else {
+          shm_ = old;
+          {
+            Lock lock(this);
+            if (!lock.ok()) {
+              why = "it is damaged: its lock cannot be taken";
+            } else if (Deleted()) {  // what the lock's recovery found
+              why = "it is damaged: " + std::string(h.damage_note, strnlen(h.damage_note, sizeof h.damage_note));
+            } else if (std::string bad = ValidateLocked(); !bad.empty()) {
+              why = "it is damaged: " + bad;
+            } else {
+              rebuild = false;
+            }
+          }
+          shm_ = nullptr;
+        }
+      }
+    }
+    if (!rebuild) {
+      shm_ = old;
+      ::flock(fd, LOCK_UN);
+      return KRRC_NONE;
+    }
+    const int32_t rc = Rebuild(old, live, boot, why);
+    if (old) ::munmap(old, sizeof(Shm));
+    ::close(fd);  // and with it the lock on the old file
+    fd_ = -1;
+    if (rc) return rc;
+    // Round again: the new file is attached like any other.
+  }
+  return KRRC_Q_MGR_NOT_AVAILABLE;
+}
+
+// Builds a new file from the database beside the old one and puts it in the
+// old one's place. Persistent work running on a live old file ends first and
+// none starts on it afterwards: its write lock is held across, and it is
+// marked deleted before that lock is let go (WriteLock refuses a deleted
+// file). So the database read here holds every committed message, and
+// nothing is committed through the old file later.
+int32_t SharedQm::Rebuild(Shm* old, bool live, const std::string& boot, const std::string& why) {
+  bool write_held = false;
+  if (old && live && MutexSound(old->h.write_mutex)) {
+    int rc = pthread_mutex_lock(&old->h.write_mutex);
+    if (rc == EOWNERDEAD) {
+      pthread_mutex_consistent(&old->h.write_mutex);
+      rc = 0;
+    }
+    write_held = rc == 0;
+  }
+  const std::string path = dir_ + "/qm.shm";
+  std::string temp = path + ".XXXXXX";
+  int32_t rc = KRRC_Q_MGR_NOT_AVAILABLE;
+  int32_t kept = 0;
+  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);  // 0600
+  if (fd >= 0) {
+    const int old_fd = fd_;
+    fd_ = fd;
+    shm_ = nullptr;
+    rc = InitLocked(boot, &kept);
+    if (rc == KRRC_NONE && ::rename(temp.c_str(), path.c_str()) != 0) rc = KRRC_Q_MGR_NOT_AVAILABLE;
+    if (rc != KRRC_NONE) ::unlink(temp.c_str());
+    if (shm_) ::munmap(shm_, sizeof(Shm));
+    shm_ = nullptr;
+    ::close(fd);
+    fd_ = old_fd;
+  }
+  if (rc == KRRC_NONE && old) {
+    __atomic_store_n(&old->h.deleted, 1u, __ATOMIC_RELEASE);
+    for (QueueSlot& q : old->queues) {
+      BumpWord(&q.futex);
+      FutexWake(&q.futex, INT_MAX);
+    }
+  }
+  if (write_held) pthread_mutex_unlock(&old->h.write_mutex);
+  if (rc == KRRC_NONE && !why.empty()) {
+    char line[1024];
+    std::snprintf(line, sizeof line,
+                  "queue manager %s: its shared file %s was rebuilt from %s/qm.db because %s; %d persistent "
+                  "message%s kept, the non-persistent messages and temporary dynamic queues it held were lost",
+                  name_.c_str(), path.c_str(), dir_.c_str(), why.c_str(), kept, kept == 1 ? "" : "s");
+    std::fprintf(stderr, "krsoap: %s\n", line);
+    LogText("%s", line);
+  }
+  return rc;
+}
+
+// Builds the file behind fd_ from the database: an all-zero (sparse) file of
+// the layout's size, the queues, then every persistent message (`kept`).
+int32_t SharedQm::InitLocked(const std::string& boot, int32_t* kept) {
   if (shm_) {
     ::munmap(shm_, sizeof(Shm));
     shm_ = nullptr;
@@ -502,7 +728,7 @@ int32_t SharedQm::InitLocked(const std::string& boot) {
     if (!st.ok()) return KRRC_Q_MGR_NOT_AVAILABLE;
     int n = 0;
     while (sqlite3_step(*st) == SQLITE_ROW && n < kMaxQueues) {
-      QueueSlot& q = shm_->queues[n++];
+      QueueSlot& q = shm_->queues[n];
       QueueAttributes a;
       const char* nm = reinterpret_cast<const char*>(sqlite3_column_text(*st, 0));
       a.name = nm ? nm : "";
@@ -517,6 +743,13 @@ int32_t SharedQm::InitLocked(const std::string& boot) {
       q.in_use = 1;
       q.incarnation = 1;
       for (int p2 = 0; p2 < kPriorities; ++p2) q.head[p2] = q.tail[p2] = -1;
+      // A row no queue can have (the database edited by hand) is left out,
+      // or the new file would be found damaged in its turn.
+      if (!SlotSound(q) || FindQueueLocked(a.name) != n) {
+        std::memset(&q, 0, sizeof q);
+        continue;
+      }
+      ++n;
     }
   }
   // Persistent messages, in put order.
@@ -531,6 +764,9 @@ int32_t SharedQm::InitLocked(const std::string& boot) {
       int32_t q = FindQueueLocked(qn ? qn : "");
       const void* md = sqlite3_column_blob(*st, 2);
       if (q < 0 || !md || sqlite3_column_bytes(*st, 2) != sizeof(KRMD)) continue;
+      KRMD row_md;
+      std::memcpy(&row_md, md, sizeof(KRMD));
+      if (!DescriptorFits(row_md, std::clamp(row_md.Priority, 0, 9), 1)) continue;
       int32_t e = AllocEntryLocked();
       if (e < 0) break;  // more than the index holds: the rest wait for a restart
       Entry& en = shm_->entries[e];
@@ -546,6 +782,7 @@ int32_t SharedQm::InitLocked(const std::string& boot) {
       en.state = kReady;
       LinkLocked(e);
       shm_->queues[q].depth++;
+      ++*kept;
     }
     h.next_seq = max_seq + 1;
   }
@@ -574,14 +811,23 @@ int32_t SharedQm::ProcSlotLocked() {
   return -1;
 }
 
+// The slot found is checked; when none is, every slot in use is, so that a
+// queue whose slot was written over is reported as damage, not as missing.
 int32_t SharedQm::FindQueueLocked(const std::string& name) {
-  for (int i = 0; i < kMaxQueues; ++i) {
+  int32_t found = -1;
+  for (int i = 0; i < kMaxQueues && found < 0; ++i) {
     const QueueSlot& q = shm_->queues[i];
     if (q.in_use && strnlen(q.name, sizeof q.name) == name.size() &&
         std::memcmp(q.name, name.data(), name.size()) == 0)
-      return i;
+      found = i;
   }
-  return -1;
+  for (int i = found < 0 ? 0 : found; i < (found < 0 ? kMaxQueues : found + 1); ++i) {
+    if (shm_->queues[i].in_use && !SlotSound(shm_->queues[i])) {
+      NoteDamageLocked("queue slot " + std::to_string(i) + " holds what no queue can");
+      return -1;
+    }
+  }
+  return found;
 }
 
 int32_t SharedQm::AllocEntryLocked() {
@@ -589,7 +835,14 @@ int32_t SharedQm::AllocEntryLocked() {
   int32_t i;
   if (h.free_entry >= 0) {
     i = h.free_entry;
+    if (!EntryIndexOk(i) || shm_->entries[i].state != kFree) {
+      NoteDamageLocked("the list of free message entries is broken");
+      return -1;
+    }
     h.free_entry = shm_->entries[i].next;
+  } else if (h.entry_high < 0) {
+    NoteDamageLocked("the count of message entries is negative");
+    return -1;
   } else if (h.entry_high < kMaxEntries) {
     i = h.entry_high++;
   } else {
@@ -619,7 +872,15 @@ int32_t SharedQm::AllocChunksLocked(int32_t length) {
     int32_t c;
     if (h.free_chunk >= 0) {
       c = h.free_chunk;
+      if (!ChunkIndexOk(c)) {
+        NoteDamageLocked("the list of free body chunks is broken");
+        if (first >= 0) FreeChunksLocked(first);
+        return -2;
+      }
       h.free_chunk = shm_->chunks[c].next;
+    } else if (h.chunk_high < 0) {
+      NoteDamageLocked("the count of body chunks is negative");
+      return -2;
     } else if (h.chunk_high < kMaxChunks) {
       c = h.chunk_high++;
     } else {
@@ -635,7 +896,7 @@ int32_t SharedQm::AllocChunksLocked(int32_t length) {
 
 void SharedQm::FreeChunksLocked(int32_t first) {
   int32_t steps = 0;
-  while (first >= 0 && first < kMaxChunks && steps++ < kMaxChunks) {
+  while (ChunkIndexOk(first) && steps++ < kMaxChunks) {
     int32_t next = shm_->chunks[first].next;
     shm_->chunks[first].next = shm_->h.free_chunk;
     shm_->h.free_chunk = first;
@@ -645,20 +906,42 @@ void SharedQm::FreeChunksLocked(int32_t first) {
 
 void SharedQm::LinkLocked(int32_t i) {
   Entry& e = shm_->entries[i];
+  if (e.queue < 0 || e.queue >= kMaxQueues || e.priority < 0 || e.priority >= kPriorities) {
+    NoteDamageLocked("a message names no queue or priority");
+    return;
+  }
   QueueSlot& q = shm_->queues[e.queue];
   int32_t p = e.priority;
   // Almost always appended; a message put back after a failed take goes to
   // its place by seq.
   int32_t after = q.tail[p];
-  while (after >= 0 && shm_->entries[after].seq > e.seq) after = shm_->entries[after].prev;
+  bool broken = false;
+  for (int steps = 0; after >= 0; ++steps) {
+    if (!EntryIndexOk(after) || steps > kMaxEntries) {
+      broken = true;
+      break;
+    }
+    if (shm_->entries[after].seq <= e.seq) break;
+    after = shm_->entries[after].prev;
+  }
+  const int32_t next = broken || after < -1 ? -2 : after >= 0 ? shm_->entries[after].next : q.head[p];
+  if (next != -1 && !EntryIndexOk(next)) {
+    NoteDamageLocked("a message list of queue slot " + std::to_string(e.queue) + " is broken");
+    return;
+  }
   e.prev = after;
-  e.next = after >= 0 ? shm_->entries[after].next : q.head[p];
+  e.next = next;
   if (e.next >= 0) shm_->entries[e.next].prev = i; else q.tail[p] = i;
   if (after >= 0) shm_->entries[after].next = i; else q.head[p] = i;
 }
 
 void SharedQm::UnlinkLocked(int32_t i) {
   Entry& e = shm_->entries[i];
+  if (e.queue < 0 || e.queue >= kMaxQueues || e.priority < 0 || e.priority >= kPriorities ||
+      (e.prev != -1 && !EntryIndexOk(e.prev)) || (e.next != -1 && !EntryIndexOk(e.next))) {
+    NoteDamageLocked("a message's links are broken");
+    return;
+  }
   QueueSlot& q = shm_->queues[e.queue];
   if (e.prev >= 0) shm_->entries[e.prev].next = e.next; else q.head[e.priority] = e.next;
   if (e.next >= 0) shm_->entries[e.next].prev = e.prev; else q.tail[e.priority] = e.prev;
@@ -669,7 +952,11 @@ void SharedQm::RemoveQueueMessagesLocked(int32_t q, std::vector<uint64_t>* rows)
   QueueSlot& qs = shm_->queues[q];
   for (int p = 0; p < kPriorities; ++p) {
     int32_t i = qs.head[p];
-    while (i >= 0) {
+    for (int steps = 0; i >= 0; ++steps) {
+      if (!EntryIndexOk(i) || steps > kMaxEntries) {
+        NoteDamageLocked("a message list of queue slot " + std::to_string(q) + " is broken");
+        break;
+      }
       int32_t next = shm_->entries[i].next;
       if (shm_->entries[i].persistent && rows) rows->push_back(shm_->entries[i].seq);
       shm_->entries[i].prev = shm_->entries[i].next = -1;
@@ -689,9 +976,10 @@ bool SharedQm::RowExists(uint64_t seq) {
   return rc == SQLITE_ROW || rc != SQLITE_DONE;
 }
 
-void SharedQm::DeleteRows(const std::vector<uint64_t>& seqs) {
-  if (seqs.empty()) return;
+bool SharedQm::DeleteRows(const std::vector<uint64_t>& seqs) {
+  if (seqs.empty()) return true;
   WriteLock write(this);
+  if (!write.ok()) return false;
   db_.Exec("BEGIN IMMEDIATE");
   Stmt st(db(), "DELETE FROM messages WHERE seq=?");
   for (uint64_t s : seqs) {
@@ -700,6 +988,7 @@ void SharedQm::DeleteRows(const std::vector<uint64_t>& seqs) {
     sqlite3_step(*st);
   }
   db_.Exec("COMMIT");
+  return true;
 }
 
 void SharedQm::AppendPendingLocked(int32_t e, PendingOp op) {
@@ -715,7 +1004,7 @@ void SharedQm::AppendPendingLocked(int32_t e, PendingOp op) {
 void SharedQm::RequeueInFlight() {
   Lock lock(this);
   if (!lock.ok()) return;
-  for (int32_t i = 0; i < shm_->h.entry_high; ++i) {
+  for (int32_t i = 0; i < std::min(shm_->h.entry_high, kMaxEntries); ++i) {
     Entry& e = shm_->entries[i];
     if (e.pending_op == kInsertInFlight) AppendPendingLocked(i, kInsert);
     else if (e.pending_op == kDeleteInFlight) AppendPendingLocked(i, kDelete);
@@ -754,6 +1043,10 @@ int32_t SharedQm::CommitBatch(uint64_t batch) {
     // copied out now, so nothing shared is read without the mutex.
     taken = h.open_batch++;
     for (int32_t i = h.pending_head, n = 0; i >= 0 && n < kMaxEntries; ++n) {
+      if (!EntryIndexOk(i)) {
+        NoteDamageLocked("the list of messages waiting for the disk is broken");
+        break;
+      }
       Entry& e = shm_->entries[i];
       int32_t next = e.pending_next;
       if (e.pending_op == kInsert || e.pending_op == kDelete) {
@@ -762,17 +1055,25 @@ int32_t SharedQm::CommitBatch(uint64_t batch) {
         op.insert = e.pending_op == kInsert;
         op.seq = e.seq;
         if (op.insert) {
+          if (e.queue < 0 || e.queue >= kMaxQueues || e.length < 0) {
+            NoteDamageLocked("a message waiting for the disk names no queue");
+            break;
+          }
           op.queue = SlotName(shm_->queues[e.queue]);
           op.md = e.md;
           op.expiry = e.expiry_ms;
           op.body.resize(static_cast<size_t>(e.length));
           char* dst = op.body.data();
           int32_t left = e.length;
-          for (int32_t c = e.first_chunk; left > 0 && c >= 0; c = shm_->chunks[c].next) {
+          for (int32_t c = e.first_chunk; left > 0 && ChunkIndexOk(c); c = shm_->chunks[c].next) {
             int32_t k = std::min(left, kChunkData);
             std::memcpy(dst, shm_->chunks[c].data, static_cast<size_t>(k));
             dst += k;
             left -= k;
+          }
+          if (left > 0) {
+            NoteDamageLocked("the body of a message waiting for the disk is broken");
+            break;
           }
         }
         e.pending_op = op.insert ? kInsertInFlight : kDeleteInFlight;
@@ -781,6 +1082,9 @@ int32_t SharedQm::CommitBatch(uint64_t batch) {
       i = next;
     }
     h.pending_head = h.pending_tail = -1;
+    // Damage met on the way: nothing of it goes to the disk, whoever waits is
+    // told the queue manager is gone, and the rebuild reads the database.
+    if (Deleted()) return KRRC_Q_MGR_NOT_AVAILABLE;
   }
   bool ok = db_.Exec("BEGIN IMMEDIATE");
   if (ok) {
@@ -812,6 +1116,10 @@ int32_t SharedQm::CommitBatch(uint64_t batch) {
       Entry& e = shm_->entries[op.entry];
       if (e.seq != op.seq || (e.pending_op != kInsertInFlight && e.pending_op != kDeleteInFlight)) continue;
       e.pending_op = kNoOp;
+      if (e.queue < 0 || e.queue >= kMaxQueues) {
+        NoteDamageLocked("a committed message names no queue");
+        continue;
+      }
       QueueSlot& q = shm_->queues[e.queue];
       const bool queue_ok = q.in_use && q.incarnation == e.queue_incarnation;
       if (op.insert == ok && queue_ok) {
@@ -937,6 +1245,122 @@ void SharedQm::RebuildLocked() {
   }
 }
 
+// Checks every structure of the file against what the code that writes it
+// (always under the mutex) can leave there: counters and list heads in range,
+// queue slots as SlotSound says, each queue's lists walking back and forth
+// over ready messages of that queue and priority and adding up to its depth,
+// every message of a sound kind with its descriptor, body chunks used once,
+// the free and pending lists in range and without cycles, process slots.
+std::string SharedQm::ValidateLocked() {
+  const Shm& m = *shm_;
+  const Header& h = m.h;
+  auto is = [](auto&&... parts) {
+    std::string s;
+    ((s += parts), ...);
+    return s;
+  };
+  auto n = [](int64_t v) { return std::to_string(v); };
+  if (h.entry_high < 0 || h.entry_high > kMaxEntries) return is("its message entry count is ", n(h.entry_high));
+  if (h.chunk_high < 0 || h.chunk_high > kMaxChunks) return is("its body chunk count is ", n(h.chunk_high));
+  const int32_t entries = h.entry_high, chunks = h.chunk_high;
+  auto entry_ref = [&](int32_t i) { return i >= -1 && i < entries; };
+  if (!entry_ref(h.free_entry) || !entry_ref(h.pending_head) || !entry_ref(h.pending_tail) || h.free_chunk < -1 ||
+      h.free_chunk >= chunks)
+    return "a list head lies outside its table";
+  if (h.open_batch == 0 || h.durable_batch >= h.open_batch) return "its commit counters disagree";
+  for (uint64_t f : h.failed_batches)
+    if (f > h.durable_batch) return "its commit counters disagree";
+
+  int32_t listed = 0;
+  for (int q = 0; q < kMaxQueues; ++q) {
+    const QueueSlot& s = m.queues[q];
+    if (s.in_use == 0) continue;
+    if (!SlotSound(s)) return is("queue slot ", n(q), " holds what no queue can");
+    int32_t count = 0;
+    for (int p = 0; p < kPriorities; ++p) {
+      int32_t prev = -1;
+      for (int32_t i = s.head[p]; i != -1; i = m.entries[i].next) {
+        if (i < 0 || i >= entries || count >= entries) return is("the message list of queue ", SlotName(s), " is broken");
+        const Entry& e = m.entries[i];
+        if (e.state != kReady || e.queue != q || e.priority != p || e.prev != prev ||
+            e.queue_incarnation != s.incarnation)
+          return is("the message list of queue ", SlotName(s), " is broken");
+        prev = i;
+        ++count;
+      }
+      if (s.tail[p] != prev) return is("the message list of queue ", SlotName(s), " is broken");
+    }
+    if (count != s.depth) return is("queue ", SlotName(s), " counts ", n(s.depth), " messages but holds ", n(count));
+    listed += count;
+  }
+
+  std::vector<char> chunk_used(static_cast<size_t>(chunks), 0);
+  int32_t ready = 0;
+  for (int32_t i = 0; i < entries; ++i) {
+    const Entry& e = m.entries[i];
+    if (e.state < kFree || e.state > kTaking) return is("message entry ", n(i), " is in no known state");
+    if (e.state == kFree) continue;
+    const bool op_ok = e.pending_op == kNoOp || e.pending_op == kInsert || e.pending_op == kDelete ||
+                       e.pending_op == kInsertInFlight || e.pending_op == kDeleteInFlight;
+    if (!op_ok || e.queue < 0 || e.queue >= kMaxQueues || e.priority < 0 || e.priority >= kPriorities ||
+        (e.persistent != 0 && e.persistent != 1) || e.length < 0 || e.seq >= h.next_seq ||
+        !DescriptorFits(e.md, e.priority, e.persistent))
+      return is("message entry ", n(i), " holds what no message can");
+    if (e.state == kReady) ++ready;
+    if (e.first_chunk == -1) {
+      if (!e.persistent && e.length > 0 && e.state == kReady) return is("message entry ", n(i), " has lost its body");
+      continue;
+    }
+    int32_t c = e.first_chunk;
+    for (int32_t k = 0, need = (e.length + kChunkData - 1) / kChunkData; k < need; ++k) {
+      if (c < 0 || c >= chunks || chunk_used[static_cast<size_t>(c)])
+        return is("the body of message entry ", n(i), " is broken");
+      chunk_used[static_cast<size_t>(c)] = 1;
+      c = m.chunks[c].next;
+    }
+  }
+  if (ready != listed) return is(n(ready), " messages are ready but ", n(listed), " are on queues");
+
+  int32_t steps = 0;
+  for (int32_t i = h.free_entry; i != -1; i = m.entries[i].next) {
+    if (i < 0 || i >= entries || ++steps > entries || m.entries[i].state != kFree)
+      return "the list of free message entries is broken";
+  }
+  steps = 0;
+  for (int32_t c = h.free_chunk; c != -1; c = m.chunks[c].next) {
+    if (c < 0 || c >= chunks || chunk_used[static_cast<size_t>(c)] || ++steps > chunks)
+      return "the list of free body chunks is broken";
+    chunk_used[static_cast<size_t>(c)] = 2;
+  }
+  steps = 0;
+  for (int32_t i = h.pending_head; i != -1; i = m.entries[i].pending_next) {
+    if (i < 0 || i >= entries || ++steps > entries || m.entries[i].state == kFree ||
+        (m.entries[i].pending_op != kInsert && m.entries[i].pending_op != kDelete))
+      return "the list of messages waiting for the disk is broken";
+  }
+  for (int p = 0; p < kMaxProcs; ++p) {
+    const ProcSlot& slot = m.procs[p];
+    if (slot.in_use != 0 && slot.in_use != 1) return is("process slot ", n(p), " holds garbage");
+    if (!slot.in_use) continue;
+    for (int32_t opens : slot.opens)
+      if (opens < 0) return is("process slot ", n(p), " holds garbage");
+  }
+  return std::string();
+}
+
+// Something a call met cannot be: the file is marked for a rebuild by the
+// next attach, in whatever process, and everybody is sent to reconnect.
+void SharedQm::NoteDamageLocked(const std::string& what) {
+  Header& h = shm_->h;
+  if (!__atomic_load_n(&h.damaged, __ATOMIC_ACQUIRE)) {
+    std::memset(h.damage_note, 0, sizeof h.damage_note);
+    std::memcpy(h.damage_note, what.data(), std::min(what.size(), sizeof h.damage_note - 1));
+    __atomic_store_n(&h.damaged, 1u, __ATOMIC_RELEASE);
+  }
+  __atomic_store_n(&h.deleted, 1u, __ATOMIC_RELEASE);
+  for (int q = 0; q < kMaxQueues; ++q) WakeAll(q);
+}
+
 // Removes what dead processes left: their temporary dynamic queues, their
 // process slots and, with `entries`, their half-done persistent puts and gets.
 void SharedQm::SweepLocked(bool entries) {
@@ -955,10 +1379,14 @@ void SharedQm::SweepLocked(bool entries) {
     if (p.in_use && !IsAlive({p.pid, p.start})) p.in_use = 0;
   }
   if (entries) {
-    for (int32_t i = 0; i < shm_->h.entry_high; ++i) {
+    for (int32_t i = 0; i < std::min(shm_->h.entry_high, kMaxEntries); ++i) {
       Entry& e = shm_->entries[i];
       if ((e.state != kWriting && e.state != kTaking) || !e.persistent || e.pending_op != kNoOp) continue;
       if (IsAlive({e.owner_pid, e.owner_start})) continue;
+      if (e.queue < 0 || e.queue >= kMaxQueues) {
+        NoteDamageLocked("a message names no queue");
+        return;
+      }
       QueueSlot& qs = shm_->queues[e.queue];
       if (qs.in_use && qs.incarnation == e.queue_incarnation && RowExists(e.seq)) {
         e.state = kReady;
@@ -1004,10 +1432,12 @@ class EmbeddedStore final : public Store {
       SharedQm::Lock lock(qm_.get());
       if (!lock.ok()) return KRRC_Q_MGR_NOT_AVAILABLE;
       int32_t q = qm_->FindQueueLocked(a.name);
+      if (qm_->Deleted()) return KRRC_Q_MGR_NOT_AVAILABLE;
       if (q >= 0 && (!replace || qm_->shm()->queues[q].kind == static_cast<int32_t>(QueueKind::kTemporaryDynamic)))
         return KRRC_OBJECT_ALREADY_EXISTS;
     }
     SharedQm::WriteLock write(qm_.get());
+    if (!write.ok()) return KRRC_Q_MGR_NOT_AVAILABLE;
     Stmt st(qm_->db(), replace ? "INSERT OR REPLACE INTO queues VALUES(?,?,?,?,?,?,?,?)"
                                : "INSERT INTO queues VALUES(?,?,?,?,?,?,?,?)");
     if (!st.ok()) return KRRC_STORE_ERROR;
@@ -1048,13 +1478,14 @@ class EmbeddedStore final : public Store {
   int32_t DeleteQueue(const std::string& name) override {
     // Lock order everywhere: the write mutex before the mapped file's mutex.
     SharedQm::WriteLock write(qm_.get());
+    if (!write.ok()) return KRRC_Q_MGR_NOT_AVAILABLE;
     std::vector<uint64_t> rows;
     {
       SharedQm::Lock lock(qm_.get());
       if (!lock.ok()) return KRRC_Q_MGR_NOT_AVAILABLE;
       qm_->SweepLocked(false);
       int32_t q = qm_->FindQueueLocked(name);
-      if (q < 0) return KRRC_UNKNOWN_OBJECT_NAME;
+      if (q < 0) return qm_->MissingQueue();
       QueueSlot& s = qm_->shm()->queues[q];
       if (s.kind == static_cast<int32_t>(QueueKind::kTemporaryDynamic)) return KRRC_OBJECT_TYPE_ERROR;
       if (OpenCountLocked(q) > 0) return KRRC_OBJECT_IN_USE;
@@ -1077,7 +1508,7 @@ class EmbeddedStore final : public Store {
     if (!lock.ok()) return KRRC_Q_MGR_NOT_AVAILABLE;
     if (qm_->Deleted()) return KRRC_Q_MGR_NOT_AVAILABLE;
     int32_t q = qm_->FindQueueLocked(name);
-    if (q < 0) return KRRC_UNKNOWN_OBJECT_NAME;
+    if (q < 0) return qm_->MissingQueue();
     QueueSlot& s = qm_->shm()->queues[q];
     // A cheap check on this path (opened for every reply): the full one,
     // with the start time, runs in the sweeps.
@@ -1095,9 +1526,15 @@ class EmbeddedStore final : public Store {
     if (!lock.ok()) return KRRC_Q_MGR_NOT_AVAILABLE;
     qm_->SweepLocked(true);
     out->clear();
+    if (qm_->Deleted()) return KRRC_Q_MGR_NOT_AVAILABLE;
     for (int q = 0; q < kMaxQueues; ++q) {
       const QueueSlot& s = qm_->shm()->queues[q];
       if (!s.in_use) continue;
+      if (!SlotSound(s)) {
+        qm_->NoteDamageLocked("queue slot " + std::to_string(q) + " holds what no queue can");
+        out->clear();
+        return KRRC_Q_MGR_NOT_AVAILABLE;
+      }
       QueueInfo info;
       info.attributes = AttributesOf(s);
       info.depth = s.depth;
@@ -1115,11 +1552,13 @@ class EmbeddedStore final : public Store {
       SharedQm::Lock lock(qm_.get());
       if (!lock.ok()) return KRRC_Q_MGR_NOT_AVAILABLE;
       int32_t q = qm_->FindQueueLocked(name);
-      if (q < 0) return KRRC_UNKNOWN_OBJECT_NAME;
+      if (q < 0) return qm_->MissingQueue();
       qm_->RemoveQueueMessagesLocked(q, &rows);
+      if (qm_->Deleted()) return KRRC_Q_MGR_NOT_AVAILABLE;
     }
-    qm_->DeleteRows(rows);
-    return KRRC_NONE;
+    // The rows go too, unless the file was replaced meanwhile (its successor
+    // still shows them): then the clear did not happen.
+    return qm_->DeleteRows(rows) ? KRRC_NONE : KRRC_Q_MGR_NOT_AVAILABLE;
   }
 
   int32_t CreateDynamicQueue(const QueueAttributes& model, const std::string& pattern,
@@ -1145,6 +1584,7 @@ class EmbeddedStore final : public Store {
       if (star == std::string::npos) return KRRC_OBJECT_ALREADY_EXISTS;
       name.clear();
     }
+    if (qm_->Deleted()) return KRRC_Q_MGR_NOT_AVAILABLE;
     if (name.empty()) return KRRC_DYNAMIC_Q_NAME_ERROR;
     int32_t q = -1;
     for (int i = 0; i < kMaxQueues && q < 0; ++i)
@@ -1176,7 +1616,7 @@ class EmbeddedStore final : public Store {
     SharedQm::Lock lock(qm_.get());
     if (!lock.ok()) return KRRC_Q_MGR_NOT_AVAILABLE;
     int32_t q = qm_->FindQueueLocked(name);
-    if (q < 0) return KRRC_UNKNOWN_OBJECT_NAME;
+    if (q < 0) return qm_->MissingQueue();
     QueueSlot& s = qm_->shm()->queues[q];
     if (s.kind != static_cast<int32_t>(QueueKind::kTemporaryDynamic)) return KRRC_OBJECT_TYPE_ERROR;
     qm_->RemoveQueueMessagesLocked(q, nullptr);
@@ -1201,7 +1641,7 @@ class EmbeddedStore final : public Store {
       if (!lock.ok()) return KRRC_Q_MGR_NOT_AVAILABLE;
       if (qm_->Deleted()) return KRRC_Q_MGR_NOT_AVAILABLE;
       q = qm_->FindQueueLocked(queue);
-      if (q < 0) return KRRC_UNKNOWN_OBJECT_NAME;
+      if (q < 0) return qm_->MissingQueue();
       QueueSlot& s = qm_->shm()->queues[q];
       if (s.kind == static_cast<int32_t>(QueueKind::kModel)) return KRRC_MODEL_Q_NOT_ALLOWED;
       if (s.put_inhibited) return KRRC_PUT_INHIBITED;
@@ -1210,7 +1650,7 @@ class EmbeddedStore final : public Store {
       if (persistent && s.kind == static_cast<int32_t>(QueueKind::kTemporaryDynamic))
         return KRRC_PERSISTENT_NOT_ALLOWED;
       e = qm_->AllocEntryLocked();
-      if (e < 0) return KRRC_STORAGE_NOT_AVAILABLE;
+      if (e < 0) return qm_->Deleted() ? KRRC_Q_MGR_NOT_AVAILABLE : KRRC_STORAGE_NOT_AVAILABLE;
       Entry& en = qm_->shm()->entries[e];
       en.queue = q;
       en.queue_incarnation = incarnation = s.incarnation;
@@ -1227,6 +1667,7 @@ class EmbeddedStore final : public Store {
       // non-persistent message, a cache of a persistent one (which, when the
       // space is short, lives in the database alone).
       int32_t c = length > 0 ? qm_->AllocChunksLocked(length) : -1;
+      if (qm_->Deleted()) return KRRC_Q_MGR_NOT_AVAILABLE;
       if (c < -1 && !persistent) {
         qm_->FreeEntryLocked(e);
         return KRRC_STORAGE_NOT_AVAILABLE;
@@ -1256,7 +1697,9 @@ class EmbeddedStore final : public Store {
     {
       SharedQm::WriteLock write(qm_.get());
       Stmt st(qm_->db(), "INSERT INTO messages(seq, queue, md, body, expiry) VALUES(?,?,?,?,?)");
-      if (!st.ok()) {
+      if (!write.ok()) {
+        rc = KRRC_Q_MGR_NOT_AVAILABLE;
+      } else if (!st.ok()) {
         rc = KRRC_STORE_ERROR;
       } else {
         sqlite3_bind_int64(*st, 1, static_cast<sqlite3_int64>(qm_->shm()->entries[e].seq));
@@ -1296,7 +1739,7 @@ class EmbeddedStore final : public Store {
     SharedQm::Lock lock(qm_.get());
     if (!lock.ok()) return KRRC_Q_MGR_NOT_AVAILABLE;
     int32_t q = qm_->FindQueueLocked(queue);
-    if (q < 0) return KRRC_UNKNOWN_OBJECT_NAME;
+    if (q < 0) return qm_->MissingQueue();
     const uint32_t incarnation = qm_->shm()->queues[q].incarnation;
     for (;;) {
       QueueSlot& s = qm_->shm()->queues[q];
@@ -1305,6 +1748,7 @@ class EmbeddedStore final : public Store {
       if (s.get_inhibited) return KRRC_GET_INHIBITED;
       std::vector<uint64_t> expired;
       int32_t e = FindLocked(q, r, browse ? &local_cursor : nullptr, &expired);
+      if (qm_->Deleted()) return KRRC_Q_MGR_NOT_AVAILABLE;
       if (!expired.empty()) {
         lock.Unlock();
         qm_->DeleteRows(expired);
@@ -1388,8 +1832,12 @@ class EmbeddedStore final : public Store {
     const int64_t now = NowMs();
     for (int p = kPriorities - 1; p >= 0; --p) {
       if (cursor && cursor->valid && p > cursor->priority) continue;
-      for (int32_t i = s.head[p]; i >= 0;) {
-        Entry& e = qm_->shm()->entries[i];
+      for (int32_t i = s.head[p], steps = 0; i >= 0; ++steps) {
+        Entry& e = qm_->shm()->entries[std::clamp(i, 0, kMaxEntries - 1)];
+        if (!qm_->EntryIndexOk(i) || steps > kMaxEntries || e.state != kReady || e.queue != q || e.priority != p) {
+          qm_->NoteDamageLocked("the message list of queue " + SlotName(s) + " is broken");
+          return -1;
+        }
         int32_t next = e.next;
         if (e.expiry_ms != 0 && e.expiry_ms <= now) {
           if (e.persistent) expired->push_back(e.seq);
@@ -1420,16 +1868,20 @@ class EmbeddedStore final : public Store {
     out->data_length = e.length;
   }
 
-  // Copies the body of a non-persistent entry into the caller's buffer.
-  void CopyChunks(const Entry& e, void* buffer, int32_t limit) {
+  // Copies the body of an entry kept in the mapped file into the caller's
+  // buffer. False (and the file marked damaged) when its chunks are not all
+  // there.
+  bool CopyChunks(const Entry& e, void* buffer, int32_t limit) {
     char* dst = static_cast<char*>(buffer);
     int32_t left = std::min(e.length, limit);
-    for (int32_t c = e.first_chunk; left > 0 && c >= 0; c = qm_->shm()->chunks[c].next) {
+    for (int32_t c = e.first_chunk; left > 0 && qm_->ChunkIndexOk(c); c = qm_->shm()->chunks[c].next) {
       int32_t n = std::min(left, kChunkData);
       std::memcpy(dst, qm_->shm()->chunks[c].data, n);
       dst += n;
       left -= n;
     }
+    if (left > 0) qm_->NoteDamageLocked("the body of a message is broken");
+    return left <= 0;
   }
 
   // Reads a persistent body from the database (outside the mutex).
@@ -1437,6 +1889,7 @@ class EmbeddedStore final : public Store {
     std::unique_ptr<SharedQm::WriteLock> write;
     if (remove) {
       write = std::make_unique<SharedQm::WriteLock>(qm_.get());
+      if (!write->ok()) return KRRC_Q_MGR_NOT_AVAILABLE;
       if (sqlite3_exec(qm_->db(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) return KRRC_STORE_ERROR;
     }
     int32_t rc = KRRC_NONE;
@@ -1480,7 +1933,7 @@ class EmbeddedStore final : public Store {
     const int32_t limit = std::min(en.length, r.buffer_length);
     CopyOut(en, out);
     if (!en.persistent) {
-      if (limit > 0) CopyChunks(en, r.buffer, limit);
+      if (limit > 0 && !CopyChunks(en, r.buffer, limit)) return KRRC_Q_MGR_NOT_AVAILABLE;
       if (too_long) return KRRC_TRUNCATED_MSG_FAILED;
       if (!browse) {
         qm_->UnlinkLocked(e);
@@ -1491,7 +1944,7 @@ class EmbeddedStore final : public Store {
     }
     // Persistent with its body cached in the mapped file.
     if (en.first_chunk >= 0 || en.length == 0) {
-      if (limit > 0) CopyChunks(en, r.buffer, limit);
+      if (limit > 0 && !CopyChunks(en, r.buffer, limit)) return KRRC_Q_MGR_NOT_AVAILABLE;
       if (too_long) return KRRC_TRUNCATED_MSG_FAILED;
       if (browse) return KRRC_NONE;
       // Claim it; the row goes with the next group commit.
@@ -1573,6 +2026,19 @@ int32_t DestroyEmbeddedStore(const std::string& name) {
   for (const char* f : {"/qm.db", "/qm.db-wal", "/qm.db-shm", "/qm.shm"}) ::unlink((dir + f).c_str());
   ::rmdir(dir.c_str());
   return KRRC_NONE;
+}
+
+EmbeddedSharedFileLayout SharedFileLayout() {
+  return {sizeof(Shm),
+          sizeof(Header),
+          offsetof(Shm, queues),
+          sizeof(QueueSlot),
+          offsetof(Shm, procs),
+          sizeof(ProcSlot),
+          offsetof(Shm, entries),
+          sizeof(Entry),
+          offsetof(Shm, chunks),
+          sizeof(Chunk)};
 }
 
 bool EmbeddedStoreExists(const std::string& name) {

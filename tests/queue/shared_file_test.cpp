@@ -1,0 +1,210 @@
+// The embedded queue manager's shared file (qm.shm) with bytes written over
+// one of its parts by something else. The damage is found, the file is
+// rebuilt from the database with every persistent message, the loss of the
+// non-persistent ones is said once (standard error and trace), and no call
+// ever reports a queue, depth or message that is not there.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/queue/krqueue.h"
+#include "platform/files/data_root.h"
+#include "platform/queue/embedded_store.h"
+#include "platform/queue/qm_directory.h"
+#include "tests/registry/child_process.h"
+#include "tests/support/test_home.h"
+
+namespace krsoap::test {
+namespace {
+
+namespace q = krsoap::queue;
+
+ChildResult Krsoap(std::vector<std::string> args, const std::string& input = "") {
+  args.insert(args.begin(), BinDir() + "/krsoap");
+  ChildOptions options;
+  options.stdin_text = input;
+  return RunChild(args, options);
+}
+
+std::string SharedFile(const std::string& qm) { return platform::DataRoot() + "/qm/" + qm + "/qm.shm"; }
+
+// Overwrites `size` bytes at `offset` with bytes that depend on `seed` only.
+void Scribble(const std::string& path, size_t offset, size_t size, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(gen() | 0x80);  // never a valid name, never zero
+  int fd = ::open(path.c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0) << path;
+  ASSERT_EQ(static_cast<ssize_t>(size), ::pwrite(fd, bytes.data(), size, static_cast<off_t>(offset)));
+  ::close(fd);
+}
+
+std::string QueuesTable(int n_depth, int p_depth) {
+  std::string out;
+  char line[160];
+  auto row = [&](const char* name, const char* type, int depth) {
+    std::snprintf(line, sizeof line, "%-48s %-9s %8d %6d\n", name, type, depth, 0);
+    out += line;
+  };
+  std::snprintf(line, sizeof line, "%-48s %-9s %8s %6s\n", "QUEUE", "TYPE", "DEPTH", "OPEN");
+  out = line;
+  row("N", "local", n_depth);
+  row("P", "local", p_depth);
+  row("SYSTEM.DEFAULT.MODEL.QUEUE", "model", 0);
+  return out;
+}
+
+// Lines of the trace files of the data root that hold `text`.
+int TraceLinesWith(const std::string& text) {
+  int n = 0;
+  std::error_code ec;
+  for (const auto& f : std::filesystem::directory_iterator(platform::DataRoot() + "/Errors", ec)) {
+    std::ifstream in(f.path());
+    for (std::string line; std::getline(in, line);) n += line.find(text) != std::string::npos;
+  }
+  return n;
+}
+
+TEST(SharedFileDamage, EachDamagedPartIsFoundAndTheFileRebuiltWithThePersistentMessages) {
+  const q::EmbeddedSharedFileLayout l = q::SharedFileLayout();
+  const struct {
+    const char* part;
+    size_t offset, size;
+  } cases[] = {
+      {"magic", 0, 8},
+      {"header", 16, l.header_size - 16},
+      {"queue table", l.queues_offset, 3 * l.queue_size},
+      {"one queue's depth and lists", l.queues_offset + l.queue_size + 64, l.queue_size - 64},
+      {"process slots", l.procs_offset, l.proc_size},
+      {"message entries", l.entries_offset, 6 * l.entry_size},
+      {"one entry's links", l.entries_offset + 2 * l.entry_size + 8, 16},
+  };
+  unsigned seed = 1;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.part);
+    ScopedHome home;
+    ASSERT_EQ(0, ::mkdir((home.path() + "/Errors").c_str(), 0700));
+    ASSERT_EQ(0, Krsoap({"reg", "add", "HKLM\\SOFTWARE\\Orvane\\Korrin\\CurrentVersion", "/v", "WorkPath", "/d",
+                         home.path(), "/f"})
+                     .exit_code);
+    ASSERT_EQ(0, Krsoap({"reg", "add", "HKLM\\SOFTWARE\\Orvane\\KRSoap", "/v", "soapTrace", "/t", "REG_DWORD", "/d",
+                         "1", "/f"})
+                     .exit_code);
+    ASSERT_EQ(0, Krsoap({"qm", "create", "QMD", "--default"}).exit_code);
+    ASSERT_EQ(0, Krsoap({"qm", "define", "-", "P", "--persistent", "yes"}).exit_code);
+    ASSERT_EQ(0, Krsoap({"qm", "define", "-", "N"}).exit_code);
+    for (const char* body : {"first", "second", "third"}) {
+      ASSERT_EQ(0, Krsoap({"qm", "put", "-", "P"}, body).exit_code);
+      ASSERT_EQ(0, Krsoap({"qm", "put", "-", "N"}, body).exit_code);
+    }
+    ASSERT_EQ(QueuesTable(3, 3), Krsoap({"qm", "queues", "-"}).out);
+
+    Scribble(SharedFile("QMD"), c.offset, c.size, seed++);
+    ChildResult r = Krsoap({"qm", "queues", "-"});
+    EXPECT_EQ(0, r.exit_code) << r.err;
+    EXPECT_EQ(QueuesTable(0, 3), r.out);
+    EXPECT_EQ(r.err.size() - 1, r.err.find('\n')) << "one line: " << r.err;
+    for (const std::string& said : std::vector<std::string>{SharedFile("QMD") + " was rebuilt", "3 persistent messages kept",
+                                                            "non-persistent messages and temporary dynamic queues it held were lost"})
+      EXPECT_NE(std::string::npos, r.err.find(said)) << r.err;
+    EXPECT_EQ(1, TraceLinesWith(SharedFile("QMD") + " was rebuilt"));
+
+    r = Krsoap({"qm", "queues", "-"});
+    EXPECT_EQ("", r.err) << "said once";
+    EXPECT_EQ(QueuesTable(0, 3), r.out);
+    for (const char* body : {"first", "second", "third"}) {
+      r = Krsoap({"qm", "get", "-", "P"});
+      EXPECT_EQ(0, r.exit_code) << r.err;
+      EXPECT_EQ(std::string("\n") + body + "\n", r.out.substr(r.out.rfind("\n\n") + 1));
+    }
+    EXPECT_EQ(1, Krsoap({"qm", "get", "-", "P"}).exit_code);
+    EXPECT_EQ(1, Krsoap({"qm", "get", "-", "N"}).exit_code);
+  }
+}
+
+// Standard error of this process while it lives.
+class CapturedStderr {
+ public:
+  CapturedStderr() : path_(platform::DataRoot() + "/stderr.txt") {
+    std::fflush(stderr);
+    saved_ = ::dup(2);
+    int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(fd, 2);
+    ::close(fd);
+  }
+  std::string Take() {
+    std::fflush(stderr);
+    ::dup2(saved_, 2);
+    ::close(saved_);
+    std::ifstream in(path_);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+ private:
+  std::string path_;
+  int saved_ = -1;
+};
+
+// A process attached when the damage happens meets it on its next call,
+// which fails as for a queue manager that went away (so pools reconnect);
+// the next attach rebuilds the file.
+TEST(SharedFileDamage, AnAttachedProcessIsSentToReconnectAndFindsThePersistentMessages) {
+  ScopedHome home;
+  ASSERT_EQ(KRRC_NONE, q::CreateQm("QMA", "sqlite", true));
+  q::QmDefinition def;
+  ASSERT_EQ(KRRC_NONE, q::ResolveQm("QMA", &def));
+  std::unique_ptr<q::Store> before;
+  ASSERT_EQ(KRRC_NONE, q::OpenStore(def, false, &before));
+  q::QueueAttributes p;
+  p.name = "P";
+  p.default_persistence = KRPER_PERSISTENT;
+  ASSERT_EQ(KRRC_NONE, before->DefineQueue(p, false));
+  q::Message m;
+  m.md = KRMD_DEFAULT;
+  m.md.Priority = 0;
+  m.md.Persistence = KRPER_PERSISTENT;
+  m.body = "kept";
+  ASSERT_EQ(KRRC_NONE, before->Put("P", m));
+  m.md.Persistence = KRPER_NOT_PERSISTENT;
+  ASSERT_EQ(KRRC_NONE, before->Put("P", m));
+
+  const q::EmbeddedSharedFileLayout l = q::SharedFileLayout();
+  Scribble(SharedFile("QMA"), l.queues_offset + l.queue_size, 52, 7);  // P's name
+  EXPECT_EQ(KRRC_Q_MGR_NOT_AVAILABLE, before->Put("P", m));
+  std::vector<q::QueueInfo> list;
+  EXPECT_EQ(KRRC_Q_MGR_NOT_AVAILABLE, before->ListQueues(&list));
+  EXPECT_TRUE(list.empty());
+
+  CapturedStderr err;
+  std::unique_ptr<q::Store> after;
+  ASSERT_EQ(KRRC_NONE, q::OpenStore(def, false, &after));
+  const std::string said = err.Take();
+  EXPECT_EQ(said.size() - 1, said.find('\n')) << said;
+  EXPECT_NE(std::string::npos, said.find("queue slot 1 holds what no queue can; 1 persistent message kept")) << said;
+  ASSERT_EQ(KRRC_NONE, after->ListQueues(&list));
+  ASSERT_EQ(2u, list.size());
+  EXPECT_EQ("P", list[0].attributes.name);
+  EXPECT_EQ(1, list[0].depth);
+  char buffer[16] = {};
+  q::GetRequest get;
+  get.buffer = buffer;
+  get.buffer_length = sizeof buffer;
+  q::GetResult got;
+  ASSERT_EQ(KRRC_NONE, after->Get("P", get, nullptr, &got));
+  EXPECT_EQ("kept", std::string(buffer, static_cast<size_t>(got.data_length)));
+  EXPECT_EQ(KRRC_NO_MSG_AVAILABLE, after->Get("P", get, nullptr, &got));
+  EXPECT_EQ(KRRC_Q_MGR_NOT_AVAILABLE, before->Get("P", get, nullptr, &got)) << "the old file stays abandoned";
+}
+
+}  // namespace
+}  // namespace krsoap::test
