@@ -474,6 +474,15 @@ class SharedQm {
   void NoteDamageLocked(const std::string& what);
   bool EntryIndexOk(int32_t i) const { return i >= 0 && i < kMaxEntries && i < shm_->h.entry_high; }
   bool ChunkIndexOk(int32_t c) const { return c >= 0 && c < kMaxChunks && c < shm_->h.chunk_high; }
+  // Whether a message entry's own fields hold together: a length, a
+  // persistence flag and a descriptor a put leaves, and a body where the
+  // entry says (a non-persistent one always in the file).
+  bool EntryFits(const Entry& e) const {
+    if (e.length < 0 || (e.persistent != 0 && e.persistent != 1) || !DescriptorFits(e.md, e.priority, e.persistent))
+      return false;
+    if (e.first_chunk == -1) return e.persistent || e.length == 0;
+    return ChunkIndexOk(e.first_chunk) && e.length <= kMaxChunks * kChunkData;
+  }
   // The answer for a queue name not found: the file may have been found
   // damaged on the way.
   int32_t MissingQueue() const { return Deleted() ? KRRC_Q_MGR_NOT_AVAILABLE : KRRC_UNKNOWN_OBJECT_NAME; }
@@ -1055,7 +1064,7 @@ int32_t SharedQm::CommitBatch(uint64_t batch) {
         op.insert = e.pending_op == kInsert;
         op.seq = e.seq;
         if (op.insert) {
-          if (e.queue < 0 || e.queue >= kMaxQueues || e.length < 0) {
+          if (e.queue < 0 || e.queue >= kMaxQueues || !EntryFits(e)) {
             NoteDamageLocked("a message waiting for the disk names no queue");
             break;
           }
@@ -1303,14 +1312,10 @@ std::string SharedQm::ValidateLocked() {
     const bool op_ok = e.pending_op == kNoOp || e.pending_op == kInsert || e.pending_op == kDelete ||
                        e.pending_op == kInsertInFlight || e.pending_op == kDeleteInFlight;
     if (!op_ok || e.queue < 0 || e.queue >= kMaxQueues || e.priority < 0 || e.priority >= kPriorities ||
-        (e.persistent != 0 && e.persistent != 1) || e.length < 0 || e.seq >= h.next_seq ||
-        !DescriptorFits(e.md, e.priority, e.persistent))
+        e.seq >= h.next_seq || !EntryFits(e))
       return is("message entry ", n(i), " holds what no message can");
     if (e.state == kReady) ++ready;
-    if (e.first_chunk == -1) {
-      if (!e.persistent && e.length > 0 && e.state == kReady) return is("message entry ", n(i), " has lost its body");
-      continue;
-    }
+    if (e.first_chunk == -1) continue;
     int32_t c = e.first_chunk;
     for (int32_t k = 0, need = (e.length + kChunkData - 1) / kChunkData; k < need; ++k) {
       if (c < 0 || c >= chunks || chunk_used[static_cast<size_t>(c)])
@@ -1834,7 +1839,8 @@ class EmbeddedStore final : public Store {
       if (cursor && cursor->valid && p > cursor->priority) continue;
       for (int32_t i = s.head[p], steps = 0; i >= 0; ++steps) {
         Entry& e = qm_->shm()->entries[std::clamp(i, 0, kMaxEntries - 1)];
-        if (!qm_->EntryIndexOk(i) || steps > kMaxEntries || e.state != kReady || e.queue != q || e.priority != p) {
+        if (!qm_->EntryIndexOk(i) || steps > kMaxEntries || e.state != kReady || e.queue != q || e.priority != p ||
+            !qm_->EntryFits(e)) {
           qm_->NoteDamageLocked("the message list of queue " + SlotName(s) + " is broken");
           return -1;
         }
