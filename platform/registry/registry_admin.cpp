@@ -104,23 +104,32 @@ void AppendHex(std::string& out, size_t line_start_len, const std::string& prefi
   }
 }
 
+// Calls fn(number, line) for each line of `text` split at '\n' (numbered
+// from 1; a last line without '\n' too) until fn returns a failure, which is
+// returned.
+template <typename Fn>
+LONG ForEachLine(std::string_view text, Fn fn) {
+  int no = 0;
+  for (size_t pos = 0; pos <= text.size();) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string_view::npos) end = text.size();
+    if (LONG e = fn(++no, text.substr(pos, end - pos))) return e;
+    pos = end + 1;
+  }
+  return ERROR_SUCCESS;
+}
+
 class Parser {
  public:
   Parser(std::vector<RegFileOp>* ops, std::string* error) : ops_(ops), error_(error) {}
 
   LONG Run(std::string_view text) {
     std::vector<std::pair<int, std::string>> lines;
-    int no = 0;
-    size_t pos = 0;
-    while (pos <= text.size()) {
-      size_t end = text.find('\n', pos);
-      if (end == std::string_view::npos) end = text.size();
-      std::string_view raw = text.substr(pos, end - pos);
+    ForEachLine(text, [&](int no, std::string_view raw) -> LONG {
       if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
-      ++no;
       lines.emplace_back(no, std::string(raw));
-      pos = end + 1;
-    }
+      return ERROR_SUCCESS;
+    });
     bool header = false;
     for (size_t i = 0; i < lines.size(); ++i) {
       line_ = lines[i].first;
@@ -316,20 +325,13 @@ LONG TextFault(const std::string& what, int line, std::string* error) {
 }
 
 LONG CheckUtf8Text(std::string_view text, std::string* error) {
-  int line = 1;
-  size_t pos = 0;
-  while (pos <= text.size()) {
-    size_t end = text.find('\n', pos);
-    if (end == std::string_view::npos) end = text.size();
-    std::string_view part = text.substr(pos, end - pos);
+  return ForEachLine(text, [&](int line, std::string_view part) -> LONG {
     if (part.find('\0') != std::string_view::npos) return TextFault("a NUL character in the text", line, error);
     if (!part.empty() && MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, part.data(),
                                              static_cast<int>(part.size()), nullptr, 0) == 0)
       return TextFault("bytes that are not UTF-8 text", line, error);
-    ++line;
-    pos = end + 1;
-  }
-  return ERROR_SUCCESS;
+    return ERROR_SUCCESS;
+  });
 }
 
 LONG DecodeUtf16Text(std::string_view bytes, std::string* text, std::string* error) {
