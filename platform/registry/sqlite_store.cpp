@@ -675,10 +675,15 @@ class SqliteStore final : public RegistryStore {
   // verdict holds from now on (a store that does not exist yet is judged
   // again once it does).
   LONG Verify(std::string* problem, bool* settled) {
-    std::string why;
-    if (CheckDirectoryTrust(dir_, &why) != 0) {
-      *problem = "the data root " + dir_ + " is not safe to use: " + why;
-      return ERROR_ACCESS_DENIED;
+    // A directory found safe stays so, as a usable store does: only the file
+    // is looked at again while it does not exist yet.
+    if (!trusted_.load(std::memory_order_acquire)) {
+      std::string why;
+      if (CheckDirectoryTrust(dir_, &why) != 0) {
+        *problem = "the data root " + dir_ + " is not safe to use: " + why;
+        return ERROR_ACCESS_DENIED;
+      }
+      trusted_.store(true, std::memory_order_release);
     }
     struct stat st;
     if (::lstat(db_path_.c_str(), &st) != 0) return ERROR_SUCCESS;
@@ -878,6 +883,7 @@ class SqliteStore final : public RegistryStore {
   bool stamp_writable_ = false;
   std::vector<std::pair<void*, size_t>> mappings_;
   std::atomic<bool> usable_{false};
+  std::atomic<bool> trusted_{false};  // the directory passed CheckDirectoryTrust
   std::string problem_;     // why the last Gate refused, under mu_
   std::string open_error_;  // SQLite's reason for the last failed open, under mu_
 };
