@@ -27,13 +27,6 @@ namespace {
 
 namespace q = krsoap::queue;
 
-ChildResult Krsoap(std::vector<std::string> args, const std::string& input = "") {
-  args.insert(args.begin(), BinDir() + "/krsoap");
-  ChildOptions options;
-  options.stdin_text = input;
-  return RunChild(args, options);
-}
-
 std::string SharedFile(const std::string& qm) { return platform::DataRoot() + "/qm/" + qm + "/qm.shm"; }
 
 // Overwrites `size` bytes at `offset` with bytes that depend on `seed` only.
@@ -92,23 +85,23 @@ TEST(SharedFileDamage, EachDamagedPartIsFoundAndTheFileRebuiltWithThePersistentM
     SCOPED_TRACE(c.part);
     ScopedHome home;
     ASSERT_EQ(0, ::mkdir((home.path() + "/Errors").c_str(), 0700));
-    ASSERT_EQ(0, Krsoap({"reg", "add", "HKLM\\SOFTWARE\\Orvane\\Korrin\\CurrentVersion", "/v", "WorkPath", "/d",
+    ASSERT_EQ(0, RunKrsoap({"reg", "add", "HKLM\\SOFTWARE\\Orvane\\Korrin\\CurrentVersion", "/v", "WorkPath", "/d",
                          home.path(), "/f"})
                      .exit_code);
-    ASSERT_EQ(0, Krsoap({"reg", "add", "HKLM\\SOFTWARE\\Orvane\\KRSoap", "/v", "soapTrace", "/t", "REG_DWORD", "/d",
+    ASSERT_EQ(0, RunKrsoap({"reg", "add", "HKLM\\SOFTWARE\\Orvane\\KRSoap", "/v", "soapTrace", "/t", "REG_DWORD", "/d",
                          "1", "/f"})
                      .exit_code);
-    ASSERT_EQ(0, Krsoap({"qm", "create", "QMD", "--default"}).exit_code);
-    ASSERT_EQ(0, Krsoap({"qm", "define", "-", "P", "--persistent", "yes"}).exit_code);
-    ASSERT_EQ(0, Krsoap({"qm", "define", "-", "N"}).exit_code);
+    ASSERT_EQ(0, RunKrsoap({"qm", "create", "QMD", "--default"}).exit_code);
+    ASSERT_EQ(0, RunKrsoap({"qm", "define", "-", "P", "--persistent", "yes"}).exit_code);
+    ASSERT_EQ(0, RunKrsoap({"qm", "define", "-", "N"}).exit_code);
     for (const char* body : {"first", "second", "third"}) {
-      ASSERT_EQ(0, Krsoap({"qm", "put", "-", "P"}, body).exit_code);
-      ASSERT_EQ(0, Krsoap({"qm", "put", "-", "N"}, body).exit_code);
+      ASSERT_EQ(0, RunKrsoap({"qm", "put", "-", "P"}, body).exit_code);
+      ASSERT_EQ(0, RunKrsoap({"qm", "put", "-", "N"}, body).exit_code);
     }
-    ASSERT_EQ(QueuesTable(3, 3), Krsoap({"qm", "queues", "-"}).out);
+    ASSERT_EQ(QueuesTable(3, 3), RunKrsoap({"qm", "queues", "-"}).out);
 
     Scribble(SharedFile("QMD"), c.offset, c.size, seed++);
-    ChildResult r = Krsoap({"qm", "queues", "-"});
+    ChildResult r = RunKrsoap({"qm", "queues", "-"});
     EXPECT_EQ(0, r.exit_code) << r.err;
     EXPECT_EQ(QueuesTable(0, 3), r.out);
     EXPECT_EQ(r.err.size() - 1, r.err.find('\n')) << "one line: " << r.err;
@@ -117,16 +110,16 @@ TEST(SharedFileDamage, EachDamagedPartIsFoundAndTheFileRebuiltWithThePersistentM
       EXPECT_NE(std::string::npos, r.err.find(said)) << r.err;
     EXPECT_EQ(1, TraceLinesWith(SharedFile("QMD") + " was rebuilt"));
 
-    r = Krsoap({"qm", "queues", "-"});
+    r = RunKrsoap({"qm", "queues", "-"});
     EXPECT_EQ("", r.err) << "said once";
     EXPECT_EQ(QueuesTable(0, 3), r.out);
     for (const char* body : {"first", "second", "third"}) {
-      r = Krsoap({"qm", "get", "-", "P"});
+      r = RunKrsoap({"qm", "get", "-", "P"});
       EXPECT_EQ(0, r.exit_code) << r.err;
       EXPECT_EQ(std::string("\n") + body + "\n", r.out.substr(r.out.rfind("\n\n") + 1));
     }
-    EXPECT_EQ(1, Krsoap({"qm", "get", "-", "P"}).exit_code);
-    EXPECT_EQ(1, Krsoap({"qm", "get", "-", "N"}).exit_code);
+    EXPECT_EQ(1, RunKrsoap({"qm", "get", "-", "P"}).exit_code);
+    EXPECT_EQ(1, RunKrsoap({"qm", "get", "-", "N"}).exit_code);
   }
 }
 

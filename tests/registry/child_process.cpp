@@ -9,7 +9,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
+
+#include "tests/support/test_home.h"
 
 extern char** environ;
 
@@ -84,6 +88,20 @@ ChildResult RunChild(const std::vector<std::string>& argv_in, const ChildOptions
   ::unlink(err_path.c_str());
   ::rmdir(dir.c_str());
   return result;
+}
+
+ChildResult RunKrsoap(std::vector<std::string> args, const std::string& input) {
+  args.insert(args.begin(), BinDir() + "/krsoap");
+  ChildOptions options;
+  options.stdin_text = input;
+  return RunChild(args, options);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
 }
 
 RunningChild::RunningChild(const std::vector<std::string>& argv_in) {

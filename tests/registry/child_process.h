@@ -26,6 +26,12 @@ struct ChildOptions {
 // Runs a program to completion.
 ChildResult RunChild(const std::vector<std::string>& argv, const ChildOptions& options = {});
 
+// Runs this build's krsoap tool with `args`, `input` on its standard input.
+ChildResult RunKrsoap(std::vector<std::string> args, const std::string& input = "");
+
+// The whole content of a file ("" when it cannot be read).
+std::string ReadFile(const std::string& path);
+
 // A child left running; its stdout is a pipe read line by line.
 class RunningChild {
  public:

@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,25 +15,15 @@
 
 namespace {
 
-using krsoap::test::BinDir;
-using krsoap::test::ChildOptions;
 using krsoap::test::ChildResult;
-using krsoap::test::RunChild;
+using krsoap::test::ReadFile;
+using krsoap::test::RunKrsoap;
 using krsoap::test::ScopedHome;
 namespace regadmin = krsoap::platform::regadmin;
 
 ChildResult Reg(std::vector<std::string> args, const std::string& input = "") {
-  args.insert(args.begin(), {BinDir() + "/krsoap", "reg"});
-  ChildOptions options;
-  options.stdin_text = input;
-  return RunChild(args, options);
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
+  args.insert(args.begin(), "reg");
+  return RunKrsoap(std::move(args), input);
 }
 
 void WriteFile(const std::string& path, const std::string& text) {
@@ -365,8 +354,7 @@ TEST(RegFileFormat, EveryFormOfValueParses) {
 
 TEST(SetupStep, WritesWorkPathAndKeepsAnOperatorsTraceSetting) {
   ScopedHome home;
-  const std::string krsoap = BinDir() + "/krsoap";
-  ChildResult r = RunChild({krsoap, "setup"});
+  ChildResult r = RunKrsoap({"setup"});
   ASSERT_EQ(0, r.exit_code) << r.err;
   struct stat st;
   ASSERT_EQ(0, ::stat((home.path() + "/Errors").c_str(), &st));
@@ -377,7 +365,7 @@ TEST(SetupStep, WritesWorkPathAndKeepsAnOperatorsTraceSetting) {
   EXPECT_NE(std::string::npos, Reg({"query", kKey, "/v", "soapTrace"}).out.find("REG_DWORD    0x0\n"));
 
   ASSERT_EQ(0, Reg({"add", kKey, "/v", "soapTrace", "/t", "REG_DWORD", "/d", "1", "/f"}).exit_code);
-  r = RunChild({krsoap, "setup"});
+  r = RunKrsoap({"setup"});
   ASSERT_EQ(0, r.exit_code) << r.err;
   EXPECT_NE(std::string::npos, Reg({"query", kKey, "/v", "soapTrace"}).out.find("REG_DWORD    0x1\n"));
 
@@ -398,20 +386,18 @@ TEST(SetupStep, WritesWorkPathAndKeepsAnOperatorsTraceSetting) {
 // file, with exit status 1; nothing is written.
 TEST(StoreFaults, EveryCommandSaysSoOnceAndChangesNothing) {
   ScopedHome home;
-  const std::string krsoap = BinDir() + "/krsoap";
   ASSERT_EQ(0, Reg({"add", kKey, "/v", "keep", "/d", "me"}).exit_code);
-  ASSERT_EQ(0, RunChild({krsoap, "qm", "create", "QM1"}).exit_code);
+  ASSERT_EQ(0, RunKrsoap({"qm", "create", "QM1"}).exit_code);
   const std::vector<std::vector<std::string>> commands = {
       {"setup"}, {"qm", "list"}, {"qm", "define", "QM1", "Q"}, {"reg", "query", kKey},
       {"serve", "--config", home.path() + "/host.conf"}, {"trace", "x"}};
   auto expect_refused = [&](const std::string& what) {
-    for (std::vector<std::string> args : commands) {
-      args.insert(args.begin(), krsoap);
-      ChildResult r = RunChild(args);
-      EXPECT_EQ(1, r.exit_code) << args[1];
+    for (const std::vector<std::string>& args : commands) {
+      ChildResult r = RunKrsoap(args);
+      EXPECT_EQ(1, r.exit_code) << args[0];
       EXPECT_NE(std::string::npos, r.err.find(what)) << r.err;
       EXPECT_EQ(r.err.size() - 1, r.err.find('\n')) << r.err;
-      EXPECT_EQ("", r.out) << args[1];
+      EXPECT_EQ("", r.out) << args[0];
     }
   };
   ASSERT_EQ(0, ::chmod(home.path().c_str(), 0777));

@@ -12,7 +12,6 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +24,7 @@ namespace {
 
 using krsoap::test::BinDir;
 using krsoap::test::ChildOptions;
+using krsoap::test::ReadFile;
 using krsoap::test::RunChild;
 using krsoap::test::RunningChild;
 using krsoap::test::ScopedHome;
@@ -44,13 +44,6 @@ LONG SetDword(HKEY key, const char* name, DWORD v) {
 LONG GetDword(HKEY key, const char* name, DWORD* v) {
   DWORD cb = 4;
   return RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<LPBYTE>(v), &cb);
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
 }
 
 // A 64-byte value is whole when all its bytes are equal.
