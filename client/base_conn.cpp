@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "client/trace_names.h"
+#include "common/trace/trace.h"
 #include "platform/com/activation.h"
 #include "platform/com/bstr.h"
 #include "platform/com/variant.h"
@@ -15,12 +15,13 @@
 #include "platform/text/convert.h"
 
 namespace krsoap::corvel {
+
+using krsoap::trace::TraceEntry;
+using krsoap::trace::TraceExit;
 namespace {
 
 using krsoap::platform::Utf16ToUtf8;
 using krsoap::platform::Utf8ToUtf16;
-
-constexpr DWORD kAnyContext = 0x17;  // in-process server and handler, local and remote server
 
 std::u16string FromBstr(BSTR b) { return std::u16string(krsoap::com::BstrView(b)); }
 
@@ -57,22 +58,25 @@ HRESULT ReturnString(const std::u16string& member, VARIANT* result) {
   return S_OK;
 }
 
-// Reads whatever the stream holds and throws it away.
-void DiscardRequest(IKRStream* stream) {
-  IStream* s = nullptr;
-  if (!stream || FAILED(stream->QueryInterface(IID_IStream, reinterpret_cast<void**>(&s))) || !s) return;
-  char scratch[kMaxMessageBytes + 1];
-  ULONG got = 0;
-  while (s->Read(scratch, sizeof scratch, &got) == S_OK && got > 0) {
-  }
-  s->Release();
-}
-
 bool IsQueueOnly(std::u16string_view name) {
   return name == u"Queue" || name == u"LocalQueueMgr" || name == u"RemoteQueueMgr";
 }
 
 }  // namespace
+
+HRESULT CKRBaseConn::StreamInterface(ComPtr<IStream>* out) {
+  HRESULT hr = stream_ ? stream_->QueryInterface(IID_IStream, out->OutVoid()) : E_NOINTERFACE;
+  if (SUCCEEDED(hr) && !*out) hr = E_NOINTERFACE;
+  if (FAILED(hr)) LogText("Could not QI KRStream for IStream: %x", static_cast<unsigned>(hr));
+  return hr;
+}
+
+void CKRBaseConn::Drain(IStream* stream) {
+  char scratch[kMaxMessageBytes + 1];
+  ULONG got = 0;
+  while (stream->Read(scratch, sizeof scratch, &got) == S_OK && got > 0) {
+  }
+}
 
 DWORD ReplyWaitMilliseconds() {
   DWORD wait = kDefaultReplyWaitMs;
@@ -92,7 +96,7 @@ DWORD ReplyWaitMilliseconds() {
 
 CKRBaseConn::CKRBaseConn() {
   TraceEntry(u"CKRBaseConn::ctor");
-  HRESULT hr = CoCreateInstance(CLSID_KRStream, nullptr, kAnyContext, IID_IKRStream,
+  HRESULT hr = CoCreateInstance(CLSID_KRStream, nullptr, CLSCTX_ALL, IID_IKRStream,
                                 reinterpret_cast<void**>(&stream_));
   if (FAILED(hr) || !stream_) {
     LogText("Error: Unable to create KRStream object.");
@@ -117,7 +121,7 @@ HRESULT CKRBaseConn::CreateHttpConnector() {
   HRESULT hr = S_OK;
   if (!http_connector_) {
     LogText("Creating HttpConnector.");
-    hr = CoCreateInstance(CLSID_HttpConnector, nullptr, kAnyContext, IID_ISoapConnector,
+    hr = CoCreateInstance(CLSID_HttpConnector, nullptr, CLSCTX_ALL, IID_ISoapConnector,
                           reinterpret_cast<void**>(&http_connector_));
     if (FAILED(hr) || !http_connector_) {
       LogText("Error: Unable to create HttpConnector.");
@@ -396,7 +400,10 @@ HRESULT CKRBaseConn::EndMessage() {
       if (FAILED(hr)) {
         // The request cannot go out: take it out of the stream, so that the
         // next request does not find it in front of its own bytes.
-        DiscardRequest(stream_);
+        if (stream_) {
+          ComPtr<IStream> stream;
+          if (SUCCEEDED(stream_->QueryInterface(IID_IStream, stream.OutVoid())) && stream) Drain(stream.get());
+        }
         TraceExit(u"CKRBaseConn::EndMessage", hr);
         return hr;
       }

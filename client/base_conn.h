@@ -22,9 +22,13 @@
 #include "common/queue/krqueue.h"
 #include "corvel.h"
 #include "platform/com/com.h"
+#include "platform/com/stream.h"
+#include "platform/soap/com_ptr.h"
 #include "soaptoolkit.h"
 
 namespace krsoap::corvel {
+
+using krsoap::soap::ComPtr;
 
 // Where the client's registry values live (HKEY_LOCAL_MACHINE).
 inline constexpr const char16_t* kClientKey = u"SOFTWARE\\Orvane\\KRSoap\\Client";
@@ -79,6 +83,11 @@ class CKRBaseConn {
   // properties) for output into the request queue handle; E_FAIL, traced and
   // with its reason code kept, when the open fails.
   HRESULT OpenRequestQueue();
+  // The memory stream's IStream; the query's failure, traced as "Could not
+  // QI KRStream for IStream", when there is none.
+  HRESULT StreamInterface(ComPtr<IStream>* out);
+  // Reads whatever `stream` holds and throws it away, however long it is.
+  static void Drain(IStream* stream);
   // get_InputStream and get_OutputStream.
   HRESULT GetStream(bool input, IUnknown** stream);
   // Stores `value` (a string the caller keeps) through put_Property.

@@ -13,11 +13,14 @@
 #include <new>
 #include <string>
 
-#include "client/trace_names.h"
+#include "common/trace/trace.h"
 #include "platform/module/module.h"
 #include "platform/text/convert.h"
 
 namespace krsoap::corvel {
+
+using krsoap::trace::TraceEntry;
+using krsoap::trace::TraceExit;
 namespace {
 
 using krsoap::platform::Utf16ToUtf8;

@@ -4,9 +4,19 @@
 #include <algorithm>
 #include <cstring>
 
-#include "client/trace_names.h"
+#include "common/trace/trace.h"
 
 namespace krsoap::corvel {
+
+using krsoap::trace::TraceEntry;
+using krsoap::trace::TraceExit;
+
+// An operation the stream does not carry out: traced, and answered `hr`.
+static HRESULT Unsupported(const char16_t* name, HRESULT hr) {
+  TraceEntry(name);
+  TraceExit(name, hr);
+  return hr;
+}
 
 CKRStream::CKRStream() {
   TraceEntry(u"CKRStream::ctor");
@@ -79,46 +89,24 @@ HRESULT CKRStream::Write(const void* pv, ULONG cb, ULONG* pcbWritten) {
   return S_OK;
 }
 
-HRESULT CKRStream::Seek(LARGE_INTEGER, DWORD, ULARGE_INTEGER*) {
-  TraceEntry(u"CKRStream::Seek");
-  TraceExit(u"CKRStream::Seek", E_NOTIMPL);
-  return E_NOTIMPL;
-}
+HRESULT CKRStream::Seek(LARGE_INTEGER, DWORD, ULARGE_INTEGER*) { return Unsupported(u"CKRStream::Seek", E_NOTIMPL); }
 
-HRESULT CKRStream::SetSize(ULARGE_INTEGER) {
-  TraceEntry(u"CKRStream::SetSize");
-  TraceExit(u"CKRStream::SetSize", E_NOTIMPL);
-  return E_NOTIMPL;
-}
+HRESULT CKRStream::SetSize(ULARGE_INTEGER) { return Unsupported(u"CKRStream::SetSize", E_NOTIMPL); }
 
 HRESULT CKRStream::CopyTo(IStream*, ULARGE_INTEGER, ULARGE_INTEGER*, ULARGE_INTEGER*) {
-  TraceEntry(u"CKRStream::CopyTo");
-  TraceExit(u"CKRStream::CopyTo", E_NOTIMPL);
-  return E_NOTIMPL;
+  return Unsupported(u"CKRStream::CopyTo", E_NOTIMPL);
 }
 
-HRESULT CKRStream::Commit(DWORD) {
-  TraceEntry(u"CKRStream::Commit");
-  TraceExit(u"CKRStream::Commit", S_OK);
-  return S_OK;
-}
+HRESULT CKRStream::Commit(DWORD) { return Unsupported(u"CKRStream::Commit", S_OK); }
 
-HRESULT CKRStream::Revert() {
-  TraceEntry(u"CKRStream::Revert");
-  TraceExit(u"CKRStream::Revert", E_NOTIMPL);
-  return E_NOTIMPL;
-}
+HRESULT CKRStream::Revert() { return Unsupported(u"CKRStream::Revert", E_NOTIMPL); }
 
 HRESULT CKRStream::LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) {
-  TraceEntry(u"CKRStream::LockRegion");
-  TraceExit(u"CKRStream::LockRegion", E_NOTIMPL);
-  return E_NOTIMPL;
+  return Unsupported(u"CKRStream::LockRegion", E_NOTIMPL);
 }
 
 HRESULT CKRStream::UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) {
-  TraceEntry(u"CKRStream::UnlockRegion");
-  TraceExit(u"CKRStream::UnlockRegion", E_NOTIMPL);
-  return E_NOTIMPL;
+  return Unsupported(u"CKRStream::UnlockRegion", E_NOTIMPL);
 }
 
 HRESULT CKRStream::Stat(STATSTG* pstatstg, DWORD) {

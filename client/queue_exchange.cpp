@@ -14,11 +14,14 @@
 #include <string>
 
 #include "client/base_conn.h"
-#include "client/trace_names.h"
+#include "common/trace/trace.h"
 #include "platform/com/stream.h"
 #include "platform/text/convert.h"
 
 namespace krsoap::corvel {
+
+using krsoap::trace::TraceEntry;
+using krsoap::trace::TraceExit;
 namespace {
 
 using krsoap::platform::Utf16ToUtf8;
@@ -151,18 +154,11 @@ HRESULT CKRBaseConn::OpenNewQueue() {
 HRESULT CKRBaseConn::PutKRMessage() {
   TraceEntry(u"CKRBaseConn::PutKRMessage");
   request_put_ = false;
-  HRESULT hr = EntryPointsReady();
   KRLONG reason = KRRC_NONE;
-  IStream* stream = nullptr;
-  if (SUCCEEDED(hr)) {
-    hr = stream_ ? stream_->QueryInterface(IID_IStream, reinterpret_cast<void**>(&stream)) : E_NOINTERFACE;
-    if (FAILED(hr) || !stream) {
-      if (SUCCEEDED(hr)) hr = E_NOINTERFACE;
-      LogText("Could not QI KRStream for IStream: %x", static_cast<unsigned>(hr));
-      stream = nullptr;
-    }
-  }
-  if (!stream) {
+  ComPtr<IStream> stream;
+  HRESULT hr = EntryPointsReady();
+  if (SUCCEEDED(hr)) hr = StreamInterface(&stream);
+  if (FAILED(hr)) {
     TraceExit(u"CKRBaseConn::PutKRMessage", reason);
     return hr;
   }
@@ -180,7 +176,6 @@ HRESULT CKRBaseConn::PutKRMessage() {
   hr = stream->Stat(&status, STATFLAG_NONAME);
   const ULONG size = status.cbSize.LowPart;
   if (size == 0) {
-    stream->Release();
     TraceExit(u"CKRBaseConn::PutKRMessage", reason);
     return hr;
   }
@@ -189,31 +184,24 @@ HRESULT CKRBaseConn::PutKRMessage() {
   if (size > kMaxMessageBytes) {
     // Too long for one message: take it out of the stream all the same, so
     // that the next request does not find it in front of its own bytes.
-    ULONG got = 0;
-    while (stream->Read(request, sizeof request, &got) == S_OK && got > 0) {
-    }
+    Drain(stream.get());
     reason = KRRC_MSG_TOO_BIG_FOR_Q;
-    LogText("KRPUT ended with reason code %ld while putting to %s", static_cast<long>(reason),
-            Utf16ToUtf8(queue_).c_str());
-    SetLastError(reason);
-    stream->Release();
-    TraceExit(u"CKRBaseConn::PutKRMessage", reason);
-    return E_FAIL;
-  }
-  ULONG got = 0;
-  hr = stream->Read(request, size, &got);
-  if (FAILED(hr)) {
-    stream->Release();
-    TraceExit(u"CKRBaseConn::PutKRMessage", reason);
-    return hr;
-  }
-  request[size] = '\0';
-  LogText("Putting SOAP message: %s", request);
-  KRLONG cc = KRCC_FAILED;
-  if (names_fit) {
-    put_(connection_, request_queue_, &md, &pmo, static_cast<KRLONG>(size), request, &cc, &reason);
   } else {
-    reason = KRRC_NAME_TOO_LONG;
+    ULONG got = 0;
+    hr = stream->Read(request, size, &got);
+    if (FAILED(hr)) {
+      TraceExit(u"CKRBaseConn::PutKRMessage", reason);
+      return hr;
+    }
+    request[size] = '\0';
+    LogText("Putting SOAP message: %s", request);
+    KRLONG cc = KRCC_FAILED;
+    if (names_fit) {
+      put_(connection_, request_queue_, &md, &pmo, static_cast<KRLONG>(size), request, &cc, &reason);
+    } else {
+      reason = KRRC_NAME_TOO_LONG;
+    }
+    std::memcpy(request_message_id_, md.MsgId, KR_MSG_ID_LENGTH);
   }
   if (reason != KRRC_NONE) {
     LogText("KRPUT ended with reason code %ld while putting to %s", static_cast<long>(reason),
@@ -223,8 +211,6 @@ HRESULT CKRBaseConn::PutKRMessage() {
   } else {
     request_put_ = true;
   }
-  std::memcpy(request_message_id_, md.MsgId, KR_MSG_ID_LENGTH);
-  stream->Release();
   TraceExit(u"CKRBaseConn::PutKRMessage", reason);
   return hr;
 }
@@ -249,10 +235,10 @@ HRESULT CKRBaseConn::GetMessage() {
   KRLONG length = 0, cc = KRCC_FAILED;
   get_(connection_, reply_to_queue_handle_, &md, &gmo, static_cast<KRLONG>(kMaxMessageBytes), reply, &length, &cc,
        &reason);
-  const std::string reply_name = Utf16ToUtf8(reply_to_queue_);
   if (reason != KRRC_NONE) {
     SetLastError(reason);
     hr = E_FAIL;
+    const std::string reply_name = Utf16ToUtf8(reply_to_queue_);
     if (reason == KRRC_NO_MSG_AVAILABLE) {
       LogText("No messages found in queue %s", reply_name.c_str());
     } else {
@@ -262,15 +248,9 @@ HRESULT CKRBaseConn::GetMessage() {
     if (length < 0 || length > static_cast<KRLONG>(kMaxMessageBytes)) length = 0;
     reply[length] = '\0';
     LogText("Got message buffer: %s", reply);
-    IStream* stream = nullptr;
-    hr = stream_ ? stream_->QueryInterface(IID_IStream, reinterpret_cast<void**>(&stream)) : E_NOINTERFACE;
-    if (FAILED(hr) || !stream) {
-      if (SUCCEEDED(hr)) hr = E_NOINTERFACE;
-      LogText("Could not QI KRStream for IStream: %x", static_cast<unsigned>(hr));
-    } else {
-      hr = stream->Write(reply, static_cast<ULONG>(length), nullptr);
-      stream->Release();
-    }
+    ComPtr<IStream> stream;
+    hr = StreamInterface(&stream);
+    if (SUCCEEDED(hr)) hr = stream->Write(reply, static_cast<ULONG>(length), nullptr);
   }
   TraceExit(u"CKRBaseConn::GetMessage", reason);
   return hr;

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "client/base_conn.h"
-#include "client/trace_names.h"
+#include "common/trace/trace.h"
 #include "platform/com/activation.h"
 #include "platform/com/bstr.h"
 #include "platform/com/stream.h"
@@ -17,24 +17,15 @@
 #include "xmldom.h"
 
 namespace krsoap::corvel {
+
+using krsoap::trace::TraceEntry;
+using krsoap::trace::TraceExit;
 namespace {
 
-constexpr DWORD kAnyContext = 0x17;
 constexpr const char16_t* kSoapEncoding = u"http://schemas.xmlsoap.org/soap/encoding/";
 constexpr const char16_t* kUrlFaultString =
     u"The SOAP Address URL supplied is not a valid KR or HTTP URL. The valid format for an KR URL is "
     u"krs:queue@queuemanager";
-
-// Releases what it holds when the operation returns, on every path.
-template <class T>
-struct Held {
-  T* p = nullptr;
-  ~Held() {
-    if (p) p->Release();
-  }
-  T** Out() { return &p; }
-  T* operator->() const { return p; }
-};
 
 // The stream's IUnknown in a VARIANT (VT_NULL when the stream gives none);
 // the VARIANT owns one reference.
@@ -66,15 +57,15 @@ VARIANT ElementType() {
 HRESULT CKRBaseConn::PatchSoap() {
   TraceEntry(u"CKRBaseConn::PatchSoap");
   HRESULT hr = S_OK;
-  Held<IXMLDOMDocument> document;
-  Held<IXMLDOMElement> root;
-  Held<IXMLDOMNode> first_child, header, inserted, action, appended;
-  Held<IXMLDOMNodeList> list;
+  ComPtr<IXMLDOMDocument> document;
+  ComPtr<IXMLDOMElement> root;
+  ComPtr<IXMLDOMNode> first_child, header, inserted, action, appended;
+  ComPtr<IXMLDOMNodeList> list;
   krsoap::com::BstrPtr local_name, prefix, namespace_uri;
   [&] {
-    hr = CoCreateInstance(CLSID_DOMDocument, nullptr, kAnyContext, IID_IXMLDOMDocument,
-                          reinterpret_cast<void**>(document.Out()));
-    if (FAILED(hr) || !document.p) {
+    hr = CoCreateInstance(CLSID_DOMDocument, nullptr, CLSCTX_ALL, IID_IXMLDOMDocument,
+                          document.OutVoid());
+    if (FAILED(hr) || !document) {
       LogText("Error: Unable to create XML DOM document object -- patching failed.");
       if (SUCCEEDED(hr)) hr = E_NOINTERFACE;
       return;
@@ -89,7 +80,7 @@ HRESULT CKRBaseConn::PatchSoap() {
       return;
     }
     hr = document->get_documentElement(root.Out());
-    if (FAILED(hr) || !root.p) {
+    if (FAILED(hr) || !root) {
       LogText("Error: Unable to find root element -- patching failed.");
       return;
     }
@@ -111,39 +102,39 @@ HRESULT CKRBaseConn::PatchSoap() {
     const std::u16string p(krsoap::com::BstrView(prefix.get()));
     krsoap::com::BstrPtr header_name(p + u":Header"), action_name(p + u":SoapAction");
     hr = document->getElementsByTagName(header_name.get(), list.Out());
-    if (FAILED(hr) || !list.p) {
+    if (FAILED(hr) || !list) {
       LogText("Error: Unable to retrieve Header node information -- patching failed.");
       return;
     }
     list->reset();
     list->nextNode(header.Out());
-    if (!header.p) {
+    if (!header.get()) {
       root->get_firstChild(first_child.Out());
-      if (first_child.p) {
+      if (first_child.get()) {
         hr = document->createNode(ElementType(), header_name.get(), namespace_uri.get(), inserted.Out());
-        if (SUCCEEDED(hr) && inserted.p) {
+        if (SUCCEEDED(hr) && inserted.get()) {
           VARIANT before;
           VariantInit(&before);
           before.vt = VT_UNKNOWN;
-          before.punkVal = first_child.p;  // borrowed for the call
-          hr = root->insertBefore(inserted.p, before, header.Out());
+          before.punkVal = first_child.get();  // borrowed for the call
+          hr = root->insertBefore(inserted.get(), before, header.Out());
         }
       }
-      if (!header.p) {
+      if (!header.get()) {
         LogText("Error: Unable to create Header node -- patching failed.");
         return;
       }
     }
     hr = document->createNode(ElementType(), action_name.get(), namespace_uri.get(), action.Out());
-    if (FAILED(hr) || !action.p) {
+    if (FAILED(hr) || !action.get()) {
       LogText("Error: Unable to create SoapAction node -- patching failed.");
       if (SUCCEEDED(hr)) hr = E_FAIL;
       return;
     }
     krsoap::com::BstrPtr text(soap_action_);
     action->put_text(text.get());
-    hr = header->appendChild(action.p, appended.Out());
-    if (FAILED(hr) || !appended.p) {
+    hr = header->appendChild(action.get(), appended.Out());
+    if (FAILED(hr) || !appended) {
       LogText("Error: Unable to append SoapAction node -- patching failed.");
       if (SUCCEEDED(hr)) hr = E_FAIL;
       return;
@@ -162,10 +153,10 @@ HRESULT CKRBaseConn::PatchSoap() {
 
 HRESULT CKRBaseConn::WriteSoapUrlError() {
   TraceEntry(u"CKRBaseConn::WriteSoapUrlError");
-  Held<ISoapSerializer> serializer;
-  HRESULT hr = CoCreateInstance(CLSID_SoapSerializer, nullptr, kAnyContext, IID_ISoapSerializer,
-                                reinterpret_cast<void**>(serializer.Out()));
-  if (FAILED(hr) || !serializer.p) {
+  ComPtr<ISoapSerializer> serializer;
+  HRESULT hr = CoCreateInstance(CLSID_SoapSerializer, nullptr, CLSCTX_ALL, IID_ISoapSerializer,
+                                serializer.OutVoid());
+  if (FAILED(hr) || !serializer) {
     LogText("Unable to create SoapSerializer.");
     if (SUCCEEDED(hr)) hr = E_NOINTERFACE;
     TraceExit(u"CKRBaseConn::WriteSoapUrlError", hr);
@@ -180,23 +171,16 @@ HRESULT CKRBaseConn::WriteSoapUrlError() {
     TraceExit(u"CKRBaseConn::WriteSoapUrlError", hr);
     return hr;
   }
-  Held<IStream> stream;
-  hr = stream_ ? stream_->QueryInterface(IID_IStream, reinterpret_cast<void**>(stream.Out())) : E_NOINTERFACE;
-  if (FAILED(hr) || !stream.p) {
-    if (SUCCEEDED(hr)) hr = E_NOINTERFACE;
-    LogText("Could not QI KRStream for IStream: %x", static_cast<unsigned>(hr));
+  ComPtr<IStream> stream;
+  hr = StreamInterface(&stream);
+  if (FAILED(hr)) {
     TraceExit(u"CKRBaseConn::WriteSoapUrlError", hr);
     return hr;
   }
-  // Throw the pending request away, however long it is.
+  // Throw the pending request away.
   STATSTG status{};
   stream->Stat(&status, STATFLAG_NONAME);
-  if (status.cbSize.LowPart > 0) {
-    char scratch[kMaxMessageBytes + 1];
-    ULONG got = 0;
-    while (stream->Read(scratch, sizeof scratch, &got) == S_OK && got > 0) {
-    }
-  }
+  if (status.cbSize.LowPart > 0) Drain(stream.get());
   krsoap::com::BstrPtr encoding{std::u16string_view(kSoapEncoding)};
   krsoap::com::BstrPtr code{std::u16string_view(u"Client")};
   krsoap::com::BstrPtr text{std::u16string_view(kUrlFaultString)};

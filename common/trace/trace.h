@@ -66,6 +66,13 @@ inline constexpr int kTraceText = 0;
 inline constexpr int kTraceEntry = 1;
 inline constexpr int kTraceExit = 2;
 
+// The component name both krsoap modules trace under, and the entry and exit
+// lines of an operation: "KRSoap:Server/<name>" and
+// "KRSoap:Server/<name> rc = <rc>".
+inline constexpr const char16_t* kComponent = u"KRSoap:Server";
+inline void TraceEntry(const char16_t* name) { Logerror(kTraceEntry, u"%s/%s", kComponent, name); }
+inline void TraceExit(const char16_t* name, long rc) { Logerror(kTraceExit, u"%s/%s rc = %ld", kComponent, name, rc); }
+
 // Size of LogText's expansion buffer, terminator included.
 inline constexpr size_t kTextBufferBytes = 10240;
 
