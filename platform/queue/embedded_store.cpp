@@ -483,6 +483,18 @@ class SharedQm {
     if (e.first_chunk == -1) return e.persistent || e.length == 0;
     return ChunkIndexOk(e.first_chunk) && e.length <= kMaxChunks * kChunkData;
   }
+  // Copies the first min(length, limit) bytes of a body kept in the file
+  // into `dst`; false when its chain of chunks ends before them.
+  bool CopyBodyLocked(const Entry& e, char* dst, int32_t limit) const {
+    int32_t left = std::min(e.length, limit);
+    for (int32_t c = e.first_chunk; left > 0 && ChunkIndexOk(c); c = shm_->chunks[c].next) {
+      const int32_t n = std::min(left, kChunkData);
+      std::memcpy(dst, shm_->chunks[c].data, static_cast<size_t>(n));
+      dst += n;
+      left -= n;
+    }
+    return left <= 0;
+  }
   // The answer for a queue name not found: the file may have been found
   // damaged on the way.
   int32_t MissingQueue() const { return Deleted() ? KRRC_Q_MGR_NOT_AVAILABLE : KRRC_UNKNOWN_OBJECT_NAME; }
@@ -1072,15 +1084,7 @@ int32_t SharedQm::CommitBatch(uint64_t batch) {
           op.md = e.md;
           op.expiry = e.expiry_ms;
           op.body.resize(static_cast<size_t>(e.length));
-          char* dst = op.body.data();
-          int32_t left = e.length;
-          for (int32_t c = e.first_chunk; left > 0 && ChunkIndexOk(c); c = shm_->chunks[c].next) {
-            int32_t k = std::min(left, kChunkData);
-            std::memcpy(dst, shm_->chunks[c].data, static_cast<size_t>(k));
-            dst += k;
-            left -= k;
-          }
-          if (left > 0) {
+          if (!CopyBodyLocked(e, op.body.data(), e.length)) {
             NoteDamageLocked("the body of a message waiting for the disk is broken");
             break;
           }
@@ -1878,16 +1882,9 @@ class EmbeddedStore final : public Store {
   // buffer. False (and the file marked damaged) when its chunks are not all
   // there.
   bool CopyChunks(const Entry& e, void* buffer, int32_t limit) {
-    char* dst = static_cast<char*>(buffer);
-    int32_t left = std::min(e.length, limit);
-    for (int32_t c = e.first_chunk; left > 0 && qm_->ChunkIndexOk(c); c = qm_->shm()->chunks[c].next) {
-      int32_t n = std::min(left, kChunkData);
-      std::memcpy(dst, qm_->shm()->chunks[c].data, n);
-      dst += n;
-      left -= n;
-    }
-    if (left > 0) qm_->NoteDamageLocked("the body of a message is broken");
-    return left <= 0;
+    if (qm_->CopyBodyLocked(e, static_cast<char*>(buffer), limit)) return true;
+    qm_->NoteDamageLocked("the body of a message is broken");
+    return false;
   }
 
   // Reads a persistent body from the database (outside the mutex).
