@@ -2,14 +2,12 @@
 // fault with 500, the WSDL on GET ?wsdl (its address naming the port it was
 // fetched from), keep-alive, and a python3-zeep client that reads the WSDL
 // from the server and calls it (skipped where zeep is not installed).
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
 
-#include "tests/soap_server/soap_test_util.h"
+#include "tests/soap_server/serve_http_util.h"
 
 // After the platform headers: the system headers it brings define macros
 // (LOCK_WRITE, NOERROR) that name enumerators and codes there.
@@ -18,42 +16,14 @@
 namespace krsoap::test {
 namespace {
 
-class ServeHttpTest : public SoapTest {
+class ServeHttpTest : public ServeHttpProcessTest {
  protected:
   void SetUp() override {
-    SoapTest::SetUp();
-    int out[2];
-    ASSERT_EQ(0, pipe(out));
-    pid_ = fork();
-    ASSERT_GE(pid_, 0);
-    if (pid_ == 0) {
-      dup2(out[1], 1);
-      close(out[0]);
-      close(out[1]);
-      std::string tool = BinDir() + "/krsoap";
-      std::string wsdl = CalcWsdl(), wsml = CalcWsml();
-      execl(tool.c_str(), tool.c_str(), "serve-http", "--wsdl", wsdl.c_str(), "--wsml", wsml.c_str(), "--listen",
-            "127.0.0.1:0", "--threads", "8", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(out[1]);
-    FILE* f = fdopen(out[0], "r");
-    char line[256] = {};
-    ASSERT_NE(nullptr, fgets(line, sizeof line, f)) << "serve-http printed nothing";
-    fclose(f);
-    ASSERT_EQ(1, std::sscanf(line, "listening on 127.0.0.1:%d", &port_)) << line;
-  }
-  void TearDown() override {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      int status = 0;
-      waitpid(pid_, &status, 0);
-      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "serve-http did not stop cleanly: " << status;
-    }
-    SoapTest::TearDown();
+    ServeHttpProcessTest::SetUp();
+    port_ = Start({"--threads", "8"});
+    ASSERT_NE(0, port_) << "serve-http did not start";
   }
 
-  pid_t pid_ = -1;
   int port_ = 0;
 };
 
