@@ -24,8 +24,8 @@
 #include <vector>
 
 #include "platform/com/activation.h"
-#include "platform/com/server_loader.h"
-#include "platform/text/convert.h"
+#include "tests/support/calculator_home.h"
+#include "tests/support/register_module.h"
 #include "tests/support/test_home.h"
 
 namespace {
@@ -41,41 +41,6 @@ const std::string kBody =
 const std::string kRequest = "POST /calculator HTTP/1.1\r\nHost: 127.0.0.1\r\nSOAPAction: \"urn:krsoap-calculator#Add\"\r\n"
                              "Content-Type: text/xml\r\nContent-Length: " +
                              std::to_string(kBody.size()) + "\r\n\r\n" + kBody;
-
-bool Register(const char* file) {
-  com::ServerModule module;
-  if (FAILED(com::LoadServerModule(platform::Utf8ToUtf16(test::LibDir() + "/" + file), &module))) return false;
-  auto fn = reinterpret_cast<HRESULT (*)()>(module.Symbol("DllRegisterServer"));
-  return fn && SUCCEEDED(fn());
-}
-
-pid_t StartServeHttp(int* port) {
-  int fds[2];
-  if (pipe(fds) != 0) return -1;
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(fds[1], 1);
-    close(fds[0]);
-    close(fds[1]);
-    std::string tool = test::BinDir() + "/krsoap";
-    std::string wsdl = std::string(KRSOAP_SOURCE_DIR) + "/examples/calculator/Calculator.wsdl";
-    std::string wsml = std::string(KRSOAP_SOURCE_DIR) + "/examples/calculator/Calculator.wsml";
-    execl(tool.c_str(), tool.c_str(), "serve-http", "--wsdl", wsdl.c_str(), "--wsml", wsml.c_str(), "--listen",
-          "127.0.0.1:0", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(fds[1]);
-  FILE* f = fdopen(fds[0], "r");
-  char line[256] = {};
-  bool ok = f && fgets(line, sizeof line, f) && std::sscanf(line, "listening on 127.0.0.1:%d", port) == 1;
-  if (f) fclose(f);
-  if (!ok) {
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
-    return -1;
-  }
-  return pid;
-}
 
 int Connect(int port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -204,14 +169,22 @@ int main(int argc, char** argv) {
   test::ScopedHome home;
   if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 1;
   for (const char* m : {"libkrxml.so", "libkrsoap.so", "libkrcalculator.so"}) {
-    if (!Register(m)) {
+    if (!test::RegisterLibModule(m)) {
       std::fprintf(stderr, "cannot register %s\n", m);
       return 1;
     }
   }
   int port = 0;
-  pid_t pid = StartServeHttp(&port);
-  if (pid < 0) {
+  test::BuildDirs dirs;
+  const std::string calc = std::string(KRSOAP_SOURCE_DIR) + "/examples/calculator/Calculator";
+  pid_t pid = test::FindBuildDirs(&dirs)
+                  ? test::StartCalculatorHttpHost(dirs, home.path(), calc + ".wsdl", calc + ".wsml", &port)
+                  : -1;
+  if (pid > 0 && port == 0) {
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+  }
+  if (pid < 0 || port == 0) {
     std::fprintf(stderr, "cannot start krsoap serve-http\n");
     return 1;
   }

@@ -11,30 +11,18 @@
 
 #include "platform/com/activation.h"
 #include "platform/com/bstr.h"
-#include "platform/com/server_loader.h"
-#include "platform/text/convert.h"
 #include "soaptoolkit.h"
 #include "tests/soap_client/client_test_util.h"
+#include "tests/support/register_module.h"
 
 using namespace krsoap;
-
-namespace {
-
-bool Register(const char* file) {
-  com::ServerModule module;
-  if (FAILED(com::LoadServerModule(platform::Utf8ToUtf16(test::LibDir() + "/" + file), &module))) return false;
-  auto fn = reinterpret_cast<HRESULT (*)()>(module.Symbol("DllRegisterServer"));
-  return fn && SUCCEEDED(fn());
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   int calls = argc > 1 ? std::atoi(argv[1]) : 5000;
   test::ScopedHome home;
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   for (const char* m : {"libkrxml.so", "libkrsoap.so", "libkrcalculator.so"}) {
-    if (!Register(m)) {
+    if (!test::RegisterLibModule(m)) {
       std::fprintf(stderr, "cannot register %s\n", m);
       return 1;
     }

@@ -18,10 +18,10 @@
 #include <vector>
 
 #include "platform/com/activation.h"
-#include "platform/com/server_loader.h"
 #include "platform/soap/buffer_stream.h"
-#include "platform/text/convert.h"
 #include "soaptoolkit.h"
+#include "tests/support/calculator_home.h"
+#include "tests/support/register_module.h"
 #include "tests/support/test_home.h"
 
 // After the platform headers: the system headers it brings define macros
@@ -41,13 +41,6 @@ double CpuNow() {
   timespec ts{};
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
   return ts.tv_sec + ts.tv_nsec * 1e-9;
-}
-
-bool Register(const char* file) {
-  com::ServerModule module;
-  if (FAILED(com::LoadServerModule(platform::Utf8ToUtf16(test::LibDir() + "/" + file), &module))) return false;
-  auto fn = reinterpret_cast<HRESULT (*)()>(module.Symbol("DllRegisterServer"));
-  return fn && SUCCEEDED(fn());
 }
 
 void BenchInvoke(ISoapServer* server) {
@@ -84,34 +77,6 @@ void BenchInvoke(ISoapServer* server) {
   std::printf("SoapInvoke Add over memory streams: wall median %.1f us (best %.1f), CPU median %.1f us (best %.1f)"
               "  [goal <= 20 us]\n",
               wall[2], wall[0], cpu[2], cpu[0]);
-}
-
-pid_t StartServeHttp(int* port) {
-  int fds[2];
-  if (pipe(fds) != 0) return -1;
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(fds[1], 1);
-    close(fds[0]);
-    close(fds[1]);
-    std::string tool = test::BinDir() + "/krsoap";
-    std::string wsdl = std::string(KRSOAP_SOURCE_DIR) + "/examples/calculator/Calculator.wsdl";
-    std::string wsml = std::string(KRSOAP_SOURCE_DIR) + "/examples/calculator/Calculator.wsml";
-    execl(tool.c_str(), tool.c_str(), "serve-http", "--wsdl", wsdl.c_str(), "--wsml", wsml.c_str(), "--listen",
-          "127.0.0.1:0", "--threads", "32", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(fds[1]);
-  FILE* f = fdopen(fds[0], "r");
-  char line[256] = {};
-  bool ok = f && fgets(line, sizeof line, f) && std::sscanf(line, "listening on 127.0.0.1:%d", port) == 1;
-  if (f) fclose(f);
-  if (!ok) {
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
-    return -1;
-  }
-  return pid;
 }
 
 void BenchHttp(int port, int clients) {
@@ -158,7 +123,7 @@ int main() {
   test::ScopedHome home;
   if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 1;
   for (const char* m : {"libkrxml.so", "libkrsoap.so", "libkrcalculator.so"}) {
-    if (!Register(m)) {
+    if (!test::RegisterLibModule(m)) {
       std::fprintf(stderr, "cannot register %s\n", m);
       return 1;
     }
@@ -168,15 +133,22 @@ int main() {
                               reinterpret_cast<void**>(&server)))) {
     return 1;
   }
-  com::BstrPtr wsdl(com::AllocBstrFromUtf8(std::string(KRSOAP_SOURCE_DIR) + "/examples/calculator/Calculator.wsdl"));
-  com::BstrPtr wsml(com::AllocBstrFromUtf8(std::string(KRSOAP_SOURCE_DIR) + "/examples/calculator/Calculator.wsml"));
+  const std::string calc = std::string(KRSOAP_SOURCE_DIR) + "/examples/calculator/Calculator";
+  com::BstrPtr wsdl(com::AllocBstrFromUtf8(calc + ".wsdl")), wsml(com::AllocBstrFromUtf8(calc + ".wsml"));
   if (FAILED(server->Init(wsdl.get(), wsml.get()))) return 1;
   BenchInvoke(server);
   server->Release();
 
   int port = 0;
-  pid_t pid = StartServeHttp(&port);
-  if (pid < 0) {
+  test::BuildDirs dirs;
+  pid_t pid = test::FindBuildDirs(&dirs)
+                  ? test::StartCalculatorHttpHost(dirs, home.path(), calc + ".wsdl", calc + ".wsml", &port)
+                  : -1;
+  if (pid > 0 && port == 0) {
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+  }
+  if (pid < 0 || port == 0) {
     std::fprintf(stderr, "cannot start krsoap serve-http\n");
     return 1;
   }
