@@ -162,6 +162,14 @@ class RequestStream final : public httplib::Stream {
   std::string* out_;
 };
 
+// Where the authority of an http:// or https:// URL begins (the scheme in
+// any case); 0 for a URL of another scheme.
+size_t HttpAuthorityAt(const std::string& url) {
+  std::string lower = url.substr(0, 8);
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return lower.rfind("http://", 0) == 0 ? 7 : lower.rfind("https://", 0) == 0 ? 8 : 0;
+}
+
 // The WSDL as served. The location of every port address (an element named
 // "address" with a "location" attribute: soap:, soap12: or http:address)
 // that is an http: or https: URL names this server: the address and port
@@ -265,11 +273,9 @@ class ServedWsdl {
 
   void Consider(size_t at, size_t len) {
     std::string value = text_.substr(at, len);
-    size_t scheme = value.find("://");
-    std::string lower = value.substr(0, scheme == std::string::npos ? 0 : scheme);
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (lower != "http" && lower != "https") return;
-    size_t path = value.find_first_of("/?#", scheme + 3);
+    size_t host = HttpAuthorityAt(value);
+    if (host == 0) return;
+    size_t path = value.find_first_of("/?#", host);
     slots_.push_back({at, len, path == std::string::npos ? "" : value.substr(path)});
   }
 
@@ -357,9 +363,7 @@ bool ParseArgs(const std::vector<std::string>& args, Options* o) {
       if (!seconds(&o->limits.body_timeout)) return false;
     } else if (a == "--public-url") {
       if (!value(&o->public_url)) return false;
-      std::string lower = o->public_url.substr(0, 8);
-      for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      size_t host = lower.rfind("http://", 0) == 0 ? 7 : lower.rfind("https://", 0) == 0 ? 8 : 0;
+      size_t host = HttpAuthorityAt(o->public_url);
       bool clean = std::none_of(o->public_url.begin(), o->public_url.end(),
                                 [](char c) { return static_cast<unsigned char>(c) <= 0x20 || c == 0x7f; });
       if (host == 0 || o->public_url.size() == host || !clean) {
