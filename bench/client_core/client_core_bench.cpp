@@ -37,6 +37,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/support/process_load.h"
 #include "common/queue/krqueue.h"
 #include "corvel.h"
 #include "platform/com/activation.h"
@@ -49,6 +50,9 @@
 
 namespace {
 
+using krsoap::bench::LoadAverage;
+using krsoap::bench::NowNs;
+
 constexpr const char* kQm = "CORE.QM";
 constexpr const char* kEchoQueue = "ECHO.REQUEST";
 constexpr const char* kModelQueue = "SYSTEM.DEFAULT.MODEL.QUEUE";
@@ -60,11 +64,6 @@ constexpr size_t kMinSamples = 50;   // however slow the machine
 
 using Clock = std::chrono::steady_clock;
 
-int64_t NowNs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
 
 // A SOAP envelope of exactly `bytes` bytes without a Header, as the toolkit
 // writes a request.
@@ -205,18 +204,6 @@ int64_t ThreadCpuNs() {
   return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-std::string LoadAverage() {
-  char text[64] = {};
-  if (std::FILE* f = std::fopen("/proc/loadavg", "r")) {
-    if (!std::fgets(text, sizeof text, f)) text[0] = '\0';
-    std::fclose(f);
-  }
-  std::string s(text);
-  for (int spaces = 0, i = 0; i < static_cast<int>(s.size()); ++i) {
-    if (s[i] == ' ' && ++spaces == 3) return s.substr(0, i);
-  }
-  return s;
-}
 
 // ---- Through COM -----------------------------------------------------------------
 

@@ -40,9 +40,17 @@
 #include "platform/com/com.h"
 #include "platform/com/stream.h"
 #include "soaptoolkit.h"
+#include "bench/support/process_load.h"
 #include "tests/support/calculator_home.h"
 
 namespace {
+
+using krsoap::bench::Figures;
+using krsoap::bench::Load;
+using krsoap::bench::LoadAverage;
+using krsoap::bench::Measure;
+using krsoap::bench::NowNs;
+using krsoap::bench::Slot;
 
 constexpr const char* kQm = "CLIENT.QM";
 constexpr const char* kQueue = "CALC.REQUEST";
@@ -50,61 +58,14 @@ constexpr const char* kQueueWsdl = KRSOAP_SOURCE_DIR "/examples/calculator/Calcu
 constexpr const char* kWsdl = KRSOAP_SOURCE_DIR "/examples/calculator/Calculator.wsdl";
 constexpr const char* kWsml = KRSOAP_SOURCE_DIR "/examples/calculator/Calculator.wsml";
 constexpr const char* kServerConnector = "KRSoapClient.KRServerConnector";
-constexpr size_t kMaxSamples = 1 << 17;  // per client process
-constexpr int kWarmup = 200;
-constexpr int kMaxClients = 16;
 
-int64_t NowNs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-int64_t ProcessCpuNs() {
-  timespec ts{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-// User plus system time of another process so far, from /proc (clock-tick
-// resolution); 0 when it cannot be read.
-double HostCpuSeconds(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const size_t close = text.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream fields(text.substr(close + 2));
-  std::string field;
-  unsigned long long utime = 0, stime = 0;
-  for (int i = 3; fields >> field; ++i) {  // the state is field 3
-    if (i == 14) utime = std::strtoull(field.c_str(), nullptr, 10);
-    if (i == 15) {
-      stime = std::strtoull(field.c_str(), nullptr, 10);
-      break;
-    }
-  }
-  return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-// Shared between the parent and the client processes.
-struct Slot {
-  long count;
-  long errors;
-  int64_t first_ns;
-  int64_t last_ns;
-  int64_t cpu_ns;  // the process's CPU time while measuring
-  int64_t samples[kMaxSamples];
-};
 struct FirstCall {
   double p50_us, p99_us;
   long samples;
   bool ok;
 };
 struct Shared {
-  std::atomic<int> ready;
-  std::atomic<int> go;
-  std::atomic<int> stop;
-  Slot slots[kMaxClients];
+  Load load;
   FirstCall first[3];  // new connector alone, beside another, new SoapClient
 };
 
@@ -175,101 +136,24 @@ bool CallAdd(ISoapClient* client, DISPID add, double a) {
   return ok;
 }
 
-// Waits for the start signal, then makes calls until the stop signal,
-// recording each call's duration.
-void ClientProcess(Shared* shared, Slot* slot, long id, bool queue, int port) {
+// Makes calls until the stop signal, timing each.
+void ClientProcess(Load* load, Slot* slot, long id, bool queue, int port) {
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   DISPID add = 0;
   ISoapClient* client = MakeClient(queue, port, &add);
   if (!client) {
-    slot->errors++;
-    shared->ready.fetch_add(1);
+    krsoap::bench::GiveUp(load, slot);
     return;
   }
   const double base = static_cast<double>(id) * 1e7;
-  for (int i = 0; i < kWarmup; ++i) CallAdd(client, add, base + i);
-  shared->ready.fetch_add(1);
-  while (!shared->go.load()) std::this_thread::yield();
-  slot->first_ns = NowNs();
-  const int64_t cpu0 = ProcessCpuNs();
-  long i = kWarmup;
-  while (!shared->stop.load()) {
-    const int64_t t0 = NowNs();
-    const bool ok = CallAdd(client, add, base + static_cast<double>(i++));
-    const int64_t t1 = NowNs();
-    if (!ok) {
-      slot->errors++;
-      continue;
-    }
-    if (static_cast<size_t>(slot->count) < kMaxSamples) slot->samples[slot->count] = t1 - t0;
-    slot->count++;
-    slot->last_ns = t1;
-  }
-  slot->cpu_ns = ProcessCpuNs() - cpu0;
+  Measure(load, slot, [&](long i) { return CallAdd(client, add, base + static_cast<double>(i)); });
   client->Release();
   CoUninitialize();
 }
 
-struct Figures {
-  double p50_us = 0, p99_us = 0, per_s = 0;
-  double client_cpu_us = 0, host_cpu_us = 0;  // per call
-  long errors = 0;
-};
-
-Figures RunConcurrency(Shared* shared, int n, double seconds, bool queue, int port, pid_t host) {
-  shared->ready.store(0);
-  shared->go.store(0);
-  shared->stop.store(0);
-  for (int r = 0; r < n; ++r) {
-    shared->slots[r].count = 0;
-    shared->slots[r].errors = 0;
-    shared->slots[r].first_ns = shared->slots[r].last_ns = 0;
-  }
-  std::fflush(nullptr);
-  std::vector<pid_t> pids;
-  for (int r = 0; r < n; ++r) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-      ClientProcess(shared, &shared->slots[r], r, queue, port);
-      ::_exit(0);
-    }
-    pids.push_back(pid);
-  }
-  while (shared->ready.load() < n) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  const int64_t t0 = NowNs();
-  const double host0 = HostCpuSeconds(host);
-  shared->go.store(1);
-  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-  shared->stop.store(1);
-  const double host1 = HostCpuSeconds(host);
-  for (pid_t p : pids) ::waitpid(p, nullptr, 0);
-  int64_t t1 = t0;
-  std::vector<int64_t> all;
-  Figures f;
-  long total = 0;
-  int64_t client_cpu = 0;
-  for (int r = 0; r < n; ++r) {
-    const Slot& s = shared->slots[r];
-    total += s.count;
-    client_cpu += s.cpu_ns;
-    f.errors += s.errors;
-    t1 = std::max(t1, s.last_ns);
-    const size_t kept = std::min<size_t>(static_cast<size_t>(s.count), kMaxSamples);
-    all.insert(all.end(), s.samples, s.samples + kept);
-  }
-  std::sort(all.begin(), all.end());
-  if (!all.empty()) {
-    f.p50_us = static_cast<double>(all[all.size() / 2]) / 1000.0;
-    f.p99_us = static_cast<double>(all[std::min(all.size() - 1, all.size() * 99 / 100)]) / 1000.0;
-  }
-  f.per_s = t1 > t0 ? static_cast<double>(total) * 1e9 / static_cast<double>(t1 - t0) : 0;
-  if (total > 0) {
-    f.client_cpu_us = static_cast<double>(client_cpu) / 1000.0 / static_cast<double>(total);
-    // The host's time over the measured seconds, per call made in them.
-    const double measured = static_cast<double>(t1 - t0) / 1e9;
-    f.host_cpu_us = measured > 0 ? (host1 - host0) * 1e6 / (f.per_s * seconds) : 0;
-  }
-  return f;
+Figures RunConcurrency(Load* load, int n, double seconds, bool queue, int port, pid_t host) {
+  return krsoap::bench::Run(load, n, seconds, host,
+                            [&](int r) { ClientProcess(load, &load->slots[r], r, queue, port); });
 }
 
 // ---- (e) first calls -------------------------------------------------------------------
@@ -375,13 +259,6 @@ void FirstCallProcess(Shared* shared, double seconds) {
   CoUninitialize();
 }
 
-std::string LoadAverage() {
-  std::ifstream in("/proc/loadavg");
-  std::string a, b, c;
-  in >> a >> b >> c;
-  return a + " " + b + " " + c;
-}
-
 const char* Verdict(bool met) { return met ? "met" : "MISSED"; }
 
 }  // namespace
@@ -398,7 +275,7 @@ int main(int argc, char** argv) {
       levels.clear();
       std::stringstream s(argv[i + 1]);
       std::string item;
-      while (std::getline(s, item, ',')) levels.push_back(std::clamp(std::atoi(item.c_str()), 1, kMaxClients));
+      while (std::getline(s, item, ',')) levels.push_back(std::clamp(std::atoi(item.c_str()), 1, krsoap::bench::kMaxProcesses));
     } else if (a == "--only") {
       only = argv[i + 1];
     } else {
@@ -421,9 +298,7 @@ int main(int argc, char** argv) {
     if (!root.empty()) std::filesystem::remove_all(root);
     return 2;
   }
-  void* mem = ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  if (mem == MAP_FAILED) return 2;
-  auto* shared = new (mem) Shared();
+  Shared* shared = krsoap::bench::MapShared<Shared>();
 
   std::printf("client_e2e_bench: SoapClient calling Calculator Add, %.1f s per figure, each client a separate "
               "process\n", seconds);
@@ -433,7 +308,7 @@ int main(int argc, char** argv) {
   if (only != "http") {
     pid_t host = krsoap::test::StartCalculatorHost(dirs, root, "", kQueue, kWsdl, kWsml);
     for (size_t i = 0; i < levels.size(); ++i) {
-      qf[i] = RunConcurrency(shared, levels[i], seconds, true, 0, host);
+      qf[i] = RunConcurrency(&shared->load, levels[i], seconds, true, 0, host);
       std::printf("queue %2d clients: p50 %8.1f us  p99 %9.1f us  %8.0f calls/s  CPU per call: clients %5.1f us, "
                   "host %5.1f us  (%ld errors)\n", levels[i], qf[i].p50_us, qf[i].p99_us, qf[i].per_s,
                   qf[i].client_cpu_us, qf[i].host_cpu_us, qf[i].errors);
@@ -459,7 +334,7 @@ int main(int argc, char** argv) {
       return 1;
     }
     for (size_t i = 0; i < levels.size(); ++i) {
-      hf[i] = RunConcurrency(shared, levels[i], seconds, false, port, http);
+      hf[i] = RunConcurrency(&shared->load, levels[i], seconds, false, port, http);
       std::printf("http  %2d clients: p50 %8.1f us  p99 %9.1f us  %8.0f calls/s  CPU per call: clients %5.1f us, "
                   "host %5.1f us  (%ld errors)\n", levels[i], hf[i].p50_us, hf[i].p99_us, hf[i].per_s,
                   hf[i].client_cpu_us, hf[i].host_cpu_us, hf[i].errors);

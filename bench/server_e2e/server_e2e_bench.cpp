@@ -33,41 +33,25 @@
 
 #include <httplib.h>
 
+#include "bench/support/process_load.h"
 #include "common/queue/krqueue.h"
 #include "tests/support/calculator_home.h"
 
 namespace {
+
+using krsoap::bench::Figures;
+using krsoap::bench::Load;
+using krsoap::bench::LoadAverage;
+using krsoap::bench::Measure;
+using krsoap::bench::Slot;
 
 constexpr const char* kQm = "E2E.QM";
 constexpr const char* kQueue = "CALC.REQUEST";
 constexpr const char* kModelQueue = "SYSTEM.DEFAULT.MODEL.QUEUE";
 constexpr const char* kWsdl = KRSOAP_SOURCE_DIR "/examples/calculator/Calculator.wsdl";
 constexpr const char* kWsml = KRSOAP_SOURCE_DIR "/examples/calculator/Calculator.wsml";
-constexpr size_t kMaxSamples = 1 << 18;  // per requester
-constexpr int kWarmup = 200;
 
 std::string g_root;
-
-int64_t NowNs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-// Shared between the parent and the requesting processes.
-struct Slot {
-  long count;
-  long errors;
-  int64_t first_ns;
-  int64_t last_ns;
-  int64_t samples[kMaxSamples];
-};
-struct Shared {
-  std::atomic<int> ready;
-  std::atomic<int> go;
-  std::atomic<int> stop;
-  Slot slots[16];
-};
 
 std::string AddRequest(long a) {
   return "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\"><SOAP-ENV:Header>"
@@ -76,31 +60,7 @@ std::string AddRequest(long a) {
          std::to_string(a) + "</c:a><c:b>0.5</c:b></c:Add></SOAP-ENV:Body></SOAP-ENV:Envelope>";
 }
 
-// Waits for the start signal, then runs `one(i)` (one round trip; false on
-// failure) until the stop signal, recording each round trip's duration.
-template <class F>
-void Measure(Shared* shared, Slot* slot, F one) {
-  for (int i = 0; i < kWarmup; ++i) one(i);
-  shared->ready.fetch_add(1);
-  while (!shared->go.load()) std::this_thread::yield();
-  slot->first_ns = NowNs();
-  long i = 0;
-  while (!shared->stop.load()) {
-    const int64_t t0 = NowNs();
-    const bool ok = one(kWarmup + i);
-    const int64_t t1 = NowNs();
-    if (!ok) {
-      slot->errors++;
-      continue;
-    }
-    if (static_cast<size_t>(slot->count) < kMaxSamples) slot->samples[slot->count] = t1 - t0;
-    slot->count++;
-    slot->last_ns = t1;
-    ++i;
-  }
-}
-
-void QueueRequester(Shared* shared, Slot* slot, long id) {
+void QueueRequester(Load* load, Slot* slot, long id) {
   KRHCONN hconn = KRHC_UNUSABLE_HCONN;
   KRLONG cc = 0, rc = 0;
   KRCONN(kQm, &hconn, &cc, &rc);
@@ -118,7 +78,7 @@ void QueueRequester(Shared* shared, Slot* slot, long id) {
   std::memcpy(reply_q, rod.ObjectName, KR_Q_NAME_LENGTH);
   for (char& c : reply_q) if (c == '\0') c = ' ';
   std::vector<char> buffer(1 << 16);
-  Measure(shared, slot, [&](long i) {
+  Measure(load, slot, [&](long i) {
     const std::string body = AddRequest(id * 10000000 + i);
     KRMD md = KRMD_DEFAULT;
     md.MsgType = KRMT_REQUEST;
@@ -144,78 +104,26 @@ void QueueRequester(Shared* shared, Slot* slot, long id) {
   KRDISC(&hconn, &cc, &rc);
 }
 
-void HttpRequester(Shared* shared, Slot* slot, long id, int port) {
+void HttpRequester(Load* load, Slot* slot, long id, int port) {
   httplib::Client client("127.0.0.1", port);
   client.set_keep_alive(true);
   client.set_tcp_nodelay(true);
   client.set_read_timeout(30, 0);
   const httplib::Headers headers = {{"SOAPAction", "\"urn:krsoap-calculator#Add\""}};
-  Measure(shared, slot, [&](long i) {
+  Measure(load, slot, [&](long i) {
     auto res = client.Post("/", headers, AddRequest(id * 10000000 + i), "text/xml; charset=utf-8");
     return res && res->status == 200 && res->body.find("Result>") != std::string::npos;
   });
 }
 
-struct Figures {
-  double p50_us = 0, p99_us = 0, per_s = 0;
-  long errors = 0;
-};
-
-Figures RunConcurrency(Shared* shared, int n, double seconds, bool queue, int port) {
-  shared->ready.store(0);
-  shared->go.store(0);
-  shared->stop.store(0);
-  for (int r = 0; r < n; ++r) {
-    shared->slots[r].count = 0;
-    shared->slots[r].errors = 0;
-    shared->slots[r].first_ns = shared->slots[r].last_ns = 0;
-  }
-  std::fflush(nullptr);
-  std::vector<pid_t> pids;
-  for (int r = 0; r < n; ++r) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-      if (queue) {
-        QueueRequester(shared, &shared->slots[r], r);
-      } else {
-        HttpRequester(shared, &shared->slots[r], r, port);
-      }
-      ::_exit(0);
+Figures RunConcurrency(Load* load, int n, double seconds, bool queue, int port) {
+  return krsoap::bench::Run(load, n, seconds, 0, [&](int r) {
+    if (queue) {
+      QueueRequester(load, &load->slots[r], r);
+    } else {
+      HttpRequester(load, &load->slots[r], r, port);
     }
-    pids.push_back(pid);
-  }
-  while (shared->ready.load() < n) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  const int64_t t0 = NowNs();
-  shared->go.store(1);
-  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-  shared->stop.store(1);
-  for (pid_t p : pids) ::waitpid(p, nullptr, 0);
-  int64_t t1 = t0;
-  std::vector<int64_t> all;
-  Figures f;
-  long total = 0;
-  for (int r = 0; r < n; ++r) {
-    const Slot& s = shared->slots[r];
-    total += s.count;
-    f.errors += s.errors;
-    t1 = std::max(t1, s.last_ns);
-    const size_t kept = std::min<size_t>(static_cast<size_t>(s.count), kMaxSamples);
-    all.insert(all.end(), s.samples, s.samples + kept);
-  }
-  std::sort(all.begin(), all.end());
-  if (!all.empty()) {
-    f.p50_us = static_cast<double>(all[all.size() / 2]) / 1000.0;
-    f.p99_us = static_cast<double>(all[std::min(all.size() - 1, all.size() * 99 / 100)]) / 1000.0;
-  }
-  f.per_s = t1 > t0 ? static_cast<double>(total) * 1e9 / static_cast<double>(t1 - t0) : 0;
-  return f;
-}
-
-std::string LoadAverage() {
-  std::ifstream in("/proc/loadavg");
-  std::string a, b, c;
-  in >> a >> b >> c;
-  return a + " " + b + " " + c;
+  });
 }
 
 }  // namespace
@@ -246,9 +154,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "server_e2e_bench: set-up failed in %s\n", g_root.c_str());
     return 2;
   }
-  void* mem = ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  if (mem == MAP_FAILED) return 2;
-  auto* shared = new (mem) Shared();
+  Load* shared = krsoap::bench::MapShared<Load>();
 
   std::printf("server_e2e_bench: Calculator Add, %.1f s per figure, requesters are separate processes\n", seconds);
   std::printf("load average at start: %s\n", LoadAverage().c_str());

@@ -1,0 +1,199 @@
+// The harness of the end-to-end benchmarks: requesting processes forked from
+// one parent, each timing its round trips into its own slot of a shared
+// mapping; the parent starts and stops them together and gathers the
+// percentiles, the rate and the CPU time per round trip. Header only.
+#pragma once
+
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace krsoap::bench {
+
+inline constexpr size_t kMaxSamples = 1 << 17;  // per process
+inline constexpr int kMaxProcesses = 16;
+inline constexpr int kWarmup = 200;  // round trips before the start signal
+
+inline int64_t NowNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+inline int64_t ProcessCpuNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// User plus system time of another process so far, from /proc (clock-tick
+// resolution); 0 when it cannot be read.
+inline double CpuSecondsOf(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(text.substr(close + 2));
+  std::string field;
+  unsigned long long utime = 0, stime = 0;
+  for (int i = 3; fields >> field; ++i) {  // the state is field 3
+    if (i == 14) utime = std::strtoull(field.c_str(), nullptr, 10);
+    if (i == 15) {
+      stime = std::strtoull(field.c_str(), nullptr, 10);
+      break;
+    }
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+inline std::string LoadAverage() {
+  std::ifstream in("/proc/loadavg");
+  std::string a, b, c;
+  in >> a >> b >> c;
+  return a + " " + b + " " + c;
+}
+
+// One requesting process's record.
+struct Slot {
+  long count;
+  long errors;
+  int64_t first_ns;
+  int64_t last_ns;
+  int64_t cpu_ns;  // the process's CPU time while measuring
+  int64_t samples[kMaxSamples];
+};
+
+// Shared between the parent and the requesting processes.
+struct Load {
+  std::atomic<int> ready;
+  std::atomic<int> go;
+  std::atomic<int> stop;
+  Slot slots[kMaxProcesses];
+};
+
+// A zeroed shared mapping for a T that begins with (or is) a Load; exits
+// when none can be made.
+template <class T>
+T* MapShared() {
+  void* p = ::mmap(nullptr, sizeof(T), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) {
+    std::perror("mmap");
+    std::exit(1);
+  }
+  return static_cast<T*>(p);
+}
+
+// In a requesting process: runs `one(i)` (one round trip; false on failure)
+// kWarmup times, says it is ready, waits for the start signal, then runs it
+// until the stop signal, recording each round trip's duration.
+template <class F>
+void Measure(Load* load, Slot* slot, F one) {
+  for (int i = 0; i < kWarmup; ++i) one(i);
+  load->ready.fetch_add(1);
+  while (!load->go.load()) std::this_thread::yield();
+  slot->first_ns = NowNs();
+  const int64_t cpu0 = ProcessCpuNs();
+  long i = kWarmup;
+  while (!load->stop.load()) {
+    const int64_t t0 = NowNs();
+    const bool ok = one(i++);
+    const int64_t t1 = NowNs();
+    if (!ok) {
+      slot->errors++;
+      continue;
+    }
+    if (static_cast<size_t>(slot->count) < kMaxSamples) slot->samples[slot->count] = t1 - t0;
+    slot->count++;
+    slot->last_ns = t1;
+  }
+  slot->cpu_ns = ProcessCpuNs() - cpu0;
+}
+
+// In a requesting process that cannot start: counts the failure and lets the
+// parent go on.
+inline void GiveUp(Load* load, Slot* slot) {
+  slot->errors++;
+  load->ready.fetch_add(1);
+}
+
+struct Figures {
+  double p50_us = 0, p99_us = 0, per_s = 0;
+  double client_cpu_us = 0, host_cpu_us = 0;  // per round trip
+  long errors = 0;
+};
+
+// Forks `n` requesting processes, each running `child(slot index)` (which
+// calls Measure or GiveUp), measures for `seconds` and gathers the figures.
+// `host` (0: none) is the serving process whose CPU time is counted.
+template <class Child>
+Figures Run(Load* load, int n, double seconds, pid_t host, Child child) {
+  load->ready.store(0);
+  load->go.store(0);
+  load->stop.store(0);
+  for (int r = 0; r < n; ++r) {
+    load->slots[r].count = 0;
+    load->slots[r].errors = 0;
+    load->slots[r].cpu_ns = 0;
+    load->slots[r].first_ns = load->slots[r].last_ns = 0;
+  }
+  std::fflush(nullptr);
+  std::vector<pid_t> pids;
+  for (int r = 0; r < n; ++r) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      child(r);
+      ::_exit(0);
+    }
+    pids.push_back(pid);
+  }
+  while (load->ready.load() < n) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const int64_t t0 = NowNs();
+  const double host0 = host > 0 ? CpuSecondsOf(host) : 0;
+  load->go.store(1);
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  load->stop.store(1);
+  const double host1 = host > 0 ? CpuSecondsOf(host) : 0;
+  for (pid_t p : pids) ::waitpid(p, nullptr, 0);
+  int64_t t1 = t0;
+  std::vector<int64_t> all;
+  Figures f;
+  long total = 0;
+  int64_t client_cpu = 0;
+  for (int r = 0; r < n; ++r) {
+    const Slot& s = load->slots[r];
+    total += s.count;
+    client_cpu += s.cpu_ns;
+    f.errors += s.errors;
+    t1 = std::max(t1, s.last_ns);
+    const size_t kept = std::min<size_t>(static_cast<size_t>(s.count), kMaxSamples);
+    all.insert(all.end(), s.samples, s.samples + kept);
+  }
+  std::sort(all.begin(), all.end());
+  if (!all.empty()) {
+    f.p50_us = static_cast<double>(all[all.size() / 2]) / 1000.0;
+    f.p99_us = static_cast<double>(all[std::min(all.size() - 1, all.size() * 99 / 100)]) / 1000.0;
+  }
+  f.per_s = t1 > t0 ? static_cast<double>(total) * 1e9 / static_cast<double>(t1 - t0) : 0;
+  if (total > 0) {
+    f.client_cpu_us = static_cast<double>(client_cpu) / 1000.0 / static_cast<double>(total);
+    // The host's time over the measured seconds, per round trip made in them.
+    f.host_cpu_us = f.per_s > 0 ? (host1 - host0) * 1e6 / (f.per_s * seconds) : 0;
+  }
+  return f;
+}
+
+}  // namespace krsoap::bench
