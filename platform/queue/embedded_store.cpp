@@ -474,6 +474,12 @@ class SharedQm {
   void NoteDamageLocked(const std::string& what);
   bool EntryIndexOk(int32_t i) const { return i >= 0 && i < kMaxEntries && i < shm_->h.entry_high; }
   bool ChunkIndexOk(int32_t c) const { return c >= 0 && c < kMaxChunks && c < shm_->h.chunk_high; }
+  // SlotSound for queue slot `q`, in use; when it is not, the file is marked.
+  bool SlotSoundLocked(int32_t q) {
+    if (SlotSound(shm_->queues[q])) return true;
+    NoteDamageLocked("queue slot " + std::to_string(q) + " holds what no queue can");
+    return false;
+  }
   // Whether a message entry's own fields hold together: a length, a
   // persistence flag and a descriptor a put leaves, and a body where the
   // entry says (a non-persistent one always in the file).
@@ -843,10 +849,7 @@ int32_t SharedQm::FindQueueLocked(const std::string& name) {
       found = i;
   }
   for (int i = found < 0 ? 0 : found; i < (found < 0 ? kMaxQueues : found + 1); ++i) {
-    if (shm_->queues[i].in_use && !SlotSound(shm_->queues[i])) {
-      NoteDamageLocked("queue slot " + std::to_string(i) + " holds what no queue can");
-      return -1;
-    }
+    if (shm_->queues[i].in_use && !SlotSoundLocked(i)) return -1;
   }
   return found;
 }
@@ -1539,8 +1542,7 @@ class EmbeddedStore final : public Store {
     for (int q = 0; q < kMaxQueues; ++q) {
       const QueueSlot& s = qm_->shm()->queues[q];
       if (!s.in_use) continue;
-      if (!SlotSound(s)) {
-        qm_->NoteDamageLocked("queue slot " + std::to_string(q) + " holds what no queue can");
+      if (!qm_->SlotSoundLocked(q)) {
         out->clear();
         return KRRC_Q_MGR_NOT_AVAILABLE;
       }
