@@ -16,13 +16,18 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <chrono>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/com/bstr.h"
+#include "platform/com/variant.h"
+#include "soaptoolkit.h"
 #include "tests/support/test_home.h"
+#include "tests/xml/toolkit_test_util.h"
 
 extern char** environ;
 
@@ -270,6 +275,55 @@ class RawListener {
 inline std::string HttpReply(const std::string& status, const std::string& type, const std::string& body) {
   return "HTTP/1.1 " + status + "\r\nContent-Type: " + type + "\r\nContent-Length: " + std::to_string(body.size()) +
          "\r\nConnection: close\r\n\r\n" + body;
+}
+
+// Calls through the SOAP client's IDispatch, as a script would.
+
+inline VARIANT Str(const std::string& s) {
+  VARIANT v;
+  VariantInit(&v);
+  v.vt = VT_BSTR;
+  v.bstrVal = com::AllocBstrFromUtf8(s);
+  return v;
+}
+inline VARIANT Dbl(double d) {
+  VARIANT v;
+  VariantInit(&v);
+  v.vt = VT_R8;
+  v.dblVal = d;
+  return v;
+}
+
+struct CallResult {
+  HRESULT hr = E_FAIL;
+  HRESULT scode = S_OK;  // the exception's code for DISP_E_EXCEPTION
+  std::string description;
+  VARIANT value;
+  CallResult() { VariantInit(&value); }
+  ~CallResult() { VariantClear(&value); }
+};
+
+// Calls `op` by name through IDispatch; `args` are consumed.
+inline void Call(ISoapClient* client, const char* op, std::vector<VARIANT> args, CallResult* r) {
+  Bstr name(op);
+  LPOLESTR names[1] = {name.get()};
+  DISPID id = 0;
+  r->hr = client->GetIDsOfNames(IID_NULL, names, 1, 0, &id);
+  if (FAILED(r->hr)) return;
+  std::vector<VARIANT> rev(args.rbegin(), args.rend());
+  DISPPARAMS params{rev.data(), nullptr, static_cast<UINT>(rev.size()), 0};
+  EXCEPINFO ex;
+  std::memset(&ex, 0, sizeof ex);
+  UINT arg_err = 0;
+  r->hr = client->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &params, &r->value, &ex, &arg_err);
+  if (r->hr == DISP_E_EXCEPTION) {
+    r->scode = ex.scode;
+    r->description = ex.bstrDescription ? com::BstrToUtf8(ex.bstrDescription) : "";
+  }
+  SysFreeString(ex.bstrSource);
+  SysFreeString(ex.bstrDescription);
+  SysFreeString(ex.bstrHelpFile);
+  for (auto& a : args) VariantClear(&a);
 }
 
 }  // namespace krsoap::test

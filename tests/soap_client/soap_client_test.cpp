@@ -21,30 +21,6 @@ constexpr HRESULT kRefused = static_cast<HRESULT>(0x800704C9);
 constexpr HRESULT kTimeout = static_cast<HRESULT>(0x800705B4);
 constexpr HRESULT kNoEndpoint = static_cast<HRESULT>(0x80041001);
 
-VARIANT Str(const std::string& s) {
-  VARIANT v;
-  VariantInit(&v);
-  v.vt = VT_BSTR;
-  v.bstrVal = com::AllocBstrFromUtf8(s);
-  return v;
-}
-VARIANT Dbl(double d) {
-  VARIANT v;
-  VariantInit(&v);
-  v.vt = VT_R8;
-  v.dblVal = d;
-  return v;
-}
-
-struct CallResult {
-  HRESULT hr = E_FAIL;
-  HRESULT scode = S_OK;  // the exception's code for DISP_E_EXCEPTION
-  std::string description;
-  VARIANT value;
-  CallResult() { VariantInit(&value); }
-  ~CallResult() { VariantClear(&value); }
-};
-
 class SoapClientTest : public ToolkitTest {
  protected:
   void SetUp() override {
@@ -68,28 +44,6 @@ class SoapClientTest : public ToolkitTest {
     VariantClear(&value);
   }
 
-  // Calls `op` by name through IDispatch; `args` are consumed.
-  static void Call(ISoapClient* client, const char* op, std::vector<VARIANT> args, CallResult* r) {
-    Bstr name(op);
-    LPOLESTR names[1] = {name.get()};
-    DISPID id = 0;
-    r->hr = client->GetIDsOfNames(IID_NULL, names, 1, 0, &id);
-    if (FAILED(r->hr)) return;
-    std::vector<VARIANT> rev(args.rbegin(), args.rend());
-    DISPPARAMS params{rev.data(), nullptr, static_cast<UINT>(rev.size()), 0};
-    EXCEPINFO ex;
-    std::memset(&ex, 0, sizeof ex);
-    UINT arg_err = 0;
-    r->hr = client->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &params, &r->value, &ex, &arg_err);
-    if (r->hr == DISP_E_EXCEPTION) {
-      r->scode = ex.scode;
-      r->description = ex.bstrDescription ? com::BstrToUtf8(ex.bstrDescription) : "";
-    }
-    SysFreeString(ex.bstrSource);
-    SysFreeString(ex.bstrDescription);
-    SysFreeString(ex.bstrHelpFile);
-    for (auto& a : args) VariantClear(&a);
-  }
 };
 
 TEST_F(SoapClientTest, EveryCalculatorOperationThroughServeHttp) {
