@@ -19,6 +19,7 @@
 #include "corvel.h"
 #include "platform/queue/qm_directory.h"
 #include "platform/queue/store.h"
+#include "tests/support/queue_manager_test.h"
 #include "tests/support/shell.h"
 #include "soaptoolkit.h"
 #include "tests/xml/toolkit_test_util.h"
@@ -107,32 +108,16 @@ class Responder {
   std::thread thread_;
 };
 
-class ClientTest : public ToolkitTest {
+class ClientTest : public QueueManagerTest {
  protected:
   void SetUp() override {
     ToolkitTest::SetUp();
     for (const char* module : {"libkrxml.so", "libkrsoap.so", "libcorvel.so"}) {
       ASSERT_EQ(S_OK, RegisterModule(module)) << module;
     }
-    // A name of its own per test: the process keeps the queue managers it
-    // opened in its pool.
-    static int counter = 0;
-    qm_ = "CLIENT.TEST." + std::to_string(::getpid()) + "." + std::to_string(++counter);
-    ASSERT_EQ(KRRC_NONE, queue::CreateQm(qm_, "sqlite", true));
-    queue::QmDefinition d;
-    ASSERT_EQ(KRRC_NONE, queue::ResolveQm(qm_, &d));
-    std::unique_ptr<queue::Store> store;
-    ASSERT_EQ(KRRC_NONE, queue::OpenStore(d, false, &store));
-    for (const char* name : {"REQUEST", "Q2"}) {
-      queue::QueueAttributes a;
-      a.name = name;
-      ASSERT_EQ(KRRC_NONE, store->DefineQueue(a, false));
-    }
+    MakeQueueManager("CLIENT.TEST");
+    for (const char* name : {"REQUEST", "Q2"}) Define(name);
     SetReplyWait(20000);
-  }
-  void TearDown() override {
-    queue::DeleteQm(qm_);
-    ToolkitTest::TearDown();
   }
 
   // Read by each connector when it is made.
@@ -204,8 +189,6 @@ class ClientTest : public ToolkitTest {
     while (in && in->Read(buf, sizeof buf, &n) == S_OK && n > 0) all.append(buf, n);
     return all;
   }
-
-  std::string qm_;
 };
 
 // An envelope with prefix `p`; `header` is the Header's content, or no

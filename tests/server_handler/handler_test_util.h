@@ -18,6 +18,7 @@
 #include "halvex.h"
 #include "platform/queue/qm_directory.h"
 #include "platform/queue/store.h"
+#include "tests/support/queue_manager_test.h"
 #include "tests/support/shell.h"
 #include "tests/xml/toolkit_test_util.h"
 
@@ -48,40 +49,15 @@ struct Message {
   std::string body;
 };
 
-class HandlerTest : public ToolkitTest {
+class HandlerTest : public QueueManagerTest {
  protected:
   void SetUp() override {
     ToolkitTest::SetUp();
     ASSERT_EQ(S_OK, RegisterModule("libkrxml.so"));
     ASSERT_EQ(S_OK, RegisterModule("libhalvex.so"));
-    // A name of its own per test: the process keeps queue managers it opened
-    // in its pool, and a deleted one must not be met again under its name.
-    static int counter = 0;
-    qm_ = "HANDLER.TEST." + std::to_string(::getpid()) + "." + std::to_string(++counter);
-    ASSERT_EQ(KRRC_NONE, q::CreateQm(qm_, "sqlite", true));
+    MakeQueueManager("HANDLER.TEST");
     Define(request_q_);
     Define(reply_q_);
-  }
-  void TearDown() override {
-    q::DeleteQm(qm_);
-    ToolkitTest::TearDown();
-  }
-
-  void Define(const std::string& name) {
-    q::QmDefinition d;
-    ASSERT_EQ(KRRC_NONE, q::ResolveQm(qm_, &d));
-    std::unique_ptr<q::Store> s;
-    ASSERT_EQ(KRRC_NONE, q::OpenStore(d, false, &s));
-    q::QueueAttributes a;
-    a.name = name;
-    ASSERT_EQ(KRRC_NONE, s->DefineQueue(a, false));
-  }
-  void Undefine(const std::string& name) {
-    q::QmDefinition d;
-    ASSERT_EQ(KRRC_NONE, q::ResolveQm(qm_, &d));
-    std::unique_ptr<q::Store> s;
-    ASSERT_EQ(KRRC_NONE, q::OpenStore(d, false, &s));
-    ASSERT_EQ(KRRC_NONE, s->DeleteQueue(name));
   }
 
   // Puts a request the way a client does; returns its message id.
@@ -184,7 +160,6 @@ class HandlerTest : public ToolkitTest {
     return hr;
   }
 
-  std::string qm_;
   std::string request_q_ = "REQUEST";
   std::string reply_q_ = "REPLY";
 };
