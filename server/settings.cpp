@@ -8,17 +8,13 @@ namespace {
 
 constexpr DWORD kYearSeconds = 365u * 86400u;
 
+// The product's value unless the registry holds one in 1..limit.
 DWORD Setting(const char16_t* name, DWORD product_value, DWORD limit) {
-  DWORD result = product_value;
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kServerKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return result;
-  DWORD type = 0, value = 0, size = sizeof value;
-  if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<LPBYTE>(&value), &size) == ERROR_SUCCESS &&
-      type == REG_DWORD && size == sizeof value && value != 0 && value <= limit) {
-    result = value;
-  }
-  RegCloseKey(key);
-  return result;
+  DWORD value = 0;
+  if (krsoap::platform::ReadRegistryDword(HKEY_LOCAL_MACHINE, kServerKey, name, &value) && value != 0 &&
+      value <= limit)
+    return value;
+  return product_value;
 }
 
 }  // namespace

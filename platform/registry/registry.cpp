@@ -638,3 +638,19 @@ LONG RegQueryValueW(HKEY key, LPCWSTR sub_key, LPWSTR data, LONG* cb_data) {
 }
 
 }  // extern "C"
+
+namespace krsoap::platform {
+
+bool ReadRegistryDword(HKEY root, LPCWSTR sub_key, LPCWSTR name, DWORD* value) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(root, sub_key, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+  DWORD type = 0, data = 0, size = sizeof data;
+  const bool found = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<LPBYTE>(&data), &size) ==
+                         ERROR_SUCCESS &&
+                     type == REG_DWORD && size == sizeof data;
+  RegCloseKey(key);
+  if (found) *value = data;
+  return found;
+}
+
+}  // namespace krsoap::platform

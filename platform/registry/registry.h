@@ -118,3 +118,10 @@ KR_EXPORT LONG RegQueryInfoKeyW(HKEY key, LPWSTR cls, LPDWORD cch_class, LPDWORD
 KR_EXPORT LONG RegSetValueW(HKEY key, LPCWSTR sub_key, DWORD type, LPCWSTR data, DWORD cb_data);
 KR_EXPORT LONG RegQueryValueW(HKEY key, LPCWSTR sub_key, LPWSTR data, LONG* cb_data);
 }
+
+namespace krsoap::platform {
+// A REG_DWORD value `name` of key `root`\`sub_key`: true and *value when the
+// key opens and the value is there, of that type and 4 bytes; false (and
+// *value untouched) otherwise. For tuning values that fall back to a default.
+KR_EXPORT bool ReadRegistryDword(HKEY root, LPCWSTR sub_key, LPCWSTR name, DWORD* value);
+}  // namespace krsoap::platform
