@@ -75,14 +75,6 @@ void CopyRequest(const MonitorControlBlock& from, COMThreadBlock* to) {
   std::memcpy(to->Journal, from.Journal, sizeof to->Journal);
 }
 
-// "0x800401F3 (CO_E_CLASSSTRING)": an HRESULT with its name, for the journal.
-std::string HrText(HRESULT hr) {
-  char code[16];
-  std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(hr));
-  std::string name = krsoap::com::HResultName(hr);
-  return name == code ? name : std::string(code) + " (" + name + ")";
-}
-
 void FreeBlock(COMThreadBlock* block) {
   // The worker sets IdleEvent inside the gate and touches nothing after
   // leaving it: taking the gate once makes sure it has let go.
@@ -117,7 +109,7 @@ struct TriggerClass {
       LogText("Failed to resolve ProgID of com object %s, hr = %x", name.c_str(), static_cast<unsigned>(hr));
       JournalFailure(request.Journal,
                      "ProgID %s names no registered class (%s); the request stays on the queue and the worker "
-                     "ends", name.c_str(), HrText(hr).c_str());
+                     "ends", name.c_str(), krsoap::com::HResultText(hr).c_str());
       return false;
     }
     return resolved = true;
@@ -289,7 +281,7 @@ DWORD COMWorkerThread(void* param) {
           JournalFailure(block->Journal,
                          "cannot create the trigger object of %s (%s); the request stays on the queue and the "
                          "worker ends",
-                         name.c_str(), HrText(hr).c_str());
+                         name.c_str(), krsoap::com::HResultText(hr).c_str());
           running = false;
         }
         if (!trigger) {
@@ -317,7 +309,7 @@ DWORD COMWorkerThread(void* param) {
         // A fault the service answers with is a success here; this is a
         // request that was not served or whose reply was not delivered.
         std::string cause = TakeRequestFailureText();
-        if (cause.empty()) cause = "the trigger object's Execute failed with " + HrText(hr);
+        if (cause.empty()) cause = "the trigger object's Execute failed with " + krsoap::com::HResultText(hr);
         JournalFailure(block->Journal, "a request on queue %s failed: %s", block->Queue, cause.c_str());
       }
       SysFreeString(qm);

@@ -202,6 +202,12 @@ std::string HResultName(HRESULT hr) {
   return entry ? std::string(entry->name) : Hex("", hr);
 }
 
+std::string HResultText(HRESULT hr) {
+  const char* name = HResultNameOrNull(hr);
+  const std::string value = Hex("", hr);
+  return name ? value + " (" + name + ")" : value;
+}
+
 std::string HResultMessage(HRESULT hr) {
   if (const CodeText* entry = Find(hr)) return entry->message;
   if (HRESULT_FACILITY(hr) == FACILITY_WIN32 && FAILED(hr)) {

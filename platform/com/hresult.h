@@ -238,6 +238,10 @@ namespace krsoap::com {
 // gets the first.
 std::string HResultName(HRESULT hr);
 
+// The value with its name, "0x800401F3 (CO_E_CLASSSTRING)", or the value
+// alone for a code without one; for error lines.
+std::string HResultText(HRESULT hr);
+
 // A short English description of a code ("No such interface supported"), or
 // "Unknown error 0x%08X".
 std::string HResultMessage(HRESULT hr);

@@ -107,12 +107,7 @@ const MonitorConfig* FindMonitor(const HostConfig& config, const std::string& na
   return nullptr;
 }
 
-std::string DescribeHr(HRESULT hr) {
-  char code[16];
-  std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(hr));
-  std::string name = com::HResultName(hr);
-  return name == code ? name : std::string(code) + " (" + name + ")";
-}
+std::string DescribeHr(HRESULT hr) { return com::HResultText(hr); }
 
 std::string JoinNames(const std::vector<std::string>& names) {
   if (names.empty()) return "(none)";
