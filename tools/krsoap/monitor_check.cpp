@@ -5,9 +5,7 @@
 
 #include "common/queue/krqueue.h"
 #include "platform/com/activation.h"
-#include "platform/com/guid.h"
 #include "platform/queue/queue_api.h"
-#include "platform/registry/registry.h"
 #include "platform/text/convert.h"
 #include "tools/krsoap/host_client.h"
 
@@ -66,12 +64,11 @@ std::string CheckProgId(const MonitorConfig& m) {
   CLSID clsid{};
   HRESULT hr = CLSIDFromString(progid.c_str(), &clsid);
   if (SUCCEEDED(hr)) {
-    HKEY key = nullptr;
-    const std::u16string server = u"CLSID\\" + krsoap::com::GuidToString(clsid) + u"\\InprocServer32";
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, server.c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS) {
-      RegCloseKey(key);
+    // As activation finds it: the class's in-process server.
+    krsoap::com::ClassRegistration registration;
+    if (SUCCEEDED(krsoap::com::QueryClassRegistration(clsid, &registration)) &&
+        !registration.inproc_server.empty())
       return "";
-    }
     hr = REGDB_E_CLASSNOTREG;
   }
   return "progid " + m.progid + " names no registered class: " + DescribeHr(hr) +
