@@ -34,10 +34,13 @@ void WriteLine(const std::string& line) {
   }
 }
 
+// "NAME: ", or "halvex: " for a monitor without a name.
+std::string Prefix(const char* name) { return std::string(name && *name ? name : "halvex") + ": "; }
+
 std::string Format(const char* name, const char* format, va_list args) {
   char text[1024];
   std::vsnprintf(text, sizeof text, format, args);
-  return std::string(name && *name ? name : "halvex") + ": " + text + "\n";
+  return Prefix(name) + text + "\n";
 }
 
 }  // namespace
@@ -63,7 +66,7 @@ void JournalFailure(const char* name, const char* format, ...) {
     ++g_written;
     WriteLine(line);
   } else if (g_suppressed++ == 0) {
-    WriteLine(std::string(name && *name ? name : "halvex") + ": more failures; the next ones are suppressed for up to " +
+    WriteLine(Prefix(name) + "more failures; the next ones are suppressed for up to " +
               std::to_string(g_interval) + " s\n");
   }
 }
