@@ -11,7 +11,6 @@
 #include "platform/soap/text_util.h"
 #include "platform/soap/wsdl_reader.h"
 #include "platform/soap/xsd_value.h"
-#include "platform/text/convert.h"
 
 namespace krsoap::soap {
 namespace {
@@ -160,9 +159,7 @@ HRESULT CSoapClient::MakeConnectorLocked(const std::string& prog_id) {
   // never acts on an address it is not meant to use (a queue connector
   // given an http: port would hand itself to HTTP for good).
   bool endpoint_given = false;
-  for (const auto& p : connector_props_) {
-    if (Lower(krsoap::platform::Utf16ToUtf8(p.first)) == "endpointurl") endpoint_given = true;
-  }
+  for (const auto& p : connector_props_) endpoint_given = endpoint_given || EqualNoCase(p.first, u"EndPointURL");
   if (endpoint_given) {
     hr = conn->Connect();
     if (FAILED(hr)) {
