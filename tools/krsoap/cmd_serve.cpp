@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -30,7 +31,6 @@
 #include "platform/com/rpc/rpc.h"
 #include "platform/com/typelib.h"
 #include "platform/com/unknown_impl.h"
-#include "platform/text/convert.h"
 #include "server/monitor_host.h"
 #include "tools/krsoap/command.h"
 #include "tools/krsoap/host_client.h"
@@ -97,7 +97,7 @@ class SerialMonitor final : public com::UnknownImpl<SerialMonitor, IKRSoapMonito
   }
   HRESULT GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) override {
     if (count == 1 && names && names[0] && ids &&
-        krsoap::platform::Utf16ToUtf8(names[0]) == kMonitorStateName) {
+        std::u16string_view(names[0]) == kMonitorStateMember) {
       ids[0] = kMonitorStateDispid;
       return S_OK;
     }
@@ -165,7 +165,6 @@ class SerialMonitor final : public com::UnknownImpl<SerialMonitor, IKRSoapMonito
   }
 
   static constexpr DISPID kMonitorStateDispid = 1000;
-  static constexpr const char* kMonitorStateName = "MonitorState";
 
   std::mutex mu_;
   IKRSoapMonitor* inner_;

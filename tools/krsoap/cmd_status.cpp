@@ -108,7 +108,7 @@ void ShowLastStatusFiles(const HostTarget& target) {
 // the dispatch member MonitorState ("running", "stopped by the operator",
 // "ended: CAUSE", ...). "unknown" when it cannot be asked.
 std::string MonitorState(IKRSoapMonitor* monitor) {
-  LPOLESTR names[] = {const_cast<LPOLESTR>(u"MonitorState")};
+  LPOLESTR names[] = {const_cast<LPOLESTR>(kMonitorStateMember)};
   DISPID id = 0;
   if (FAILED(monitor->GetIDsOfNames(IID_NULL, names, 1, 0x409, &id))) return "unknown";
   DISPPARAMS none{};

@@ -58,6 +58,10 @@ class Watchdog {
 // The [monitor NAME] section, or nullptr.
 const MonitorConfig* FindMonitor(const HostConfig& config, const std::string& name);
 
+// The dispatch member (a read-only string) by which the host's face of a
+// monitor tells its state: krsoap serve answers it, krsoap status asks it.
+inline constexpr char16_t kMonitorStateMember[] = u"MonitorState";
+
 // "0x80070002 (HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND))"-style text.
 std::string DescribeHr(HRESULT hr);
 
