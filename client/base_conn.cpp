@@ -79,19 +79,11 @@ void CKRBaseConn::Drain(IStream* stream) {
 }
 
 DWORD ReplyWaitMilliseconds() {
-  DWORD wait = kDefaultReplyWaitMs;
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kClientKey, 0, KEY_READ, &key) == ERROR_SUCCESS) {
-    DWORD type = 0, value = 0, size = sizeof value;
-    if (RegQueryValueExW(key, kReplyWaitValue, nullptr, &type, reinterpret_cast<LPBYTE>(&value), &size) ==
-            ERROR_SUCCESS &&
-        type == REG_DWORD && size == sizeof value && value != 0) {
-      // The queue manager takes a signed wait interval.
-      wait = value > 0x7FFFFFFFu ? 0x7FFFFFFFu : value;
-    }
-    RegCloseKey(key);
+  DWORD value = 0;
+  if (!krsoap::platform::ReadRegistryDword(HKEY_LOCAL_MACHINE, kClientKey, kReplyWaitValue, &value) || value == 0) {
+    return kDefaultReplyWaitMs;
   }
-  return wait;
+  return value > 0x7FFFFFFFu ? 0x7FFFFFFFu : value;  // the queue manager takes a signed wait interval
 }
 
 CKRBaseConn::CKRBaseConn() {
