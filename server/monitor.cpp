@@ -37,10 +37,8 @@ constexpr LONG kArgumentTooLong = KRRC_NAME_TOO_LONG;
 constexpr LONG kAlreadyRunning = KRRC_OBJECT_IN_USE;
 constexpr LONG kStopTimedOut = 12003;
 
-void TraceEntry(const char16_t* name) { Logerror(kTraceEntry, u"%s/%s", kComponent, name); }
-void TraceExit(const char16_t* name, LONG rc) {
-  Logerror(kTraceExit, u"%s/%s rc = %ld", kComponent, name, static_cast<long>(rc));
-}
+using krsoap::trace::TraceEntry;
+using krsoap::trace::TraceExit;
 
 bool IsSignalled(HANDLE event) { return WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
 

@@ -5,6 +5,8 @@
 // and the worker pool (worker_pool.cpp).
 #pragma once
 
+#include "common/trace/trace.h"
+
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -23,7 +25,7 @@ inline constexpr size_t kJournalField = 160;
 // The cause of a monitor thread's end, in words.
 inline constexpr size_t kCauseField = 320;
 
-inline constexpr const char16_t* kComponent = u"KRSoap:Server";
+using krsoap::trace::kComponent;
 
 // Written completely by Start before MonitorThread starts, read-only after.
 // Shared by the monitor object and its thread: whichever lets go last frees

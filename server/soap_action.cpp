@@ -17,7 +17,7 @@
 namespace krsoap::halvex {
 
 LONG CKRSoapHandler::ExtractSoapAction(const char* text, size_t length) {
-  Logerror(krsoap::trace::kTraceEntry, u"%s/%s", kComponent, u"ExtractSoapAction");
+  krsoap::trace::TraceEntry(u"ExtractSoapAction");
   LONG result = 0;
   HRESULT last = S_OK;  // the exit line's value: the last COM step that ran
   SAFEARRAY* bytes = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(length));
@@ -104,7 +104,7 @@ LONG CKRSoapHandler::ExtractSoapAction(const char* text, size_t length) {
     }
     SafeArrayDestroy(bytes);
   }
-  Logerror(krsoap::trace::kTraceExit, u"%s/%s rc = %ld", kComponent, u"ExtractSoapAction", static_cast<long>(last));
+  krsoap::trace::TraceExit(u"ExtractSoapAction", last);
   return result;
 }
 

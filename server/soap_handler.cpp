@@ -29,8 +29,8 @@ void CopyNameField(char* field, const char* name, size_t width) {
   std::memset(field + n, 0, width - n);
 }
 
-void TraceEntry(const char16_t* name) { Logerror(kTraceEntry, u"%s/%s", kComponent, name); }
-void TraceExit(const char16_t* name, long rc) { Logerror(kTraceExit, u"%s/%s rc = %ld", kComponent, name, rc); }
+using krsoap::trace::TraceEntry;
+using krsoap::trace::TraceExit;
 
 std::u16string FromBstr(BSTR b) { return std::u16string(krsoap::com::BstrView(b)); }
 

@@ -27,7 +27,7 @@ CKRSoapInvoker::~CKRSoapInvoker() {
 }
 
 HRESULT CKRSoapInvoker::Execute(BSTR QueueMgr, BSTR Queue, BSTR WSDL, BSTR WSML, BSTR, LONG* Result) {
-  Logerror(krsoap::trace::kTraceEntry, u"%s/%s", kComponent, u"CKRSoapInvoker::Execute");
+  krsoap::trace::TraceEntry(u"CKRSoapInvoker::Execute");
   if (Result) *Result = 0;
   HRESULT hr = S_OK;
   if (!server_) {
@@ -90,8 +90,7 @@ HRESULT CKRSoapInvoker::Execute(BSTR QueueMgr, BSTR Queue, BSTR WSDL, BSTR WSML,
       }
     }
   }
-  Logerror(krsoap::trace::kTraceExit, u"%s/%s rc = %ld", kComponent, u"CKRSoapInvoker::Execute",
-           static_cast<long>(hr));
+  krsoap::trace::TraceExit(u"CKRSoapInvoker::Execute", hr);
   return hr;
 }
 

@@ -41,10 +41,8 @@ using krsoap::trace::kTraceExit;
 // The list head; touched only under the global critical section.
 COMThreadBlock* g_thread_list = nullptr;
 
-void TraceEntry(const char16_t* name) { Logerror(kTraceEntry, u"%s/%s", kComponent, name); }
-void TraceExit(const char16_t* name, LONG rc) {
-  Logerror(kTraceExit, u"%s/%s rc = %ld", kComponent, name, static_cast<long>(rc));
-}
+using krsoap::trace::TraceEntry;
+using krsoap::trace::TraceExit;
 
 bool IsSignalled(HANDLE event) { return WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
 

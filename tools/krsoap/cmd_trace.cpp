@@ -13,13 +13,6 @@
 namespace krsoap::tool {
 namespace {
 
-constexpr char16_t kComponent[] = u"KRSoap:Server";
-
-void Enter(const char16_t* op) { Logerror(trace::kTraceEntry, u"%s/%s", kComponent, op); }
-void Leave(const char16_t* op, long rc) {
-  Logerror(trace::kTraceExit, u"%s/%s rc = %ld", kComponent, op, rc);
-}
-
 int RunTrace(const std::vector<std::string>& args) {
   bool demo = false;
   std::vector<std::string> texts;
@@ -35,12 +28,12 @@ int RunTrace(const std::vector<std::string>& args) {
     return 2;
   }
   if (demo) {
-    Enter(u"krsoap::TraceDemo");
+    trace::TraceEntry(u"krsoap::TraceDemo");
     LogText("tracing from process %ld", static_cast<long>(GetCurrentProcessId()));
-    Enter(u"krsoap::TraceDemoStep");
+    trace::TraceEntry(u"krsoap::TraceDemoStep");
     LogText("a free-text line inside a nested operation: 100%% of it");
-    Leave(u"krsoap::TraceDemoStep", 0);
-    Leave(u"krsoap::TraceDemo", 0);
+    trace::TraceExit(u"krsoap::TraceDemoStep", 0);
+    trace::TraceExit(u"krsoap::TraceDemo", 0);
   }
   for (const std::string& text : texts) LogText("%s", text.c_str());
 
