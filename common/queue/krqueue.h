@@ -1,6 +1,7 @@
 /* krqueue.h - the queue manager's calling interface.
  *
- * Six calls (KRCONN / zrtKRCONN, KROPEN, KRPUT, KRGET, KRCLOSE, KRDISC) and the
+ * Six calls (KRCONN / zrtKRCONN, KROPEN, KRPUT, KRGET, KRCLOSE, KRDISC), the
+ * unit-of-work calls (KRCMIT, KRBACK), the attribute inquiry (KRINQ) and the
  * records they pass. Both binding libraries export the calls by name with C
  * linkage: libkrm.so (server bindings, also exports zrtKRCONN) and libkrcl.so
  * (client bindings). Both reach the same queue managers.
@@ -63,6 +64,9 @@ typedef KRLONG KRHOBJ;  /* object handle, the library's own */
  * Each has one value, a symbolic name and a text (KRReasonText below).
  *
  *    0 KRRC_NONE                  no reason to report
+ * 2003 KRRC_BACKED_OUT            the commit could not be done; the unit of
+ *                                 work was backed out instead
+ * 2024 KRRC_SYNCPOINT_LIMIT_REACHED too many messages in one unit of work
  * 2033 KRRC_NO_MSG_AVAILABLE      no matching message arrived within the wait
  * 2080 KRRC_TRUNCATED_MSG_FAILED  message longer than the buffer; it stays on
  *                                 the queue, the data length gives its length
@@ -117,8 +121,13 @@ typedef KRLONG KRHOBJ;  /* object handle, the library's own */
  * 2238 KRRC_NOT_AUTHORIZED        the store refused access
  * 2239 KRRC_HANDLE_NOT_AVAILABLE  handle pointer missing
  * 2240 KRRC_MODEL_Q_NOT_ALLOWED   the model queue itself cannot hold messages
+ * 2241 KRRC_SELECTOR_ERROR        an inquiry selector not known, or attribute
+ *                                 arrays too short for the selectors
+ * 2242 KRRC_NOT_OPEN_FOR_INQUIRE  inquiry on a handle not opened for inquire
  * -------------------------------------------------------------------------- */
 #define KRRC_NONE 0
+#define KRRC_BACKED_OUT 2003
+#define KRRC_SYNCPOINT_LIMIT_REACHED 2024
 #define KRRC_NO_MSG_AVAILABLE 2033
 #define KRRC_TRUNCATED_MSG_FAILED 2080
 #define KRRC_HCONN_ERROR 2201
@@ -161,6 +170,8 @@ typedef KRLONG KRHOBJ;  /* object handle, the library's own */
 #define KRRC_NOT_AUTHORIZED 2238
 #define KRRC_HANDLE_NOT_AVAILABLE 2239
 #define KRRC_MODEL_Q_NOT_ALLOWED 2240
+#define KRRC_SELECTOR_ERROR 2241
+#define KRRC_NOT_OPEN_FOR_INQUIRE 2242
 
 /* ---- Object descriptor ----------------------------------------------------- */
 #define KROD_STRUC_ID "OD  "
@@ -198,6 +209,7 @@ typedef struct KROD {
 #define KROO_INPUT_EXCLUSIVE 0x00000004 /* treated as shared */
 #define KROO_BROWSE 0x00000008
 #define KROO_OUTPUT 0x00000010
+#define KROO_INQUIRE 0x00000020
 #define KROO_FAIL_IF_QUIESCING 0x00002000 /* accepted; the queue manager never
                                              quiesces */
 
@@ -276,6 +288,12 @@ typedef struct KRMD {
 #define KRGMO_WAIT 0x00000001
 #define KRGMO_BROWSE_FIRST 0x00000010
 #define KRGMO_BROWSE_NEXT 0x00000020
+/* Under syncpoint: the message is taken within the connection's unit of work.
+ * Other getters do not see it; KRCMIT removes it for good, KRBACK (or a
+ * disconnect without commit, or the death of the process) puts it back where
+ * it was with its backout count one higher. Not with a browse. */
+#define KRGMO_SYNCPOINT 0x00000002
+#define KRGMO_NO_SYNCPOINT 0x00000004
 #define KRGMO_FAIL_IF_QUIESCING 0x00002000
 #define KRGMO_CONVERT 0x00004000 /* accepted; text is always UTF-8 */
 
@@ -303,6 +321,11 @@ typedef struct KRGMO {
 #define KRPMO_VERSION_1 1
 
 #define KRPMO_NONE 0x00000000
+/* Under syncpoint: the message becomes visible to getters only at KRCMIT;
+ * KRBACK (or a disconnect without commit, or the death of the process)
+ * discards it. */
+#define KRPMO_SYNCPOINT 0x00000002
+#define KRPMO_NO_SYNCPOINT 0x00000004
 
 typedef struct KRPMO {
   KRCHAR StrucId[4]; /* "PMO " */
@@ -344,6 +367,28 @@ KRENTRY void KRCLOSE(KRHCONN Hconn, KRHOBJ* Hobj, KRLONG Options, KRLONG* CompCo
                      KRLONG* Reason);
 KRENTRY void KRDISC(KRHCONN* Hconn, KRLONG* CompCode, KRLONG* Reason);
 
+/* Units of work. Each connection has at most one unit of work at a time: it
+ * begins with the first get or put under syncpoint and ends with KRCMIT or
+ * KRBACK. KRDISC without a commit backs it out, as does the death of the
+ * connection's process. Both calls succeed with nothing to do when no unit of
+ * work is open. */
+KRENTRY void KRCMIT(KRHCONN Hconn, KRLONG* CompCode, KRLONG* Reason);
+KRENTRY void KRBACK(KRHCONN Hconn, KRLONG* CompCode, KRLONG* Reason);
+
+/* Attribute inquiry on a queue opened with KROO_INQUIRE. Selectors name the
+ * attributes wanted; integer attributes are written to IntAttrs in selector
+ * order, character attributes one after another into CharAttrs, each at its
+ * full width (blank padded). */
+#define KRIA_CURRENT_Q_DEPTH 3
+#define KRIA_MAX_MSG_LENGTH 13
+#define KRIA_MAX_Q_DEPTH 15
+#define KRIA_BACKOUT_THRESHOLD 22 /* the queue's own; 0: none defined */
+#define KRCA_BACKOUT_REQ_Q_NAME 2019 /* KR_Q_NAME_LENGTH wide; blank: none */
+#define KRCA_Q_NAME 2016             /* KR_Q_NAME_LENGTH wide */
+KRENTRY void KRINQ(KRHCONN Hconn, KRHOBJ Hobj, KRLONG SelectorCount, const KRLONG* Selectors,
+                   KRLONG IntAttrCount, KRLONG* IntAttrs, KRLONG CharAttrLength,
+                   KRCHAR* CharAttrs, KRLONG* CompCode, KRLONG* Reason);
+
 /* Pointer types for callers that resolve the calls at run time by name. */
 typedef void (*KRCONN_FN)(const KRCHAR*, KRHCONN*, KRLONG*, KRLONG*);
 typedef void (*KROPEN_FN)(KRHCONN, KROD*, KRLONG, KRHOBJ*, KRLONG*, KRLONG*);
@@ -352,6 +397,10 @@ typedef void (*KRGET_FN)(KRHCONN, KRHOBJ, KRMD*, KRGMO*, KRLONG, void*, KRLONG*,
                          KRLONG*);
 typedef void (*KRCLOSE_FN)(KRHCONN, KRHOBJ*, KRLONG, KRLONG*, KRLONG*);
 typedef void (*KRDISC_FN)(KRHCONN*, KRLONG*, KRLONG*);
+typedef void (*KRCMIT_FN)(KRHCONN, KRLONG*, KRLONG*);
+typedef void (*KRBACK_FN)(KRHCONN, KRLONG*, KRLONG*);
+typedef void (*KRINQ_FN)(KRHCONN, KRHOBJ, KRLONG, const KRLONG*, KRLONG, KRLONG*, KRLONG,
+                         KRCHAR*, KRLONG*, KRLONG*);
 
 /* ---- Reason code texts ----------------------------------------------------- */
 static inline const char* KRReasonText(KRLONG reason) {
@@ -399,6 +448,10 @@ static inline const char* KRReasonText(KRLONG reason) {
     case KRRC_NOT_AUTHORIZED: return "not authorized";
     case KRRC_HANDLE_NOT_AVAILABLE: return "handle pointer missing";
     case KRRC_MODEL_Q_NOT_ALLOWED: return "model queue cannot hold messages";
+    case KRRC_BACKED_OUT: return "unit of work backed out";
+    case KRRC_SYNCPOINT_LIMIT_REACHED: return "too many messages in the unit of work";
+    case KRRC_SELECTOR_ERROR: return "inquiry selector not valid";
+    case KRRC_NOT_OPEN_FOR_INQUIRE: return "queue not open for inquire";
     default: return "unknown reason code";
   }
 }
