@@ -5,7 +5,7 @@ set -euo pipefail
 
 PACKAGES=(
   build-essential cmake ninja-build pkg-config git clang libclang-rt-14-dev
-  libsqlite3-dev libpq-dev postgresql libxml2-dev libcurl4-openssl-dev libcpp-httplib-dev
+  libsqlite3-dev libpq-dev postgresql libxml2-dev libcurl4-openssl-dev libcpp-httplib-dev libsystemd-dev nlohmann-json3-dev libcli11-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   python3-zeep php-cli php-soap
 )

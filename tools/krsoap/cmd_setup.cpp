@@ -1,6 +1,8 @@
 // "krsoap setup": prepares this machine's installation under the data root.
 // Creates the data root (owner-only) and runs every registered setup step in
 // order; each step is idempotent, so setup may run any number of times.
+#include <CLI/CLI.hpp>
+
 #include <cstdio>
 #include <cstring>
 
@@ -10,11 +12,7 @@
 namespace krsoap::tool {
 namespace {
 
-int RunSetup(const std::vector<std::string>& args) {
-  if (args.size() > 1) {
-    std::fprintf(stderr, "krsoap setup: unexpected argument '%s'\n", args[1].c_str());
-    return 2;
-  }
+int RunSetup() {
   const std::string root = platform::DataRoot();
   std::string problem;
   if (int err = platform::EnsureDataRoot(&problem)) {
@@ -33,15 +31,18 @@ int RunSetup(const std::vector<std::string>& args) {
   return 0;
 }
 
+Runner DefineSetup(CLI::App& app) {
+  app.footer(
+      "Creates the data root ($KRSOAP_HOME, or ~/.local/share/krsoap) with\n"
+      "owner-only permissions and writes what a fresh installation needs:\n"
+      "registry values, the default queue manager, module registrations.\n"
+      "Safe to run again. A data root that another user owns, or that a\n"
+      "directory on its path lets others change, is refused.\n");
+  return RunSetup;
+}
+
 }  // namespace
 
-KRSOAP_COMMAND(Command{"setup", "prepare the data root and the registry of this machine",
-                       "usage: krsoap setup\n\n"
-                       "Creates the data root ($KRSOAP_HOME, or ~/.local/share/krsoap) with\n"
-                       "owner-only permissions and writes what a fresh installation needs:\n"
-                       "registry values, the default queue manager, module registrations.\n"
-                       "Safe to run again. A data root that another user owns, or that a\n"
-                       "directory on its path lets others change, is refused.\n",
-                       RunSetup});
+KRSOAP_CLI_COMMAND(CliCommand{"setup", "prepare the data root and the registry of this machine", DefineSetup});
 
 }  // namespace krsoap::tool

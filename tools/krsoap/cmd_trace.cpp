@@ -2,7 +2,10 @@
 // check that tracing is switched on and where the file lands. With --demo it
 // traces a small nested operation (entry, free text, nested entry and exit,
 // exit), the shape every operation of the system leaves in the file.
+#include <CLI/CLI.hpp>
+
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,16 +16,7 @@
 namespace krsoap::tool {
 namespace {
 
-int RunTrace(const std::vector<std::string>& args) {
-  bool demo = false;
-  std::vector<std::string> texts;
-  for (size_t i = 1; i < args.size(); ++i) {
-    if (args[i] == "--demo") {
-      demo = true;
-    } else {
-      texts.push_back(args[i]);
-    }
-  }
+int RunTrace(bool demo, const std::vector<std::string>& texts) {
   if (!demo && texts.empty()) {
     std::fprintf(stderr, "krsoap trace: give --demo or a text to trace\n");
     return 2;
@@ -47,14 +41,23 @@ int RunTrace(const std::vector<std::string>& args) {
   return 0;
 }
 
+Runner DefineTrace(CLI::App& app) {
+  struct Args {
+    bool demo = false;
+    std::vector<std::string> texts;
+  };
+  auto args = std::make_shared<Args>();
+  app.add_flag("--demo", args->demo, "also trace a small nested operation");
+  app.add_option("TEXT", args->texts, "text to write as a free-text trace line");
+  app.footer(
+      "Writes each TEXT as a free-text trace line. Prints the trace file's name,\n"
+      "or that tracing is off. Tracing follows HKLM\\SOFTWARE\\Orvane\\KRSoap\n"
+      "soapTrace; the file is <WorkPath>/Errors/KRSP<pid>.trc.\n");
+  return [args] { return RunTrace(args->demo, args->texts); };
+}
+
 }  // namespace
 
-KRSOAP_COMMAND(Command{"trace", "write lines through the trace facility",
-                       "usage: krsoap trace [--demo] [TEXT...]\n\n"
-                       "Writes each TEXT as a free-text trace line; --demo also traces a small\n"
-                       "nested operation. Prints the trace file's name, or that tracing is off.\n"
-                       "Tracing follows HKLM\\SOFTWARE\\Orvane\\KRSoap soapTrace; the file is\n"
-                       "<WorkPath>/Errors/KRSP<pid>.trc.\n",
-                       RunTrace});
+KRSOAP_CLI_COMMAND(CliCommand{"trace", "write lines through the trace facility", DefineTrace});
 
 }  // namespace krsoap::tool

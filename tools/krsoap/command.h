@@ -1,12 +1,34 @@
 // The krsoap tool's subcommand table. Each cmd_*.cpp file defines one
-// subcommand and registers it with a static KRSOAP_COMMAND(...) line; main.cpp
-// dispatches on the first argument.
+// subcommand and registers it with a static registration line; main.cpp
+// builds the command line from the table and dispatches on it.
+//
+// A command is registered in one of two ways:
+//  - KRSOAP_CLI_COMMAND(CliCommand{name, summary, define}): `define` declares
+//    the command's options, operands and verbs on a CLI11 subcommand and
+//    returns what runs it. Help, usage errors (exit 2), --opt=value forms,
+//    bash completion and the man pages all come from that one definition.
+//  - KRSOAP_COMMAND(Command{name, summary, usage, run}): the command parses
+//    its own argument vector and prints its own usage text. Kept for
+//    commands whose syntax is not an option syntax CLI11 reads (reg's
+//    /v NAME switches) and for commands not moved over yet.
+//
+// Exit status of every command: 0 done, 1 failed, 2 bad usage.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
+namespace CLI {
+class App;
+}
+
 namespace krsoap::tool {
+
+// Exit statuses shared by every command.
+constexpr int kExitDone = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
 
 struct Command {
   const char* name;     // "reg", "setup", ...
@@ -23,11 +45,39 @@ struct Command {
   bool parses_help = false;
 };
 
+// What runs a CLI11-defined command once its command line has been parsed
+// into the variables `define` bound. Returns the exit status.
+using Runner = std::function<int()>;
+
+struct CliCommand {
+  const char* name;     // "call", "qm", ...
+  const char* summary;  // one line for "krsoap help" and the subcommand list
+  // Declares the options, operands and verbs on `app` (named `name`, with
+  // `summary` set; help and the usage line are added by main.cpp) and
+  // returns the runner. The prose of the help goes into app.footer().
+  Runner (*define)(CLI::App& app);
+  // False for commands that read no registry (version, describe): they run
+  // even when the data root's store is unusable.
+  bool needs_store = true;
+};
+
+// For a command with verbs ("qm create", "monitor stop"): adds verb `name`
+// under `parent`; `define` declares its options and returns its runner.
+// Returns the runner of the command itself, which runs the verb given.
+CLI::App* AddVerb(CLI::App& parent, const char* name, const char* summary);
+// Runs whichever verb of `parent` the command line chose, from `runners`
+// (one per verb, in the order AddVerb was called).
+int RunChosenVerb(const CLI::App& parent, const std::vector<std::pair<CLI::App*, Runner>>& runners);
+
 // --help, -h or /?: a request for the usage text.
 inline bool IsHelpFlag(const std::string& arg) { return arg == "--help" || arg == "-h" || arg == "/?"; }
 
-// Adds a command to the table; used through KRSOAP_COMMAND.
+// Adds a command to the table; used through KRSOAP_COMMAND / KRSOAP_CLI_COMMAND.
 bool RegisterCommand(const Command& command);
+bool RegisterCliCommand(const CliCommand& command);
+
+// The product version (the ProductVersion of the modules' version blocks).
+const char* ProductVersion();
 
 // Setup steps: each subsystem adds what "krsoap setup" must do for it. Steps
 // run in ascending `order`; each returns 0 on success and prints its own
@@ -46,5 +96,7 @@ const std::vector<SetupStep>& SetupSteps();
 #define KRSOAP_CONCAT(a, b) KRSOAP_CONCAT_INNER(a, b)
 #define KRSOAP_COMMAND(...) \
   static const bool KRSOAP_CONCAT(krsoap_command_, __LINE__) = ::krsoap::tool::RegisterCommand(__VA_ARGS__)
+#define KRSOAP_CLI_COMMAND(...) \
+  static const bool KRSOAP_CONCAT(krsoap_cli_command_, __LINE__) = ::krsoap::tool::RegisterCliCommand(__VA_ARGS__)
 #define KRSOAP_SETUP_STEP(...) \
   static const bool KRSOAP_CONCAT(krsoap_setup_step_, __LINE__) = ::krsoap::tool::RegisterSetupStep(__VA_ARGS__)

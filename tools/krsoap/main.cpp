@@ -1,18 +1,34 @@
-// Entry point of the krsoap tool: dispatches "krsoap NAME ..." to the
-// subcommand registered under NAME, and answers "help" and "--help".
+// Entry point of the krsoap tool: builds the command line from the command
+// table (command.h), parses it with CLI11 and runs the chosen command. Owns
+// what is common to every command: the help layout, --version, the usage
+// errors (exit 2), "krsoap help [NAME]", and the hidden modes that write the
+// bash completion and the man pages from the same definitions (cli_docs.cpp).
+// Commands still registered with KRSOAP_COMMAND are dispatched as before,
+// with their own argument vector.
+#include <CLI/CLI.hpp>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "tools/krsoap/cli_docs.h"
 #include "tools/krsoap/command.h"
 
 namespace krsoap::tool {
+
+int CheckStoreBeforeCommand(const std::string& command);  // store_check.cpp
+
 namespace {
 std::map<std::string, Command>& Table() {
   static std::map<std::string, Command> table;
+  return table;
+}
+std::map<std::string, CliCommand>& CliTable() {
+  static std::map<std::string, CliCommand> table;
   return table;
 }
 std::vector<SetupStep>& Steps() {
@@ -20,18 +36,171 @@ std::vector<SetupStep>& Steps() {
   return steps;
 }
 
+constexpr char kExitText[] = "Exit status: 0 done, 1 failed, 2 bad usage.";
+
 void PrintHelp() {
-  std::printf("usage: krsoap COMMAND [ARGS...]\n\ncommands:\n");
+  std::printf("usage: krsoap COMMAND [ARGS...]\n       krsoap --version\n\ncommands:\n");
   std::printf("  %-12s %s\n", "help", "list the commands, or show one command's usage");
-  for (const auto& [name, cmd] : Table()) std::printf("  %-12s %s\n", name.c_str(), cmd.summary);
-  std::printf("\nEach command takes --help.\n");
+  std::map<std::string, const char*> all;
+  for (const auto& [name, cmd] : Table()) all[name] = cmd.summary;
+  for (const auto& [name, cmd] : CliTable()) all[name] = cmd.summary;
+  for (const auto& [name, summary] : all) std::printf("  %-12s %s\n", name.c_str(), summary);
+  std::printf("\nEach command takes --help (-h). Options take their value as\n"
+              "\"--opt VALUE\" or \"--opt=VALUE\". %s\n",
+              kExitText);
 }
+
+// The command line of a CLI11-defined command: the root app with that one
+// command (and its verbs) defined, and the runners of what was defined.
+struct CliLine {
+  CLI::App root{"", "krsoap"};
+  std::map<std::string, Runner> runners;
+};
+
+// Help in one layout for every command: the usage line, the summary, the
+// operands and options with their descriptions, the verbs, then the
+// command's own prose and the exit statuses.
+class HelpFormatter : public CLI::Formatter {
+ public:
+  HelpFormatter() {
+    label("Usage", "usage");
+    label("OPTIONS", "OPTIONS");
+    label("SUBCOMMAND", "VERB");
+    label("SUBCOMMANDS", "VERBS");
+    label("Positionals", "operands");
+    label("Options", "options");
+    label("Subcommands", "verbs");
+    label("REQUIRED", "required");
+    column_width(26);
+  }
+  // An operand shows its name alone, with "..." when it takes several.
+  std::string make_option_opts(const CLI::Option* opt) const override {
+    if (opt->get_positional()) return opt->get_expected_max() > 1 ? " ..." : "";
+    return CLI::Formatter::make_option_opts(opt);
+  }
+  std::string make_help(const CLI::App* app, std::string name, CLI::AppFormatMode mode) const override {
+    if (mode == CLI::AppFormatMode::Sub) return make_expanded(app);
+    std::string out = make_usage(app, name);
+    if (!app->get_description().empty()) out += "\n" + app->get_description() + "\n";
+    out += make_positionals(app);
+    out += make_groups(app, mode);
+    out += make_subcommands(app, mode);
+    const std::string footer = app->get_footer();
+    if (!footer.empty()) out += "\n" + footer;
+    if (!footer.empty() && footer.back() != '\n') out += "\n";
+    if (footer.find("Exit status") == std::string::npos) out += std::string("\n") + kExitText + "\n";
+    return out;
+  }
+};
+
+// The innermost command or verb the command line chose.
+const CLI::App* Chosen(const CLI::App& root) {
+  const CLI::App* app = &root;
+  for (;;) {
+    auto subs = app->get_subcommands();
+    if (subs.empty()) return app;
+    app = subs.front();
+  }
+}
+
+// "krsoap qm create" for the chosen verb.
+std::string PathOf(const CLI::App* app) {
+  std::string path = app->get_name();
+  for (const CLI::App* p = app->get_parent(); p; p = p->get_parent()) path = p->get_name() + " " + path;
+  return path;
+}
+
+// A command or verb, with the settings CLI11 does not carry over from its
+// parent.
+CLI::App* AddSub(CLI::App& parent, const char* name, const char* summary) {
+  CLI::App* sub = parent.add_subcommand(name, summary);
+  sub->option_defaults()->group("options");
+  if (CLI::Option* help = sub->get_help_ptr()) help->group("options");
+  return sub;
+}
+
+void Define(CliLine* line, const CliCommand& command) {
+  CLI::App* sub = AddSub(line->root, command.name, command.summary);
+  line->runners[command.name] = command.define(*sub);
+}
+
+CliLine* MakeLine() {
+  auto* line = new CliLine;  // lives until the process ends: runners refer to it
+  CLI::App& root = line->root;
+  root.formatter(std::make_shared<HelpFormatter>());
+  root.description("Carries SOAP requests and responses over message queues.");
+  root.option_defaults()->group("options");
+  root.set_help_flag("-h,--help", "show this help");
+  root.set_version_flag("-V,--version", std::string("krsoap ") + ProductVersion(), "show the product version");
+  // Arguments no definition takes are reported by the command itself (exit 2)
+  // instead of in CLI11's words; subcommands inherit this.
+  root.allow_extras();
+  return line;
+}
+
+int UsageError(const std::string& who, const std::string& what) {
+  std::fprintf(stderr, "krsoap%s%s: %s\nRun 'krsoap%s%s --help' for the usage.\n", who.empty() ? "" : " ", who.c_str(),
+               what.c_str(), who.empty() ? "" : " ", who.c_str());
+  return kExitUsage;
+}
+
+int RunCli(const CliCommand& command, int argc, char** argv) {
+  CliLine* line = MakeLine();
+  Define(line, command);
+  CLI::App& root = line->root;
+  try {
+    root.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::printf("%s", root.help().c_str());
+    return kExitDone;
+  } catch (const CLI::CallForVersion&) {
+    std::printf("%s\n", root.version().c_str());
+    return kExitDone;
+  } catch (const CLI::ParseError& e) {
+    const CLI::App* at = Chosen(root);
+    return UsageError(at == &root ? command.name : PathOf(at).substr(std::strlen("krsoap ")), e.what());
+  }
+  // Extras: arguments no definition took. A prefix command keeps them as its
+  // operands.
+  for (const CLI::App* app = Chosen(root); app; app = app->get_parent()) {
+    if (app->get_prefix_command()) continue;
+    std::vector<std::string> extras = app->remaining();
+    if (extras.empty()) continue;
+    std::string who = app == &root ? "" : PathOf(app).substr(std::strlen("krsoap "));
+    return UsageError(who, "unexpected argument '" + extras.front() + "'");
+  }
+  if (command.needs_store) {
+    if (int rc = CheckStoreBeforeCommand(command.name)) return rc;
+  }
+  return line->runners[command.name]();
+}
+
 }  // namespace
+
+CLI::App* AddVerb(CLI::App& parent, const char* name, const char* summary) {
+  return AddSub(parent, name, summary);
+}
+
+int RunChosenVerb(const CLI::App& parent, const std::vector<std::pair<CLI::App*, Runner>>& runners) {
+  std::string verbs;
+  for (const auto& [verb, run] : runners) {
+    if (verb->parsed()) return run();
+    verbs += (verbs.empty() ? "" : ", ") + verb->get_name();
+  }
+  return UsageError(PathOf(&parent).substr(std::strlen("krsoap ")), "name a verb: " + verbs);
+}
 
 bool RegisterCommand(const Command& command) {
   Table()[command.name] = command;
   return true;
 }
+
+bool RegisterCliCommand(const CliCommand& command) {
+  CliTable()[command.name] = command;
+  return true;
+}
+
+const char* ProductVersion() { return KRSOAP_PRODUCT_VERSION; }
 
 bool RegisterSetupStep(const SetupStep& step) {
   auto& steps = Steps();
@@ -43,30 +212,71 @@ bool RegisterSetupStep(const SetupStep& step) {
 
 const std::vector<SetupStep>& SetupSteps() { return Steps(); }
 
-int CheckStoreBeforeCommand(const std::string& command);  // store_check.cpp
+// Every command defined at once, for the help of one and for the generators.
+CLI::App& WholeCommandLine() {
+  static CliLine* line = [] {
+    CliLine* l = MakeLine();
+    for (const auto& [name, command] : CliTable()) Define(l, command);
+    return l;
+  }();
+  return line->root;
+}
+
+std::vector<DocCommand> OldStyleCommands() {
+  std::vector<DocCommand> out;
+  for (const auto& [name, command] : Table()) out.push_back({command.name, command.summary, command.usage});
+  return out;
+}
 
 }  // namespace krsoap::tool
 
 int main(int argc, char** argv) {
   using namespace krsoap::tool;
-  if (argc < 2 || !std::strcmp(argv[1], "help") || !std::strcmp(argv[1], "--help") ||
-      !std::strcmp(argv[1], "-h")) {
-    if (argc >= 3 && !std::strcmp(argv[1], "help")) {
-      auto it = Table().find(argv[2]);
-      if (it == Table().end()) {
-        std::fprintf(stderr, "krsoap: unknown command '%s'\n", argv[2]);
-        return 2;
+  if (argc < 2) {
+    PrintHelp();
+    return kExitUsage;
+  }
+  const std::string first = argv[1];
+  if (first == "help" || first == "--help" || first == "-h") {
+    if (argc >= 3 && first == "help") {
+      if (auto it = Table().find(argv[2]); it != Table().end()) {
+        std::printf("%s", it->second.usage);
+        return kExitDone;
       }
-      std::printf("%s", it->second.usage);
-      return 0;
+      if (CliTable().count(argv[2])) {
+        std::printf("%s", WholeCommandLine().get_subcommand(argv[2])->help("krsoap").c_str());
+        return kExitDone;
+      }
+      std::fprintf(stderr, "krsoap: unknown command '%s'\n", argv[2]);
+      return kExitUsage;
     }
     PrintHelp();
-    return argc < 2 ? 2 : 0;
+    return kExitDone;
   }
-  auto it = Table().find(argv[1]);
+  if (first == "--generate-completion" || first == "--generate-man") {
+    if (first == "--generate-completion" && argc == 2) {
+      std::printf("%s", BashCompletion(WholeCommandLine(), OldStyleCommands()).c_str());
+      return kExitDone;
+    }
+    if (first == "--generate-man" && argc == 3)
+      return WriteManPages(WholeCommandLine(), OldStyleCommands(), argv[2]) ? kExitDone : kExitFailed;
+    std::fprintf(stderr, "krsoap: usage: krsoap --generate-completion | --generate-man DIRECTORY\n");
+    return kExitUsage;
+  }
+  auto it = Table().find(first);
   if (it == Table().end()) {
-    std::fprintf(stderr, "krsoap: unknown command '%s' (try 'krsoap help')\n", argv[1]);
-    return 2;
+    auto cli = CliTable().find(first);
+    if (cli != CliTable().end()) return RunCli(cli->second, argc, argv);
+    if (first == "-V" || first == "--version") {
+      std::printf("krsoap %s\n", ProductVersion());
+      return kExitDone;
+    }
+    if (!first.empty() && first[0] == '-') {
+      std::fprintf(stderr, "krsoap: unknown option '%s' (try 'krsoap help')\n", first.c_str());
+      return kExitUsage;
+    }
+    std::fprintf(stderr, "krsoap: unknown command '%s' (try 'krsoap help')\n", first.c_str());
+    return kExitUsage;
   }
   std::vector<std::string> args(argv + 1, argv + argc);
   const Command& command = it->second;
@@ -77,7 +287,7 @@ int main(int argc, char** argv) {
     const std::string& before = args[i - 1];
     if (i > 1 && before.size() > 1 && before[0] == '-') continue;
     std::printf("%s", command.usage);
-    return 0;
+    return kExitDone;
   }
   if (int rc = CheckStoreBeforeCommand(command.name)) return rc;
   return command.run(args);
