@@ -223,13 +223,14 @@ void ReleaseControlBlock(MonitorControlBlock* block) {
   if (block->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
   if (block->StopEvent) CloseHandle(block->StopEvent);
   if (block->StoppedEvent) CloseHandle(block->StoppedEvent);
+  if (block->Counters) block->Counters->Release();
   delete block;
 }
 
 void LockModuleForThread() { krsoap::com::ThisModule().Lock(); }
 void UnlockModuleForThread() { krsoap::com::ThisModule().Unlock(); }
 
-CKRSoapMonitor::CKRSoapMonitor() = default;
+CKRSoapMonitor::CKRSoapMonitor() : counters_(MonitorCounters::New()) {}
 
 CKRSoapMonitor::~CKRSoapMonitor() {
   TraceEntry(u"~CKRSoapMonitor");
@@ -241,6 +242,7 @@ CKRSoapMonitor::~CKRSoapMonitor() {
     ReleaseControlBlock(control_);
     control_ = nullptr;
   }
+  counters_->Release();
   TraceExit(u"~CKRSoapMonitor", 0);
 }
 
@@ -327,6 +329,8 @@ HRESULT CKRSoapMonitor::Start(BSTR QueueMgr, BSTR Queue, BSTR ProgID, BSTR UserP
   WideToNarrowField(user_param_, block->UserParam, sizeof block->UserParam);
   krsoap::platform::CopyToWideField(progid, block->ProgID, kProgIdField);
   block->CanReuseObject = can_reuse_object_;
+  counters_->AddRef();
+  block->Counters = counters_;
   std::string journal = journal_name_;
   if (journal.empty()) {
     journal = std::string("halvex: queue ") + block->Queue + " on " + QueueManagerText(block->QueueMgr);
@@ -422,6 +426,13 @@ HRESULT CKRSoapMonitor::GetThreadState(LONG* state, LONG* reason, BSTR* cause) {
     *cause = krsoap::com::AllocBstrFromUtf8(text);
     if (!*cause) return E_OUTOFMEMORY;
   }
+  return S_OK;
+}
+
+HRESULT CKRSoapMonitor::GetMetrics(KRSoapMonitorMetrics* metrics) {
+  if (!metrics) return E_POINTER;
+  metrics->requests = counters_->Snapshot();
+  CountWorkers(&metrics->workers, &metrics->busy_workers);
   return S_OK;
 }
 

@@ -9,18 +9,21 @@
 #include "halvex.h"
 #include "platform/com/server.h"
 #include "server/monitor_host.h"
+#include "server/monitor_metrics.h"
 #include "server/pool.h"
 
 namespace krsoap::halvex {
 
 class CKRSoapMonitor : public krsoap::com::ObjectRoot,
                        public krsoap::com::DispatchImpl<IKRSoapMonitor, &LIBID_HALVEXLib>,
-                       public IKRSoapMonitorHost {
+                       public IKRSoapMonitorHost,
+                       public IKRSoapMonitorMetrics {
  public:
   KR_BEGIN_INTERFACE_MAP(CKRSoapMonitor)
     KR_INTERFACE_ENTRY(IKRSoapMonitor)
     KR_INTERFACE_ENTRY2(IDispatch, IKRSoapMonitor)
     KR_INTERFACE_ENTRY(IKRSoapMonitorHost)
+    KR_INTERFACE_ENTRY(IKRSoapMonitorMetrics)
   KR_END_INTERFACE_MAP()
 
   CKRSoapMonitor();
@@ -37,6 +40,9 @@ class CKRSoapMonitor : public krsoap::com::ObjectRoot,
   HRESULT put_JournalName(BSTR name) override;
   HRESULT GetThreadState(LONG* state, LONG* reason, BSTR* cause) override;
 
+  // IKRSoapMonitorMetrics
+  HRESULT GetMetrics(KRSoapMonitorMetrics* metrics) override;
+
  private:
   LONG StopThread();
 
@@ -46,6 +52,9 @@ class CKRSoapMonitor : public krsoap::com::ObjectRoot,
   std::u16string user_param_;
   LONG can_reuse_object_ = 0;
   std::string journal_name_;  // UTF-8; empty: the default name
+  // Its requests since the monitor was made; every control block it starts
+  // holds a reference, and each worker block one while it serves them.
+  MonitorCounters* counters_ = nullptr;
 };
 
 }  // namespace krsoap::halvex

@@ -13,6 +13,7 @@
 
 #include "platform/com/com.h"
 #include "platform/win32/types.h"
+#include "server/monitor_counters.h"
 
 namespace krsoap::halvex {
 
@@ -46,6 +47,8 @@ struct MonitorControlBlock {
   char EndCause[kCauseField];
   std::atomic<int32_t> EndReason;
   std::atomic<int> refs;
+  // The monitor's counters (a reference of the block's own).
+  MonitorCounters* Counters;
 };
 MonitorControlBlock* NewControlBlock();  // zero-filled, one reference
 void ReleaseControlBlock(MonitorControlBlock* block);
@@ -73,6 +76,10 @@ struct COMThreadBlock {
   std::atomic<int32_t> InCall;
   int32_t CanReuseObject;
   char Journal[kJournalField];  // copied for each request, like the settings
+  // The counters of the monitor whose request the block holds (a reference
+  // of the block's own, changed only when a request of another monitor
+  // comes).
+  MonitorCounters* Counters;
   COMThreadBlock* next;
   // Makes "does a thread run on this block?" and the thread's decision to end
   // one step: AllocCOMThread tests IdleEvent and signals WorkEvent under it,
@@ -89,6 +96,9 @@ LONG ReleaseCOMThreads();
 // Writes the status file and counts the workers; returns 0 or the Win32
 // error of the file.
 LONG WriteMonitorStatus(const char16_t* filename, LONG* threads);
+// The running worker threads, and those in a call; takes the global
+// critical section.
+void CountWorkers(LONG* threads, LONG* busy);
 
 // Keep the module loaded while one of its threads runs.
 void LockModuleForThread();

@@ -12,6 +12,7 @@
 #include "common/trace/trace.h"
 #include "platform/com/bstr.h"
 #include "platform/text/convert.h"
+#include "server/monitor_counters.h"
 #include "server/pool.h"
 #include "server/settings.h"
 
@@ -385,6 +386,7 @@ HRESULT CKRSoapHandler::PutReply(const char* data, size_t length, const KRMD& re
   KRPUT(hconn, hobj, &md, &pmo, static_cast<KRLONG>(length), const_cast<char*>(data), &cc, &reason);
   if (cc == 0) {
     LogText("Message put successfully");
+    NoteReplyPut(data, length);  // for the monitor's fault count
   } else {
     LogText("Failed to put message, cc=%ld rc=%ld", static_cast<long>(cc), static_cast<long>(reason));
     SetError(reason, ReasonDescription("Put of the reply", reason));

@@ -71,6 +71,11 @@ void CopyRequest(const MonitorControlBlock& from, COMThreadBlock* to) {
   std::memcpy(to->ProgID, from.ProgID, sizeof to->ProgID);
   to->CanReuseObject = from.CanReuseObject;
   std::memcpy(to->Journal, from.Journal, sizeof to->Journal);
+  if (to->Counters != from.Counters) {
+    if (from.Counters) from.Counters->AddRef();
+    if (to->Counters) to->Counters->Release();
+    to->Counters = from.Counters;
+  }
 }
 
 void FreeBlock(COMThreadBlock* block) {
@@ -80,6 +85,7 @@ void FreeBlock(COMThreadBlock* block) {
   CloseHandle(block->StopEvent);
   CloseHandle(block->IdleEvent);
   CloseHandle(block->WorkEvent);
+  if (block->Counters) block->Counters->Release();
   delete block;
 }
 
@@ -296,6 +302,12 @@ DWORD COMWorkerThread(void* param) {
       BSTR user = krsoap::com::AllocBstrFromUtf8(block->UserParam);
       HRESULT hr;
       TakeRequestFailureText();  // nothing left from an earlier call
+      TakeReplyWasFault();
+      // Counted for the monitor's metrics; the block's reference keeps the
+      // counters while the call runs.
+      MonitorCounters* counters = block->Counters;
+      const auto call_start = std::chrono::steady_clock::now();
+      if (counters) counters->Begin();
       try {
         hr = trigger->Execute(qm, queue, wsdl, wsml, user, &result);
       } catch (...) {
@@ -303,6 +315,7 @@ DWORD COMWorkerThread(void* param) {
         // this call and nothing else.
         hr = E_UNEXPECTED;
       }
+      if (counters) counters->End(SecondsSince(call_start), FAILED(hr), TakeReplyWasFault());
       if (FAILED(hr)) {
         // A fault the service answers with is a success here; this is a
         // request that was not served or whose reply was not delivered.
@@ -468,6 +481,19 @@ class StatusFile {
 };
 
 }  // namespace
+
+void CountWorkers(LONG* threads, LONG* busy) {
+  LONG active = 0, in_calls = 0;
+  EnterGCriticalSection();
+  for (COMThreadBlock* b = g_thread_list; b; b = b->next) {
+    if (b->ThreadId.load(std::memory_order_acquire) == 0 || IsSignalled(b->IdleEvent)) continue;
+    ++active;
+    if (b->InCall.load(std::memory_order_acquire)) ++in_calls;
+  }
+  LeaveGCriticalSection();
+  *threads = active;
+  *busy = in_calls;
+}
 
 LONG WriteMonitorStatus(const char16_t* filename, LONG* threads) {
   LogText("Thread ID, In Call, Calls Handled, Started, Last Used");

@@ -32,9 +32,12 @@
 #include "platform/com/typelib.h"
 #include "platform/com/unknown_impl.h"
 #include "server/monitor_host.h"
+#include "server/monitor_metrics.h"
 #include "tools/krsoap/command.h"
 #include "tools/krsoap/host_client.h"
 #include "tools/krsoap/host_config.h"
+#include "tools/krsoap/host_metrics.h"
+#include "tools/krsoap/host_service.h"
 #include "tools/krsoap/monitor_check.h"
 
 namespace krsoap::tool {
@@ -66,9 +69,12 @@ const char* kUsage =
 // whether a stop was the operator's only the host knows.
 class SerialMonitor final : public com::UnknownImpl<SerialMonitor, IKRSoapMonitor, IID_IDispatch, IID_IKRSoapMonitor> {
  public:
-  SerialMonitor(IKRSoapMonitor* inner, IKRSoapMonitorHost* host) : inner_(inner), host_(host) {
+  SerialMonitor(IKRSoapMonitor* inner, IKRSoapMonitorHost* host, IKRSoapMonitorMetrics* metrics,
+                const MonitorConfig* config)
+      : inner_(inner), host_(host), metrics_(metrics), config_(config) {
     inner_->AddRef();
     host_->AddRef();
+    metrics_->AddRef();
   }
   SerialMonitor(const SerialMonitor&) = delete;
   SerialMonitor& operator=(const SerialMonitor&) = delete;
@@ -89,6 +95,42 @@ class SerialMonitor final : public com::UnknownImpl<SerialMonitor, IKRSoapMonito
     }
   }
 
+  // Whether the monitor's thread browses its queue, without waiting for the
+  // lock (see Metrics).
+  bool IsRunning() {
+    std::unique_lock<std::mutex> lock(mu_, std::try_to_lock);
+    LONG state = kMonitorIdle, reason = 0;
+    if (lock.owns_lock() && SUCCEEDED(host_->GetThreadState(&state, &reason, nullptr)))
+      running_.store(state == kMonitorRunning, std::memory_order_relaxed);
+    return running_.load(std::memory_order_relaxed);
+  }
+
+  // Requests run so far.
+  uint64_t RequestsRun() {
+    KRSoapMonitorMetrics counters;
+    return SUCCEEDED(metrics_->GetMetrics(&counters)) ? counters.requests.requests : 0;
+  }
+
+  // The monitor's metrics. Taken without waiting for the lock, so that a
+  // scrape never waits for a Stop: the counters are atomics, and the thread
+  // state, which Start and Stop change, is read when the lock is free and
+  // otherwise the last one read is given.
+  MonitorMetrics Metrics() {
+    MonitorMetrics m;
+    m.name = config_->name;
+    m.queue_manager = config_->queue_manager;
+    m.queue = config_->queue;
+    m.running = IsRunning();
+    KRSoapMonitorMetrics counters;
+    if (SUCCEEDED(metrics_->GetMetrics(&counters))) {
+      m.requests = counters.requests;
+      m.workers = counters.workers;
+      m.busy_workers = counters.busy_workers;
+    }
+    m.queue_depth = QueueDepth(config_->queue_manager, config_->queue);
+    return m;
+  }
+
   // IDispatch: names and type information are the monitor's; Invoke calls
   // this object's methods, so dispatched calls take the lock too.
   HRESULT GetTypeInfoCount(UINT* count) override { return inner_->GetTypeInfoCount(count); }
@@ -99,6 +141,10 @@ class SerialMonitor final : public com::UnknownImpl<SerialMonitor, IKRSoapMonito
     if (count == 1 && names && names[0] && ids &&
         std::u16string_view(names[0]) == kMonitorStateMember) {
       ids[0] = kMonitorStateDispid;
+      return S_OK;
+    }
+    if (count == 1 && names && names[0] && ids && std::u16string_view(names[0]) == kMonitorMetricsMember) {
+      ids[0] = kMonitorMetricsDispid;
       return S_OK;
     }
     return inner_->GetIDsOfNames(iid, names, count, lcid, ids);
@@ -112,6 +158,14 @@ class SerialMonitor final : public com::UnknownImpl<SerialMonitor, IKRSoapMonito
       VariantInit(result);
       result->vt = VT_BSTR;
       result->bstrVal = com::AllocBstrFromUtf8(State());
+      return result->bstrVal ? S_OK : E_OUTOFMEMORY;
+    }
+    if (member == kMonitorMetricsDispid) {
+      if (!(flags & DISPATCH_PROPERTYGET) || (params && params->cArgs != 0)) return DISP_E_MEMBERNOTFOUND;
+      if (!result) return S_OK;
+      VariantInit(result);
+      result->vt = VT_BSTR;
+      result->bstrVal = com::AllocBstrFromUtf8(MetricsToJson(Metrics()).dump());
       return result->bstrVal ? S_OK : E_OUTOFMEMORY;
     }
     ITypeInfo* info = nullptr;
@@ -160,16 +214,21 @@ class SerialMonitor final : public com::UnknownImpl<SerialMonitor, IKRSoapMonito
  private:
   friend UnknownImpl;  // deletes it at the last Release
   ~SerialMonitor() {
+    metrics_->Release();
     host_->Release();
     inner_->Release();
   }
 
   static constexpr DISPID kMonitorStateDispid = 1000;
+  static constexpr DISPID kMonitorMetricsDispid = 1001;
 
   std::mutex mu_;
   IKRSoapMonitor* inner_;
   IKRSoapMonitorHost* host_;
+  IKRSoapMonitorMetrics* metrics_;
+  const MonitorConfig* config_;
   bool stopped_by_operator_ = false;  // guarded by mu_
+  std::atomic<bool> running_{false};  // the thread state last read for the metrics
 };
 
 struct Running {
@@ -270,6 +329,31 @@ void ReleaseAll(std::vector<Running>* running) {
   running->clear();
 }
 
+std::vector<MonitorMetrics> CollectMetrics(const std::vector<Running>& running) {
+  std::vector<MonitorMetrics> all;
+  for (const Running& r : running) all.push_back(r.monitor->Metrics());
+  return all;
+}
+
+// Healthy while every monitor serves; the words name those that do not.
+bool HostHealth(const std::vector<Running>& running, std::string* text) {
+  std::string down;
+  for (const Running& r : running) {
+    if (!r.monitor->IsRunning()) down += (down.empty() ? "" : ", ") + r.config->name;
+  }
+  *text = down.empty() ? "ok: " + std::to_string(running.size()) + " monitors serving"
+                      : "not serving: " + down + " (krsoap status tells why)";
+  return down.empty();
+}
+
+// The service manager's STATUS= line: monitors serving, requests so far.
+std::string ServingText(const std::vector<Running>& running) {
+  uint64_t requests = 0;
+  for (const Running& r : running) requests += r.monitor->RequestsRun();
+  return "serving " + std::to_string(running.size()) + " monitor" + (running.size() == 1 ? "" : "s") + ", " +
+         std::to_string(requests) + " requests so far";
+}
+
 int RunServe(const std::vector<std::string>& args) {
   std::string path, usage_error;
   if (args.size() > 1 && (args[1] == "--help" || args[1] == "-h")) {
@@ -340,18 +424,22 @@ int RunServe(const std::vector<std::string>& args) {
     CLSID clsid{};
     IKRSoapMonitor* monitor = nullptr;
     IKRSoapMonitorHost* host = nullptr;
+    IKRSoapMonitorMetrics* metrics = nullptr;
     SerialMonitor* serial = nullptr;
     hr = CLSIDFromString(u"Halvex.KRSoapMonitor", &clsid);
     if (SUCCEEDED(hr))
       hr = CoCreateInstance(clsid, nullptr, CLSCTX_ALL, IID_IKRSoapMonitor, reinterpret_cast<void**>(&monitor));
     if (SUCCEEDED(hr) && monitor)
       hr = monitor->QueryInterface(IID_IKRSoapMonitorHost, reinterpret_cast<void**>(&host));
-    if (SUCCEEDED(hr) && host) {
+    if (SUCCEEDED(hr) && host)
+      hr = monitor->QueryInterface(IID_IKRSoapMonitorMetrics, reinterpret_cast<void**>(&metrics));
+    if (SUCCEEDED(hr) && metrics) {
       // The monitor's own failure lines (its thread, its requests) carry its name.
       Bstr journal("krsoap serve: monitor " + m.name);
       host->put_JournalName(journal.value);
-      serial = new SerialMonitor(monitor, host);
+      serial = new SerialMonitor(monitor, host, metrics, &m);
     }
+    if (metrics) metrics->Release();
     if (host) host->Release();
     if (monitor) monitor->Release();
     if (!serial) {
@@ -397,6 +485,20 @@ int RunServe(const std::vector<std::string>& args) {
       started_all = false;
     }
   }
+  // The metrics listener of [host] metrics, once the monitors serve; an
+  // address that cannot be bound is a host that cannot run as configured.
+  std::unique_ptr<MetricsListener> metrics_listener;
+  if (started_all && !config.metrics_address.empty()) {
+    metrics_listener = std::make_unique<MetricsListener>(
+        [&running] { return HostMetricsText(CollectMetrics(running)); },
+        [&running](std::string* text) { return HostHealth(running, text); });
+    std::string why;
+    if (!metrics_listener->Start(config.metrics_address, &why)) {
+      std::fprintf(stderr, "krsoap serve: metrics: %s; nothing kept running\n", why.c_str());
+      metrics_listener.reset();
+      started_all = false;
+    }
+  }
   if (!started_all) {
     // Never run half of the configuration.
     server->Close();
@@ -407,17 +509,25 @@ int RunServe(const std::vector<std::string>& args) {
   }
 
   std::fprintf(stderr, "krsoap serve: listening on %s\n", config.socket_path.c_str());
+  if (metrics_listener)
+    std::fprintf(stderr, "krsoap serve: metrics on http://%s/metrics\n", config.metrics_address.c_str());
   WriteStatus(&running);
+  // A service manager waiting for readiness (Type=notify) learns it now,
+  // with every monitor serving and the socket answering.
+  NotifyReady(ServingText(running));
   {
     std::unique_lock<std::mutex> lock(g_mu);
     while (!g_stop_requested) {
       if (!g_cv.wait_for(lock, std::chrono::seconds(config.status_interval), [] { return g_stop_requested; })) {
         lock.unlock();
         WriteStatus(&running);
+        NotifyStatus(ServingText(running));
         lock.lock();
       }
     }
   }
+  NotifyStopping("stopping the monitors");
+  if (metrics_listener) metrics_listener->Stop();
   // No operator call may reach a monitor while it is being stopped.
   server->Close();
   bool stopped = StopAll(&running);

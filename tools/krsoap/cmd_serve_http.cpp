@@ -5,8 +5,9 @@
 // Every POST (any path) is one SOAP request: its body goes to SoapInvoke
 // through a memory stream, the SOAPAction header as the SOAP action; the
 // response is 200, or 500 when it is a SOAP fault. GET with "?wsdl" returns
-// the WSDL, its port addresses naming this server. SIGINT or SIGTERM stops
-// the server.
+// the WSDL, its port addresses naming this server; GET /metrics the POSTs'
+// counts and durations in the Prometheus text format (krsoap_http_*), GET
+// /health "ok". SIGINT or SIGTERM stops the server.
 //
 // Connections belong to the front end (http_front.h), which reads each
 // request whole, within its limits and deadlines, on one thread. A complete
@@ -20,6 +21,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -39,6 +41,8 @@
 #include "platform/soap/buffer_stream.h"
 #include "soaptoolkit.h"
 #include "tools/krsoap/command.h"
+#include "server/request_counters.h"
+#include "tools/krsoap/host_metrics.h"
 #include "tools/krsoap/http_front.h"
 
 // After the platform headers: the system headers it brings define macros
@@ -475,13 +479,18 @@ int RunServeHttp(const std::vector<std::string>& args) {
   http.set_keep_alive_max_count(100000);
   http.set_keep_alive_timeout(static_cast<time_t>(opt.limits.idle_timeout + 0.999));
   http.set_payload_max_length(opt.limits.max_body);
-  http.Post(".*", [server](const httplib::Request& req, httplib::Response& res) {
+  // Counted for GET /metrics: every POST, its outcome and its duration.
+  halvex::RequestCounters counters;
+  http.Post(".*", [server, &counters](const httplib::Request& req, httplib::Response& res) {
+    const auto start = std::chrono::steady_clock::now();
+    counters.Begin();
     soap::BufferStream* in = soap::BufferStream::Create(req.body);
     soap::BufferStream* out = soap::BufferStream::Create();
     if (!in || !out) {
       if (in) in->Release();
       if (out) out->Release();
       res.status = 503;
+      counters.End(halvex::SecondsSince(start), true, false);
       return;
     }
     VARIANT request;
@@ -496,12 +505,22 @@ int RunServeHttp(const std::vector<std::string>& args) {
     if (FAILED(hr) || body.empty()) {
       res.status = 500;
       res.set_content("SoapInvoke failed: " + Describe(hr) + "\n", "text/plain");
+      counters.End(halvex::SecondsSince(start), true, false);
       return;
     }
     // The server writes every fault as Body's first child, with its own
     // prefix: the literal is unambiguous.
-    res.status = body.find("<SOAP-ENV:Body><SOAP-ENV:Fault>") != std::string::npos ? 500 : 200;
+    const bool fault = body.find("<SOAP-ENV:Body><SOAP-ENV:Fault>") != std::string::npos;
+    res.status = fault ? 500 : 200;
     res.set_content(std::move(body), "text/xml; charset=utf-8");
+    counters.End(halvex::SecondsSince(start), false, fault);
+  });
+  // For scrapers and load balancers; before the catch-all GET below.
+  http.Get("/metrics", [&counters](const httplib::Request&, httplib::Response& res) {
+    res.set_content(RequestFamilies("krsoap_http", {{"", counters.Snapshot()}}), kMetricsContentType);
+  });
+  http.Get("/health", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content("ok\n", "text/plain; charset=utf-8");
   });
   http.Get(".*", [&served_wsdl](const httplib::Request& req, httplib::Response& res) {
     if (req.has_param("wsdl") || req.has_param("WSDL")) {

@@ -61,6 +61,9 @@ const MonitorConfig* FindMonitor(const HostConfig& config, const std::string& na
 // The dispatch member (a read-only string) by which the host's face of a
 // monitor tells its state: krsoap serve answers it, krsoap status asks it.
 inline constexpr char16_t kMonitorStateMember[] = u"MonitorState";
+// Likewise the member that gives the monitor's metrics as JSON
+// (host_metrics.h): krsoap serve answers it, krsoap metrics asks it.
+inline constexpr char16_t kMonitorMetricsMember[] = u"Metrics";
 
 // "0x80070002 (HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND))"-style text.
 std::string DescribeHr(HRESULT hr);

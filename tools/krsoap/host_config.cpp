@@ -73,6 +73,25 @@ bool ConfigPathFromArgs(const std::vector<std::string>& args, std::string* path,
   return true;
 }
 
+bool ParseListenAddress(const std::string& text, std::string* host, int* port) {
+  size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 >= text.size()) return false;
+  std::string h = text.substr(0, colon);
+  if (h.front() == '[') {
+    if (h.size() < 3 || h.back() != ']') return false;
+    h = h.substr(1, h.size() - 2);
+  } else if (h.find(':') != std::string::npos) {
+    return false;  // an IPv6 address needs its brackets
+  }
+  std::string digits = text.substr(colon + 1);
+  if (digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos) return false;
+  long value = std::strtol(digits.c_str(), nullptr, 10);
+  if (value < 1 || value > 65535) return false;
+  *host = h;
+  *port = static_cast<int>(value);
+  return true;
+}
+
 bool LoadHostConfig(const std::string& path, HostConfig* config, std::vector<std::string>* errors) {
   *config = HostConfig();
   config->path = path;
@@ -179,6 +198,13 @@ bool LoadHostConfig(const std::string& path, HostConfig* config, std::vector<std
           error(number, "socket '" + value + "' names a directory");
         else
           config->socket_path = value;
+      } else if (key == "metrics") {
+        std::string host;
+        int port = 0;
+        if (!ParseListenAddress(value, &host, &port))
+          error(number, "metrics must be HOST:PORT (an IPv6 address in brackets), the port 1-65535");
+        else
+          config->metrics_address = value;
       } else {
         error(number, "unknown key '" + key + "' in [host]");
       }

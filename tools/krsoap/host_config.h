@@ -28,6 +28,9 @@ struct HostConfig {
   // Where the running host listens for operator commands ([host] socket);
   // DefaultHostSocket() when not given.
   std::string socket_path;
+  // HOST:PORT of the HTTP listener for /metrics and /health ([host]
+  // metrics); empty: none.
+  std::string metrics_address;
   std::vector<MonitorConfig> monitors;
 };
 
@@ -40,6 +43,10 @@ std::string DefaultHostSocket();
 
 // The longest socket path the system accepts (sun_path less its terminator).
 constexpr size_t kMaxSocketPath = 107;
+
+// Splits "HOST:PORT" ("[v6]:PORT" for an IPv6 address) into its parts;
+// false when it is not of that form or the port is not 1-65535.
+bool ParseListenAddress(const std::string& text, std::string* host, int* port);
 
 // Reads and checks the file. On failure returns false and fills *errors.
 bool LoadHostConfig(const std::string& path, HostConfig* config, std::vector<std::string>* errors);
