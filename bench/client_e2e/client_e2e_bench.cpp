@@ -8,14 +8,16 @@
 //          default queue manager
 //   http   SoapClient with its default HttpConnector and Calculator.wsdl,
 //          EndPointURL the port of "krsoap serve-http"
+//   gsoap  the anchor, when built (bench/gsoap_anchor): a gSOAP-generated
+//          client calling a gSOAP-generated Add server over HTTP keep-alive
 //
 // With 1, 4 and 16 client processes (each its own SoapClient, calling in a
 // loop for a fixed time) it prints p50 and p99 of one call and calls per
-// second, then the ratios queue/HTTP. Then (e): a new queue connector's
+// second, then the ratios queue/HTTP and queue/gSOAP. Then (e): a new queue connector's
 // first call to the host (create, connect, queues, call), and the same
 // through a new SoapClient. Runs in a throwaway data root, tracing off.
 //
-//   client_e2e_bench [--seconds S] [--concurrency 1,4,16] [--only queue|http]
+//   client_e2e_bench [--seconds S] [--concurrency 1,4,16] [--only queue|http|gsoap]
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -42,6 +44,9 @@
 #include "soaptoolkit.h"
 #include "bench/support/process_load.h"
 #include "tests/support/calculator_home.h"
+#if KRSOAP_BENCH_GSOAP
+#include "bench/gsoap_anchor/gsoap_calc.h"
+#endif
 
 namespace {
 
@@ -150,6 +155,25 @@ void ClientProcess(Load* load, Slot* slot, long id, bool queue, int port) {
   client->Release();
   CoUninitialize();
 }
+
+#if KRSOAP_BENCH_GSOAP
+// The anchor's client process: gSOAP's generated Add over one keep-alive
+// connection.
+void GsoapClientProcess(Load* load, Slot* slot, long id, int port) {
+  krsoap::bench::gsoap::Client* client = krsoap::bench::gsoap::NewClient(port);
+  if (!client) {
+    krsoap::bench::GiveUp(load, slot);
+    return;
+  }
+  const double base = static_cast<double>(id) * 1e7;
+  Measure(load, slot, [&](long i) {
+    const double a = base + static_cast<double>(i);
+    double result = 0;
+    return krsoap::bench::gsoap::Add(client, a, 0.5, &result) && result == a + 0.5;
+  });
+  krsoap::bench::gsoap::FreeClient(client);
+}
+#endif
 
 Figures RunConcurrency(Load* load, int n, double seconds, bool queue, int port, pid_t host) {
   return krsoap::bench::Run(load, n, seconds, host,
@@ -279,12 +303,12 @@ int main(int argc, char** argv) {
     } else if (a == "--only") {
       only = argv[i + 1];
     } else {
-      std::fprintf(stderr, "usage: client_e2e_bench [--seconds S] [--concurrency 1,4,16] [--only queue|http]\n");
+      std::fprintf(stderr, "usage: client_e2e_bench [--seconds S] [--concurrency 1,4,16] [--only queue|http|gsoap]\n");
       return 2;
     }
   }
   if (argc % 2 == 0) {
-    std::fprintf(stderr, "usage: client_e2e_bench [--seconds S] [--concurrency 1,4,16] [--only queue|http]\n");
+    std::fprintf(stderr, "usage: client_e2e_bench [--seconds S] [--concurrency 1,4,16] [--only queue|http|gsoap]\n");
     return 2;
   }
   krsoap::test::BuildDirs dirs;
@@ -303,9 +327,9 @@ int main(int argc, char** argv) {
   std::printf("client_e2e_bench: SoapClient calling Calculator Add, %.1f s per figure, each client a separate "
               "process\n", seconds);
   std::printf("load average at start: %s\n", LoadAverage().c_str());
-  std::vector<Figures> qf(levels.size()), hf(levels.size());
-  bool first_ran = false;
-  if (only != "http") {
+  std::vector<Figures> qf(levels.size()), hf(levels.size()), gf(levels.size());
+  bool first_ran = false, gsoap_ran = false;
+  if (only.empty() || only == "queue") {
     pid_t host = krsoap::test::StartCalculatorHost(dirs, root, "", kQueue, kWsdl, kWsml);
     for (size_t i = 0; i < levels.size(); ++i) {
       qf[i] = RunConcurrency(&shared->load, levels[i], seconds, true, 0, host);
@@ -325,7 +349,7 @@ int main(int argc, char** argv) {
     ::kill(host, SIGTERM);
     ::waitpid(host, nullptr, 0);
   }
-  if (only != "queue") {
+  if (only.empty() || only == "http") {
     int port = 0;
     pid_t http = krsoap::test::StartCalculatorHttpHost(dirs, root, kWsdl, kWsml, &port);
     if (port <= 0) {
@@ -343,6 +367,31 @@ int main(int argc, char** argv) {
     ::kill(http, SIGTERM);
     ::waitpid(http, nullptr, 0);
   }
+#if KRSOAP_BENCH_GSOAP
+  if (only.empty() || only == "gsoap") {
+    int port = 0;
+    const pid_t server = krsoap::bench::gsoap::StartServer(&port);
+    if (server <= 0) {
+      std::fprintf(stderr, "client_e2e_bench: the gSOAP anchor's server did not start\n");
+      std::filesystem::remove_all(root);
+      return 1;
+    }
+    for (size_t i = 0; i < levels.size(); ++i) {
+      gf[i] = krsoap::bench::Run(&shared->load, levels[i], seconds, server, [&](int r) {
+        GsoapClientProcess(&shared->load, &shared->load.slots[r], r, port);
+      });
+      std::printf("gsoap %2d clients: p50 %8.1f us  p99 %9.1f us  %8.0f calls/s  CPU per call: clients %5.1f us, "
+                  "host %5.1f us  (%ld errors)\n", levels[i], gf[i].p50_us, gf[i].p99_us, gf[i].per_s,
+                  gf[i].client_cpu_us, gf[i].host_cpu_us, gf[i].errors);
+      std::fflush(stdout);
+    }
+    ::kill(server, SIGTERM);
+    ::waitpid(server, nullptr, 0);
+    gsoap_ran = true;
+  }
+#else
+  std::printf("gsoap: the anchor is not built (bench/gsoap_anchor/install-gsoap.sh, then reconfigure)\n");
+#endif
   if (only.empty()) {
     std::printf("ratios queue/http (p50, p99: lower is better for the queue; calls/s: higher is)\n");
     for (size_t i = 0; i < levels.size(); ++i) {
@@ -352,6 +401,17 @@ int main(int argc, char** argv) {
                   hf[i].p99_us > 0 ? qf[i].p99_us / hf[i].p99_us : 0, per_s);
       if (levels[i] == 1) std::printf("   goal p50 <= 1.00: %s", Verdict(p50 <= 1.0));
       if (levels[i] == 16) std::printf("   goal calls/s >= 1.10: %s", Verdict(per_s >= 1.1));
+      std::printf("\n");
+    }
+  }
+  if (only.empty() && gsoap_ran) {
+    std::printf("ratios queue/gSOAP (p50, p99: lower is better for the queue; calls/s: higher is)\n");
+    for (size_t i = 0; i < levels.size(); ++i) {
+      const double p50 = gf[i].p50_us > 0 ? qf[i].p50_us / gf[i].p50_us : 0;
+      const double per_s = gf[i].per_s > 0 ? qf[i].per_s / gf[i].per_s : 0;
+      std::printf("  %2d: p50 %.2f  p99 %.2f  calls/s %.2f", levels[i], p50,
+                  gf[i].p99_us > 0 ? qf[i].p99_us / gf[i].p99_us : 0, per_s);
+      if (levels[i] == 16) std::printf("   goal calls/s >= 1.00: %s", Verdict(per_s >= 1.0));
       std::printf("\n");
     }
   }
