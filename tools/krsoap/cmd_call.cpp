@@ -8,9 +8,12 @@
 // --endpoint, or else the port's) goes through the queue connector of the
 // server bindings, anything else through the toolkit's HTTP connector, unless
 // --connector names one.
+#include <CLI/CLI.hpp>
+
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <strings.h>
 #include <utility>
@@ -22,35 +25,20 @@
 #include "platform/com/variant.h"
 #include "soaptoolkit.h"
 #include "tools/krsoap/command.h"
+#include "tools/krsoap/wsdl_source.h"
 
 namespace krsoap::tool {
 namespace {
 
-constexpr char kUsage[] =
-    "usage: krsoap call --wsdl FILE [--wsml FILE] [--service S] [--port P]\n"
-    "                   [--connector server|client|PROGID] [--endpoint ADDRESS]\n"
-    "                   [--property NAME=VALUE]... OPERATION [ARG=VALUE]...\n\n"
+constexpr char kAbout[] =
     "Calls OPERATION of the port (default: the first port of the first service)\n"
-    "with the SOAP toolkit's client and prints the result. A SOAP fault is printed\n"
-    "as \"fault: CODE: STRING\" with exit status 1; a transport failure with its\n"
-    "description and exit status 1; bad usage, an unknown operation (the port's\n"
-    "operations are listed) or a property the connector refuses exits 2.\n"
-    "  --connector C          the connector: server (KRSoapClient.KRServerConnector,\n"
-    "                         queues of a local queue manager), client\n"
-    "                         (KRSoapClient.KRClientConnector, a remote queue\n"
-    "                         manager through the client bindings, named with\n"
-    "                         --property RemoteQueueMgr=QM), or any connector's\n"
-    "                         ProgID. Default: the server connector for a krs:\n"
-    "                         address, otherwise the HTTP connector\n"
-    "  --endpoint ADDRESS     the address to call instead of the port's, e.g.\n"
-    "                         krs:CALC.REQUEST@ (queue@queue manager, empty = the\n"
-    "                         default one) or http://host:port/path; sets the\n"
-    "                         connector property EndPointURL\n"
-    "  --property NAME=VALUE  connector property, e.g. EndPointURL=http://host:port/,\n"
-    "                         Timeout=5000 (ms), SoapAction, AuthUser, AuthPassword,\n"
-    "                         ProxyServer, ProxyPort, UseProxy, SSLVerify=false\n"
-    "  ARG=VALUE              an input parameter by element name; a bare VALUE is\n"
-    "                         taken by position\n"
+    "with the SOAP toolkit's client and prints the result. ARG=VALUE gives an\n"
+    "input parameter by element name; a bare VALUE is taken by position. Every\n"
+    "argument after OPERATION is a value, \"-h\" included.\n"
+    "A SOAP fault is printed as \"fault: CODE: STRING\" with exit status 1; a\n"
+    "transport failure with its description and exit status 1; bad usage, an\n"
+    "unknown operation (the port's operations are listed) or a property the\n"
+    "connector refuses exits 2.\n"
     "The toolkit (and, for a queue or custom connector, its module) must be\n"
     "registered (krsoap setup).\n";
 
@@ -77,73 +65,11 @@ struct Bs {
 
 struct Options {
   std::string wsdl, wsml, service, port, connector, endpoint, operation;
+  std::string wsdl_file;  // the file the toolkit loads: wsdl, or a URL's copy
+  std::vector<std::string> property_args;  // NAME=VALUE as given
   std::vector<std::pair<std::string, std::string>> properties;
   std::vector<std::pair<std::string, std::string>> args;  // name ("" positional), value
 };
-
-// Reads the command line into `o`. -1 to go on, or the exit status: 0 after
-// printing the usage for --help (-h, /?) where an option may stand, 2 after
-// reporting bad usage. After OPERATION every argument is a value, "-h"
-// included.
-int ParseArgs(const std::vector<std::string>& args, Options* o) {
-  for (size_t i = 1; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&](std::string* out) {
-      if (i + 1 >= args.size()) {
-        std::fprintf(stderr, "krsoap call: %s needs a value\n", a.c_str());
-        return false;
-      }
-      *out = args[++i];
-      return true;
-    };
-    std::string v;
-    if (o->operation.empty() && IsHelpFlag(a)) {
-      std::printf("%s", kUsage);
-      return 0;
-    }
-    if (o->operation.empty() && a.size() > 2 && a.compare(0, 2, "--") == 0) {
-      if (a == "--wsdl") {
-        if (!value(&o->wsdl)) return 2;
-      } else if (a == "--wsml") {
-        if (!value(&o->wsml)) return 2;
-      } else if (a == "--service") {
-        if (!value(&o->service)) return 2;
-      } else if (a == "--port") {
-        if (!value(&o->port)) return 2;
-      } else if (a == "--connector") {
-        if (!value(&o->connector)) return 2;
-      } else if (a == "--endpoint") {
-        if (!value(&o->endpoint)) return 2;
-      } else if (a == "--property") {
-        if (!value(&v)) return 2;
-        size_t eq = v.find('=');
-        if (eq == std::string::npos || eq == 0) {
-          std::fprintf(stderr, "krsoap call: --property takes NAME=VALUE, not \"%s\"\n", v.c_str());
-          return 2;
-        }
-        o->properties.emplace_back(v.substr(0, eq), v.substr(eq + 1));
-      } else {
-        std::fprintf(stderr, "krsoap call: unknown option %s\n%s", a.c_str(), kUsage);
-        return 2;
-      }
-    } else if (o->operation.empty()) {
-      o->operation = a;
-    } else {
-      size_t eq = a.find('=');
-      if (eq == std::string::npos || eq == 0) {
-        o->args.emplace_back("", a);
-      } else {
-        o->args.emplace_back(a.substr(0, eq), a.substr(eq + 1));
-      }
-    }
-  }
-  if (o->wsdl.empty() || o->operation.empty()) {
-    std::fprintf(stderr, "krsoap call: %s\n%s", o->wsdl.empty() ? "--wsdl FILE is missing" : "OPERATION is missing",
-                 kUsage);
-    return 2;
-  }
-  return -1;
-}
 
 constexpr char kServerConnector[] = "KRSoapClient.KRServerConnector";
 constexpr char kClientConnector[] = "KRSoapClient.KRClientConnector";
@@ -209,7 +135,7 @@ int ReadPort(const Options& o, std::vector<std::string>* names, std::string* add
                  static_cast<unsigned>(hr));
     return 1;
   }
-  Bs wsdl(o.wsdl), wsml(o.wsml);
+  Bs wsdl(o.wsdl_file), wsml(o.wsml);
   hr = reader->Load(wsdl.b, wsml.b);
   if (FAILED(hr)) {
     Bs why;
@@ -366,7 +292,7 @@ int Call(const Options& o) {
     }
   }
 
-  Bs wsdl(o.wsdl), wsml(o.wsml), service(o.service), port(o.port);
+  Bs wsdl(o.wsdl_file), wsml(o.wsml), service(o.service), port(o.port);
   hr = client->Init(wsdl.b, service.b, port.b, wsml.b);
   if (FAILED(hr)) {
     Bs why;
@@ -426,9 +352,46 @@ int Call(const Options& o) {
   return rc;
 }
 
-int RunCall(const std::vector<std::string>& args) {
-  Options o;
-  if (int rc = ParseArgs(args, &o); rc >= 0) return rc;
+// Reads the operands (everything from OPERATION on, as CLI11 left them) and
+// the properties into `o`. -1 to go on, or the exit status.
+int TakeOperands(const CLI::App& app, Options* o) {
+  std::vector<std::string> rest = app.remaining();
+  if (!rest.empty() && IsHelpFlag(rest.front())) {  // "/?" where an option may stand
+    std::printf("%s", HelpOf(app).c_str());
+    return kExitDone;
+  }
+  if (!rest.empty() && rest.front().size() > 1 && rest.front()[0] == '-')
+    return UsageError("call", "unexpected argument '" + rest.front() + "'");
+  for (const std::string& v : o->property_args) {
+    size_t eq = v.find('=');
+    if (eq == std::string::npos || eq == 0)
+      return UsageError("call", "--property takes NAME=VALUE, not \"" + v + "\"");
+    o->properties.emplace_back(v.substr(0, eq), v.substr(eq + 1));
+  }
+  if (o->wsdl.empty() || rest.empty())
+    return UsageError("call", o->wsdl.empty() ? "--wsdl FILE is missing" : "OPERATION is missing");
+  o->operation = rest.front();
+  for (size_t i = 1; i < rest.size(); ++i) {
+    const std::string& a = rest[i];
+    size_t eq = a.find('=');
+    if (eq == std::string::npos || eq == 0) {
+      o->args.emplace_back("", a);
+    } else {
+      o->args.emplace_back(a.substr(0, eq), a.substr(eq + 1));
+    }
+  }
+  return -1;
+}
+
+int RunCall(const CLI::App& app, Options& o) {
+  if (int rc = TakeOperands(app, &o); rc >= 0) return rc;
+  LocalWsdl local;
+  std::string error;
+  if (!local.Open(o.wsdl, &error)) {
+    std::fprintf(stderr, "krsoap call: %s\n", error.c_str());
+    return kExitFailed;
+  }
+  o.wsdl_file = local.path();
   if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
     std::fprintf(stderr, "krsoap call: cannot join the multithreaded apartment\n");
     return 1;
@@ -438,9 +401,39 @@ int RunCall(const std::vector<std::string>& args) {
   return rc;
 }
 
+Runner DefineCall(CLI::App& app) {
+  auto o = std::make_shared<Options>();
+  app.add_option("--wsdl", o->wsdl, "the service's WSDL: a file, or an http: or https: URL serving one")
+      ->type_name("FILE|URL");
+  app.add_option("--wsml", o->wsml, "the WSML mapping file, for the types it names")->type_name("FILE");
+  app.add_option("--service", o->service, "the service to call (default: the first)")->type_name("S");
+  app.add_option("--port", o->port, "the port to call (default: the service's first)")->type_name("P");
+  app.add_option("--connector", o->connector,
+                 "server (KRSoapClient.KRServerConnector, queues of a local queue manager), client "
+                 "(KRSoapClient.KRClientConnector, a remote queue manager through the client bindings, named "
+                 "with --property RemoteQueueMgr=QM), or any connector's ProgID. Default: the server "
+                 "connector for a krs: address, otherwise the HTTP connector")
+      ->type_name("C");
+  app.add_option("--endpoint", o->endpoint,
+                 "the address to call instead of the port's, e.g. krs:CALC.REQUEST@ (queue@queue manager, "
+                 "empty = the default one) or http://host:port/path; sets the connector property EndPointURL")
+      ->type_name("ADDRESS");
+  app.add_option("--property", o->property_args,
+                 "connector property, e.g. EndPointURL=http://host:port/, Timeout=5000 (ms), SoapAction, "
+                 "AuthUser, AuthPassword, ProxyServer, ProxyPort, UseProxy, SSLVerify=false; repeatable")
+      ->type_name("NAME=VALUE")
+      ->allow_extra_args(false);
+  // OPERATION and its arguments are free text: CLI11 stops at the first
+  // operand and leaves the rest to TakeOperands.
+  app.prefix_command();
+  app.footer(kAbout);
+  SetUsage(app, "krsoap call --wsdl FILE|URL [OPTIONS] OPERATION [ARG=VALUE|VALUE]...");
+  return [&app, o] { return RunCall(app, *o); };
+}
+
 }  // namespace
 
-KRSOAP_COMMAND(Command{"call", "call an operation of a WSDL-described service with the SOAP toolkit's client",
-                       kUsage, RunCall, /*parses_help=*/true});
+KRSOAP_CLI_COMMAND(CliCommand{"call", "call an operation of a WSDL-described service with the SOAP toolkit's client",
+                              DefineCall});
 
 }  // namespace krsoap::tool

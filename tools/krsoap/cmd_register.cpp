@@ -7,6 +7,7 @@
 // registration tool shows: the loader's error (ERROR_MOD_NOT_FOUND,
 // ERROR_BAD_EXE_FORMAT) or ERROR_PROC_NOT_FOUND, as HRESULTs; a module that
 // cannot be loaded also with the loader's own reason.
+#include <CLI/CLI.hpp>
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -95,36 +97,25 @@ HRESULT CallEntry(const std::string& path, const char* entry, bool quiet_missing
   return hr;
 }
 
-int RunRegister(const std::vector<std::string>& args, const char* entry) {
-  if (args.size() != 2) {
-    std::fprintf(stderr, "usage: krsoap %s MODULE\n", args[0].c_str());
-    return 2;
-  }
+int RunRegister(const std::string& module, const char* entry) {
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-  HRESULT hr = CallEntry(AbsolutePath(args[1]), entry, false, nullptr);
+  HRESULT hr = CallEntry(AbsolutePath(module), entry, false, nullptr);
   CoUninitialize();
   return FAILED(hr) ? 1 : 0;
 }
 
-int RunRegisterCommand(const std::vector<std::string>& args) { return RunRegister(args, "DllRegisterServer"); }
-int RunUnregisterCommand(const std::vector<std::string>& args) { return RunRegister(args, "DllUnregisterServer"); }
-
-int RunClsid(const std::vector<std::string>& args) {
-  if (args.size() != 2) {
-    std::fprintf(stderr, "usage: krsoap clsid PROGID-OR-CLSID\n");
-    return 2;
-  }
-  const std::u16string name = Utf8ToUtf16(args[1]);
+int RunClsid(const std::string& arg) {
+  const std::u16string name = Utf8ToUtf16(arg);
   CLSID clsid{};
   HRESULT hr = CLSIDFromString(name.c_str(), &clsid);
   if (FAILED(hr)) {
-    std::fprintf(stderr, "krsoap clsid: %s: no such class: %s\n", args[1].c_str(), Describe(hr).c_str());
+    std::fprintf(stderr, "krsoap clsid: %s: no such class: %s\n", arg.c_str(), Describe(hr).c_str());
     return 1;
   }
   com::ClassRegistration reg;
   hr = com::QueryClassRegistration(clsid, &reg);
   if (FAILED(hr)) {
-    std::fprintf(stderr, "krsoap clsid: %s: %s is not registered: %s\n", args[1].c_str(),
+    std::fprintf(stderr, "krsoap clsid: %s: %s is not registered: %s\n", arg.c_str(),
                  com::GuidToUtf8(clsid).c_str(), Describe(hr).c_str());
     return 1;
   }
@@ -176,25 +167,41 @@ int RegisterProductModules() {
   return failures ? 1 : 0;
 }
 
+// One operand, MODULE or PROGID-OR-CLSID, for the three commands.
+std::shared_ptr<std::string> Operand(CLI::App& app, const char* name, const char* what, const char* about) {
+  auto value = std::make_shared<std::string>();
+  app.add_option(name, *value, what)->required();
+  app.footer(about);
+  return value;
+}
+
+Runner DefineRegister(CLI::App& app) {
+  auto module = Operand(app, "MODULE", "a path to a shared library",
+                        "Loads MODULE and calls its DllRegisterServer, which enters its classes,\n"
+                        "ProgIDs and type library in the registry. Prints the result by name.\n");
+  return [module] { return RunRegister(*module, "DllRegisterServer"); };
+}
+
+Runner DefineUnregister(CLI::App& app) {
+  auto module = Operand(app, "MODULE", "a path to a shared library",
+                        "Loads MODULE and calls its DllUnregisterServer, which removes what\n"
+                        "registration entered. Prints the result by name.\n");
+  return [module] { return RunRegister(*module, "DllUnregisterServer"); };
+}
+
+Runner DefineClsid(CLI::App& app) {
+  auto name = Operand(app, "PROGID-OR-CLSID", "a ProgID (CurVer is followed) or a braced CLSID",
+                      "Prints the registration found: CLSID, description, ProgIDs, module\n"
+                      "path, threading model and type library. Exits 1 when there is none.\n");
+  return [name] { return RunClsid(*name); };
+}
+
 }  // namespace
 
-KRSOAP_COMMAND(Command{"register", "register a component module (calls its DllRegisterServer)",
-                       "usage: krsoap register MODULE\n\n"
-                       "Loads MODULE (a path to a shared library) and calls its\n"
-                       "DllRegisterServer, which enters its classes, ProgIDs and type\n"
-                       "library in the registry. Prints the result by name; exits 1 on failure.\n",
-                       RunRegisterCommand});
-KRSOAP_COMMAND(Command{"unregister", "unregister a component module (calls its DllUnregisterServer)",
-                       "usage: krsoap unregister MODULE\n\n"
-                       "Loads MODULE and calls its DllUnregisterServer, which removes what\n"
-                       "registration entered. Prints the result by name; exits 1 on failure.\n",
-                       RunUnregisterCommand});
-KRSOAP_COMMAND(Command{"clsid", "show the registration of a class by ProgID or CLSID",
-                       "usage: krsoap clsid PROGID-OR-CLSID\n\n"
-                       "Resolves a ProgID (following CurVer) or a braced CLSID and prints the\n"
-                       "registration found: CLSID, description, ProgIDs, module path,\n"
-                       "threading model and type library. Exits 1 when there is none.\n",
-                       RunClsid});
+KRSOAP_CLI_COMMAND(CliCommand{"register", "register a component module (calls its DllRegisterServer)", DefineRegister});
+KRSOAP_CLI_COMMAND(CliCommand{"unregister", "unregister a component module (calls its DllUnregisterServer)",
+                              DefineUnregister});
+KRSOAP_CLI_COMMAND(CliCommand{"clsid", "show the registration of a class by ProgID or CLSID", DefineClsid});
 KRSOAP_SETUP_STEP(SetupStep{50, "register the component modules", RegisterProductModules});
 
 }  // namespace krsoap::tool

@@ -6,8 +6,11 @@
 // ("halvex.DLL", "halvex", "libhalvex.so"). The module is loaded through
 // LoadLibrary, so its static initialisers run, as they do when the module is
 // registered; nothing of it is called besides its resource table.
+#include <CLI/CLI.hpp>
+
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,15 +23,6 @@
 
 namespace krsoap::tool {
 namespace {
-
-const char* kUsage =
-    "usage: krsoap version MODULE\n"
-    "\n"
-    "Prints the module name (string 100) and the version block embedded in\n"
-    "MODULE, a path to a shared library or a module name such as halvex.DLL\n"
-    "or halvex (looked for in the build's library directory first).\n"
-    "Exit status: 0 shown, 1 the module cannot be loaded or carries no\n"
-    "resources, 2 bad usage.\n";
 
 // The entries a component module's version block normally has, shown first
 // and in this order; any others follow alphabetically.
@@ -67,12 +61,8 @@ std::string LoadErrorText(DWORD error) {
   }
 }
 
-int RunVersion(const std::vector<std::string>& args) {
-  if (args.size() != 2 || args[1].empty()) {
-    std::fprintf(stderr, "krsoap version: name one module\n%s", kUsage);
-    return 2;
-  }
-  const std::string& name = args[1];
+int RunVersion(const std::string& name) {
+  if (name.empty()) return UsageError("version", "name one module");
   // The name reaches the loader as UTF-16; text that is not UTF-8 would be
   // changed on the way and name another file.
   if (platform::Utf16ToUtf8(platform::Utf8ToUtf16(name)) != name) {
@@ -132,8 +122,21 @@ int RunVersion(const std::vector<std::string>& args) {
   return 0;
 }
 
+Runner DefineVersion(CLI::App& app) {
+  auto name = std::make_shared<std::string>();
+  app.add_option("MODULE", *name, "a path to a shared library, or a module name such as halvex.DLL or halvex")
+      ->required();
+  app.footer(
+      "Prints the module name (string 100) and the version block embedded in\n"
+      "MODULE (a module name is looked for in the build's library directory\n"
+      "first). Exit status: 0 shown, 1 the module cannot be loaded or carries\n"
+      "no resources, 2 bad usage. The tool's own version: krsoap --version.\n");
+  return [name] { return RunVersion(*name); };
+}
+
 }  // namespace
 
-KRSOAP_COMMAND(Command{"version", "show a module's name and version block", kUsage, &RunVersion});
+KRSOAP_CLI_COMMAND(CliCommand{"version", "show a module's name and version block", DefineVersion,
+                              /*needs_store=*/false});
 
 }  // namespace krsoap::tool

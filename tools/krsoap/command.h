@@ -62,12 +62,22 @@ struct CliCommand {
 };
 
 // For a command with verbs ("qm create", "monitor stop"): adds verb `name`
-// under `parent`; `define` declares its options and returns its runner.
-// Returns the runner of the command itself, which runs the verb given.
+// under `parent`, for the command to declare the verb's options on.
 CLI::App* AddVerb(CLI::App& parent, const char* name, const char* summary);
 // Runs whichever verb of `parent` the command line chose, from `runners`
 // (one per verb, in the order AddVerb was called).
 int RunChosenVerb(const CLI::App& parent, const std::vector<std::pair<CLI::App*, Runner>>& runners);
+
+// Says on standard error what is wrong with the command line of `who`
+// ("call", "qm create") and where its usage is; returns kExitUsage.
+int UsageError(const std::string& who, const std::string& what);
+
+// The synopsis the help shows for a command whose operands CLI11 does not
+// see (a prefix command's free text): "krsoap call --wsdl FILE ...".
+void SetUsage(const CLI::App& app, const std::string& synopsis);
+
+// The help text of a command or verb, as --help prints it.
+std::string HelpOf(const CLI::App& app);
 
 // --help, -h or /?: a request for the usage text.
 inline bool IsHelpFlag(const std::string& arg) { return arg == "--help" || arg == "-h" || arg == "/?"; }

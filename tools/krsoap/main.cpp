@@ -57,6 +57,11 @@ struct CliLine {
   std::map<std::string, Runner> runners;
 };
 
+std::map<const CLI::App*, std::string>& Synopses() {
+  static std::map<const CLI::App*, std::string> synopses;
+  return synopses;
+}
+
 // Help in one layout for every command: the usage line, the summary, the
 // operands and options with their descriptions, the verbs, then the
 // command's own prose and the exit statuses.
@@ -72,6 +77,41 @@ class HelpFormatter : public CLI::Formatter {
     label("Subcommands", "verbs");
     label("REQUIRED", "required");
     column_width(26);
+  }
+  std::string make_usage(const CLI::App* app, std::string name) const override {
+    auto it = Synopses().find(app);
+    if (it != Synopses().end()) return get_label("Usage") + ": " + it->second + "\n";
+    return CLI::Formatter::make_usage(app, name);
+  }
+  // Descriptions wrapped to the terminal's customary 80 columns; CLI11
+  // indents the lines after the first.
+  std::string make_option_desc(const CLI::Option* opt) const override {
+    return Wrap(CLI::Formatter::make_option_desc(opt), 78 - get_column_width());
+  }
+  static std::string Wrap(const std::string& text, size_t width) {
+    std::string out, line, word;
+    auto flush_word = [&] {
+      if (word.empty()) return;
+      if (!line.empty() && line.size() + 1 + word.size() > width) {
+        out += line + "\n";
+        line.clear();
+      }
+      line += (line.empty() ? "" : " ") + word;
+      word.clear();
+    };
+    for (char c : text) {
+      if (c == ' ' || c == '\n') {
+        flush_word();
+        if (c == '\n') {
+          out += line + "\n";
+          line.clear();
+        }
+      } else {
+        word += c;
+      }
+    }
+    flush_word();
+    return out + line;
   }
   // An operand shows its name alone, with "..." when it takes several.
   std::string make_option_opts(const CLI::Option* opt) const override {
@@ -138,18 +178,57 @@ CliLine* MakeLine() {
   return line;
 }
 
-int UsageError(const std::string& who, const std::string& what) {
-  std::fprintf(stderr, "krsoap%s%s: %s\nRun 'krsoap%s%s --help' for the usage.\n", who.empty() ? "" : " ", who.c_str(),
-               what.c_str(), who.empty() ? "" : " ", who.c_str());
-  return kExitUsage;
+// An option that takes a value takes the next argument whatever it looks
+// like ("--wsdl -h", "--text -1"), as "--opt=value" does; CLI11 alone would
+// read such a value as an option. Rewrites those pairs into the "=" form, up
+// to "--" or, for a command whose operands are free text, its first operand.
+// False with `who` and `why` set when the last argument is an option that
+// lacks its value.
+bool JoinOptionValues(const CLI::App& root, std::vector<std::string>* args, std::string* who, std::string* why) {
+  const CLI::App* app = &root;
+  bool operand_seen = false;
+  for (size_t i = 1; i < args->size(); ++i) {
+    const std::string a = (*args)[i];
+    if (a == "--") break;
+    if (a.size() < 2 || a[0] != '-') {
+      const CLI::App* verb = nullptr;
+      if (!operand_seen)
+        for (const CLI::App* sub : app->get_subcommands([&a](const CLI::App* s) { return s->check_name(a); }))
+          verb = sub;
+      if (verb) {
+        app = verb;
+        continue;
+      }
+      if (app->get_prefix_command()) break;
+      operand_seen = true;
+      continue;
+    }
+    if (a.find('=') != std::string::npos) continue;
+    const CLI::Option* opt = app->get_option_no_throw(a);
+    if (!opt || opt->get_expected_max() == 0 || opt->get_type_size_max() == 0 || opt->get_lnames().empty())
+      continue;  // a flag, or an option without a long name
+    if (i + 1 >= args->size()) {
+      *who = PathOf(app).substr(std::strlen("krsoap "));
+      *why = a + " needs a value";
+      return false;
+    }
+    (*args)[i] = "--" + opt->get_lnames().front() + "=" + (*args)[i + 1];
+    args->erase(args->begin() + static_cast<long>(i) + 1);
+  }
+  return true;
 }
 
 int RunCli(const CliCommand& command, int argc, char** argv) {
   CliLine* line = MakeLine();
   Define(line, command);
   CLI::App& root = line->root;
+  std::vector<std::string> args(argv, argv + argc);
+  std::string who, why;
+  if (!JoinOptionValues(root, &args, &who, &why)) return UsageError(who, why);
+  std::reverse(args.begin(), args.end());
+  args.pop_back();  // CLI11 takes the arguments last first, without the program
   try {
-    root.parse(argc, argv);
+    root.parse(args);
   } catch (const CLI::CallForHelp&) {
     std::printf("%s", root.help().c_str());
     return kExitDone;
@@ -176,6 +255,19 @@ int RunCli(const CliCommand& command, int argc, char** argv) {
 }
 
 }  // namespace
+
+int UsageError(const std::string& who, const std::string& what) {
+  std::fprintf(stderr, "krsoap%s%s: %s\nRun 'krsoap%s%s --help' for the usage.\n", who.empty() ? "" : " ", who.c_str(),
+               what.c_str(), who.empty() ? "" : " ", who.c_str());
+  return kExitUsage;
+}
+
+void SetUsage(const CLI::App& app, const std::string& synopsis) { Synopses()[&app] = synopsis; }
+
+std::string HelpOf(const CLI::App& app) {
+  const CLI::App* parent = app.get_parent();
+  return app.help(parent ? PathOf(parent) : "");
+}
 
 CLI::App* AddVerb(CLI::App& parent, const char* name, const char* summary) {
   return AddSub(parent, name, summary);
