@@ -9,10 +9,12 @@
 // waiting on its reply-to queue, gets the reply by correlation id.
 // Non-persistent runs use temporary dynamic reply-to queues (as the client
 // connector does); persistent runs use persistent reply queues so that both
-// legs are written to disk.
+// legs are written to disk. The syncpoint rows are non-persistent round trips
+// whose servers take each request and put its reply in one unit of work
+// (get and put under syncpoint, then KRCMIT), as a transactional server does.
 //
 //   queue_bench [--seconds S] [--pairs 1,4,16]
-//   queue_bench server QM                       (started by the benchmark)
+//   queue_bench server QM [syncpoint]           (started by the benchmark)
 //   queue_bench client QM IDX MILLIS MODE FILE  (started by the benchmark)
 #include <sys/wait.h>
 #include <unistd.h>
@@ -66,7 +68,7 @@ KRHOBJ OpenQ(KRHCONN hc, const std::string& name, KRLONG options, std::string* d
 
 // ---- Child roles -----------------------------------------------------------------
 
-int Server(const std::string& qm) {
+int Server(const std::string& qm, bool syncpoint) {
   KRHCONN hc;
   KRLONG cc, rc;
   KRCONN(qm.c_str(), &hc, &cc, &rc);
@@ -77,21 +79,29 @@ int Server(const std::string& qm) {
   for (;;) {
     KRMD md = KRMD_DEFAULT;
     KRGMO gmo = KRGMO_DEFAULT;
-    gmo.Options = KRGMO_WAIT;
+    gmo.Options = KRGMO_WAIT | (syncpoint ? KRGMO_SYNCPOINT : 0);
     gmo.WaitInterval = 60000;
     KRLONG len = 0;
     KRGET(hc, in, &md, &gmo, static_cast<KRLONG>(buf.size()), buf.data(), &len, &cc, &rc);
     if (rc == KRRC_NO_MSG_AVAILABLE) continue;
     if (!Check("server get", rc)) return 1;
-    if (len == 4 && std::memcmp(buf.data(), "STOP", 4) == 0) break;
+    if (len == 4 && std::memcmp(buf.data(), "STOP", 4) == 0) {
+      if (syncpoint) KRCMIT(hc, &cc, &rc);
+      break;
+    }
     const std::string reply_to = q::FieldToName(md.ReplyToQ, 48);
     auto it = outs.find(reply_to);
     if (it == outs.end()) it = outs.emplace(reply_to, OpenQ(hc, reply_to, KROO_OUTPUT)).first;
     KRMD r = KRMD_DEFAULT;
     std::memcpy(r.CorrelId, md.MsgId, 24);
     KRPMO pmo = KRPMO_DEFAULT;
+    if (syncpoint) pmo.Options = KRPMO_SYNCPOINT;
     KRPUT(hc, it->second, &r, &pmo, len, buf.data(), &cc, &rc);
     if (!Check("server put", rc)) return 1;
+    if (syncpoint) {
+      KRCMIT(hc, &cc, &rc);
+      if (!Check("server commit", rc)) return 1;
+    }
   }
   KRDISC(&hc, &cc, &rc);
   return 0;
@@ -175,10 +185,12 @@ struct RoundTrips {
   bool ok = false;
 };
 
-RoundTrips RunPairs(const std::string& qm, const std::string& dir, int pairs, bool persistent, int millis) {
+RoundTrips RunPairs(const std::string& qm, const std::string& dir, int pairs, bool persistent, int millis,
+                    bool syncpoint) {
   RoundTrips r;
   std::vector<pid_t> servers, clients;
-  for (int i = 0; i < pairs; ++i) servers.push_back(Spawn({g_self, "server", qm}));
+  for (int i = 0; i < pairs; ++i)
+    servers.push_back(syncpoint ? Spawn({g_self, "server", qm, "syncpoint"}) : Spawn({g_self, "server", qm}));
   std::vector<std::string> files;
   for (int i = 0; i < pairs; ++i) {
     files.push_back(dir + "/lat." + std::to_string(i));
@@ -271,7 +283,7 @@ int main(int argc, char** argv) {
   ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
   g_self = n > 0 ? std::string(exe, static_cast<size_t>(n)) : argv[0];
   std::vector<std::string> a(argv + 1, argv + argc);
-  if (a.size() == 2 && a[0] == "server") return Server(a[1]);
+  if ((a.size() == 2 || a.size() == 3) && a[0] == "server") return Server(a[1], a.size() == 3);
   if (a.size() == 6 && a[0] == "client") return Client(a[1], std::atoi(a[2].c_str()), std::atoi(a[3].c_str()), a[4], a[5]);
 
   double seconds = 2;
@@ -314,7 +326,9 @@ int main(int argc, char** argv) {
       q::ResolveQm(qm, &d);
       std::unique_ptr<q::Store> s;
       q::OpenStore(d, false, &s);
-      for (bool persistent : {false, true}) {
+      for (const char* mode : {"non-persistent", "persistent", "syncpoint"}) {
+        const bool persistent = std::strcmp(mode, "persistent") == 0;
+        const bool syncpoint = std::strcmp(mode, "syncpoint") == 0;
         q::QueueAttributes qa;
         qa.name = kRequestQueue;
         qa.max_depth = 100000;
@@ -328,9 +342,8 @@ int main(int argc, char** argv) {
           }
         }
         for (int pairs : pair_counts) {
-          RoundTrips r = RunPairs(qm, home, pairs, persistent, millis);
-          const std::string tag = std::string(persistent ? "persistent" : "non-persistent") + ", " +
-                                  std::to_string(pairs) + (pairs == 1 ? " pair" : " pairs");
+          RoundTrips r = RunPairs(qm, home, pairs, persistent, millis, syncpoint);
+          const std::string tag = std::string(mode) + ", " + std::to_string(pairs) + (pairs == 1 ? " pair" : " pairs");
           add("round trip p50 us (" + tag + ")", label, r.ok ? Fmt(r.p50_us) : "failed");
           add("round trip p99 us (" + tag + ")", label, r.ok ? Fmt(r.p99_us) : "failed");
           add("round trips/s     (" + tag + ")", label, r.ok ? Fmt(r.per_sec, "%.0f") : "failed");

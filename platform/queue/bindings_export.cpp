@@ -40,4 +40,15 @@ KRENTRY void KRCLOSE(KRHCONN Hconn, KRHOBJ* Hobj, KRLONG Options, KRLONG* CompCo
 
 KRENTRY void KRDISC(KRHCONN* Hconn, KRLONG* CompCode, KRLONG* Reason) { api::Disc(Hconn, CompCode, Reason); }
 
+KRENTRY void KRCMIT(KRHCONN Hconn, KRLONG* CompCode, KRLONG* Reason) { api::Cmit(Hconn, CompCode, Reason); }
+
+KRENTRY void KRBACK(KRHCONN Hconn, KRLONG* CompCode, KRLONG* Reason) { api::Back(Hconn, CompCode, Reason); }
+
+KRENTRY void KRINQ(KRHCONN Hconn, KRHOBJ Hobj, KRLONG SelectorCount, const KRLONG* Selectors,
+                   KRLONG IntAttrCount, KRLONG* IntAttrs, KRLONG CharAttrLength, KRCHAR* CharAttrs,
+                   KRLONG* CompCode, KRLONG* Reason) {
+  api::Inq(Hconn, Hobj, SelectorCount, Selectors, IntAttrCount, IntAttrs, CharAttrLength, CharAttrs, CompCode,
+           Reason);
+}
+
 }  // extern "C"

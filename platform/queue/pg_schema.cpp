@@ -19,6 +19,19 @@
 //    store's key; the owner holds a session-level advisory lock on that key,
 //    so a transaction that can take a shared lock on it knows the owner's
 //    session (and so its process) is gone, and removes what it left.
+//  * units of work: a get under syncpoint does not delete its row but marks
+//    it with the owning store's key and the unit (uow_owner, uow_id,
+//    uow_state 1); a put under syncpoint inserts its row marked the same way
+//    (uow_state 2). Marked rows are invisible to every get and browse.
+//    commit_unit deletes the unit's got rows and unmarks its put rows in one
+//    transaction; backout_unit does the opposite, adding one to the backout
+//    count inside each returned descriptor. A unit whose owner's lock can be
+//    taken (its session, and so its process, is gone) is backed out by
+//    sweep_units, which a get that finds nothing runs first.
+//
+// Upgrades: every statement below can run on a database laid out by an
+// earlier version (columns are added with defaults that mean "as before");
+// the marker function's name says which version a database has.
 //
 // Status values returned by the functions are the interface's reason codes.
 #include "platform/queue/pg_schema.h"
@@ -31,7 +44,7 @@ const char* const kSchemaLockSql = "SELECT pg_advisory_xact_lock(752605321351254
 
 const char* const kSchemaVersionSql =
     "SELECT 1 FROM pg_catalog.pg_proc p JOIN pg_catalog.pg_namespace n ON n.oid = p.pronamespace "
-    "WHERE n.nspname = 'krsoap' AND p.proname = 'schema_v5'";
+    "WHERE n.nspname = 'krsoap' AND p.proname = 'schema_v6'";
 
 const char* const kSchemaSql = R"SQL(
 CREATE SCHEMA IF NOT EXISTS krsoap;
@@ -61,6 +74,10 @@ CREATE INDEX IF NOT EXISTS queues_owner ON krsoap.queues (owner_key) WHERE owner
 ALTER TABLE krsoap.queues ADD COLUMN IF NOT EXISTS owner_host text;
 ALTER TABLE krsoap.queues ADD COLUMN IF NOT EXISTS owner_pid int;
 ALTER TABLE krsoap.queues ADD COLUMN IF NOT EXISTS owner_start bigint;
+-- Where a server moves messages backed out too often ('': none) and after
+-- how many back-outs (0: the server's default).
+ALTER TABLE krsoap.queues ADD COLUMN IF NOT EXISTS backout_queue text NOT NULL DEFAULT '';
+ALTER TABLE krsoap.queues ADD COLUMN IF NOT EXISTS backout_threshold int NOT NULL DEFAULT 0;
 
 -- No foreign key to queues: every insert would share-lock the queue row, and
 -- many putters on one queue would then pile up on it. Deleting a queue
@@ -79,6 +96,25 @@ CREATE TABLE IF NOT EXISTS krsoap.messages (
 CREATE INDEX IF NOT EXISTS messages_order ON krsoap.messages (queue_id, priority DESC, seq);
 CREATE INDEX IF NOT EXISTS messages_msg_id ON krsoap.messages (queue_id, msg_id);
 CREATE INDEX IF NOT EXISTS messages_correl_id ON krsoap.messages (queue_id, correl_id);
+-- Units of work (see above); NULL: a committed message, visible.
+ALTER TABLE krsoap.messages ADD COLUMN IF NOT EXISTS uow_owner bigint;
+ALTER TABLE krsoap.messages ADD COLUMN IF NOT EXISTS uow_id bigint;
+ALTER TABLE krsoap.messages ADD COLUMN IF NOT EXISTS uow_state smallint;
+CREATE INDEX IF NOT EXISTS messages_uow ON krsoap.messages (uow_owner, uow_id) WHERE uow_owner IS NOT NULL;
+-- The descriptor's backout count (a little-endian int32 at byte 96) one
+-- higher.
+CREATE OR REPLACE FUNCTION krsoap.md_backed_out(p_md bytea)
+RETURNS bytea LANGUAGE plpgsql IMMUTABLE AS $$
+DECLARE n bigint;
+BEGIN
+  IF octet_length(p_md) < 100 THEN RETURN p_md; END IF;
+  n := get_byte(p_md, 96)::bigint | (get_byte(p_md, 97)::bigint << 8) | (get_byte(p_md, 98)::bigint << 16)
+       | (get_byte(p_md, 99)::bigint << 24);
+  IF n >= 2147483647 THEN RETURN p_md; END IF;
+  n := n + 1;
+  RETURN set_byte(set_byte(set_byte(set_byte(p_md, 96, (n & 255)::int), 97, ((n >> 8) & 255)::int),
+                           98, ((n >> 16) & 255)::int), 99, ((n >> 24) & 255)::int);
+END $$;
 
 CREATE TABLE IF NOT EXISTS krsoap.opens (
   queue_id bigint NOT NULL REFERENCES krsoap.queues(id) ON DELETE CASCADE,
@@ -122,10 +158,16 @@ BEGIN
   END IF;
   DELETE FROM krsoap.opens o USING krsoap.queues q
    WHERE q.id = o.queue_id AND q.qm = p_qm AND pg_try_advisory_xact_lock_shared(o.owner_key);
+  PERFORM krsoap.sweep_units(q.id) FROM krsoap.queues q WHERE q.qm = p_qm AND EXISTS
+     (SELECT 1 FROM krsoap.messages m WHERE m.queue_id = q.id AND m.uow_owner IS NOT NULL);
 END $$;
 
+-- p_uow_owner / p_uow: not 0, a put within that unit of work (invisible
+-- until its commit).
+DROP FUNCTION IF EXISTS krsoap.put(text, text, int, bool, bytea, bytea, bigint, bytea, bytea);
 CREATE OR REPLACE FUNCTION krsoap.put(p_qm text, p_queue text, p_priority int, p_persistent bool,
-    p_msg_id bytea, p_correl_id bytea, p_expire_ms bigint, p_md bytea, p_body bytea)
+    p_msg_id bytea, p_correl_id bytea, p_expire_ms bigint, p_md bytea, p_body bytea,
+    p_uow_owner bigint, p_uow bigint)
 RETURNS TABLE(o_status int, o_queue_id bigint) LANGUAGE plpgsql AS $$
 DECLARE q krsoap.queues;
 BEGIN
@@ -140,6 +182,17 @@ BEGIN
     RETURN QUERY SELECT 2211, q.id; RETURN;
   END IF;
   IF NOT p_persistent THEN PERFORM set_config('synchronous_commit', 'off', true); END IF;
+  IF p_uow <> 0 THEN
+    -- Durable at its commit, not before.
+    PERFORM set_config('synchronous_commit', 'off', true);
+    INSERT INTO krsoap.messages (queue_id, priority, persistent, msg_id, correl_id, expires_at, md, body,
+                                 uow_owner, uow_id, uow_state)
+    VALUES (q.id, p_priority, p_persistent, p_msg_id, p_correl_id,
+            CASE WHEN p_expire_ms IS NULL THEN NULL
+                 ELSE clock_timestamp() + p_expire_ms * interval '1 millisecond' END,
+            p_md, p_body, p_uow_owner, p_uow, 2);
+    RETURN QUERY SELECT 0, q.id; RETURN;
+  END IF;
   INSERT INTO krsoap.messages (queue_id, priority, persistent, msg_id, correl_id, expires_at, md, body)
   VALUES (q.id, p_priority, p_persistent, p_msg_id, p_correl_id,
           CASE WHEN p_expire_ms IS NULL THEN NULL
@@ -154,10 +207,12 @@ END $$;
 -- returned cut, with status 2080, and stays where it is. p_expect_id, when
 -- not 0, is the queue the caller started on: a queue of the same name made
 -- since is a different queue (status 2237), and nothing is taken from it.
+-- p_uow_owner / p_uow: not 0, a destructive get within that unit of work:
+-- the row is marked, not deleted. Rows of units are never returned.
 DROP FUNCTION IF EXISTS krsoap.get(text, text, int, bytea, bytea, int, bool, int, bigint, bigint, int);
 CREATE OR REPLACE FUNCTION krsoap.get(p_qm text, p_queue text, p_mode int, p_msg_id bytea,
     p_correl_id bytea, p_maxlen int, p_cur_valid bool, p_cur_prio int, p_cur_seq bigint,
-    p_expect_id bigint, p_unlock int)
+    p_expect_id bigint, p_unlock int, p_uow_owner bigint, p_uow bigint)
 RETURNS TABLE(o_status int, o_queue_id bigint, o_seq bigint, o_priority int, o_length int,
               o_md bytea, o_body bytea, o_left_ms bigint, o_empty bool) LANGUAGE plpgsql AS $$
 DECLARE
@@ -170,6 +225,7 @@ DECLARE
   len int;
   left_ms bigint;
   expired_seen bool := false;
+  swept bool := false;
 BEGIN
   q := krsoap.find_queue(p_qm, p_queue);
   IF q.id IS NULL THEN
@@ -188,45 +244,54 @@ BEGIN
     m := NULL;
     IF NOT browse THEN
       IF p_msg_id IS NULL AND p_correl_id IS NULL THEN
-        SELECT * INTO m FROM krsoap.messages WHERE queue_id = q.id
+        SELECT * INTO m FROM krsoap.messages WHERE queue_id = q.id AND uow_owner IS NULL
          ORDER BY priority DESC, seq LIMIT 1 FOR UPDATE SKIP LOCKED;
       ELSIF p_correl_id IS NULL THEN
-        SELECT * INTO m FROM krsoap.messages WHERE queue_id = q.id AND msg_id = p_msg_id
+        SELECT * INTO m FROM krsoap.messages WHERE queue_id = q.id AND uow_owner IS NULL AND msg_id = p_msg_id
          ORDER BY priority DESC, seq LIMIT 1 FOR UPDATE SKIP LOCKED;
       ELSIF p_msg_id IS NULL THEN
-        SELECT * INTO m FROM krsoap.messages WHERE queue_id = q.id AND correl_id = p_correl_id
+        SELECT * INTO m FROM krsoap.messages WHERE queue_id = q.id AND uow_owner IS NULL AND correl_id = p_correl_id
          ORDER BY priority DESC, seq LIMIT 1 FOR UPDATE SKIP LOCKED;
       ELSE
-        SELECT * INTO m FROM krsoap.messages WHERE queue_id = q.id AND msg_id = p_msg_id
+        SELECT * INTO m FROM krsoap.messages WHERE queue_id = q.id AND uow_owner IS NULL AND msg_id = p_msg_id
            AND correl_id = p_correl_id
          ORDER BY priority DESC, seq LIMIT 1 FOR UPDATE SKIP LOCKED;
       END IF;
     ELSIF cv THEN
       -- Past the cursor: later messages of the cursor's priority, then the
       -- lower priorities; two range scans of the ordering index.
-      SELECT * INTO m FROM krsoap.messages WHERE queue_id = q.id AND priority = cp AND seq > cs
+      SELECT * INTO m FROM krsoap.messages WHERE queue_id = q.id AND uow_owner IS NULL AND priority = cp AND seq > cs
          AND (p_msg_id IS NULL OR msg_id = p_msg_id)
          AND (p_correl_id IS NULL OR correl_id = p_correl_id)
        ORDER BY seq LIMIT 1;
       IF m.seq IS NULL THEN
-        SELECT * INTO m FROM krsoap.messages WHERE queue_id = q.id AND priority < cp
+        SELECT * INTO m FROM krsoap.messages WHERE queue_id = q.id AND uow_owner IS NULL AND priority < cp
            AND (p_msg_id IS NULL OR msg_id = p_msg_id)
            AND (p_correl_id IS NULL OR correl_id = p_correl_id)
          ORDER BY priority DESC, seq LIMIT 1;
       END IF;
     ELSE
-      SELECT * INTO m FROM krsoap.messages WHERE queue_id = q.id
+      SELECT * INTO m FROM krsoap.messages WHERE queue_id = q.id AND uow_owner IS NULL
          AND (p_msg_id IS NULL OR msg_id = p_msg_id)
          AND (p_correl_id IS NULL OR correl_id = p_correl_id)
        ORDER BY priority DESC, seq LIMIT 1;
     END IF;
 
     IF m.seq IS NULL THEN
+      -- Messages held by the units of sessions that are gone come back
+      -- first (their backout counts one higher); then look again.
+      IF NOT swept AND EXISTS (SELECT 1 FROM krsoap.messages x WHERE x.queue_id = q.id AND x.uow_owner IS NOT NULL) THEN
+        swept := true;
+        IF krsoap.sweep_units(q.id) > 0 THEN
+          cv := p_mode = 2 AND p_cur_valid; cp := p_cur_prio; cs := p_cur_seq;
+          CONTINUE;
+        END IF;
+      END IF;
       IF expired_seen THEN PERFORM set_config('synchronous_commit', 'off', true); END IF;
       -- Whether the queue holds nothing at all, so that a getter that
       -- listens on its channel may wait without looking first next time.
       RETURN QUERY SELECT 2033, q.id, 0::bigint, 0, 0, NULL::bytea, NULL::bytea, NULL::bigint,
-                          NOT EXISTS (SELECT 1 FROM krsoap.messages x WHERE x.queue_id = q.id);
+                          NOT EXISTS (SELECT 1 FROM krsoap.messages x WHERE x.queue_id = q.id AND x.uow_owner IS NULL);
       RETURN;
     END IF;
 
@@ -255,14 +320,66 @@ BEGIN
                           substring(m.body FROM 1 FOR greatest(p_maxlen, 0)), left_ms, false;
       RETURN;
     END IF;
-    IF NOT browse THEN
+    IF NOT browse AND p_uow <> 0 THEN
+      -- Held for the unit; the commit deletes it (durably, when persistent).
+      UPDATE krsoap.messages SET uow_owner = p_uow_owner, uow_id = p_uow, uow_state = 1 WHERE seq = m.seq;
+      PERFORM set_config('synchronous_commit', 'off', true);
+    ELSIF NOT browse THEN
       DELETE FROM krsoap.messages WHERE seq = m.seq;
       IF NOT m.persistent THEN PERFORM set_config('synchronous_commit', 'off', true); END IF;
     END IF;
     RETURN QUERY SELECT 0, q.id, m.seq, m.priority, len, m.md, m.body, left_ms,
-                        NOT browse AND NOT EXISTS (SELECT 1 FROM krsoap.messages x WHERE x.queue_id = q.id);
+                        NOT browse AND NOT EXISTS (SELECT 1 FROM krsoap.messages x WHERE x.queue_id = q.id AND x.uow_owner IS NULL);
     RETURN;
   END LOOP;
+END $$;
+
+-- Ends a unit of work. Commit: its got rows go, its put rows become visible.
+-- Back-out: its got rows come back (same place: priority and seq) with their
+-- backout count one higher, its put rows go. Synchronous when a persistent
+-- message is involved, so a commit that returned is on disk.
+CREATE OR REPLACE FUNCTION krsoap.end_unit(p_owner bigint, p_uow bigint, p_commit bool)
+RETURNS int LANGUAGE plpgsql AS $$
+DECLARE
+  durable bool;
+  woken bigint[];
+BEGIN
+  SELECT coalesce(bool_or(persistent), false) INTO durable FROM krsoap.messages
+   WHERE uow_owner = p_owner AND uow_id = p_uow;
+  IF NOT durable THEN PERFORM set_config('synchronous_commit', 'off', true); END IF;
+  IF p_commit THEN
+    DELETE FROM krsoap.messages WHERE uow_owner = p_owner AND uow_id = p_uow AND uow_state = 1;
+    WITH up AS (UPDATE krsoap.messages SET uow_owner = NULL, uow_id = NULL, uow_state = NULL
+                 WHERE uow_owner = p_owner AND uow_id = p_uow AND uow_state = 2 RETURNING queue_id)
+    SELECT array_agg(DISTINCT queue_id) INTO woken FROM up;
+  ELSE
+    DELETE FROM krsoap.messages WHERE uow_owner = p_owner AND uow_id = p_uow AND uow_state = 2;
+    WITH up AS (UPDATE krsoap.messages SET uow_owner = NULL, uow_id = NULL, uow_state = NULL,
+                       md = krsoap.md_backed_out(md)
+                 WHERE uow_owner = p_owner AND uow_id = p_uow AND uow_state = 1 RETURNING queue_id)
+    SELECT array_agg(DISTINCT queue_id) INTO woken FROM up;
+  END IF;
+  IF woken IS NOT NULL THEN PERFORM pg_notify('krq_' || w, '') FROM unnest(woken) w; END IF;
+  RETURN 0;
+END $$;
+
+-- Backs out the units of owners whose session is gone (their advisory lock
+-- is free), on the queue p_queue_id or (0) everywhere. Returns how many
+-- units it backed out.
+CREATE OR REPLACE FUNCTION krsoap.sweep_units(p_queue_id bigint)
+RETURNS int LANGUAGE plpgsql AS $$
+DECLARE
+  u record;
+  n int := 0;
+BEGIN
+  FOR u IN SELECT DISTINCT uow_owner, uow_id FROM krsoap.messages
+            WHERE uow_owner IS NOT NULL AND (p_queue_id = 0 OR queue_id = p_queue_id) LOOP
+    IF pg_try_advisory_xact_lock_shared(u.uow_owner) THEN
+      PERFORM krsoap.end_unit(u.uow_owner, u.uow_id, false);
+      n := n + 1;
+    END IF;
+  END LOOP;
+  RETURN n;
 END $$;
 
 -- A temporary dynamic queue named from a pattern; a trailing '*' becomes a
@@ -347,6 +464,8 @@ BEGIN
     PERFORM pg_notify('krq_' || g, '') FROM unnest(gone) g;
   END IF;
   DELETE FROM krsoap.opens WHERE owner_key = p_owner;
+  PERFORM krsoap.end_unit(p_owner, u, false)
+     FROM (SELECT DISTINCT uow_id AS u FROM krsoap.messages WHERE uow_owner = p_owner) units;
 END $$;
 
 CREATE OR REPLACE FUNCTION krsoap.note_open(p_qm text, p_name text, p_owner bigint, p_delta int)
@@ -388,12 +507,13 @@ DECLARE q krsoap.queues;
 BEGIN
   q := krsoap.find_queue(p_qm, p_name);
   IF q.id IS NULL THEN RETURN 2204; END IF;
-  DELETE FROM krsoap.messages WHERE queue_id = q.id;
+  -- Messages in units of work are their units' to commit or back out.
+  DELETE FROM krsoap.messages WHERE queue_id = q.id AND uow_owner IS NULL;
   RETURN 0;
 END $$;
 
 -- Marks the schema complete; its presence is what later sessions check.
-CREATE OR REPLACE FUNCTION krsoap.schema_v5() RETURNS int LANGUAGE sql AS 'SELECT 1';
+CREATE OR REPLACE FUNCTION krsoap.schema_v6() RETURNS int LANGUAGE sql AS 'SELECT 1';
 )SQL";
 
 }  // namespace krsoap::queue::pg

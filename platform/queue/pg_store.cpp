@@ -25,38 +25,41 @@ namespace {
 const PgStatement kLookup = {
     "kr_lookup",
     "SELECT id, kind, def_priority, def_persistence, max_depth, max_length, get_inhibited, "
-    "put_inhibited, owner_key, owner_host, owner_pid, owner_start "
+    "put_inhibited, owner_key, owner_host, owner_pid, owner_start, backout_queue, backout_threshold "
     "FROM krsoap.find_queue($1::text, $2::text) WHERE id IS NOT NULL",
     2};
 const PgStatement kDefine = {
     "kr_define",
     "INSERT INTO krsoap.queues (qm, name, kind, def_priority, def_persistence, max_depth, "
-    "max_length, get_inhibited, put_inhibited) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9) "
+    "max_length, get_inhibited, put_inhibited, backout_queue, backout_threshold) "
+    "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11) "
     "ON CONFLICT (qm, name) DO NOTHING RETURNING id",
-    9};
+    11};
 const PgStatement kRedefine = {
     "kr_redefine",
     // Waiting getters wake and see the new attributes (gets inhibited).
     "WITH up AS (INSERT INTO krsoap.queues AS q (qm, name, kind, def_priority, def_persistence, "
-    "max_depth, max_length, get_inhibited, put_inhibited) "
-    "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9) "
+    "max_depth, max_length, get_inhibited, put_inhibited, backout_queue, backout_threshold) "
+    "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11) "
     "ON CONFLICT (qm, name) DO UPDATE SET def_priority = EXCLUDED.def_priority, "
     "def_persistence = EXCLUDED.def_persistence, max_depth = EXCLUDED.max_depth, "
     "max_length = EXCLUDED.max_length, get_inhibited = EXCLUDED.get_inhibited, "
-    "put_inhibited = EXCLUDED.put_inhibited WHERE q.kind = EXCLUDED.kind RETURNING id) "
+    "put_inhibited = EXCLUDED.put_inhibited, backout_queue = EXCLUDED.backout_queue, "
+    "backout_threshold = EXCLUDED.backout_threshold WHERE q.kind = EXCLUDED.kind RETURNING id) "
     "SELECT id, pg_notify('krq_' || id, '') FROM up",
-    9};
+    11};
 const PgStatement kDelete = {"kr_delete", "SELECT krsoap.delete_queue($1::text, $2::text)", 2};
 const PgStatement kSweep = {"kr_sweep", "SELECT krsoap.sweep($1::text)", 1};
 const PgStatement kList = {
     "kr_list",
     "SELECT name, kind, def_priority, def_persistence, max_depth, max_length, get_inhibited, "
     "put_inhibited, (SELECT count(*) FROM krsoap.messages m WHERE m.queue_id = q.id AND "
-    "(m.expires_at IS NULL OR m.expires_at > clock_timestamp())), "
+    "m.uow_owner IS NULL AND (m.expires_at IS NULL OR m.expires_at > clock_timestamp())), "
     "(SELECT coalesce(sum(o.handles), 0)::bigint FROM krsoap.opens o WHERE o.queue_id = q.id), "
-    "q.id, q.owner_key, q.owner_host, q.owner_pid, q.owner_start "
-    "FROM krsoap.queues q WHERE q.qm = $1::text ORDER BY q.name",
-    1};
+    "q.id, q.owner_key, q.owner_host, q.owner_pid, q.owner_start, q.backout_queue, q.backout_threshold "
+    "FROM krsoap.queues q WHERE q.qm = $1::text AND ($2::text IS NULL OR q.name = $2::text) "
+    "ORDER BY q.name",
+    2};
 const PgStatement kClear = {"kr_clear", "SELECT krsoap.clear_queue($1::text, $2::text)", 2};
 const PgStatement kCreateDynamic = {
     "kr_create_dynamic",
@@ -74,14 +77,16 @@ const PgStatement kNoteOpen = {
 const PgStatement kPut = {
     "kr_put",
     "SELECT o_status, o_queue_id FROM krsoap.put($1::text, $2::text, $3::int, $4::bool, "
-    "$5::bytea, $6::bytea, $7::bigint, $8::bytea, $9::bytea)",
-    9};
+    "$5::bytea, $6::bytea, $7::bigint, $8::bytea, $9::bytea, $10::bigint, $11::bigint)",
+    11};
 const PgStatement kGet = {
     "kr_get",
     "SELECT o_status, o_queue_id, o_seq, o_priority, o_length, o_md, o_body, o_left_ms, o_empty "
     "FROM krsoap.get($1::text, $2::text, $3::int, $4::bytea, $5::bytea, $6::int, $7::bool, "
-    "$8::int, $9::bigint, $10::bigint, $11::int)",
-    11};
+    "$8::int, $9::bigint, $10::bigint, $11::int, $12::bigint, $13::bigint)",
+    13};
+const PgStatement kEndUnit = {"kr_end_unit",
+                              "SELECT krsoap.end_unit($1::bigint, $2::bigint, $3::bool)", 3};
 const PgStatement kWaiterUnlock = {"kr_waiter_unlock",
                                    "SELECT pg_advisory_unlock(19282, $1::int)", 1};
 const PgStatement kQmExists = {"kr_qm_exists",
@@ -155,10 +160,13 @@ std::vector<PgParam> AttributeParams(const std::string& qm, const QueueAttribute
           PgParam::Int(a.max_depth),
           PgParam::Int(a.max_message_length),
           PgParam::Bool(a.get_inhibited),
-          PgParam::Bool(a.put_inhibited)};
+          PgParam::Bool(a.put_inhibited),
+          PgParam::Text(a.backout_queue),
+          PgParam::Int(a.backout_threshold)};
 }
 
-QueueAttributes AttributesFromRow(const PgResult& r, int row, int first, std::string name) {
+// `backout` is the column of the backout queue (its threshold follows).
+QueueAttributes AttributesFromRow(const PgResult& r, int row, int first, std::string name, int backout) {
   QueueAttributes a;
   a.name = std::move(name);
   a.kind = static_cast<QueueKind>(r.Int(row, first));
@@ -168,6 +176,8 @@ QueueAttributes AttributesFromRow(const PgResult& r, int row, int first, std::st
   a.max_message_length = static_cast<int32_t>(r.Int(row, first + 4));
   a.get_inhibited = r.Bool(row, first + 5);
   a.put_inhibited = r.Bool(row, first + 6);
+  a.backout_queue = std::string(r.Bytes(row, backout));
+  a.backout_threshold = static_cast<int32_t>(r.Int(row, backout + 1));
   return a;
 }
 
@@ -258,6 +268,7 @@ int32_t PgStore::EnsureOwner() {
   if (!c->LockOwner(owner_key_, &f)) return KRRC_Q_MGR_NOT_AVAILABLE;
   owner_ = std::move(c);
   owner_pid_ = getpid();
+  ++owner_generation_;
   return KRRC_NONE;
 }
 
@@ -283,14 +294,14 @@ int32_t PgStore::LookupQueue(const std::string& name, QueueAttributes* out) {
     Run(kDropOrphan, {PgParam::Int(r.Int(0, 0)), PgParam::Int(r.Int(0, 8))}, &d);
     return KRRC_UNKNOWN_OBJECT_NAME;
   }
-  if (out) *out = AttributesFromRow(r, 0, 1, name);
+  if (out) *out = AttributesFromRow(r, 0, 1, name, 12);
   return KRRC_NONE;
 }
 
 int32_t PgStore::ListQueues(std::vector<QueueInfo>* out) {
   PgResult r;
   if (int32_t rc = Run(kSweep, {PgParam::Text(name_)}, &r)) return rc;
-  if (int32_t rc = Run(kList, {PgParam::Text(name_)}, &r)) return rc;
+  if (int32_t rc = Run(kList, {PgParam::Text(name_), PgParam::Null()}, &r)) return rc;
   out->clear();
   for (int i = 0; i < r.rows(); ++i) {
     if (OwnerKnownDead(r, i, 11)) {
@@ -299,7 +310,7 @@ int32_t PgStore::ListQueues(std::vector<QueueInfo>* out) {
       continue;
     }
     QueueInfo info;
-    info.attributes = AttributesFromRow(r, i, 1, std::string(r.Bytes(i, 0)));
+    info.attributes = AttributesFromRow(r, i, 1, std::string(r.Bytes(i, 0)), 15);
     info.depth = r.Int(i, 8);
     info.open_handles = r.Int(i, 9);
     out->push_back(std::move(info));
@@ -356,7 +367,58 @@ void PgStore::NoteClose(const std::string& name) {
                   PgParam::Int(-1)}, &r);
 }
 
-int32_t PgStore::Put(const std::string& queue, const Message& m) {
+int32_t PgStore::InquireQueue(const std::string& name, QueueInfo* out) {
+  PgResult r;
+  if (int32_t rc = Run(kList, {PgParam::Text(name_), PgParam::Text(name)}, &r)) return rc;
+  if (r.rows() != 1) return KRRC_UNKNOWN_OBJECT_NAME;
+  out->attributes = AttributesFromRow(r, 0, 1, name, 15);
+  out->depth = r.Int(0, 8);
+  out->open_handles = r.Int(0, 9);
+  return KRRC_NONE;
+}
+
+int32_t PgStore::BeginUnit(uint64_t* unit) {
+  // The owner lock must be held for as long as the unit is open: its being
+  // free is how other sessions know the unit's process is gone.
+  if (int32_t rc = EnsureOwner()) return rc;
+  std::lock_guard<std::mutex> lock(owner_mu_);
+  *unit = ++last_unit_;
+  units_[*unit] = owner_generation_;
+  return KRRC_NONE;
+}
+
+// Ends a unit. A unit whose owner connection was lost meanwhile may have
+// been backed out by another session already (the lock went with the
+// connection): its commit is answered KRRC_BACKED_OUT.
+int32_t PgStore::EndUnit(uint64_t unit, bool commit) {
+  uint64_t generation;
+  {
+    std::lock_guard<std::mutex> lock(owner_mu_);
+    auto it = units_.find(unit);
+    if (it == units_.end()) return KRRC_NONE;
+    generation = it->second;
+    units_.erase(it);
+  }
+  // EnsureOwner notices a connection the server closed; a new one is another
+  // generation.
+  bool lost = EnsureOwner() != KRRC_NONE;
+  {
+    std::lock_guard<std::mutex> lock(owner_mu_);
+    if (owner_generation_ != generation) lost = true;
+  }
+  PgResult r;
+  int32_t rc = Run(kEndUnit, {PgParam::Int(owner_key_), PgParam::Int(static_cast<int64_t>(unit)),
+                              PgParam::Bool(commit && !lost)}, &r);
+  if (rc) return commit ? KRRC_BACKED_OUT : rc;
+  return commit && lost ? KRRC_BACKED_OUT : KRRC_NONE;
+}
+
+int32_t PgStore::CommitUnit(uint64_t unit) { return EndUnit(unit, true); }
+int32_t PgStore::BackoutUnit(uint64_t unit) { return EndUnit(unit, false); }
+
+int32_t PgStore::Put(const std::string& queue, const Message& m) { return PutInUnit(queue, m, 0); }
+
+int32_t PgStore::PutInUnit(const std::string& queue, const Message& m, uint64_t unit) {
   PgParam expire = PgParam::Null();
   if (m.expiry_deadline_ms != 0) {
     // The deadline travels as time left, so that it counts on the server's
@@ -371,7 +433,8 @@ int32_t PgStore::Put(const std::string& queue, const Message& m) {
                     PgParam::Bytes(m.md.MsgId, sizeof m.md.MsgId),
                     PgParam::Bytes(m.md.CorrelId, sizeof m.md.CorrelId), expire,
                     PgParam::Bytes(&m.md, sizeof m.md),
-                    PgParam::Bytes(m.body.data(), m.body.size())},
+                    PgParam::Bytes(m.body.data(), m.body.size()),
+                    PgParam::Int(unit != 0 ? owner_key_ : 0), PgParam::Int(static_cast<int64_t>(unit))},
                    &r);
   if (rc) return rc;
   return r.rows() == 1 ? static_cast<int32_t>(r.Int(0, 0)) : KRRC_STORE_ERROR;
@@ -398,7 +461,9 @@ int32_t PgStore::Get(const std::string& queue, const GetRequest& req, BrowseCurs
       PgParam::Int(from.priority),
       PgParam::Int(from.seq),
       PgParam::Int(0),
-      PgParam::Int(0)};
+      PgParam::Int(0),
+      PgParam::Int(req.unit != 0 ? owner_key_ : 0),
+      PgParam::Int(static_cast<int64_t>(req.unit))};
 
   const bool forever = req.wait_ms < 0;
   const auto deadline = forever ? Clock::time_point::max()

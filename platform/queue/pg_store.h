@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <map>
 #include <unordered_map>
 
 #include "platform/queue/pg_conn.h"
@@ -34,6 +35,11 @@ class PgStore final : public Store {
   int32_t Put(const std::string& queue, const Message& message) override;
   int32_t Get(const std::string& queue, const GetRequest& request, BrowseCursor* cursor,
               GetResult* result) override;
+  int32_t BeginUnit(uint64_t* unit) override;
+  int32_t PutInUnit(const std::string& queue, const Message& message, uint64_t unit) override;
+  int32_t CommitUnit(uint64_t unit) override;
+  int32_t BackoutUnit(uint64_t unit) override;
+  int32_t InquireQueue(const std::string& name, QueueInfo* out) override;
 
   // The key that marks what this store object owns (for tests).
   int64_t owner_key() const { return owner_key_; }
@@ -44,6 +50,7 @@ class PgStore final : public Store {
   int32_t Run(const PgStatement& st, const std::vector<PgParam>& params, PgResult* out);
   // Makes sure the owner connection is up and holds the owner lock.
   int32_t EnsureOwner();
+  int32_t EndUnit(uint64_t unit, bool commit);
   // Queue ids seen by earlier calls: only a hint for choosing a connection.
   int64_t CachedQueueId(const std::string& name);
   void NoteQueueId(const std::string& name, int64_t id);
@@ -55,6 +62,12 @@ class PgStore final : public Store {
   std::mutex owner_mu_;
   std::unique_ptr<PgConn> owner_;
   pid_t owner_pid_ = 0;  // the process whose connection owner_ is
+  uint64_t owner_generation_ = 0;  // counts owner connections made
+  // Open units of work, with the owner connection each began under: rows of
+  // a unit are marked with owner_key_, and its lock on that key, held by
+  // owner_, is what keeps them from being backed out by other sessions.
+  uint64_t last_unit_ = 0;
+  std::map<uint64_t, uint64_t> units_;
   std::mutex ids_mu_;
   std::unordered_map<std::string, int64_t> ids_;
 };

@@ -1,6 +1,7 @@
-// The six queue-manager calls over the store interface: argument checks,
+// The queue-manager calls over the store interface: argument checks,
 // handles, descriptor defaults, message ids, the pool of opened queue
-// managers, and routing of an object queue manager name (see queue_api.h).
+// managers, routing of an object queue manager name, units of work and the
+// attribute inquiry (see queue_api.h).
 #include "platform/queue/queue_api.h"
 
 #include <strings.h>
@@ -177,12 +178,28 @@ class HandleTable {
   uint16_t salt_ = 0;
 };
 
+// A connection's unit of work on one queue manager (a connection whose
+// objects route to several has one on each).
+struct Unit {
+  std::shared_ptr<PooledQm> qm;
+  uint64_t id = 0;
+};
+
 struct Connection {
   std::mutex mu;
   std::shared_ptr<PooledQm> qm;
   std::vector<KRHOBJ> objects;
   pid_t pid = 0;
+  // The open unit of work (empty: none) and how many messages it holds.
+  std::mutex unit_mu;  // taken after an object's mutex, never before it
+  std::vector<Unit> units;
+  int32_t unit_messages = 0;
 };
+
+// Messages one unit of work may hold: a caller that never commits must not
+// tie up the queue manager's space (the embedded store holds 32,768 messages
+// in all) or its own memory without end.
+constexpr int32_t kMaxUnitMessages = 10000;
 
 struct Object {
   std::mutex mu;  // serialises calls on this handle
@@ -270,13 +287,60 @@ int64_t NowMs() {
 }
 
 // Looks up an object handle that must belong to `hconn`.
-int32_t FindObject(KRHCONN hconn, KRHOBJ hobj, std::shared_ptr<Object>* out) {
+int32_t FindObject(KRHCONN hconn, KRHOBJ hobj, std::shared_ptr<Object>* out,
+                   std::shared_ptr<Connection>* conn_out = nullptr) {
   auto conn = Valid(Connections().Find(hconn));
   if (!conn) return KRRC_HCONN_ERROR;
   auto obj = Valid(Objects().Find(hobj));
   if (!obj || obj->hconn != hconn) return KRRC_HOBJ_ERROR;
   *out = std::move(obj);
+  if (conn_out) *conn_out = std::move(conn);
   return KRRC_NONE;
+}
+
+// The connection's unit on `qm`, begun when it has none; refuses a message
+// past the limit. On success the unit counts one message more.
+int32_t JoinUnit(Connection& conn, const std::shared_ptr<PooledQm>& qm, uint64_t* id) {
+  std::lock_guard<std::mutex> lock(conn.unit_mu);
+  if (conn.unit_messages >= kMaxUnitMessages) return KRRC_SYNCPOINT_LIMIT_REACHED;
+  for (const Unit& u : conn.units) {
+    if (u.qm == qm) {
+      *id = u.id;
+      ++conn.unit_messages;
+      return KRRC_NONE;
+    }
+  }
+  Unit u;
+  u.qm = qm;
+  if (int32_t rc = qm->store->BeginUnit(&u.id)) return rc;
+  *id = u.id;
+  conn.units.push_back(std::move(u));
+  ++conn.unit_messages;
+  return KRRC_NONE;
+}
+
+// A get or put within the unit failed: it does not count.
+void LeaveUnit(Connection& conn) {
+  std::lock_guard<std::mutex> lock(conn.unit_mu);
+  if (conn.unit_messages > 0) --conn.unit_messages;
+}
+
+// Ends the connection's unit of work: commit or back-out on every queue
+// manager it touched. A failed commit has backed its unit out.
+int32_t EndUnits(Connection& conn, bool commit) {
+  std::vector<Unit> units;
+  {
+    std::lock_guard<std::mutex> lock(conn.unit_mu);
+    units.swap(conn.units);
+    conn.unit_messages = 0;
+  }
+  int32_t rc = KRRC_NONE;
+  for (const Unit& u : units) {
+    int32_t urc = commit ? u.qm->store->CommitUnit(u.id) : u.qm->store->BackoutUnit(u.id);
+    if (urc == KRRC_Q_MGR_NOT_AVAILABLE || urc == KRRC_CONNECTION_BROKEN) ThePool().Drop(u.qm);
+    if (urc && !rc) rc = urc;
+  }
+  return rc;
 }
 
 // Closes an object whose mutex the caller holds.
@@ -336,10 +400,10 @@ void Open(KRHCONN hconn, KROD* od, KRLONG options, KRHOBJ* hobj, KRLONG* cc, KRL
     return Done(cc, reason, KRRC_OD_ERROR);
   if (od->ObjectType != KROT_Q) return Done(cc, reason, KRRC_OBJECT_TYPE_ERROR);
   constexpr KRLONG kInputs = KROO_INPUT_AS_Q_DEF | KROO_INPUT_SHARED | KROO_INPUT_EXCLUSIVE;
-  constexpr KRLONG kKnown = kInputs | KROO_BROWSE | KROO_OUTPUT | KROO_FAIL_IF_QUIESCING;
+  constexpr KRLONG kKnown = kInputs | KROO_BROWSE | KROO_OUTPUT | KROO_INQUIRE | KROO_FAIL_IF_QUIESCING;
   const KRLONG inputs = options & kInputs;
   if ((options & ~kKnown) != 0 || (inputs & (inputs - 1)) != 0 ||
-      (options & (kInputs | KROO_BROWSE | KROO_OUTPUT)) == 0)
+      (options & (kInputs | KROO_BROWSE | KROO_OUTPUT | KROO_INQUIRE)) == 0)
     return Done(cc, reason, KRRC_OPTIONS_ERROR);
 
   const std::string name = FieldToName(od->ObjectName, KR_Q_NAME_LENGTH);
@@ -403,12 +467,16 @@ void Put(KRHCONN hconn, KRHOBJ hobj, KRMD* md, KRPMO* pmo, KRLONG length, void* 
          KRLONG* reason) {
   if (!cc || !reason) return;
   std::shared_ptr<Object> obj;
-  if (int32_t rc = FindObject(hconn, hobj, &obj)) return Done(cc, reason, rc);
+  std::shared_ptr<Connection> conn;
+  if (int32_t rc = FindObject(hconn, hobj, &obj, &conn)) return Done(cc, reason, rc);
   if (!md || !StrucIs(md->StrucId, KRMD_STRUC_ID) || md->Version < KRMD_VERSION_1)
     return Done(cc, reason, KRRC_MD_ERROR);
   if (!pmo || !StrucIs(pmo->StrucId, KRPMO_STRUC_ID) || pmo->Version < KRPMO_VERSION_1)
     return Done(cc, reason, KRRC_PMO_ERROR);
-  if (pmo->Options != KRPMO_NONE) return Done(cc, reason, KRRC_OPTIONS_ERROR);
+  if ((pmo->Options & ~(KRPMO_SYNCPOINT | KRPMO_NO_SYNCPOINT)) != 0 ||
+      pmo->Options == (KRPMO_SYNCPOINT | KRPMO_NO_SYNCPOINT))
+    return Done(cc, reason, KRRC_OPTIONS_ERROR);
+  const bool syncpoint = (pmo->Options & KRPMO_SYNCPOINT) != 0;
   if (length < 0) return Done(cc, reason, KRRC_BUFFER_LENGTH_ERROR);
   if (length > 0 && !buffer) return Done(cc, reason, KRRC_BUFFER_ERROR);
   if (md->Priority < KRPRI_PRIORITY_AS_Q_DEF || md->Priority > 9) return Done(cc, reason, KRRC_PRIORITY_ERROR);
@@ -431,8 +499,13 @@ void Put(KRHCONN hconn, KRHOBJ hobj, KRMD* md, KRPMO* pmo, KRLONG length, void* 
   // not make us read past it when the queue would refuse the message anyway.
   if (length > obj->attributes.max_message_length) return Done(cc, reason, KRRC_MSG_TOO_BIG_FOR_Q);
   m.body.assign(static_cast<const char*>(buffer), static_cast<size_t>(length));
-  int32_t rc = obj->qm->store->Put(obj->queue, m);
+  uint64_t unit = 0;
+  if (syncpoint) {
+    if (int32_t rc = JoinUnit(*conn, obj->qm, &unit)) return Done(cc, reason, rc);
+  }
+  int32_t rc = syncpoint ? obj->qm->store->PutInUnit(obj->queue, m, unit) : obj->qm->store->Put(obj->queue, m);
   if (rc) {
+    if (syncpoint) LeaveUnit(*conn);
     NoteStoreFailure(obj->qm, rc);
     return Done(cc, reason, rc);
   }
@@ -451,15 +524,18 @@ void Get(KRHCONN hconn, KRHOBJ hobj, KRMD* md, KRGMO* gmo, KRLONG length, void* 
          KRLONG* cc, KRLONG* reason) {
   if (!cc || !reason) return;
   std::shared_ptr<Object> obj;
-  if (int32_t rc = FindObject(hconn, hobj, &obj)) return Done(cc, reason, rc);
+  std::shared_ptr<Connection> conn;
+  if (int32_t rc = FindObject(hconn, hobj, &obj, &conn)) return Done(cc, reason, rc);
   if (!md || !StrucIs(md->StrucId, KRMD_STRUC_ID) || md->Version < KRMD_VERSION_1)
     return Done(cc, reason, KRRC_MD_ERROR);
   if (!gmo || !StrucIs(gmo->StrucId, KRGMO_STRUC_ID) || gmo->Version < KRGMO_VERSION_1)
     return Done(cc, reason, KRRC_GMO_ERROR);
-  constexpr KRLONG kKnown =
-      KRGMO_WAIT | KRGMO_BROWSE_FIRST | KRGMO_BROWSE_NEXT | KRGMO_FAIL_IF_QUIESCING | KRGMO_CONVERT;
+  constexpr KRLONG kKnown = KRGMO_WAIT | KRGMO_BROWSE_FIRST | KRGMO_BROWSE_NEXT | KRGMO_SYNCPOINT |
+                            KRGMO_NO_SYNCPOINT | KRGMO_FAIL_IF_QUIESCING | KRGMO_CONVERT;
   const KRLONG opts = gmo->Options;
-  if ((opts & ~kKnown) != 0 || ((opts & KRGMO_BROWSE_FIRST) && (opts & KRGMO_BROWSE_NEXT)))
+  const bool syncpoint = (opts & KRGMO_SYNCPOINT) != 0;
+  if ((opts & ~kKnown) != 0 || ((opts & KRGMO_BROWSE_FIRST) && (opts & KRGMO_BROWSE_NEXT)) ||
+      (syncpoint && (opts & (KRGMO_NO_SYNCPOINT | KRGMO_BROWSE_FIRST | KRGMO_BROWSE_NEXT))))
     return Done(cc, reason, KRRC_OPTIONS_ERROR);
   if (length < 0) return Done(cc, reason, KRRC_BUFFER_LENGTH_ERROR);
   if (length > 0 && !buffer) return Done(cc, reason, KRRC_BUFFER_ERROR);
@@ -483,8 +559,12 @@ void Get(KRHCONN hconn, KRHOBJ hobj, KRMD* md, KRGMO* gmo, KRLONG length, void* 
   r.wait_ms = (opts & KRGMO_WAIT) ? gmo->WaitInterval : 0;
   r.buffer = buffer;
   r.buffer_length = length;
+  if (syncpoint) {
+    if (int32_t rc = JoinUnit(*conn, obj->qm, &r.unit)) return Done(cc, reason, rc);
+  }
   GetResult result;
   int32_t rc = obj->qm->store->Get(obj->queue, r, &obj->cursor, &result);
+  if (syncpoint && rc != KRRC_NONE) LeaveUnit(*conn);
   if (rc == KRRC_NONE || rc == KRRC_TRUNCATED_MSG_FAILED) {
     *md = result.md;
     *data_length = result.data_length;
@@ -522,6 +602,9 @@ void Disc(KRHCONN* hconn, KRLONG* cc, KRLONG* reason) {
   if (!hconn) return Done(cc, reason, KRRC_HANDLE_NOT_AVAILABLE);
   auto conn = Valid(Connections().Remove(*hconn));
   if (!conn) return Done(cc, reason, KRRC_HCONN_ERROR);
+  // What the unit of work got goes back and what it put goes away, before
+  // the objects close (a temporary dynamic queue would take them with it).
+  EndUnits(*conn, false);
   std::vector<KRHOBJ> objects;
   {
     std::lock_guard<std::mutex> lock(conn->mu);
@@ -539,6 +622,76 @@ void Disc(KRHCONN* hconn, KRLONG* cc, KRLONG* reason) {
   }
   *hconn = KRHC_UNUSABLE_HCONN;
   Done(cc, reason, rc);
+}
+
+void Cmit(KRHCONN hconn, KRLONG* cc, KRLONG* reason) {
+  if (!cc || !reason) return;
+  auto conn = Valid(Connections().Find(hconn));
+  if (!conn) return Done(cc, reason, KRRC_HCONN_ERROR);
+  Done(cc, reason, EndUnits(*conn, true));
+}
+
+void Back(KRHCONN hconn, KRLONG* cc, KRLONG* reason) {
+  if (!cc || !reason) return;
+  auto conn = Valid(Connections().Find(hconn));
+  if (!conn) return Done(cc, reason, KRRC_HCONN_ERROR);
+  Done(cc, reason, EndUnits(*conn, false));
+}
+
+void Inq(KRHCONN hconn, KRHOBJ hobj, KRLONG selector_count, const KRLONG* selectors, KRLONG int_count,
+         KRLONG* ints, KRLONG char_length, KRCHAR* chars, KRLONG* cc, KRLONG* reason) {
+  if (!cc || !reason) return;
+  std::shared_ptr<Object> obj;
+  if (int32_t rc = FindObject(hconn, hobj, &obj)) return Done(cc, reason, rc);
+  // Selectors first: how many of each kind, and room for them.
+  constexpr KRLONG kMaxSelectors = 256;
+  if (selector_count < 0 || selector_count > kMaxSelectors || (selector_count > 0 && !selectors) ||
+      int_count < 0 || char_length < 0)
+    return Done(cc, reason, KRRC_SELECTOR_ERROR);
+  KRLONG ints_needed = 0, chars_needed = 0;
+  for (KRLONG i = 0; i < selector_count; ++i) {
+    switch (selectors[i]) {
+      case KRIA_CURRENT_Q_DEPTH:
+      case KRIA_MAX_MSG_LENGTH:
+      case KRIA_MAX_Q_DEPTH:
+      case KRIA_BACKOUT_THRESHOLD: ++ints_needed; break;
+      case KRCA_BACKOUT_REQ_Q_NAME:
+      case KRCA_Q_NAME: chars_needed += KR_Q_NAME_LENGTH; break;
+      default: return Done(cc, reason, KRRC_SELECTOR_ERROR);
+    }
+  }
+  if (int_count < ints_needed || (ints_needed > 0 && !ints) || char_length < chars_needed ||
+      (chars_needed > 0 && !chars))
+    return Done(cc, reason, KRRC_SELECTOR_ERROR);
+
+  std::lock_guard<std::mutex> lock(obj->mu);
+  if (obj->closed) return Done(cc, reason, KRRC_HOBJ_ERROR);
+  if (!(obj->options & KROO_INQUIRE)) return Done(cc, reason, KRRC_NOT_OPEN_FOR_INQUIRE);
+  QueueInfo info;
+  int32_t rc = obj->qm->store->InquireQueue(obj->queue, &info);
+  if (rc) {
+    NoteStoreFailure(obj->qm, rc);
+    return Done(cc, reason, rc);
+  }
+  KRLONG ni = 0, nc = 0;
+  auto text = [&](const std::string& s) {
+    std::memset(chars + nc, ' ', KR_Q_NAME_LENGTH);
+    std::memcpy(chars + nc, s.data(), std::min(s.size(), size_t{KR_Q_NAME_LENGTH}));
+    nc += KR_Q_NAME_LENGTH;
+  };
+  for (KRLONG i = 0; i < selector_count; ++i) {
+    switch (selectors[i]) {
+      case KRIA_CURRENT_Q_DEPTH:
+        ints[ni++] = static_cast<KRLONG>(std::min<int64_t>(info.depth, INT32_MAX));
+        break;
+      case KRIA_MAX_MSG_LENGTH: ints[ni++] = info.attributes.max_message_length; break;
+      case KRIA_MAX_Q_DEPTH: ints[ni++] = info.attributes.max_depth; break;
+      case KRIA_BACKOUT_THRESHOLD: ints[ni++] = info.attributes.backout_threshold; break;
+      case KRCA_BACKOUT_REQ_Q_NAME: text(info.attributes.backout_queue); break;
+      case KRCA_Q_NAME: text(obj->queue); break;
+    }
+  }
+  Done(cc, reason, KRRC_NONE);
 }
 
 }  // namespace krsoap::queue::api

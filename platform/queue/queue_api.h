@@ -1,4 +1,4 @@
-// The six queue-manager calls as C++ functions of the core library. The
+// The queue-manager calls as C++ functions of the core library. The
 // binding libraries (libkrm.so, libkrcl.so) export them under their C names;
 // the krsoap tool and the tests call them here directly.
 //
@@ -22,6 +22,12 @@ void Get(KRHCONN hconn, KRHOBJ hobj, KRMD* md, KRGMO* gmo, KRLONG length, void* 
          KRLONG* cc, KRLONG* reason);
 void Close(KRHCONN hconn, KRHOBJ* hobj, KRLONG options, KRLONG* cc, KRLONG* reason);
 void Disc(KRHCONN* hconn, KRLONG* cc, KRLONG* reason);
+// Units of work (krqueue.h): commit and back-out of the connection's unit.
+void Cmit(KRHCONN hconn, KRLONG* cc, KRLONG* reason);
+void Back(KRHCONN hconn, KRLONG* cc, KRLONG* reason);
+// Attribute inquiry on a handle opened with KROO_INQUIRE.
+void Inq(KRHCONN hconn, KRHOBJ hobj, KRLONG selector_count, const KRLONG* selectors, KRLONG int_count,
+         KRLONG* ints, KRLONG char_length, KRCHAR* chars, KRLONG* cc, KRLONG* reason);
 
 // Drops the cached name resolution of every queue manager (administration
 // calls it after creating or deleting one).

@@ -67,6 +67,11 @@ struct QueueAttributes {
   int32_t max_message_length = 4 * 1024 * 1024;  // bytes
   bool get_inhibited = false;
   bool put_inhibited = false;
+  // Where a server moves a message that keeps being backed out ("": none,
+  // the server's default), and after how many back-outs (0: the server's
+  // default). The queue manager only keeps and reports them.
+  std::string backout_queue;
+  int32_t backout_threshold = 0;
 };
 
 // A queue as listed by administration.
@@ -118,6 +123,8 @@ struct GetRequest {
   // bytes copied.
   void* buffer = nullptr;
   int32_t buffer_length = 0;
+  // Nonzero (kRemove only): the get is part of this unit of work (BeginUnit).
+  uint64_t unit = 0;
 };
 
 struct GetResult {
@@ -170,6 +177,29 @@ class Store {
   // modes, ignored by kRemove.
   virtual int32_t Get(const std::string& queue, const GetRequest& request, BrowseCursor* cursor,
                       GetResult* result) = 0;
+
+  // ---- Units of work -------------------------------------------------------
+  // A unit groups gets (GetRequest::unit) and puts (PutInUnit) of one
+  // connection: a message got within it is invisible to every other getter
+  // and browser until CommitUnit removes it for good or BackoutUnit puts it
+  // back in its place (priority and put order) with md.BackoutCount one
+  // higher, persisted; a message put within it is visible only after
+  // CommitUnit and discarded by BackoutUnit. Commit is all or nothing for the
+  // unit's messages on this store; when it cannot be done the unit is backed
+  // out and the answer is KRRC_BACKED_OUT. When the process that made a unit
+  // dies in any way, its unit is backed out by whoever calls the store next
+  // (a waiting get or browse notices within a fraction of a second). Commit
+  // and back-out of an unknown or empty unit succeed with nothing to do.
+  // A unit is used by one thread at a time.
+  virtual int32_t BeginUnit(uint64_t* unit) = 0;
+  // Put (above) within `unit`; unit 0 is a plain Put.
+  virtual int32_t PutInUnit(const std::string& queue, const Message& message, uint64_t unit) = 0;
+  virtual int32_t CommitUnit(uint64_t unit) = 0;
+  virtual int32_t BackoutUnit(uint64_t unit) = 0;
+
+  // A queue's attributes and current depth (messages a get could take now),
+  // as ListQueues gives them, for one queue.
+  virtual int32_t InquireQueue(const std::string& name, QueueInfo* out) = 0;
 };
 
 // ---- Creating stores -------------------------------------------------------

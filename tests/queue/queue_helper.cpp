@@ -5,6 +5,8 @@
 //                                             within WAITMS; prints each body
 //                                             on its own line
 //   queue_helper browse QM QUEUE WAITMS       the same, browsing (first, next)
+//   queue_helper backouts QM QUEUE            browses every message; prints
+//                                             "BODY COUNT" (its backout count)
 //   queue_helper hold-dynamic QM PATTERN      opens the model queue, prints the
 //                                             dynamic queue's name, then waits
 //                                             for a line on stdin: "close"
@@ -17,6 +19,12 @@
 //                                             puts it back as a datagram to its
 //                                             reply-to queue, correlated by its
 //                                             message id
+//   queue_helper hold-unit QM OUTQ Q...       in one unit of work: gets one
+//                                             message from each Q (waiting up
+//                                             to 10 s), puts "unit put" on
+//                                             OUTQ, prints the bodies on one
+//                                             line, then waits for stdin to
+//                                             close (and exits without commit)
 // Exit status 0, or the reason code of the failing call modulo 256 (1 when it
 // is a multiple of 256).
 #include <unistd.h>
@@ -56,7 +64,7 @@ bool ConnOpen(const std::string& qm, const std::string& queue, KRLONG options, K
   return *reason == 0;
 }
 
-int Get(const std::string& qm, const std::string& queue, int wait, bool browse) {
+int Get(const std::string& qm, const std::string& queue, int wait, bool browse, bool counts = false) {
   KRHCONN hc;
   KRHOBJ ho;
   KRLONG cc, rc;
@@ -74,6 +82,7 @@ int Get(const std::string& qm, const std::string& queue, int wait, bool browse) 
     if (rc) return Exit("get", rc);
     first = false;
     std::fwrite(buf.data(), 1, static_cast<size_t>(len), stdout);
+    if (counts) std::printf(" %d", md.BackoutCount);
     std::fputc('\n', stdout);
   }
   std::fflush(stdout);
@@ -174,17 +183,54 @@ int Reply(const std::string& qm, const std::string& queue, int wait) {
   return 0;
 }
 
+int HoldUnit(const std::string& qm, const std::string& out, const std::vector<std::string>& queues) {
+  KRHCONN hc;
+  KRHOBJ ho;
+  KRLONG cc, rc;
+  if (!ConnOpen(qm, out, KROO_OUTPUT, &hc, &ho, &rc)) return Exit("open", rc);
+  std::string line;
+  for (const std::string& q : queues) {
+    KROD od = KROD_DEFAULT;
+    SetName(od.ObjectName, sizeof od.ObjectName, q);
+    KRHOBJ in;
+    KROPEN(hc, &od, KROO_INPUT_AS_Q_DEF, &in, &cc, &rc);
+    if (rc) return Exit("open", rc);
+    KRMD md = KRMD_DEFAULT;
+    KRGMO gmo = KRGMO_DEFAULT;
+    gmo.Options = KRGMO_WAIT | KRGMO_SYNCPOINT;
+    gmo.WaitInterval = 10000;
+    char buf[4096];
+    KRLONG len = 0;
+    KRGET(hc, in, &md, &gmo, sizeof buf, buf, &len, &cc, &rc);
+    if (rc) return Exit("get", rc);
+    line += std::string(buf, static_cast<size_t>(len)) + " ";
+  }
+  KRMD md = KRMD_DEFAULT;
+  KRPMO pmo = KRPMO_DEFAULT;
+  pmo.Options = KRPMO_SYNCPOINT;
+  char body[] = "unit put";
+  KRPUT(hc, ho, &md, &pmo, sizeof body - 1, body, &cc, &rc);
+  if (rc) return Exit("put", rc);
+  std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
+  while (std::getline(std::cin, line)) {
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::vector<std::string> a(argv + 1, argv + argc);
   if (a.size() == 4 && a[0] == "get") return Get(a[1], a[2], std::atoi(a[3].c_str()), false);
   if (a.size() == 4 && a[0] == "browse") return Get(a[1], a[2], std::atoi(a[3].c_str()), true);
+  if (a.size() == 3 && a[0] == "backouts") return Get(a[1], a[2], 0, true, true);
   if (a.size() == 3 && a[0] == "hold-dynamic") return HoldDynamic(a[1], a[2]);
   if (a.size() == 5 && a[0] == "getcorrel") return GetCorrel(a[1], a[2], a[3], std::atoi(a[4].c_str()));
   if ((a.size() == 4 || a.size() == 5) && a[0] == "put")
     return Put(a[1], a[2], a[3], a.size() == 5 ? std::atoi(a[4].c_str()) : 1);
   if (a.size() == 4 && a[0] == "reply") return Reply(a[1], a[2], std::atoi(a[3].c_str()));
-  std::fprintf(stderr, "usage: queue_helper get|browse|hold-dynamic|getcorrel|put|reply ...\n");
+  if (a.size() >= 4 && a[0] == "hold-unit") return HoldUnit(a[1], a[2], std::vector<std::string>(a.begin() + 3, a.end()));
+  std::fprintf(stderr, "usage: queue_helper get|browse|hold-dynamic|getcorrel|put|reply|hold-unit ...\n");
   return 2;
 }

@@ -5,6 +5,7 @@
 // ever reports a queue, depth or message that is not there.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -19,6 +20,7 @@
 #include "platform/files/data_root.h"
 #include "platform/queue/embedded_store.h"
 #include "platform/queue/qm_directory.h"
+#include "tests/queue/store_list.h"
 #include "tests/registry/child_process.h"
 #include "tests/support/test_home.h"
 
@@ -197,6 +199,63 @@ TEST(SharedFileDamage, AnAttachedProcessIsSentToReconnectAndFindsThePersistentMe
   EXPECT_EQ("kept", std::string(buffer, static_cast<size_t>(got.data_length)));
   EXPECT_EQ(KRRC_NO_MSG_AVAILABLE, after->Get("P", get, nullptr, &got));
   EXPECT_EQ(KRRC_Q_MGR_NOT_AVAILABLE, before->Get("P", get, nullptr, &got)) << "the old file stays abandoned";
+}
+
+// A queue manager written by the version before backout queues (its queues
+// table without their two columns, its mapped file of the layout before)
+// opens in a new process with its queues and persistent messages, and takes
+// backout queues from then on.
+TEST(EmbeddedUpgrade, AQueueManagerOfTheEarlierLayoutOpensWithItsMessages) {
+  ScopedHome home;
+  ASSERT_EQ(KRRC_NONE, q::CreateQm("QMU", "sqlite", true));
+  q::QmDefinition def;
+  ASSERT_EQ(KRRC_NONE, q::ResolveQm("QMU", &def));
+  std::unique_ptr<q::Store> store;
+  ASSERT_EQ(KRRC_NONE, q::OpenStore(def, false, &store));
+  q::QueueAttributes p;
+  p.name = "P";
+  p.default_persistence = KRPER_PERSISTENT;
+  ASSERT_EQ(KRRC_NONE, store->DefineQueue(p, false));
+  q::Message m;
+  m.md = KRMD_DEFAULT;
+  m.md.Priority = 0;
+  m.md.Persistence = KRPER_PERSISTENT;
+  for (const char* body : {"one", "two"}) {
+    m.body = body;
+    ASSERT_EQ(KRRC_NONE, store->Put("P", m));
+  }
+  sqlite3* db = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open((platform::DataRoot() + "/qm/QMU/qm.db").c_str(), &db));
+  sqlite3_busy_timeout(db, 10000);
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(db,
+                                    "BEGIN;"
+                                    "CREATE TABLE old(name TEXT PRIMARY KEY, kind INT, def_priority INT, "
+                                    "def_persistence INT, max_depth INT, max_length INT, get_inhibited INT, "
+                                    "put_inhibited INT);"
+                                    "INSERT INTO old SELECT name, kind, def_priority, def_persistence, max_depth, "
+                                    "max_length, get_inhibited, put_inhibited FROM queues;"
+                                    "DROP TABLE queues; ALTER TABLE old RENAME TO queues; COMMIT;",
+                                    nullptr, nullptr, nullptr));
+  sqlite3_close(db);
+  const uint32_t earlier_layout = 6;
+  int fd = ::open(SharedFile("QMU").c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(4, ::pwrite(fd, &earlier_layout, 4, 8));  // the layout version after the magic
+  ::close(fd);
+
+  std::string out;
+  ASSERT_EQ(0, RunProgram({BinDir() + "/queue_helper", "get", "QMU", "P", "0"}, &out));
+  EXPECT_EQ("one\ntwo\n", out);
+  std::unique_ptr<q::Store> again;
+  ASSERT_EQ(KRRC_NONE, q::OpenStore(def, false, &again));
+  p.name = "Q";
+  p.backout_queue = "Q.BACKOUT";
+  p.backout_threshold = 2;
+  ASSERT_EQ(KRRC_NONE, again->DefineQueue(p, false));
+  q::QueueAttributes looked;
+  ASSERT_EQ(KRRC_NONE, again->LookupQueue("Q", &looked));
+  EXPECT_EQ("Q.BACKOUT", looked.backout_queue);
+  EXPECT_EQ(2, looked.backout_threshold);
 }
 
 }  // namespace

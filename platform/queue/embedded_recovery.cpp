@@ -1,0 +1,423 @@
+// The embedded store's recovery: group commit of persistent work (and its
+// requeueing after a dead leader), the rebuild of derived state after a
+// process died holding the mutex, the full check of the mapped file, and the
+// sweep of what dead processes left (see embedded_shm.h).
+#include "platform/queue/embedded_shm.h"
+
+namespace krsoap::queue::embedded {
+
+void SharedQm::AppendPendingLocked(int32_t e, PendingOp op) {
+  Header& h = shm_->h;
+  Entry& en = shm_->entries[e];
+  en.pending_op = op;
+  en.pending_next = -1;
+  en.batch = h.open_batch;
+  if (h.pending_tail >= 0) shm_->entries[h.pending_tail].pending_next = e; else h.pending_head = e;
+  h.pending_tail = e;
+}
+
+void SharedQm::RequeueInFlight() {
+  Lock lock(this);
+  if (!lock.ok()) return;
+  for (int32_t i = 0; i < std::min(shm_->h.entry_high, kMaxEntries); ++i) {
+    Entry& e = shm_->entries[i];
+    if (e.pending_op == kInsertInFlight) AppendPendingLocked(i, kInsert);
+    else if (e.pending_op == kDeleteInFlight) AppendPendingLocked(i, kDelete);
+  }
+}
+
+// Makes the database work of `batch` durable: either another process already
+// committed it, or this one commits everything pending in one transaction.
+// Returns KRRC_NONE, or KRRC_STORE_ERROR when the batch's transaction failed
+// (its puts were then not made visible and its gets were put back).
+int32_t SharedQm::CommitBatch(uint64_t batch) {
+  WriteLock write(this);
+  if (!write.ok()) return KRRC_Q_MGR_NOT_AVAILABLE;
+  struct Op {
+    int32_t entry;
+    bool insert;
+    uint64_t seq;
+    std::string queue;
+    KRMD md;
+    std::string body;
+    int64_t expiry;
+  };
+  std::vector<Op> ops;
+  uint64_t taken = 0;
+  {
+    Lock lock(this);
+    if (!lock.ok()) return KRRC_Q_MGR_NOT_AVAILABLE;
+    Header& h = shm_->h;
+    auto failed = [&](uint64_t b) {
+      for (uint64_t f : h.failed_batches)
+        if (f == b) return true;
+      return false;
+    };
+    if (h.durable_batch >= batch) return failed(batch) ? KRRC_STORE_ERROR : KRRC_NONE;
+    // Lead: take every pending operation. Everything the transaction needs is
+    // copied out now, so nothing shared is read without the mutex.
+    taken = h.open_batch++;
+    for (int32_t i = h.pending_head, n = 0; i >= 0 && n < kMaxEntries; ++n) {
+      if (!EntryIndexOk(i)) {
+        NoteDamageLocked("the list of messages waiting for the disk is broken");
+        break;
+      }
+      Entry& e = shm_->entries[i];
+      int32_t next = e.pending_next;
+      if (e.pending_op == kInsert || e.pending_op == kDelete) {
+        Op op;
+        op.entry = i;
+        op.insert = e.pending_op == kInsert;
+        op.seq = e.seq;
+        if (op.insert) {
+          if (e.queue < 0 || e.queue >= kMaxQueues || !EntryFits(e)) {
+            NoteDamageLocked("a message waiting for the disk names no queue");
+            break;
+          }
+          op.queue = SlotName(shm_->queues[e.queue]);
+          op.md = e.md;
+          op.expiry = e.expiry_ms;
+          op.body.resize(static_cast<size_t>(e.length));
+          if (!CopyBodyLocked(e, op.body.data(), e.length)) {
+            NoteDamageLocked("the body of a message waiting for the disk is broken");
+            break;
+          }
+        }
+        e.pending_op = op.insert ? kInsertInFlight : kDeleteInFlight;
+        ops.push_back(std::move(op));
+      }
+      i = next;
+    }
+    h.pending_head = h.pending_tail = -1;
+    // Damage met on the way: nothing of it goes to the disk, whoever waits is
+    // told the queue manager is gone, and the rebuild reads the database.
+    if (Deleted()) return KRRC_Q_MGR_NOT_AVAILABLE;
+  }
+  bool ok = db_.Exec("BEGIN IMMEDIATE");
+  if (ok) {
+    Stmt ins(db(), "INSERT OR REPLACE INTO messages(seq, queue, md, body, expiry) VALUES(?,?,?,?,?)");
+    Stmt del(db(), "DELETE FROM messages WHERE seq=?");
+    ok = ins.ok() && del.ok();
+    for (const Op& op : ops) {
+      if (!ok) break;
+      sqlite3_stmt* st = op.insert ? *ins : *del;
+      sqlite3_reset(st);
+      sqlite3_bind_int64(st, 1, static_cast<sqlite3_int64>(op.seq));
+      if (op.insert) {
+        sqlite3_bind_text(st, 2, op.queue.c_str(), -1, SQLITE_STATIC);
+        sqlite3_bind_blob(st, 3, &op.md, sizeof(KRMD), SQLITE_STATIC);
+        sqlite3_bind_blob(st, 4, op.body.data(), static_cast<int>(op.body.size()), SQLITE_STATIC);
+        sqlite3_bind_int64(st, 5, op.expiry);
+      }
+      ok = sqlite3_step(st) == SQLITE_DONE;
+    }
+    ok = ok && db_.Exec("COMMIT");
+    if (!ok) db_.Exec("ROLLBACK");
+  }
+  std::vector<int32_t> wake;
+  {
+    Lock lock(this);
+    if (!lock.ok()) return KRRC_Q_MGR_NOT_AVAILABLE;
+    Header& h = shm_->h;
+    for (const Op& op : ops) {
+      Entry& e = shm_->entries[op.entry];
+      if (e.seq != op.seq || (e.pending_op != kInsertInFlight && e.pending_op != kDeleteInFlight)) continue;
+      e.pending_op = kNoOp;
+      if (e.queue < 0 || e.queue >= kMaxQueues) {
+        NoteDamageLocked("a committed message names no queue");
+        continue;
+      }
+      QueueSlot& q = shm_->queues[e.queue];
+      const bool queue_ok = q.in_use && q.incarnation == e.queue_incarnation;
+      if (op.insert == ok && queue_ok) {
+        // A committed put, or a get whose delete failed: visible (again).
+        e.owner_pid = 0;
+        __atomic_store_n(&e.state, kReady, __ATOMIC_RELEASE);
+        LinkLocked(op.entry);
+        q.depth++;
+        BumpWord(&q.futex);
+        if (q.plain_waiters > 0 || q.special_waiters > 0) wake.push_back(e.queue);
+      } else {
+        FreeEntryLocked(op.entry);
+      }
+    }
+    h.durable_batch = taken;
+    if (!ok) h.failed_batches[taken % kFailedRing] = taken;
+    else if (h.failed_batches[taken % kFailedRing] == taken) h.failed_batches[taken % kFailedRing] = 0;
+  }
+  std::sort(wake.begin(), wake.end());
+  wake.erase(std::unique(wake.begin(), wake.end()), wake.end());
+  for (int32_t q : wake) FutexWake(&shm_->queues[q].futex, INT_MAX);
+  // Our own work was in what we took: it joined batch `batch`, which nobody
+  // had taken (leaders run one at a time), or it was requeued after a dead
+  // leader into a later one.
+  return ok ? KRRC_NONE : KRRC_STORE_ERROR;
+}
+
+// Rebuilds every derived structure from the entries after a process died
+// holding the mutex: the lists, depths and free lists may be half changed, but
+// an entry's state is always either its old or its new value.
+void SharedQm::RebuildLocked() {
+  Header& h = shm_->h;
+  h.entry_high = std::clamp(h.entry_high, 0, kMaxEntries);
+  h.chunk_high = std::clamp(h.chunk_high, 0, kMaxChunks);
+  for (int q = 0; q < kMaxQueues; ++q) {
+    QueueSlot& qs = shm_->queues[q];
+    for (int p = 0; p < kPriorities; ++p) qs.head[p] = qs.tail[p] = -1;
+    qs.depth = 0;
+    qs.uncommitted = 0;
+  }
+  h.uncommitted = 0;
+  std::vector<char> chunk_used(static_cast<size_t>(h.chunk_high), 0);
+  std::vector<int32_t> ready;
+  h.free_entry = -1;
+  for (int32_t i = h.entry_high - 1; i >= 0; --i) {
+    Entry& e = shm_->entries[i];
+    bool queue_ok = e.queue >= 0 && e.queue < kMaxQueues && shm_->queues[e.queue].in_use &&
+                    shm_->queues[e.queue].incarnation == e.queue_incarnation &&
+                    e.priority >= 0 && e.priority < kPriorities;
+    bool keep = false;
+    if (e.pending_op != kNoOp && (e.state == kWriting || e.state == kTaking)) {
+      keep = true;  // the group commit finishes it
+    } else if (queue_ok && (e.state == kHeld || e.state == kUnitPut)) {
+      keep = true;  // its unit's commit or back-out finishes it (or a sweep, its owner dead)
+      shm_->queues[e.queue].uncommitted++;
+      h.uncommitted++;
+    } else if (queue_ok && (e.state == kReady || e.state == kWriting || e.state == kTaking)) {
+      bool ours_in_flight = e.state != kReady && IsAlive({e.owner_pid, e.owner_start});
+      if (e.state == kReady) {
+        keep = true;
+      } else if (ours_in_flight) {
+        keep = e.persistent != 0;  // non-persistent work never leaves the mutex
+      } else if (e.persistent) {
+        keep = RowExists(e.seq);  // the database decides
+        if (keep) e.state = kReady;
+      }
+    }
+    if (keep && e.first_chunk >= 0) {
+      // Its chunk chain must be intact.
+      int32_t c = e.first_chunk, n = 0, need = (e.length + kChunkData - 1) / kChunkData;
+      bool chain_ok = true;
+      while (n < need) {
+        if (c < 0 || c >= h.chunk_high || chunk_used[c]) { chain_ok = false; break; }
+        chunk_used[c] = 1;
+        c = shm_->chunks[c].next;
+        ++n;
+      }
+      if (!chain_ok) {
+        if (e.persistent && e.pending_op == kNoOp) {
+          e.first_chunk = -1;  // a cached body: the database has it
+        } else {
+          keep = false;
+        }
+      }
+    }
+    if (keep) {
+      if (e.state == kReady) ready.push_back(i);
+      e.prev = e.next = -1;
+    } else {
+      e.state = kFree;
+      e.first_chunk = -1;
+      e.next = h.free_entry;
+      h.free_entry = i;
+    }
+  }
+  h.free_chunk = -1;
+  for (int32_t c = h.chunk_high - 1; c >= 0; --c) {
+    if (!chunk_used[c]) {
+      shm_->chunks[c].next = h.free_chunk;
+      h.free_chunk = c;
+    }
+  }
+  std::sort(ready.begin(), ready.end(),
+            [&](int32_t a, int32_t b) { return shm_->entries[a].seq < shm_->entries[b].seq; });
+  // The pending list, from the entries that wait for a commit (in-flight ones
+  // belong to a live leader, or are requeued when the write mutex recovers).
+  h.pending_head = h.pending_tail = -1;
+  std::vector<int32_t> pending;
+  for (int32_t i = 0; i < h.entry_high; ++i) {
+    const Entry& e = shm_->entries[i];
+    if (e.state != kFree && (e.pending_op == kInsert || e.pending_op == kDelete)) pending.push_back(i);
+  }
+  std::sort(pending.begin(), pending.end(),
+            [&](int32_t a, int32_t b) { return shm_->entries[a].seq < shm_->entries[b].seq; });
+  for (int32_t i : pending) {
+    Entry& e = shm_->entries[i];
+    uint64_t b = e.batch;
+    AppendPendingLocked(i, static_cast<PendingOp>(e.pending_op));
+    e.batch = b;
+  }
+  for (int32_t i : ready) {
+    LinkLocked(i);
+    shm_->queues[shm_->entries[i].queue].depth++;
+  }
+  for (int q = 0; q < kMaxQueues; ++q) {
+    shm_->queues[q].plain_waiters = 0;
+    shm_->queues[q].special_waiters = 0;
+    if (shm_->queues[q].in_use) WakeAll(q);  // waiters recount themselves
+  }
+}
+
+// Checks every structure of the file against what the code that writes it
+// (always under the mutex) can leave there: counters and list heads in range,
+// queue slots as SlotSound says, each queue's lists walking back and forth
+// over ready messages of that queue and priority and adding up to its depth,
+// every message of a sound kind with its descriptor, body chunks used once,
+// the free and pending lists in range and without cycles, process slots.
+std::string SharedQm::ValidateLocked() {
+  const Shm& m = *shm_;
+  const Header& h = m.h;
+  auto is = [](auto&&... parts) {
+    std::string s;
+    ((s += parts), ...);
+    return s;
+  };
+  auto n = [](int64_t v) { return std::to_string(v); };
+  if (h.entry_high < 0 || h.entry_high > kMaxEntries) return is("its message entry count is ", n(h.entry_high));
+  if (h.chunk_high < 0 || h.chunk_high > kMaxChunks) return is("its body chunk count is ", n(h.chunk_high));
+  const int32_t entries = h.entry_high, chunks = h.chunk_high;
+  auto entry_ref = [&](int32_t i) { return i >= -1 && i < entries; };
+  if (!entry_ref(h.free_entry) || !entry_ref(h.pending_head) || !entry_ref(h.pending_tail) || h.free_chunk < -1 ||
+      h.free_chunk >= chunks)
+    return "a list head lies outside its table";
+  if (h.open_batch == 0 || h.durable_batch >= h.open_batch) return "its commit counters disagree";
+  for (uint64_t f : h.failed_batches)
+    if (f > h.durable_batch) return "its commit counters disagree";
+
+  int32_t listed = 0;
+  for (int q = 0; q < kMaxQueues; ++q) {
+    const QueueSlot& s = m.queues[q];
+    if (s.in_use == 0) continue;
+    if (!SlotSound(s)) return is("queue slot ", n(q), " holds what no queue can");
+    int32_t count = 0;
+    for (int p = 0; p < kPriorities; ++p) {
+      int32_t prev = -1;
+      for (int32_t i = s.head[p]; i != -1; i = m.entries[i].next) {
+        if (i < 0 || i >= entries || count >= entries) return is("the message list of queue ", SlotName(s), " is broken");
+        const Entry& e = m.entries[i];
+        if (e.state != kReady || e.queue != q || e.priority != p || e.prev != prev ||
+            e.queue_incarnation != s.incarnation)
+          return is("the message list of queue ", SlotName(s), " is broken");
+        prev = i;
+        ++count;
+      }
+      if (s.tail[p] != prev) return is("the message list of queue ", SlotName(s), " is broken");
+    }
+    if (count != s.depth) return is("queue ", SlotName(s), " counts ", n(s.depth), " messages but holds ", n(count));
+    listed += count;
+  }
+
+  std::vector<char> chunk_used(static_cast<size_t>(chunks), 0);
+  int32_t ready = 0;
+  std::vector<int32_t> held(kMaxQueues, 0);
+  int32_t held_total = 0;
+  for (int32_t i = 0; i < entries; ++i) {
+    const Entry& e = m.entries[i];
+    if (e.state < kFree || e.state > kUnitPut) return is("message entry ", n(i), " is in no known state");
+    if (e.state == kFree) continue;
+    const bool op_ok = e.pending_op == kNoOp || e.pending_op == kInsert || e.pending_op == kDelete ||
+                       e.pending_op == kInsertInFlight || e.pending_op == kDeleteInFlight;
+    if (!op_ok || e.queue < 0 || e.queue >= kMaxQueues || e.priority < 0 || e.priority >= kPriorities ||
+        e.seq >= h.next_seq || !EntryFits(e))
+      return is("message entry ", n(i), " holds what no message can");
+    if (e.state == kReady) ++ready;
+    if (e.state == kHeld || e.state == kUnitPut) {
+      if (e.queue_incarnation == m.queues[e.queue].incarnation && m.queues[e.queue].in_use) held[e.queue]++;
+      ++held_total;
+    }
+    if (e.first_chunk == -1) continue;
+    int32_t c = e.first_chunk;
+    for (int32_t k = 0, need = (e.length + kChunkData - 1) / kChunkData; k < need; ++k) {
+      if (c < 0 || c >= chunks || chunk_used[static_cast<size_t>(c)])
+        return is("the body of message entry ", n(i), " is broken");
+      chunk_used[static_cast<size_t>(c)] = 1;
+      c = m.chunks[c].next;
+    }
+  }
+  if (ready != listed) return is(n(ready), " messages are ready but ", n(listed), " are on queues");
+  if (held_total != h.uncommitted) return is(n(held_total), " messages are in units of work but ", n(h.uncommitted), " are counted");
+  for (int q = 0; q < kMaxQueues; ++q)
+    if (m.queues[q].in_use && held[q] != m.queues[q].uncommitted)
+      return is("queue ", SlotName(m.queues[q]), " counts ", n(m.queues[q].uncommitted), " messages in units of work but has ", n(held[q]));
+
+  int32_t steps = 0;
+  for (int32_t i = h.free_entry; i != -1; i = m.entries[i].next) {
+    if (i < 0 || i >= entries || ++steps > entries || m.entries[i].state != kFree)
+      return "the list of free message entries is broken";
+  }
+  steps = 0;
+  for (int32_t c = h.free_chunk; c != -1; c = m.chunks[c].next) {
+    if (c < 0 || c >= chunks || chunk_used[static_cast<size_t>(c)] || ++steps > chunks)
+      return "the list of free body chunks is broken";
+    chunk_used[static_cast<size_t>(c)] = 2;
+  }
+  steps = 0;
+  for (int32_t i = h.pending_head; i != -1; i = m.entries[i].pending_next) {
+    if (i < 0 || i >= entries || ++steps > entries || m.entries[i].state == kFree ||
+        (m.entries[i].pending_op != kInsert && m.entries[i].pending_op != kDelete))
+      return "the list of messages waiting for the disk is broken";
+  }
+  for (int p = 0; p < kMaxProcs; ++p) {
+    const ProcSlot& slot = m.procs[p];
+    if (slot.in_use != 0 && slot.in_use != 1) return is("process slot ", n(p), " holds garbage");
+    if (!slot.in_use) continue;
+    for (int32_t opens : slot.opens)
+      if (opens < 0) return is("process slot ", n(p), " holds garbage");
+  }
+  return std::string();
+}
+
+// Something a call met cannot be: the file is marked for a rebuild by the
+// next attach, in whatever process, and everybody is sent to reconnect.
+void SharedQm::NoteDamageLocked(const std::string& what) {
+  Header& h = shm_->h;
+  if (!__atomic_load_n(&h.damaged, __ATOMIC_ACQUIRE)) {
+    std::memset(h.damage_note, 0, sizeof h.damage_note);
+    std::memcpy(h.damage_note, what.data(), std::min(what.size(), sizeof h.damage_note - 1));
+    __atomic_store_n(&h.damaged, 1u, __ATOMIC_RELEASE);
+  }
+  __atomic_store_n(&h.deleted, 1u, __ATOMIC_RELEASE);
+  for (int q = 0; q < kMaxQueues; ++q) WakeAll(q);
+}
+
+// Removes what dead processes left: their temporary dynamic queues, their
+// process slots and, with `entries`, their half-done persistent puts and gets.
+void SharedQm::SweepLocked(bool entries) {
+  std::vector<uint64_t> rows;
+  for (int q = 0; q < kMaxQueues; ++q) {
+    QueueSlot& qs = shm_->queues[q];
+    if (!qs.in_use || qs.kind != static_cast<int32_t>(QueueKind::kTemporaryDynamic)) continue;
+    if (IsAlive({qs.owner_pid, qs.owner_start})) continue;
+    RemoveQueueMessagesLocked(q, &rows);
+    qs.in_use = 0;
+    qs.incarnation++;
+    for (auto& p : shm_->procs) p.opens[q] = 0;
+    WakeAll(q);
+  }
+  for (auto& p : shm_->procs) {
+    if (p.in_use && !IsAlive({p.pid, p.start})) p.in_use = 0;
+  }
+  if (entries) {
+    for (int32_t i = 0; i < std::min(shm_->h.entry_high, kMaxEntries); ++i) {
+      Entry& e = shm_->entries[i];
+      if ((e.state != kWriting && e.state != kTaking) || !e.persistent || e.pending_op != kNoOp) continue;
+      if (IsAlive({e.owner_pid, e.owner_start})) continue;
+      if (e.queue < 0 || e.queue >= kMaxQueues) {
+        NoteDamageLocked("a message names no queue");
+        return;
+      }
+      QueueSlot& qs = shm_->queues[e.queue];
+      if (qs.in_use && qs.incarnation == e.queue_incarnation && RowExists(e.seq)) {
+        e.state = kReady;
+        LinkLocked(i);
+        qs.depth++;
+        BumpWord(&qs.futex);
+      } else {
+        FreeEntryLocked(i);
+      }
+    }
+  }
+  (void)rows;  // dynamic queues hold no persistent messages
+}
+
+}  // namespace krsoap::queue::embedded
