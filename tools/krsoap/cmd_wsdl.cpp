@@ -109,10 +109,10 @@ bool LoadClass(const Options& o, tlb::Library* library, size_t* coclass_index, s
   GUID wanted{};
   bool have_wanted = false;
   HRESULT hr = S_OK;
-  std::string what;
+  std::string what, path;
   if (IsModuleArgument(o.target)) {
     char resolved[PATH_MAX];
-    const std::string path = ::realpath(o.target.c_str(), resolved) ? std::string(resolved) : o.target;
+    path = ::realpath(o.target.c_str(), resolved) ? std::string(resolved) : o.target;
     struct stat st;
     if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
       std::fprintf(stderr, "krsoap wsdl: %s: no such module file\n", o.target.c_str());
@@ -189,7 +189,7 @@ bool LoadClass(const Options& o, tlb::Library* library, size_t* coclass_index, s
     if (SUCCEEDED(com::QueryClassRegistration(clsid, &reg)))
       *prog_id = Utf16ToUtf8(!reg.version_independent_prog_id.empty() ? reg.version_independent_prog_id
                                                                         : reg.prog_id);
-    if (prog_id->empty()) *prog_id = ProgIdFromModule(o.target, clsid);
+    if (prog_id->empty() && !path.empty()) *prog_id = ProgIdFromModule(path, clsid);
     if (prog_id->empty()) {
       std::fprintf(stderr, "krsoap wsdl: %s: the class %s has no ProgID in the module's registry scripts\n",
                    what.c_str(), Utf16ToUtf8(library->types[*coclass_index].name).c_str());

@@ -215,8 +215,8 @@ std::string ServiceWsdl(const ServiceDescription& s) {
   const std::string& ns = s.target_namespace;
   std::ostringstream o;
   o << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-    << "<!-- The service " << s.name << ", made by \"krsoap wsdl\" from its type library:\n"
-    << "     document/literal (wrapped), one operation per method. -->\n"
+    << "<!-- Made by \"krsoap wsdl\" from the class's type library: document/literal\n"
+    << "     (wrapped), one operation per method of its default interface. -->\n"
     << "<definitions name=\"" << s.name << "\" targetNamespace=\"" << Escape(ns) << "\"\n"
     << "    xmlns=\"http://schemas.xmlsoap.org/wsdl/\"\n"
     << "    xmlns:soap=\"http://schemas.xmlsoap.org/wsdl/soap/\"\n"
@@ -262,8 +262,8 @@ std::string ServiceWsdl(const ServiceDescription& s) {
 std::string ServiceWsml(const ServiceDescription& s) {
   std::ostringstream o;
   o << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-    << "<!-- Ties each operation of " << s.name << ".wsdl to a method of " << Escape(s.prog_id)
-    << ";\n     made by \"krsoap wsdl\". A new object serves each call (cachable=\"0\"). -->\n"
+    << "<!-- Made by \"krsoap wsdl\": ties each operation of the WSDL to the method of the\n"
+    << "     same name; a new object serves each call (cachable=\"0\"). -->\n"
     << "<servicemapping name=\"" << s.name << "\">\n"
     << "  <service name=\"" << s.name << "\">\n"
     << "    <using PROGID=\"" << Escape(s.prog_id) << "\" cachable=\"0\" ID=\"" << s.name << "Obj\"/>\n"
