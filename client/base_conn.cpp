@@ -59,7 +59,16 @@ HRESULT ReturnString(const std::u16string& member, VARIANT* result) {
 }
 
 bool IsQueueOnly(std::u16string_view name) {
-  return name == u"Queue" || name == u"LocalQueueMgr" || name == u"RemoteQueueMgr";
+  return name == u"Queue" || name == u"LocalQueueMgr" || name == u"RemoteQueueMgr" || name == u"OneWay";
+}
+
+// A property value as a flag: a nonzero number or boolean, or the text
+// "true" / "1". False when it is none of these.
+bool ValueFlag(const VARIANT& value) {
+  VARIANT converted;
+  VariantInit(&converted);
+  if (FAILED(VariantChangeType(&converted, &value, 0, VT_BOOL))) return false;
+  return converted.boolVal != VARIANT_FALSE;
 }
 
 }  // namespace
@@ -72,7 +81,7 @@ HRESULT CKRBaseConn::StreamInterface(ComPtr<IStream>* out) {
 }
 
 void CKRBaseConn::Drain(IStream* stream) {
-  char scratch[kMaxMessageBytes + 1];
+  char scratch[kDefaultMessageBuffer];
   ULONG got = 0;
   while (stream->Read(scratch, sizeof scratch, &got) == S_OK && got > 0) {
   }
@@ -86,6 +95,21 @@ DWORD ReplyWaitMilliseconds() {
   return value > 0x7FFFFFFFu ? 0x7FFFFFFFu : value;  // the queue manager takes a signed wait interval
 }
 
+DWORD MessageBufferBytes() {
+  DWORD value = 0;
+  if (!krsoap::platform::ReadRegistryDword(HKEY_LOCAL_MACHINE, kClientKey, kMaxMessageLengthValue, &value) ||
+      value == 0 || value > kLargestMessageBuffer) {
+    return kDefaultMessageBuffer;
+  }
+  return value;
+}
+
+bool RequestExpiryEnabled() {
+  DWORD value = 0;
+  return krsoap::platform::ReadRegistryDword(HKEY_LOCAL_MACHINE, kClientKey, kRequestExpiryValue, &value) &&
+         value != 0;
+}
+
 CKRBaseConn::CKRBaseConn() {
   TraceEntry(u"CKRBaseConn::ctor");
   HRESULT hr = CoCreateInstance(CLSID_KRStream, nullptr, CLSCTX_ALL, IID_IKRStream,
@@ -95,6 +119,8 @@ CKRBaseConn::CKRBaseConn() {
     stream_ = nullptr;
   }
   reply_wait_ms_ = ReplyWaitMilliseconds();
+  message_buffer_ = MessageBufferBytes();
+  request_expiry_ = RequestExpiryEnabled();
   TraceExit(u"CKRBaseConn::ctor", hr);
 }
 
@@ -174,6 +200,10 @@ HRESULT CKRBaseConn::get_Property(BSTR name, VARIANT* result) {
     VariantInit(result);
     result->vt = VT_I4;
     result->lVal = last_error_code_;
+  } else if (n == u"OneWay") {
+    VariantInit(result);
+    result->vt = VT_BOOL;
+    result->boolVal = one_way_ ? VARIANT_TRUE : VARIANT_FALSE;
   } else {
     hr = E_INVALIDARG;
   }
@@ -196,6 +226,12 @@ HRESULT CKRBaseConn::put_Property(BSTR name, VARIANT value) {
       LogText("Delegating put_Property call to HttpConnector.");
       hr = http_connector_ ? http_connector_->put_Property(name, value) : E_UNEXPECTED;
     }
+    TraceExit(u"CKRBaseConn::put_Property", hr);
+    return hr;
+  }
+  if (n == u"OneWay") {
+    // A flag for the next message, not a string property.
+    one_way_ = ValueFlag(value);
     TraceExit(u"CKRBaseConn::put_Property", hr);
     return hr;
   }
@@ -396,6 +432,7 @@ HRESULT CKRBaseConn::EndMessage() {
           ComPtr<IStream> stream;
           if (SUCCEEDED(stream_->QueryInterface(IID_IStream, stream.OutVoid())) && stream) Drain(stream.get());
         }
+        one_way_ = false;
         TraceExit(u"CKRBaseConn::EndMessage", hr);
         return hr;
       }
@@ -403,7 +440,12 @@ HRESULT CKRBaseConn::EndMessage() {
     if (SUCCEEDED(hr)) hr = PatchSoap();
     if (SUCCEEDED(hr)) hr = PutKRMessage();
     if (SUCCEEDED(hr)) {
-      if (request_put_) {
+      if (request_put_ && one_way_) {
+        // A one-way operation: the put was the whole exchange. No reply
+        // will ever come, so waiting for one would only turn a success
+        // into a time-out.
+        LogText("One-way operation: no reply is awaited.");
+      } else if (request_put_) {
         hr = GetMessage();
       } else {
         // Nothing went out (an empty request, or one the patching could not
@@ -414,6 +456,7 @@ HRESULT CKRBaseConn::EndMessage() {
       }
     }
   }
+  one_way_ = false;  // it described this message only
   TraceExit(u"CKRBaseConn::EndMessage", hr);
   return hr;
 }

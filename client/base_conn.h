@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common/queue/krqueue.h"
 #include "corvel.h"
@@ -38,9 +39,21 @@ inline constexpr const char16_t* kReplyWaitValue = u"ReplyWait";
 inline constexpr DWORD kDefaultReplyWaitMs = 15000;
 DWORD ReplyWaitMilliseconds();
 
-// The largest request or reply a connector carries, in bytes: one fixed
-// 4096-byte buffer each, with room for a terminating zero.
-inline constexpr ULONG kMaxMessageBytes = 4095;
+// "MaxMessageLength" (REG_DWORD, bytes): the size of a connector's request
+// and reply buffers, each with room for a terminating zero, so a request or
+// a reply carries at most one byte less. 4,096 when absent, 0 or above
+// 4 MiB (the queue's default maximum message length). Read when a connector
+// is made.
+inline constexpr const char16_t* kMaxMessageLengthValue = u"MaxMessageLength";
+inline constexpr DWORD kDefaultMessageBuffer = 4096;
+inline constexpr DWORD kLargestMessageBuffer = 4u * 1024 * 1024;
+DWORD MessageBufferBytes();
+// "RequestExpiry" (REG_DWORD): nonzero gives each request an expiry equal
+// to the reply wait, so a request whose client has stopped waiting is never
+// served (the host gives the reply the same expiry). 0 when absent: requests
+// never expire. Read when a connector is made.
+inline constexpr const char16_t* kRequestExpiryValue = u"RequestExpiry";
+bool RequestExpiryEnabled();
 
 // Why a connector's queue operations cannot run when its bindings library
 // could not be loaded (ERROR_DLL_NOT_FOUND as an HRESULT).
@@ -130,6 +143,18 @@ class CKRBaseConn {
   // awaited (otherwise the get would wait for an earlier request's reply).
   bool request_put_ = false;
   DWORD reply_wait_ms_ = kDefaultReplyWaitMs;
+  // The request and reply buffer size ("MaxMessageLength"); a request or a
+  // reply carries at most one byte less.
+  DWORD message_buffer_ = kDefaultMessageBuffer;
+  // The one buffer the request is read into and the reply got into (never
+  // both at once), message_buffer_ bytes once first used.
+  std::vector<char> buffer_;
+  // "RequestExpiry": requests expire when their reply wait is over.
+  bool request_expiry_ = false;
+  // Property "OneWay", set by the SOAP client for an operation without an
+  // output message, for the next EndMessage only: the request goes as a
+  // datagram without a reply-to queue and no reply is awaited.
+  bool one_way_ = false;
 };
 
 }  // namespace krsoap::corvel

@@ -6,9 +6,11 @@
 //
 // Names longer than a record's 48-byte field are refused with reason code
 // 2208 (KRRC_NAME_TOO_LONG) rather than cut, since a cut name addresses
-// another queue; a request longer than 4,095 bytes is taken out of the
-// stream and refused with 2210 (KRRC_MSG_TOO_BIG_FOR_Q). Both are stored as
+// another queue; a request longer than the buffer allows ("MaxMessageLength"
+// less one, 4,095 bytes by default) is taken out of the stream and refused
+// with 2210 (KRRC_MSG_TOO_BIG_FOR_Q). Both are stored as
 // "LastErrorCode" and the operation answers E_FAIL, as for a failed call.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -162,15 +164,23 @@ HRESULT CKRBaseConn::PutKRMessage() {
     TraceExit(u"CKRBaseConn::PutKRMessage", reason);
     return hr;
   }
-  KRMD md = MessageDescriptor(KRMT_REQUEST, KRFMT_STRING);
+  // A one-way request is a datagram: nobody waits for its reply.
+  KRMD md = MessageDescriptor(one_way_ ? KRMT_DATAGRAM : KRMT_REQUEST, KRFMT_STRING);
+  if (request_expiry_) {
+    // In tenths of a second, rounded up: the request lives as long as its
+    // client waits for the reply.
+    md.Expiry = static_cast<KRLONG>(std::min<DWORD>((reply_wait_ms_ + 99) / 100, 0x7FFFFFFF));
+  }
   KRPMO pmo;
   std::memset(&pmo, 0, sizeof pmo);
   std::memcpy(pmo.StrucId, KRPMO_STRUC_ID, 4);
   pmo.Version = KRPMO_VERSION_1;
   pmo.Options = KRPMO_NONE;
   pmo.Timeout = -1;
-  const bool names_fit = PadName(Utf16ToUtf8(reply_to_queue_), md.ReplyToQ, KR_Q_NAME_LENGTH) &&
-                         PadName(Utf16ToUtf8(local_queue_manager_), md.ReplyToQMgr, KR_Q_MGR_NAME_LENGTH);
+  const bool names_fit =
+      one_way_ ? PadName("", md.ReplyToQ, KR_Q_NAME_LENGTH) && PadName("", md.ReplyToQMgr, KR_Q_MGR_NAME_LENGTH)
+               : PadName(Utf16ToUtf8(reply_to_queue_), md.ReplyToQ, KR_Q_NAME_LENGTH) &&
+                     PadName(Utf16ToUtf8(local_queue_manager_), md.ReplyToQMgr, KR_Q_MGR_NAME_LENGTH);
 
   STATSTG status{};
   hr = stream->Stat(&status, STATFLAG_NONAME);
@@ -179,9 +189,10 @@ HRESULT CKRBaseConn::PutKRMessage() {
     TraceExit(u"CKRBaseConn::PutKRMessage", reason);
     return hr;
   }
-  char request[kMaxMessageBytes + 1];
-  std::memset(request, 0, sizeof request);
-  if (size > kMaxMessageBytes) {
+  const ULONG limit = message_buffer_ - 1;
+  if (buffer_.size() != message_buffer_) buffer_.assign(message_buffer_, '\0');
+  char* request = buffer_.data();
+  if (size > limit) {
     // Too long for one message: take it out of the stream all the same, so
     // that the next request does not find it in front of its own bytes.
     Drain(stream.get());
@@ -231,10 +242,11 @@ HRESULT CKRBaseConn::GetMessage() {
   gmo.Version = KRGMO_VERSION_1;
   gmo.Options = KRGMO_WAIT | KRGMO_CONVERT;
   gmo.WaitInterval = static_cast<KRLONG>(reply_wait_ms_);
-  char reply[kMaxMessageBytes + 1];
+  const KRLONG limit = static_cast<KRLONG>(message_buffer_ - 1);
+  if (buffer_.size() != message_buffer_) buffer_.assign(message_buffer_, '\0');
+  char* reply = buffer_.data();
   KRLONG length = 0, cc = KRCC_FAILED;
-  get_(connection_, reply_to_queue_handle_, &md, &gmo, static_cast<KRLONG>(kMaxMessageBytes), reply, &length, &cc,
-       &reason);
+  get_(connection_, reply_to_queue_handle_, &md, &gmo, limit, reply, &length, &cc, &reason);
   if (reason != KRRC_NONE) {
     SetLastError(reason);
     hr = E_FAIL;
@@ -245,7 +257,7 @@ HRESULT CKRBaseConn::GetMessage() {
       LogText("KRGET ended with reason code %ld while getting from %s", static_cast<long>(reason), reply_name.c_str());
     }
   } else {
-    if (length < 0 || length > static_cast<KRLONG>(kMaxMessageBytes)) length = 0;
+    if (length < 0 || length > limit) length = 0;
     reply[length] = '\0';
     LogText("Got message buffer: %s", reply);
     ComPtr<IStream> stream;

@@ -7,10 +7,12 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "common/queue/krqueue.h"
 #include "common/trace/trace.h"
 #include "server/journal.h"
+#include "server/settings.h"
 #include "platform/com/activation.h"
 #include "platform/com/bstr.h"
 #include "platform/sync/critical_section.h"
@@ -114,8 +116,14 @@ DWORD MonitorThread(void* param) {
   std::string cause;
   KRLONG end_reason = OpenForBrowse(control, &hconn, &hobj, &cause);
   if (end_reason == 0) {
-    static constexpr KRLONG kBrowseBuffer = 2048;
-    char buffer[kBrowseBuffer];
+    // 2048 bytes, unless "MaxMessageLength" is set: then a request up to
+    // that length is seen in one browse instead of two.
+    static constexpr KRLONG kDefaultBrowseBuffer = 2048;
+    const DWORD max_message = MaxMessageBytes();
+    const KRLONG kBrowseBuffer =
+        max_message == kDefaultMaxMessageBytes ? kDefaultBrowseBuffer : static_cast<KRLONG>(max_message);
+    std::vector<char> browse(static_cast<size_t>(kBrowseBuffer));
+    char* buffer = browse.data();
     LONG status = 0;
     while (status == 0) {
       if (WaitForSingleObject(control->StopEvent, 0) != WAIT_TIMEOUT) break;
@@ -127,7 +135,8 @@ DWORD MonitorThread(void* param) {
         LogText("Request queue open again");
         JournalFailure(control->Journal, "queue %s open again; serving", control->Queue);
       }
-      std::memset(buffer, 0, sizeof buffer);
+      // The browsed data is never used; only the designed buffer is cleared.
+      if (kBrowseBuffer == kDefaultBrowseBuffer) std::memset(buffer, 0, browse.size());
       KRMD md = KRMD_DEFAULT;
       KRGMO gmo = KRGMO_DEFAULT;
       gmo.Options = KRGMO_WAIT | KRGMO_BROWSE_NEXT;

@@ -25,5 +25,8 @@ DWORD WorkerIdleTimeoutSeconds() { return Setting(u"IdleTimeout", 180, kYearSeco
 DWORD WorkerReleaseLimitSeconds() { return Setting(u"ReleaseLimit", 180, kYearSeconds); }
 DWORD FailureLinesPerInterval() { return Setting(u"FailureLines", 10, 1000000); }
 DWORD FailureIntervalSeconds() { return Setting(u"FailureInterval", 60, kYearSeconds); }
+DWORD MaxMessageBytes() { return Setting(u"MaxMessageLength", kDefaultMaxMessageBytes, 4u * 1024 * 1024); }
+bool UnitOfWorkEnabled() { return Setting(u"UnitOfWork", 0, 0xFFFFFFFFu) != 0; }
+DWORD BackoutThreshold() { return Setting(u"BackoutThreshold", 3, 1000000); }
 
 }  // namespace krsoap::halvex

@@ -24,5 +24,16 @@ DWORD WorkerReleaseLimitSeconds();
 // of the interval.
 DWORD FailureLinesPerInterval();
 DWORD FailureIntervalSeconds();
+// "MaxMessageLength": the longest request the handler takes, in bytes (4096,
+// at most 4 MiB, the queue's default maximum message length); the monitor's
+// browse buffer is sized to it when it is set. Read for each get.
+inline constexpr DWORD kDefaultMaxMessageBytes = 4096;
+DWORD MaxMessageBytes();
+// "UnitOfWork": nonzero takes each request under syncpoint and puts its
+// reply in the same unit of work, committed once the reply is put (0: off).
+bool UnitOfWorkEnabled();
+// "BackoutThreshold": a request taken under syncpoint whose backout count
+// has reached this many is moved to the backout queue instead of served (3).
+DWORD BackoutThreshold();
 
 }  // namespace krsoap::halvex

@@ -3,7 +3,10 @@
 // the reply. The SOAP-action extraction lives in soap_action.cpp.
 #include "server/soap_handler.h"
 
+#include <dlfcn.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -12,6 +15,7 @@
 #include "common/trace/trace.h"
 #include "platform/com/bstr.h"
 #include "platform/text/convert.h"
+#include "server/journal.h"
 #include "server/monitor_counters.h"
 #include "server/pool.h"
 #include "server/settings.h"
@@ -83,6 +87,52 @@ std::string FaultEnvelope(const char* code, std::string_view text) {
   return s;
 }
 
+// The unit-of-work calls of the queue manager's library, found by name in
+// the library that gives this module KRCONN: a library without them serves
+// "UnitOfWork" as off (said once) instead of failing to load the module.
+struct UnitCalls {
+  KRCMIT_FN commit = nullptr;
+  KRBACK_FN back_out = nullptr;
+  KRINQ_FN inquire = nullptr;
+};
+
+const UnitCalls& Units() {
+  static const UnitCalls calls = [] {
+    UnitCalls c;
+    Dl_info info{};
+    if (::dladdr(reinterpret_cast<void*>(&KRCONN), &info) && info.dli_fname) {
+      if (void* library = ::dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD)) {
+        c.commit = reinterpret_cast<KRCMIT_FN>(::dlsym(library, "KRCMIT"));
+        c.back_out = reinterpret_cast<KRBACK_FN>(::dlsym(library, "KRBACK"));
+        c.inquire = reinterpret_cast<KRINQ_FN>(::dlsym(library, "KRINQ"));
+        ::dlclose(library);  // it stays loaded: this module links it
+      }
+    }
+    if (!c.commit || !c.back_out || !c.inquire) c = UnitCalls{};
+    return c;
+  }();
+  return calls;
+}
+
+// "UnitOfWork" as it can be served.
+bool UnitOfWorkUsable() {
+  if (!UnitOfWorkEnabled()) return false;
+  if (Units().commit) return true;
+  static std::atomic<bool> said{false};
+  if (!said.exchange(true)) {
+    JournalAlways("halvex", "UnitOfWork is set, but the queue manager's library has no units of work; "
+                            "requests are taken without syncpoint");
+  }
+  return false;
+}
+
+void UnitCommit(KRHCONN hconn, KRLONG* cc, KRLONG* reason) { Units().commit(hconn, cc, reason); }
+void UnitBackOut(KRHCONN hconn, KRLONG* cc, KRLONG* reason) { Units().back_out(hconn, cc, reason); }
+void UnitInquire(KRHCONN hconn, KRHOBJ hobj, KRLONG count, const KRLONG* selectors, KRLONG int_count, KRLONG* ints,
+           KRLONG char_length, KRCHAR* chars, KRLONG* cc, KRLONG* reason) {
+  Units().inquire(hconn, hobj, count, selectors, int_count, ints, char_length, chars, cc, reason);
+}
+
 std::string ReasonDescription(const char* call, LONG reason) {
   char buf[160];
   std::snprintf(buf, sizeof buf, "%s failed: reason %ld (%s)", call, static_cast<long>(reason),
@@ -99,6 +149,7 @@ CKRSoapHandler::CKRSoapHandler() {
 
 CKRSoapHandler::~CKRSoapHandler() {
   TraceEntry(u"CKRSoapHandler::dtor");
+  if (in_unit_) EndUnit(false);  // a request never answered goes back to its queue
   if (request_memory_) GlobalFree(request_memory_);
   if (response_memory_) GlobalFree(response_memory_);
   if (xml_document_) xml_document_->Release();
@@ -205,6 +256,11 @@ LONG CKRSoapHandler::ReadMessageFromQueue(DWORD wait_ms) {
     // request taken now, if any.
     reply_pending_ = false;
     DiscardResponse();
+    // The previous request's reply was never put: it goes back to its queue
+    // (its backout count one higher) rather than staying held.
+    if (in_unit_) EndUnit(false);
+    const bool unit_of_work = UnitOfWorkUsable();
+    const KRLONG max_request = static_cast<KRLONG>(MaxMessageBytes());
 
     const std::string qm = krsoap::platform::Utf16ToUtf8(queue_manager_);
     const std::string queue = krsoap::platform::Utf16ToUtf8(queue_);
@@ -232,7 +288,7 @@ LONG CKRSoapHandler::ReadMessageFromQueue(DWORD wait_ms) {
         KRHOBJ hobj = KRHO_UNUSABLE_HOBJ;
         KRLONG get_reason = 0;
         bool taken = false;
-        std::vector<char> buffer(static_cast<size_t>(kMaxRequestBytes) + 1, 0);
+        std::vector<char> buffer(static_cast<size_t>(max_request) + 1, 0);
         KRLONG data_length = 0;
         KROPEN(hconn, &od, KROO_INPUT_AS_Q_DEF, &hobj, &cc, &reason);
         if (cc != 0) {
@@ -241,23 +297,38 @@ LONG CKRSoapHandler::ReadMessageFromQueue(DWORD wait_ms) {
           SetError(reason, ReasonDescription("Open of the request queue", reason));
         } else {
           KRMD md = KRMD_DEFAULT;
-          KRGMO gmo = KRGMO_DEFAULT;
-          gmo.Options = KRGMO_WAIT | KRGMO_CONVERT;
-          gmo.WaitInterval = static_cast<KRLONG>(wait_ms);
-          LogText("Getting with wait");
-          KRGET(hconn, hobj, &md, &gmo, kMaxRequestBytes, buffer.data(), &data_length, &cc, &reason);
-          LogText("cc = %ld rc = %ld messlen = %ld", static_cast<long>(cc), static_cast<long>(reason),
-                  static_cast<long>(data_length));
+          const DWORD threshold = unit_of_work ? BackoutThreshold() : 0;
+          for (;;) {
+            md = KRMD_DEFAULT;
+            KRGMO gmo = KRGMO_DEFAULT;
+            gmo.Options = KRGMO_WAIT | KRGMO_CONVERT | (unit_of_work ? KRGMO_SYNCPOINT : 0);
+            gmo.WaitInterval = static_cast<KRLONG>(wait_ms);
+            LogText("Getting with wait");
+            KRGET(hconn, hobj, &md, &gmo, max_request, buffer.data(), &data_length, &cc, &reason);
+            LogText("cc = %ld rc = %ld messlen = %ld", static_cast<long>(cc), static_cast<long>(reason),
+                    static_cast<long>(data_length));
+            // A request that has been backed out as often as the threshold
+            // (its worker's process died with it, say) is not served again:
+            // it is moved aside and the next request is taken instead.
+            if (cc != 0 || !unit_of_work || static_cast<DWORD>(md.BackoutCount) < threshold) break;
+            if (!MovePoisonRequest(hconn, md, buffer.data(), std::clamp<KRLONG>(data_length, 0, max_request),
+                                   threshold)) {
+              cc = KRCC_FAILED;
+              reason = KRRC_BACKED_OUT;
+              break;
+            }
+            std::memset(buffer.data(), 0, buffer.size());
+          }
           if (cc != 0) {
             LogText("Failed to get message, cc=%ld rc=%ld", static_cast<long>(cc), static_cast<long>(reason));
             get_reason = reason;
             SetError(reason, ReasonDescription("Get of a request", reason));
-            if (reason == KRRC_TRUNCATED_MSG_FAILED && data_length > kMaxRequestBytes) {
-              RejectOversizedRequest(hconn, hobj, md, data_length);
+            if (reason == KRRC_TRUNCATED_MSG_FAILED && data_length > max_request) {
+              RejectOversizedRequest(hconn, hobj, md, data_length, max_request, unit_of_work);
             }
           } else {
             taken = true;
-            data_length = std::clamp<KRLONG>(data_length, 0, kMaxRequestBytes);
+            data_length = std::clamp<KRLONG>(data_length, 0, max_request);
             buffer[static_cast<size_t>(data_length)] = '\0';
             request_descriptor_ = md;
             FieldToString(md.ReplyToQ, KR_Q_NAME_LENGTH, reply_to_queue_);
@@ -270,12 +341,22 @@ LONG CKRSoapHandler::ReadMessageFromQueue(DWORD wait_ms) {
             ExtractSoapAction(buffer.data(), std::strlen(buffer.data()));
             if (soap_action_.empty()) soap_action_ = put_soap_action_;
           }
-          KRCLOSE(hconn, &hobj, KRCO_NONE, &cc, &reason);
-          if (reason != 0) {
-            LogText("KRCLOSE failed, cc=%ld rc=%ld", static_cast<long>(cc), static_cast<long>(reason));
+          if (taken && unit_of_work) {
+            // The request stays held by this connection until its reply
+            // is put and the unit committed (Write) or backed out.
+            in_unit_ = true;
+            unit_conn_ = hconn;
+            unit_queue_ = hobj;
+            hconn = KRHC_UNUSABLE_HCONN;
+            reason = 0;
+          } else {
+            KRCLOSE(hconn, &hobj, KRCO_NONE, &cc, &reason);
+            if (reason != 0) {
+              LogText("KRCLOSE failed, cc=%ld rc=%ld", static_cast<long>(cc), static_cast<long>(reason));
+            }
           }
         }
-        KRDISC(&hconn, &cc, &reason);
+        if (hconn != KRHC_UNUSABLE_HCONN) KRDISC(&hconn, &cc, &reason);
         if (reason != 0) LogText("KRDISC failed, cc=%ld rc=%ld", static_cast<long>(cc), static_cast<long>(reason));
         if (reason != 0 || get_reason != 0) LogText("Failed to clean up after read cc=%d rc=%d", cc, reason);
         // A message that was taken is kept even when the close or the
@@ -309,7 +390,8 @@ LONG CKRSoapHandler::ReadMessageFromQueue(DWORD wait_ms) {
   return result;
 }
 
-void CKRSoapHandler::RejectOversizedRequest(KRHCONN hconn, KRHOBJ hobj, const KRMD& seen, KRLONG length) {
+void CKRSoapHandler::RejectOversizedRequest(KRHCONN hconn, KRHOBJ hobj, const KRMD& seen, KRLONG length,
+                                            KRLONG limit, bool in_unit) {
   // Take exactly the message that was seen, by its message id; another
   // handler may have taken it meanwhile, which is fine.
   std::vector<char> whole;
@@ -322,6 +404,7 @@ void CKRSoapHandler::RejectOversizedRequest(KRHCONN hconn, KRHOBJ hobj, const KR
   KRMD md = KRMD_DEFAULT;
   std::memcpy(md.MsgId, seen.MsgId, KR_MSG_ID_LENGTH);
   KRGMO gmo = KRGMO_DEFAULT;
+  if (in_unit) gmo.Options |= KRGMO_SYNCPOINT;
   KRLONG got = 0;
   KRLONG cc = 0;
   KRLONG reason = 0;
@@ -335,34 +418,41 @@ void CKRSoapHandler::RejectOversizedRequest(KRHCONN hconn, KRHOBJ hobj, const KR
   FieldToString(md.ReplyToQ, KR_Q_NAME_LENGTH, queue);
   FieldToString(md.ReplyToQMgr, KR_Q_MGR_NAME_LENGTH, qmgr);
   LogText("Request of %ld bytes taken off the queue: longer than %ld bytes", static_cast<long>(got),
-          static_cast<long>(kMaxRequestBytes));
+          static_cast<long>(limit));
   if (queue[0] == '\0') {
     LogText("Oversized request has no reply-to queue; dropped");
-    return;
+  } else {
+    char text[96];
+    std::snprintf(text, sizeof text, "Request of %ld bytes is longer than the limit of %ld bytes",
+                  static_cast<long>(got), static_cast<long>(limit));
+    std::string fault = FaultEnvelope("Client", text);
+    PutReply(fault.data(), fault.size(), md, queue, qmgr, in_unit ? hconn : KRHC_UNUSABLE_HCONN);
   }
-  char text[96];
-  std::snprintf(text, sizeof text, "Request of %ld bytes is longer than the limit of %ld bytes",
-                static_cast<long>(got), static_cast<long>(kMaxRequestBytes));
-  std::string fault = FaultEnvelope("Client", text);
-  PutReply(fault.data(), fault.size(), md, queue, qmgr);
+  if (in_unit) {
+    UnitCommit(hconn, &cc, &reason);
+    if (cc != 0) LogText("Commit of the oversized request failed, cc=%ld rc=%ld", static_cast<long>(cc),
+                         static_cast<long>(reason));
+  }
 }
 
 // ---------------------------------------------------------------------------
 // Putting a reply.
 
 HRESULT CKRSoapHandler::PutReply(const char* data, size_t length, const KRMD& request, const char* queue,
-                                 const char* qmgr) {
+                                 const char* qmgr, KRHCONN unit) {
   const std::string our_qm = krsoap::platform::Utf16ToUtf8(queue_manager_);
   LogText("Our QM: %s\n", our_qm.c_str());
   KRLONG cc = 0;
   KRLONG reason = 0;
-  if (!FitsName(our_qm)) {
+  const bool in_unit = unit != KRHC_UNUSABLE_HCONN;
+  if (in_unit && length > static_cast<size_t>(0x7FFFFFFF)) return STG_E_CANTSAVE;
+  if (!in_unit && !FitsName(our_qm)) {
     LogText("Name too long: queue manager %d bytes, at most %d", static_cast<int>(our_qm.size()), KR_Q_NAME_LENGTH);
     SetError(KRRC_NAME_TOO_LONG, "Queue manager name longer than 48 bytes; reply not sent");
     return STG_E_CANTSAVE;
   }
-  KRHCONN hconn = KRHC_UNUSABLE_HCONN;
-  KRCONN(our_qm.c_str(), &hconn, &cc, &reason);
+  KRHCONN hconn = unit;
+  if (!in_unit) KRCONN(our_qm.c_str(), &hconn, &cc, &reason);
   if (cc != 0) {
     LogText("Failed to connect to queue manager cc=%d rc=%d %s", cc, reason, our_qm.c_str());
     SetError(reason, ReasonDescription("Connect for the reply", reason));
@@ -376,12 +466,16 @@ HRESULT CKRSoapHandler::PutReply(const char* data, size_t length, const KRMD& re
   if (cc != 0) {
     LogText("Failed to open queue cc %ld rc %ld queue %s", static_cast<long>(cc), static_cast<long>(reason), queue);
     SetError(reason, ReasonDescription("Open of the reply-to queue", reason));
-    KRDISC(&hconn, &cc, &reason);
+    if (!in_unit) KRDISC(&hconn, &cc, &reason);
     return STG_E_CANTSAVE;
   }
   KRMD md = KRMD_DEFAULT;
   std::memcpy(md.CorrelId, request.MsgId, KR_CORREL_ID_LENGTH);
+  // A request that expires gives its reply the same life: once its client
+  // has stopped waiting, nobody will take the reply.
+  if (request.Expiry > 0) md.Expiry = request.Expiry;
   KRPMO pmo = KRPMO_DEFAULT;
+  if (in_unit) pmo.Options = KRPMO_SYNCPOINT;
   HRESULT hr = S_OK;
   KRPUT(hconn, hobj, &md, &pmo, static_cast<KRLONG>(length), const_cast<char*>(data), &cc, &reason);
   if (cc == 0) {
@@ -395,8 +489,136 @@ HRESULT CKRSoapHandler::PutReply(const char* data, size_t length, const KRMD& re
   KRLONG cc2 = 0;
   KRLONG reason2 = 0;
   KRCLOSE(hconn, &hobj, KRCO_NONE, &cc2, &reason2);
-  KRDISC(&hconn, &cc2, &reason2);
+  if (!in_unit) KRDISC(&hconn, &cc2, &reason2);
   return hr;
+}
+
+// ---------------------------------------------------------------------------
+// Units of work ("UnitOfWork").
+
+KRLONG CKRSoapHandler::EndUnit(bool commit) {
+  KRLONG cc = 0;
+  KRLONG reason = 0;
+  KRLONG result = 0;
+  if (commit) {
+    UnitCommit(unit_conn_, &cc, &reason);
+    if (cc != 0) {
+      // The queue manager backed the unit out instead: the request is on
+      // its queue again and the reply was never seen.
+      LogText("Commit failed, cc=%ld rc=%ld", static_cast<long>(cc), static_cast<long>(reason));
+      SetError(reason, ReasonDescription("Commit of the request and its reply", reason));
+      result = reason != 0 ? reason : KRRC_BACKED_OUT;
+    } else {
+      LogText("Unit of work committed");
+    }
+  } else {
+    UnitBackOut(unit_conn_, &cc, &reason);
+    LogText("Unit of work backed out, cc=%ld rc=%ld", static_cast<long>(cc), static_cast<long>(reason));
+  }
+  KRCLOSE(unit_conn_, &unit_queue_, KRCO_NONE, &cc, &reason);
+  KRDISC(&unit_conn_, &cc, &reason);  // without a commit, the queue manager backs out
+  unit_conn_ = KRHC_UNUSABLE_HCONN;
+  unit_queue_ = KRHO_UNUSABLE_HOBJ;
+  in_unit_ = false;
+  return result;
+}
+
+HRESULT CKRSoapHandler::Revert() {
+  if (in_unit_) {
+    LogText("Request not answered; its unit of work is backed out");
+    reply_pending_ = false;  // the request is on its queue again
+    DiscardResponse();
+    EndUnit(false);
+  }
+  return S_OK;
+}
+
+bool CKRSoapHandler::MovePoisonRequest(KRHCONN hconn, const KRMD& request, const char* data, KRLONG length,
+                                       DWORD threshold) {
+  const std::string queue = krsoap::platform::Utf16ToUtf8(queue_);
+  KRLONG cc = 0;
+  KRLONG reason = 0;
+  // The request queue's own backout queue when it names one, otherwise
+  // "<queue>.BACKOUT".
+  std::string backout;
+  {
+    KROD od = KROD_DEFAULT;
+    CopyNameField(od.ObjectName, queue.c_str(), KR_Q_NAME_LENGTH);
+    KRHOBJ inquire = KRHO_UNUSABLE_HOBJ;
+    KROPEN(hconn, &od, KROO_INQUIRE, &inquire, &cc, &reason);
+    if (cc == 0) {
+      const KRLONG selector = KRCA_BACKOUT_REQ_Q_NAME;
+      char name[KR_Q_NAME_LENGTH + 1] = {};
+      UnitInquire(hconn, inquire, 1, &selector, 0, nullptr, KR_Q_NAME_LENGTH, name, &cc, &reason);
+      if (cc == 0) {
+        char trimmed[KR_Q_NAME_LENGTH + 1];
+        FieldToString(name, KR_Q_NAME_LENGTH, trimmed);
+        backout = trimmed;
+      }
+      KRCLOSE(hconn, &inquire, KRCO_NONE, &cc, &reason);
+    }
+  }
+  if (backout.empty()) backout = queue + ".BACKOUT";
+  char request_id[2 * KR_MSG_ID_LENGTH + 1];
+  for (int i = 0; i < KR_MSG_ID_LENGTH; ++i) {
+    std::snprintf(request_id + 2 * i, 3, "%02X", static_cast<unsigned>(request.MsgId[i]));
+  }
+  bool moved = false;
+  KROD od = KROD_DEFAULT;
+  KRHOBJ hobj = KRHO_UNUSABLE_HOBJ;
+  if (FitsName(backout)) {
+    CopyNameField(od.ObjectName, backout.c_str(), KR_Q_NAME_LENGTH);
+    KROPEN(hconn, &od, KROO_OUTPUT, &hobj, &cc, &reason);
+  } else {
+    cc = KRCC_FAILED;
+    reason = KRRC_NAME_TOO_LONG;
+  }
+  if (cc == 0) {
+    // The descriptor as it came, message id included, so the request can
+    // be recognised and put back by hand.
+    KRMD md = request;
+    KRPMO pmo = KRPMO_DEFAULT;
+    pmo.Options = KRPMO_SYNCPOINT;
+    KRPUT(hconn, hobj, &md, &pmo, length, const_cast<char*>(data), &cc, &reason);
+    moved = cc == 0;
+    KRLONG cc2 = 0, reason2 = 0;
+    KRCLOSE(hconn, &hobj, KRCO_NONE, &cc2, &reason2);
+  }
+  if (!moved) {
+    // Nowhere to keep it: the request stays on its queue, whole, for an
+    // operator (the line below says why); it is never dropped.
+    LogText("Request %s backed out %ld times not moved to backout queue %s, cc=%ld rc=%ld", request_id,
+            static_cast<long>(request.BackoutCount), backout.c_str(), static_cast<long>(cc), static_cast<long>(reason));
+    JournalFailure("halvex", "request %s on queue %s was backed out %ld times and cannot be moved to %s: %s",
+                   request_id, queue.c_str(), static_cast<long>(request.BackoutCount), backout.c_str(),
+                   KRReasonText(reason));
+    UnitBackOut(hconn, &cc, &reason);
+    return false;
+  }
+  char reply_queue[KR_Q_NAME_LENGTH + 1];
+  char reply_qmgr[KR_Q_MGR_NAME_LENGTH + 1];
+  FieldToString(request.ReplyToQ, KR_Q_NAME_LENGTH, reply_queue);
+  FieldToString(request.ReplyToQMgr, KR_Q_MGR_NAME_LENGTH, reply_qmgr);
+  if (reply_queue[0] != '\0') {
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "The request was backed out %ld times (threshold %lu) and was moved to the backout queue %s; "
+                  "it is not served",
+                  static_cast<long>(request.BackoutCount), static_cast<unsigned long>(threshold), backout.c_str());
+    const std::string fault = FaultEnvelope("Server", text);
+    PutReply(fault.data(), fault.size(), request, reply_queue, reply_qmgr, hconn);
+  }
+  UnitCommit(hconn, &cc, &reason);
+  if (cc != 0) {
+    LogText("Commit of the move to %s failed, cc=%ld rc=%ld", backout.c_str(), static_cast<long>(cc),
+            static_cast<long>(reason));
+    return false;
+  }
+  LogText("Request %s backed out %ld times moved to backout queue %s", request_id,
+          static_cast<long>(request.BackoutCount), backout.c_str());
+  JournalFailure("halvex", "request %s on queue %s was backed out %ld times; moved to %s", request_id,
+                 queue.c_str(), static_cast<long>(request.BackoutCount), backout.c_str());
+  return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -500,7 +722,18 @@ HRESULT CKRSoapHandler::Write(const void* pv, ULONG cb, ULONG* pcbWritten) {
         hr = STG_E_CANTSAVE;
       } else {
         reply_pending_ = false;
-        hr = PutReply(p, total, request_descriptor_, reply_to_queue_, reply_to_qmgr_);
+        if (request_descriptor_.MsgType == KRMT_DATAGRAM && reply_to_queue_[0] == '\0') {
+          // A one-way request: its sender waits for nothing, and there is
+          // nowhere to put a reply.
+          LogText("One-way request (a datagram without reply-to queue): no reply is put");
+        } else {
+          hr = PutReply(p, total, request_descriptor_, reply_to_queue_, reply_to_qmgr_,
+                        in_unit_ ? unit_conn_ : KRHC_UNUSABLE_HCONN);
+        }
+        // The request has had its answer (or the put was tried: a reply-to
+        // queue its client has deleted stays deleted, and serving the
+        // request again would do its work twice).
+        if (in_unit_ && EndUnit(true) != 0) hr = STG_E_CANTSAVE;
       }
     }
     GlobalUnlock(response_memory_);

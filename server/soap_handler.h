@@ -20,8 +20,6 @@
 
 namespace krsoap::halvex {
 
-// The largest request the handler takes, in bytes.
-inline constexpr KRLONG kMaxRequestBytes = 4096;
 // The largest response it gathers before giving up on it: the queue's
 // default maximum message length. A response that grows past it can never
 // be put, and keeping it would let one bad service call hold the memory.
@@ -61,7 +59,9 @@ class CKRSoapHandler : public krsoap::com::ObjectRoot,
   HRESULT SetSize(ULARGE_INTEGER) override { return S_OK; }
   HRESULT CopyTo(IStream*, ULARGE_INTEGER, ULARGE_INTEGER*, ULARGE_INTEGER*) override { return S_OK; }
   HRESULT Commit(DWORD) override { return S_OK; }
-  HRESULT Revert() override { return S_OK; }
+  // Backs out the unit of work of a request whose reply was not put (see
+  // "UnitOfWork"); does nothing otherwise.
+  HRESULT Revert() override;
   HRESULT LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return S_OK; }
   HRESULT UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return S_OK; }
   HRESULT Stat(STATSTG* pstatstg, DWORD grfStatFlag) override;
@@ -74,14 +74,27 @@ class CKRSoapHandler : public krsoap::com::ObjectRoot,
   // Finds the prefix:SoapAction element of `text` and stores its text as
   // SoapAction (soap_action.cpp).
   LONG ExtractSoapAction(const char* text, size_t length);
-  // A request longer than kMaxRequestBytes is taken off the queue by its
-  // message id and answered with a fault, so that it neither blocks the
-  // queue nor goes unanswered.
-  void RejectOversizedRequest(KRHCONN hconn, KRHOBJ hobj, const KRMD& seen, KRLONG length);
+  // A request longer than `limit` is taken off the queue by its message id
+  // and answered with a fault, so that it neither blocks the queue nor goes
+  // unanswered. With `in_unit`, the get and the fault are one unit of work,
+  // committed here.
+  void RejectOversizedRequest(KRHCONN hconn, KRHOBJ hobj, const KRMD& seen, KRLONG length, KRLONG limit,
+                              bool in_unit);
+  // Moves a request taken under syncpoint whose backout count has reached
+  // the threshold to the backout queue, answers its client with a fault and
+  // commits both. False when it could not be moved:
+  // the unit is then backed out and the request stays on its queue.
+  bool MovePoisonRequest(KRHCONN hconn, const KRMD& md, const char* data, KRLONG length, DWORD threshold);
+  // Ends the open unit of work of the current request: commits it or backs
+  // it out, closes the request queue and disconnects. The commit's reason
+  // code (0 when it held, or when backing out).
+  KRLONG EndUnit(bool commit);
   // Puts `length` bytes as the reply to the request whose descriptor is
-  // `request` on the reply-to queue `queue` of queue manager `qmgr`.
+  // `request` on the reply-to queue `queue` of queue manager `qmgr`: through
+  // a connection of its own, or under syncpoint on `unit` when one is given.
   // S_OK when the reply was put, STG_E_CANTSAVE otherwise.
-  HRESULT PutReply(const char* data, size_t length, const KRMD& request, const char* queue, const char* qmgr);
+  HRESULT PutReply(const char* data, size_t length, const KRMD& request, const char* queue, const char* qmgr,
+                   KRHCONN unit = KRHC_UNUSABLE_HCONN);
   void ReleaseRequest();
   void DiscardResponse();
   void SetError(LONG code, const std::string& description);
@@ -111,6 +124,13 @@ class CKRSoapHandler : public krsoap::com::ObjectRoot,
   // put (or its put tried): a complete response is sent only while a
   // request is waiting for it, and only to that request's reply-to queue.
   bool reply_pending_ = false;
+
+  // "UnitOfWork": the connection and request queue handle of the request
+  // taken under syncpoint, from its get until its unit of work ends (the
+  // reply put and committed, or backed out).
+  bool in_unit_ = false;
+  KRHCONN unit_conn_ = KRHC_UNUSABLE_HCONN;
+  KRHOBJ unit_queue_ = KRHO_UNUSABLE_HOBJ;
 };
 
 }  // namespace krsoap::halvex

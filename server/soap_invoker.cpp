@@ -86,6 +86,14 @@ HRESULT CKRSoapInvoker::Execute(BSTR QueueMgr, BSTR Queue, BSTR WSDL, BSTR WSML,
           std::string text = krsoap::com::BstrToUtf8(description.get());
           if (!text.empty()) SetRequestFailureText(text);
         }
+        // A request whose reply was not put (the toolkit wrote no complete
+        // response) goes back to its queue now rather than at the next
+        // request, if it was taken under a unit of work.
+        IStream* stream = nullptr;
+        if (SUCCEEDED(unknown->QueryInterface(IID_IStream, reinterpret_cast<void**>(&stream))) && stream) {
+          stream->Revert();
+          stream->Release();
+        }
         unknown->Release();
       }
     }

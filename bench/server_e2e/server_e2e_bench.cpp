@@ -12,7 +12,12 @@
 // trip and round trips per second, then the ratios queue/HTTP. Runs in a
 // throwaway data root, tracing off.
 //
+//   --unit-of-work  the host serves under units of work ("UnitOfWork" 1)
+//   --echo-kb N     each request is an Echo of N kB of text (the reply as
+//                   long); "MaxMessageLength" is raised to fit
+//
 //   server_e2e_bench [--seconds S] [--concurrency 1,4,16] [--only queue|http]
+//                    [--unit-of-work] [--echo-kb N]
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -52,8 +57,18 @@ constexpr const char* kWsdl = KRSOAP_SOURCE_DIR "/examples/calculator/Calculator
 constexpr const char* kWsml = KRSOAP_SOURCE_DIR "/examples/calculator/Calculator.wsml";
 
 std::string g_root;
+// --echo-kb: the text each request echoes; empty: Add requests.
+std::string g_echo;
+
+std::string EchoRequest() {
+  return "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\"><SOAP-ENV:Header>"
+         "<SOAP-ENV:SoapAction>urn:krsoap-calculator#Echo</SOAP-ENV:SoapAction></SOAP-ENV:Header><SOAP-ENV:Body>"
+         "<c:Echo xmlns:c=\"urn:krsoap-calculator\"><c:text>" +
+         g_echo + "</c:text></c:Echo></SOAP-ENV:Body></SOAP-ENV:Envelope>";
+}
 
 std::string AddRequest(long a) {
+  if (!g_echo.empty()) return EchoRequest();
   return "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\"><SOAP-ENV:Header>"
          "<SOAP-ENV:SoapAction>urn:krsoap-calculator#Add</SOAP-ENV:SoapAction></SOAP-ENV:Header><SOAP-ENV:Body>"
          "<c:Add xmlns:c=\"urn:krsoap-calculator\"><c:a>" +
@@ -77,7 +92,7 @@ void QueueRequester(Load* load, Slot* slot, long id) {
   char reply_q[KR_Q_NAME_LENGTH];
   std::memcpy(reply_q, rod.ObjectName, KR_Q_NAME_LENGTH);
   for (char& c : reply_q) if (c == '\0') c = ' ';
-  std::vector<char> buffer(1 << 16);
+  std::vector<char> buffer(g_echo.size() + (1 << 16));
   Measure(load, slot, [&](long i) {
     const std::string body = AddRequest(id * 10000000 + i);
     KRMD md = KRMD_DEFAULT;
@@ -109,7 +124,8 @@ void HttpRequester(Load* load, Slot* slot, long id, int port) {
   client.set_keep_alive(true);
   client.set_tcp_nodelay(true);
   client.set_read_timeout(30, 0);
-  const httplib::Headers headers = {{"SOAPAction", "\"urn:krsoap-calculator#Add\""}};
+  const httplib::Headers headers = {
+      {"SOAPAction", g_echo.empty() ? "\"urn:krsoap-calculator#Add\"" : "\"urn:krsoap-calculator#Echo\""}};
   Measure(load, slot, [&](long i) {
     auto res = client.Post("/", headers, AddRequest(id * 10000000 + i), "text/xml; charset=utf-8");
     return res && res->status == 200 && res->body.find("Result>") != std::string::npos;
@@ -132,9 +148,19 @@ int main(int argc, char** argv) {
   double seconds = 3;
   std::vector<int> levels = {1, 4, 16};
   std::string only;
-  for (int i = 1; i + 1 < argc; i += 2) {
+  bool unit_of_work = false;
+  int echo_kb = 0;
+  for (int i = 1; i < argc; i += 2) {
     const std::string a = argv[i];
-    if (a == "--seconds") {
+    if (a == "--unit-of-work") {
+      unit_of_work = true;
+      --i;
+    } else if (i + 1 >= argc) {
+      std::fprintf(stderr, "server_e2e_bench: %s needs a value\n", a.c_str());
+      return 2;
+    } else if (a == "--echo-kb") {
+      echo_kb = std::clamp(std::atoi(argv[i + 1]), 1, 4000);
+    } else if (a == "--seconds") {
       seconds = std::atof(argv[i + 1]);
     } else if (a == "--concurrency") {
       levels.clear();
@@ -144,7 +170,9 @@ int main(int argc, char** argv) {
     } else if (a == "--only") {
       only = argv[i + 1];
     } else {
-      std::fprintf(stderr, "usage: server_e2e_bench [--seconds S] [--concurrency 1,4,16] [--only queue|http]\n");
+      std::fprintf(stderr,
+                   "usage: server_e2e_bench [--seconds S] [--concurrency 1,4,16] [--only queue|http] "
+                   "[--unit-of-work] [--echo-kb N]\n");
       return 2;
     }
   }
@@ -154,9 +182,19 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "server_e2e_bench: set-up failed in %s\n", g_root.c_str());
     return 2;
   }
+  const std::string server_key = " reg add 'HKLM\\SOFTWARE\\Orvane\\KRSoap\\Server' /t REG_DWORD /f /v ";
+  if (unit_of_work && krsoap::test::RunQuiet(dirs.bin + "/krsoap" + server_key + "UnitOfWork /d 1")) return 2;
+  if (echo_kb > 0) {
+    g_echo.assign(static_cast<size_t>(echo_kb) * 1024, 'x');
+    const long limit = echo_kb * 1024L + 4096;
+    if (krsoap::test::RunQuiet(dirs.bin + "/krsoap" + server_key + "MaxMessageLength /d " + std::to_string(limit)))
+      return 2;
+  }
   Load* shared = krsoap::bench::MapShared<Load>();
 
-  std::printf("server_e2e_bench: Calculator Add, %.1f s per figure, requesters are separate processes\n", seconds);
+  std::printf("server_e2e_bench: Calculator %s, %.1f s per figure, requesters are separate processes%s\n",
+              g_echo.empty() ? "Add" : ("Echo of " + std::to_string(echo_kb) + " kB").c_str(), seconds,
+              unit_of_work ? ", UnitOfWork 1" : "");
   std::printf("load average at start: %s\n", LoadAverage().c_str());
   std::vector<Figures> qf(levels.size()), hf(levels.size());
   if (only != "http") {

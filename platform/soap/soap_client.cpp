@@ -247,6 +247,17 @@ HRESULT CSoapClient::CallOperation(size_t index, const VARIANT* args, size_t cou
   if (FAILED(hr)) return hr;
   hr = connector_->BeginMessageWSDL(op_object.get());
   if (FAILED(hr)) return SetFaultLocked("SOAP-ENV:Client", "the connector refused the operation", hr);
+  if (op.one_way) {
+    // Tells a queue connector to send the request without waiting for a
+    // reply that will never come; a connector without the property goes on
+    // as for any operation.
+    Text name("OneWay");
+    VARIANT flag;
+    VariantInit(&flag);
+    flag.vt = VT_BOOL;
+    flag.boolVal = VARIANT_TRUE;
+    connector_->put_Property(name.get(), flag);
+  }
   {
     ComPtr<IUnknown> out;
     hr = connector_->get_OutputStream(out.Out());
@@ -277,6 +288,17 @@ HRESULT CSoapClient::CallOperation(size_t index, const VARIANT* args, size_t cou
   ComPtr<IUnknown> in;
   hr = connector_->get_InputStream(in.Out());
   if (FAILED(hr) || !in) return SetFaultLocked("SOAP-ENV:Client", "the connector has no input stream", E_FAIL);
+  if (op.one_way) {
+    // Sent is done: an empty response is what a one-way operation gets
+    // (a fault the connector did bring back is still read below).
+    ComPtr<IStream> stream;
+    STATSTG status{};
+    if (SUCCEEDED(in->QueryInterface(IID_IStream, stream.OutVoid())) && stream &&
+        SUCCEEDED(stream->Stat(&status, STATFLAG_NONAME)) && status.cbSize.QuadPart == 0) {
+      if (result) VariantInit(result);
+      return S_OK;
+    }
+  }
   ComObject<CSoapReader>* reader_object = nullptr;
   hr = ComObject<CSoapReader>::CreateInstance(&reader_object);
   if (FAILED(hr)) return hr;

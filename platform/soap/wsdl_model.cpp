@@ -393,6 +393,7 @@ class Reader {
       if (!abstract->output_message.empty() && out == messages_.end()) {
         return Fail("operation " + op.name + " names an unknown message " + abstract->output_message.local);
       }
+      op.one_way = abstract->output_message.empty();
       const auto& in_parts = in == messages_.end() ? none : in->second;
       const auto& out_parts = out == messages_.end() ? none : out->second;
       if (op.style == "rpc") {

@@ -60,6 +60,9 @@ struct OperationInfo {
   std::string encoding_style;  // soap:body encodingStyle (encoded use)
   MessageShape input;
   MessageShape output;
+  // The portType operation names no output message: a one-way operation,
+  // whose request is answered by no response.
+  bool one_way = false;
 
   // The mapping: which object serves the operation.
   bool mapped = false;

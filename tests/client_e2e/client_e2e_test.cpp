@@ -208,14 +208,15 @@ class ClientE2ETest : public ::testing::Test {
   // A SoapClient through the connector `progid`; connector properties given
   // before Init, where an EndPointURL takes the place of the port's address.
   static void NewClient(const char* progid, const std::string& wsdl,
-                        const std::vector<std::pair<std::string, std::string>>& properties, Ptr<ISoapClient>* client) {
+                        const std::vector<std::pair<std::string, std::string>>& properties, Ptr<ISoapClient>* client,
+                        const std::string& wsml_path = CalcWsml()) {
     ASSERT_EQ(S_OK, CoCreateInstance(CLSID_SoapClient, nullptr, CLSCTX_ALL, IID_ISoapClient, client->OutVoid()));
     Bstr connector("ConnectorProgID");
     VARIANT v = Str(progid);
     ASSERT_EQ(S_OK, (*client)->put_ClientProperty(connector.get(), v));
     VariantClear(&v);
     for (const auto& [name, value] : properties) PutProperty(client->get(), name, value);
-    Bstr w(wsdl), wsml(CalcWsml()), none("");
+    Bstr w(wsdl), wsml(wsml_path), none("");
     HRESULT hr = (*client)->Init(w.get(), none.get(), none.get(), wsml.get());
     Bstr why;
     (*client)->get_faultstring(why.Out());
@@ -410,6 +411,77 @@ TEST_F(ClientE2ETest, AKilledClientLosesItsReplyQueueAndTheHostGoesOn) {
   }
   EXPECT_TRUE(failed_open) << "no failed open of " << reply_queue << " in " << trace_file;
   EXPECT_EQ(0, Depth("LATE.REQUEST"));
+}
+
+// The queue WSDL and the WSML of the Calculator at "krs:EDGE.REQUEST@" with
+// Echo made a one-way operation (no output message), written to DIR; the
+// WSDL's path (the WSML's ends in .wsml instead).
+std::string OneWayEcho(const std::string& dir) {
+  std::string w = ReadFile(QueueWsdl());
+  auto cut = [&w](const std::string& what, size_t from) {
+    const size_t at = w.find(what, from);
+    if (at != std::string::npos) w.erase(at, what.size());
+  };
+  cut("<output message=\"tns:EchoResponse\"/>", 0);
+  cut("<output><soap:body use=\"literal\"/></output>", w.find("urn:krsoap-calculator#Echo"));
+  const std::string address = "krs:CALC.REQUEST@";
+  w.replace(w.rfind(address), address.size(), "krs:EDGE.REQUEST@");  // the port's, not the comment's
+  std::string m = ReadFile(CalcWsml());
+  const std::string retval = "<parameter callIndex=\"-1\" name=\"retval\" elementName=\"Result\"/>";
+  m.erase(m.find(retval, m.find("<operation name=\"Echo\">")), retval.size());
+  std::ofstream(dir + "/OneWayEcho.wsml") << m;
+  std::ofstream(dir + "/OneWayEcho.wsdl") << w;
+  return dir + "/OneWayEcho.wsdl";
+}
+
+TEST_F(ClientE2ETest, ExpiredRequestsAreNeverServedOneWayCallsReturnAtOnceLargeMessagesTravel) {
+  const std::string client_key = "HKLM\\SOFTWARE\\Orvane\\KRSoap\\Client";
+  ASSERT_EQ(0, Krsoap({"qm", "define", "", "EDGE.REQUEST"}));
+  const std::string wsdl = OneWayEcho(home_->path());
+  const std::string wsml = home_->path() + "/OneWayEcho.wsml";
+  {
+    // No host yet: the client gives up after its reply wait, and its
+    // request expires with it.
+    RegValue expiry(client_key, "RequestExpiry", 1, 0);
+    RegValue wait(client_key, "ReplyWait", 200, 0);
+    Ptr<ISoapClient> client;
+    ASSERT_NO_FATAL_FAILURE(NewClient(kServerConnector, wsdl, {}, &client, wsml));
+    CallResult stale;
+    Call(client.get(), "Add", {Dbl(2), Dbl(3)}, &stale);
+    EXPECT_NE(S_OK, stale.hr);
+  }
+  ::usleep(400000);  // past the request's expiry
+  RegValue trace("HKLM\\SOFTWARE\\Orvane\\KRSoap", "soapTrace", 1, 0);
+  RegValue server_max("HKLM\\SOFTWARE\\Orvane\\KRSoap\\Server", "MaxMessageLength", 200000, 0);
+  RegValue client_max(client_key, "MaxMessageLength", 200000, 0);
+  // A one-way call that waited for a reply would outlast the test.
+  RegValue wait(client_key, "ReplyWait", 3600000, 0);
+  Host host;
+  ASSERT_TRUE(host.Start(home_->path(), "edge", "", "EDGE.REQUEST")) << host.Log();
+  Ptr<ISoapClient> client;
+  ASSERT_NO_FATAL_FAILURE(NewClient(kClientConnector, wsdl, {}, &client, wsml));
+  CallResult one_way;
+  Call(client.get(), "Echo", {Str("one way")}, &one_way);
+  EXPECT_EQ(S_OK, one_way.hr) << one_way.description;
+  // 100 kB each way through the same connector, after the one-way call.
+  const std::string big = std::string(100 * 1024, 'x') + kText;
+  const std::string echoed = Result(client.get(), "Concat", {Str(big), Str("!")});
+  EXPECT_TRUE(echoed == big + "!") << echoed.size() << " bytes";
+
+  char name[64];
+  std::snprintf(name, sizeof name, "/Errors/KRSP%04ld.trc", static_cast<long>(host.pid()));
+  std::string served;
+  for (int i = 0; i < 500 && served.find("no reply is put") == std::string::npos; ++i) {
+    if (i) ::usleep(10000);
+    served = ReadFile(home_->path() + name);
+  }
+  // The one-way request was served and given no reply; the expired one
+  // never reached the service.
+  EXPECT_NE(std::string::npos, served.find("soapAction = urn:krsoap-calculator#Echo"));
+  EXPECT_NE(std::string::npos, served.find("One-way request (a datagram without reply-to queue): no reply is put"));
+  EXPECT_EQ(std::string::npos, served.find("urn:krsoap-calculator#Add"));
+  EXPECT_EQ(0, Depth("EDGE.REQUEST"));
+  for (const std::string& queue : TemporaryQueues()) EXPECT_EQ(0, Depth(queue)) << queue;
 }
 
 }  // namespace

@@ -31,12 +31,14 @@ constexpr KRLONG kReplyBuffer = 4 * 1024 * 1024;
 constexpr const char* kModelQueue = "SYSTEM.DEFAULT.MODEL.QUEUE";
 
 const char* kRequestUsage =
-    "usage: krsoap qm request QM QUEUE [--reply-qm QM] [--wait MS] < envelope\n"
+    "usage: krsoap qm request QM QUEUE [--reply-qm QM] [--wait MS] [--expiry MS] < envelope\n"
     "  Puts the envelope read from standard input on QUEUE of QM as a request\n"
     "  message (format KRSTR) with a temporary dynamic reply-to queue, waits up\n"
     "  to MS milliseconds (default 15000) for the correlated reply and prints\n"
-    "  it. --reply-qm names the reply-to queue manager (default QM). An empty\n"
-    "  envelope is refused.\n"
+    "  it. --reply-qm names the reply-to queue manager (default QM). The request\n"
+    "  expires after --expiry MS milliseconds (default the wait; 0 or a wait of\n"
+    "  -1: never), so no host serves it once nobody waits. An empty envelope is\n"
+    "  refused.\n"
     "  Exit status: 0 reply printed, 1 the reply is a SOAP fault (printed as any\n"
     "  reply) or the request failed (reason printed), 2 bad usage.\n";
 
@@ -115,6 +117,7 @@ int RunQmRequest(const std::vector<std::string>& args) {
   std::string reply_qm;
   bool has_reply_qm = false;
   KRLONG wait_ms = 15000;
+  KRLONG expiry_ms = -2;  // not given: the wait
   for (size_t i = 2; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "--help") {
@@ -130,6 +133,12 @@ int RunQmRequest(const std::vector<std::string>& args) {
       long v = std::strtol(args[++i].c_str(), &end, 10);
       if (args[i].empty() || *end || errno || v < -1 || v > INT32_MAX) return RequestUsage("bad --wait");
       wait_ms = static_cast<KRLONG>(v);
+    } else if (a == "--expiry" && i + 1 < args.size()) {
+      char* end = nullptr;
+      errno = 0;
+      long v = std::strtol(args[++i].c_str(), &end, 10);
+      if (args[i].empty() || *end || errno || v < 0 || v > INT32_MAX) return RequestUsage("bad --expiry");
+      expiry_ms = static_cast<KRLONG>(v);
     } else if (a.rfind("--", 0) == 0 && a.size() > 2) {
       return RequestUsage(("unknown option or missing value: " + a).c_str());
     } else {
@@ -186,6 +195,9 @@ int RunQmRequest(const std::vector<std::string>& args) {
   std::memcpy(md.Format, KRFMT_STRING, KR_FORMAT_LENGTH);
   BlankField(reply_queue, md.ReplyToQ, KR_Q_NAME_LENGTH);
   BlankField(reply_qm, md.ReplyToQMgr, KR_Q_MGR_NAME_LENGTH);
+  // In tenths of a second, rounded up.
+  const KRLONG expiry = expiry_ms == -2 ? wait_ms : expiry_ms;
+  if (expiry > 0) md.Expiry = static_cast<KRLONG>((static_cast<int64_t>(expiry) + 99) / 100);
   KRPMO pmo = KRPMO_DEFAULT;
   q::api::Put(s.hconn, s.request, &md, &pmo, static_cast<KRLONG>(body.size()), body.data(), &cc, &rc);
   if (cc != 0) return RequestFail("put", rc);
