@@ -180,7 +180,10 @@ class SerialMonitor final : public com::UnknownImpl<SerialMonitor, IKRSoapMonito
     std::lock_guard<std::mutex> lock(mu_);
     LONG result = -1;
     HRESULT hr = inner_->Start(queue_manager, queue, progid, user_param, &result);
-    if (SUCCEEDED(hr) && result == 0) stopped_by_operator_ = false;
+    if (SUCCEEDED(hr) && result == 0) {
+      stopped_by_operator_ = false;
+      running_.store(true, std::memory_order_relaxed);
+    }
     if (rc) *rc = result;
     return hr;
   }
@@ -191,6 +194,7 @@ class SerialMonitor final : public com::UnknownImpl<SerialMonitor, IKRSoapMonito
     LONG result = -1;
     HRESULT hr = inner_->Stop(&result);
     if (SUCCEEDED(hr) && result == 0 && state == kMonitorRunning) stopped_by_operator_ = true;
+    if (SUCCEEDED(hr) && result == 0) running_.store(false, std::memory_order_relaxed);
     if (rc) *rc = result;
     return hr;
   }
@@ -228,7 +232,8 @@ class SerialMonitor final : public com::UnknownImpl<SerialMonitor, IKRSoapMonito
   IKRSoapMonitorMetrics* metrics_;
   const MonitorConfig* config_;
   bool stopped_by_operator_ = false;  // guarded by mu_
-  std::atomic<bool> running_{false};  // the thread state last read for the metrics
+  // The thread state last read for the metrics, or set by Start and Stop.
+  std::atomic<bool> running_{false};
 };
 
 struct Running {

@@ -5,6 +5,7 @@
 #include <systemd/sd-daemon.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <httplib.h>
 
@@ -60,12 +61,18 @@ bool MetricsListener::Start(const std::string& address, std::string* why) {
     *why = std::string("cannot listen on ") + address + (errno ? std::string(": ") + std::strerror(errno) : "");
     return false;
   }
-  thread_ = std::thread([this] { server_->listen_after_bind(); });
+  thread_ = std::thread([this] {
+    server_->listen_after_bind();
+    ended_.store(true);
+  });
   return true;
 }
 
 void MetricsListener::Stop() {
   if (!thread_.joinable()) return;
+  // The server's stop does nothing before its loop has begun: a stop right
+  // after the start would leave the thread serving and the join waiting.
+  while (!server_->is_running() && !ended_.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   server_->stop();
   thread_.join();
 }

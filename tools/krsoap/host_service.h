@@ -5,6 +5,7 @@
 // /metrics (the host's metrics, host_metrics.h) and GET /health.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -40,6 +41,7 @@ class MetricsListener {
  private:
   std::unique_ptr<httplib::Server> server_;
   std::thread thread_;
+  std::atomic<bool> ended_{false};  // the serving loop has returned
 };
 
 }  // namespace krsoap::tool
