@@ -3,9 +3,11 @@
 // messages (put, get). Messages go through the same six calls the component
 // libraries use. Also the setup step that creates the default embedded queue
 // manager on a fresh installation.
+#include <CLI/CLI.hpp>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -33,48 +35,23 @@ namespace q = krsoap::queue;
 constexpr const char* kDefaultQmName = "KRSOAP.QM";
 constexpr KRLONG kMaxBody = 4 * 1024 * 1024;
 
-const char* kUsage =
-    "usage: krsoap qm COMMAND ...\n"
-    "\n"
-    "  create NAME [--store sqlite|postgresql://...] [--default]\n"
-    "  delete NAME\n"
-    "  list\n"
-    "  define QM QUEUE [--max-depth N] [--max-length N] [--persistent yes|no]\n"
-    "                  [--priority 0-9] [--replace]\n"
-    "  undefine QM QUEUE\n"
-    "  queues QM                      name, depth and open handles of each queue\n"
-    "  put QM QUEUE [--file PATH] [--reply-to Q] [--reply-to-qm QM]\n"
-    "               [--type request|datagram] [--format NAME] [--correl-id HEX]\n"
-    "               [--persistent yes|no] [--priority 0-9] [--expiry TENTHS]\n"
-    "               body from PATH or standard input; prints the message id\n"
-    "  get QM QUEUE [--wait MS] [--correl-id HEX] [--msg-id HEX] [--browse]\n"
-    "               prints the descriptor's main fields and the body\n"
-    "  clear QM QUEUE\n"
-    "  request QM QUEUE [--reply-qm QM] [--wait MS] < envelope\n"
-    "               sends a request with a temporary reply-to queue and prints\n"
-    "               the correlated reply; exits 1 when it is a SOAP fault\n"
-    "\n"
-    "QM \"\" or \"-\" is the default queue manager. Names are at most 48 bytes of\n"
-    "A-Z a-z 0-9 . _ % (queues also /). Exit status: 0 done, 1 failed (the\n"
-    "reason code is printed), 2 bad usage.\n";
-
 int Fail(const char* what, int32_t rc) {
   std::fprintf(stderr, "krsoap qm: %s: reason %d (%s)\n", what, rc, KRReasonText(rc));
   return 1;
 }
 
-int Usage(const char* msg) {
-  std::fprintf(stderr, "krsoap qm: %s\n%s", msg, kUsage);
-  return 2;
-}
+// The verb being run, for the usage errors its checks find.
+const char* g_verb = "qm";
+
+int Usage(const char* msg) { return UsageError(std::string("qm ") + g_verb, msg); }
 
 std::string QmArg(const std::string& a) { return a == "-" ? std::string() : a; }
 
-// Options of the form --name VALUE or --flag.
+// A verb's command line as CLI11 read it: its operands in order, and the
+// options given (name without dashes -> value, "" for a flag).
 struct Options {
   std::vector<std::string> positional;
   std::vector<std::pair<std::string, std::string>> named;
-  std::string error;
   const std::string* Get(const std::string& name) const {
     for (auto& [k, v] : named)
       if (k == name) return &v;
@@ -82,30 +59,6 @@ struct Options {
   }
   bool Has(const std::string& name) const { return Get(name) != nullptr; }
 };
-
-Options Parse(const std::vector<std::string>& args, size_t from, const std::vector<std::string>& flags,
-              const std::vector<std::string>& valued) {
-  Options o;
-  for (size_t i = from; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a.size() > 2 && a.rfind("--", 0) == 0) {
-      std::string name = a.substr(2);
-      bool is_flag = std::find(flags.begin(), flags.end(), name) != flags.end();
-      bool is_valued = std::find(valued.begin(), valued.end(), name) != valued.end();
-      if (is_flag) {
-        o.named.push_back({name, ""});
-      } else if (is_valued && i + 1 < args.size()) {
-        o.named.push_back({name, args[++i]});
-      } else {
-        o.error = "unknown option or missing value: " + a;
-        return o;
-      }
-    } else {
-      o.positional.push_back(a);
-    }
-  }
-  return o;
-}
 
 bool ParseInt(const std::string& s, long lo, long hi, int32_t* out) {
   char* end = nullptr;
@@ -156,10 +109,7 @@ int32_t StoreOf(const std::string& qm, std::unique_ptr<q::Store>* out) {
   return q::OpenStore(def, false, out);
 }
 
-int CmdCreate(const std::vector<std::string>& args) {
-  Options o = Parse(args, 2, {"default"}, {"store"});
-  if (!o.error.empty()) return Usage(o.error.c_str());
-  if (o.positional.size() != 1) return Usage("create needs NAME");
+int CmdCreate(const Options& o) {
   std::string store = o.Get("store") ? *o.Get("store") : "sqlite";
   if (store != "sqlite" && !q::IsPgStore(store)) return Usage("--store is sqlite or a postgresql:// connection string");
   const std::string& name = o.positional[0];
@@ -168,16 +118,14 @@ int CmdCreate(const std::vector<std::string>& args) {
   return 0;
 }
 
-int CmdDelete(const std::vector<std::string>& args) {
-  if (args.size() != 3) return Usage("delete needs NAME");
-  if (int32_t rc = q::DeleteQm(args[2])) return Fail("delete", rc);
+int CmdDelete(const Options& o) {
+  if (int32_t rc = q::DeleteQm(o.positional[0])) return Fail("delete", rc);
   q::api::ForgetResolutions();
-  std::printf("queue manager %s deleted\n", args[2].c_str());
+  std::printf("queue manager %s deleted\n", o.positional[0].c_str());
   return 0;
 }
 
-int CmdList(const std::vector<std::string>& args) {
-  if (args.size() != 2) return Usage("list takes no arguments");
+int CmdList(const Options&) {
   std::vector<q::QmDefinition> all;
   if (int32_t rc = q::ListQms(&all)) return Fail("list", rc);
   for (const auto& d : all) {
@@ -188,10 +136,7 @@ int CmdList(const std::vector<std::string>& args) {
   return 0;
 }
 
-int CmdDefine(const std::vector<std::string>& args) {
-  Options o = Parse(args, 2, {"replace"}, {"max-depth", "max-length", "persistent", "priority"});
-  if (!o.error.empty()) return Usage(o.error.c_str());
-  if (o.positional.size() != 2) return Usage("define needs QM QUEUE");
+int CmdDefine(const Options& o) {
   q::QueueAttributes a;
   a.name = o.positional[1];
   if (int32_t rc = q::CheckQueueName(a.name)) return Fail("define", rc);
@@ -211,19 +156,17 @@ int CmdDefine(const std::vector<std::string>& args) {
   return 0;
 }
 
-int CmdUndefine(const std::vector<std::string>& args) {
-  if (args.size() != 4) return Usage("undefine needs QM QUEUE");
+int CmdUndefine(const Options& o) {
   std::unique_ptr<q::Store> store;
-  if (int32_t rc = StoreOf(args[2], &store)) return Fail("undefine", rc);
-  if (int32_t rc = store->DeleteQueue(args[3])) return Fail("undefine", rc);
-  std::printf("queue %s deleted\n", args[3].c_str());
+  if (int32_t rc = StoreOf(o.positional[0], &store)) return Fail("undefine", rc);
+  if (int32_t rc = store->DeleteQueue(o.positional[1])) return Fail("undefine", rc);
+  std::printf("queue %s deleted\n", o.positional[1].c_str());
   return 0;
 }
 
-int CmdQueues(const std::vector<std::string>& args) {
-  if (args.size() != 3) return Usage("queues needs QM");
+int CmdQueues(const Options& o) {
   std::unique_ptr<q::Store> store;
-  if (int32_t rc = StoreOf(args[2], &store)) return Fail("queues", rc);
+  if (int32_t rc = StoreOf(o.positional[0], &store)) return Fail("queues", rc);
   std::vector<q::QueueInfo> list;
   if (int32_t rc = store->ListQueues(&list)) return Fail("queues", rc);
   std::printf("%-48s %-9s %8s %6s\n", "QUEUE", "TYPE", "DEPTH", "OPEN");
@@ -237,12 +180,11 @@ int CmdQueues(const std::vector<std::string>& args) {
   return 0;
 }
 
-int CmdClear(const std::vector<std::string>& args) {
-  if (args.size() != 4) return Usage("clear needs QM QUEUE");
+int CmdClear(const Options& o) {
   std::unique_ptr<q::Store> store;
-  if (int32_t rc = StoreOf(args[2], &store)) return Fail("clear", rc);
-  if (int32_t rc = store->ClearQueue(args[3])) return Fail("clear", rc);
-  std::printf("queue %s cleared\n", args[3].c_str());
+  if (int32_t rc = StoreOf(o.positional[0], &store)) return Fail("clear", rc);
+  if (int32_t rc = store->ClearQueue(o.positional[1])) return Fail("clear", rc);
+  std::printf("queue %s cleared\n", o.positional[1].c_str());
   return 0;
 }
 
@@ -266,12 +208,7 @@ int32_t Connect(const std::string& qm, const std::string& queue, KRLONG options,
   return rc;
 }
 
-int CmdPut(const std::vector<std::string>& args) {
-  Options o = Parse(args, 2, {},
-                    {"file", "reply-to", "reply-to-qm", "type", "format", "correl-id", "persistent", "priority",
-                     "expiry"});
-  if (!o.error.empty()) return Usage(o.error.c_str());
-  if (o.positional.size() != 2) return Usage("put needs QM QUEUE");
+int CmdPut(const Options& o) {
   KRMD md = KRMD_DEFAULT;
   if (auto* v = o.Get("type")) {
     if (*v == "request") md.MsgType = KRMT_REQUEST;
@@ -334,10 +271,7 @@ int CmdPut(const std::vector<std::string>& args) {
   return 0;
 }
 
-int CmdGet(const std::vector<std::string>& args) {
-  Options o = Parse(args, 2, {"browse"}, {"wait", "correl-id", "msg-id"});
-  if (!o.error.empty()) return Usage(o.error.c_str());
-  if (o.positional.size() != 2) return Usage("get needs QM QUEUE");
+int CmdGet(const Options& o) {
   KRMD md = KRMD_DEFAULT;
   KRGMO gmo = KRGMO_DEFAULT;
   if (auto* v = o.Get("wait")) {
@@ -384,23 +318,120 @@ int CmdGet(const std::vector<std::string>& args) {
   return 0;
 }
 
-int RunQm(const std::vector<std::string>& args) {
-  if (args.size() < 2 || args[1] == "--help" || args[1] == "help") {
-    std::printf("%s", kUsage);
-    return args.size() < 2 ? 2 : 0;
+// One verb's definition: its operands, flags and valued options (name, value
+// name, description), and what runs it.
+struct VerbSpec {
+  const char* name;
+  const char* summary;
+  std::vector<std::pair<const char*, const char*>> operands;  // name, description
+  std::vector<std::pair<const char*, const char*>> flags;     // name, description
+  std::vector<std::array<const char*, 3>> valued;             // name, value name, description
+  int (*run)(const Options&);
+};
+
+constexpr char kQmOperand[] = "queue manager name; \"\" or \"-\" is the default one";
+constexpr char kQueueOperand[] = "queue name";
+
+const std::vector<VerbSpec>& Verbs() {
+  static const std::vector<VerbSpec> verbs = {
+      {"create", "create a queue manager", {{"NAME", "queue manager name"}},
+       {{"default", "make it the default queue manager"}},
+       {{"store", "sqlite|postgresql://...", "where its queues are kept (default sqlite)"}}, CmdCreate},
+      {"delete", "delete a queue manager", {{"NAME", "queue manager name"}}, {}, {}, CmdDelete},
+      {"list", "list the queue managers", {}, {}, {}, CmdList},
+      {"define", "define a local queue", {{"QM", kQmOperand}, {"QUEUE", kQueueOperand}},
+       {{"replace", "replace the attributes of an existing queue"}},
+       {{"max-depth", "N", "the most messages the queue holds (1-1000000)"},
+        {"max-length", "N", "the longest message in bytes (0-104857600)"},
+        {"persistent", "yes|no", "default persistence of its messages"},
+        {"priority", "0-9", "default priority of its messages"}},
+       CmdDefine},
+      {"undefine", "delete a queue", {{"QM", kQmOperand}, {"QUEUE", kQueueOperand}}, {}, {}, CmdUndefine},
+      {"queues", "name, type, depth and open handles of each queue", {{"QM", kQmOperand}}, {}, {}, CmdQueues},
+      {"put", "put a message (body from PATH or standard input); prints its message id",
+       {{"QM", kQmOperand}, {"QUEUE", kQueueOperand}}, {},
+       {{"file", "PATH", "read the body from PATH instead of standard input"},
+        {"reply-to", "Q", "reply-to queue"},
+        {"reply-to-qm", "QM", "reply-to queue manager"},
+        {"type", "request|datagram", "message type"},
+        {"format", "NAME", "format name, at most 8 characters"},
+        {"correl-id", "HEX", "correlation id, up to 48 hex digits"},
+        {"persistent", "yes|no", "persistence"},
+        {"priority", "0-9", "priority"},
+        {"expiry", "TENTHS", "expiry in tenths of a second"}},
+       CmdPut},
+      {"get", "get a message; prints the descriptor's main fields and the body",
+       {{"QM", kQmOperand}, {"QUEUE", kQueueOperand}}, {{"browse", "browse the first message, leaving it"}},
+       {{"wait", "MS", "wait up to MS milliseconds for one (-1: for ever)"},
+        {"correl-id", "HEX", "only a message with this correlation id"},
+        {"msg-id", "HEX", "only a message with this message id"}},
+       CmdGet},
+      {"clear", "remove every message of a queue", {{"QM", kQmOperand}, {"QUEUE", kQueueOperand}}, {}, {},
+       CmdClear},
+  };
+  return verbs;
+}
+
+// Declares `spec` as a verb of `qm`; the runner reads what CLI11 parsed into
+// Options for the verb's own function.
+Runner DefineVerb(CLI::App& qm, const VerbSpec& spec) {
+  CLI::App* verb = AddVerb(qm, spec.name, spec.summary);
+  auto operands = std::make_shared<std::vector<std::string>>(spec.operands.size());
+  auto values = std::make_shared<std::vector<std::string>>(spec.valued.size());
+  std::vector<std::pair<std::string, CLI::Option*>> named;
+  for (size_t i = 0; i < spec.operands.size(); ++i)
+    verb->add_option(spec.operands[i].first, (*operands)[i], spec.operands[i].second)->required();
+  for (const auto& [name, what] : spec.flags) named.emplace_back(name, verb->add_flag(std::string("--") + name, what));
+  for (size_t i = 0; i < spec.valued.size(); ++i) {
+    const auto& [name, value, what] = spec.valued[i];
+    named.emplace_back(name, verb->add_option(std::string("--") + name, (*values)[i], what)->type_name(value));
   }
-  const std::string& c = args[1];
-  if (c == "create") return CmdCreate(args);
-  if (c == "delete") return CmdDelete(args);
-  if (c == "list") return CmdList(args);
-  if (c == "define") return CmdDefine(args);
-  if (c == "undefine") return CmdUndefine(args);
-  if (c == "queues") return CmdQueues(args);
-  if (c == "put") return CmdPut(args);
-  if (c == "get") return CmdGet(args);
-  if (c == "clear") return CmdClear(args);
-  if (c == "request") return RunQmRequest(args);
-  return Usage(("unknown command " + c).c_str());
+  verb->footer(
+      "QM \"\" or \"-\" is the default queue manager. Names are at most 48 bytes of\n"
+      "A-Z a-z 0-9 . _ % (queues also /). Exit status: 0 done, 1 failed (the\n"
+      "reason code is printed), 2 bad usage.\n");
+  const VerbSpec* s = &spec;
+  return [s, operands, values, named] {
+    Options o;
+    o.positional = *operands;
+    size_t valued = 0;
+    for (const auto& [name, opt] : named) {
+      const bool is_flag = opt->get_expected_max() == 0;
+      if (opt->count() > 0) o.named.emplace_back(name, is_flag ? std::string() : (*values)[valued]);
+      if (!is_flag) ++valued;
+    }
+    g_verb = s->name;
+    return s->run(o);
+  };
+}
+
+Runner DefineQm(CLI::App& app) {
+  std::vector<std::pair<CLI::App*, Runner>> runners;
+  for (const VerbSpec& spec : Verbs()) {
+    Runner run = DefineVerb(app, spec);
+    runners.emplace_back(app.get_subcommand(spec.name), run);
+  }
+  // "qm request" parses its own options (cmd_qm_request.cpp): everything
+  // after the verb is handed to it as it stands, --help included.
+  CLI::App* request = AddVerb(app, "request",
+                              "send a request with a temporary reply-to queue and print the correlated reply "
+                              "(krsoap qm request --help)");
+  request->set_help_flag();
+  request->prefix_command();
+  runners.emplace_back(request, [request] {
+    std::vector<std::string> args = {"qm", "request"};
+    for (const std::string& a : request->remaining()) args.push_back(a);
+    return RunQmRequest(args);
+  });
+  // "qm help", as before: the verbs.
+  CLI::App* help = AddVerb(app, "help", "");
+  help->group("");
+  runners.emplace_back(help, [&app] {
+    std::printf("%s", HelpOf(app).c_str());
+    return kExitDone;
+  });
+  app.footer("QM \"\" or \"-\" is the default queue manager. Each verb takes --help.\n");
+  return [&app, runners] { return RunChosenVerb(app, runners); };
 }
 
 // Setup: a fresh machine gets one embedded queue manager, the default.
@@ -419,7 +450,7 @@ int SetupDefaultQm() {
 
 }  // namespace
 
-KRSOAP_COMMAND(Command{"qm", "administer queue managers, queues and messages", kUsage, RunQm});
+KRSOAP_CLI_COMMAND(CliCommand{"qm", "administer queue managers, queues and messages", DefineQm});
 KRSOAP_SETUP_STEP(SetupStep{20, "default queue manager", SetupDefaultQm});
 
 }  // namespace krsoap::tool

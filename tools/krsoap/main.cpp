@@ -113,6 +113,12 @@ class HelpFormatter : public CLI::Formatter {
     flush_word();
     return out + line;
   }
+  std::string make_subcommand(const CLI::App* sub) const override {
+    std::stringstream out;
+    CLI::detail::format_help(out, sub->get_display_name(), Wrap(sub->get_description(), 78 - get_column_width()),
+                             get_column_width());
+    return out.str();
+  }
   // An operand shows its name alone, with "..." when it takes several.
   std::string make_option_opts(const CLI::Option* opt) const override {
     if (opt->get_positional()) return opt->get_expected_max() > 1 ? " ..." : "";
@@ -154,6 +160,7 @@ std::string PathOf(const CLI::App* app) {
 // parent.
 CLI::App* AddSub(CLI::App& parent, const char* name, const char* summary) {
   CLI::App* sub = parent.add_subcommand(name, summary);
+  sub->group("verbs");
   sub->option_defaults()->group("options");
   if (CLI::Option* help = sub->get_help_ptr()) help->group("options");
   return sub;
@@ -265,8 +272,8 @@ int UsageError(const std::string& who, const std::string& what) {
 void SetUsage(const CLI::App& app, const std::string& synopsis) { Synopses()[&app] = synopsis; }
 
 std::string HelpOf(const CLI::App& app) {
-  const CLI::App* parent = app.get_parent();
-  return app.help(parent ? PathOf(parent) : "");
+  // Straight from the formatter: App::help() would show a chosen verb's.
+  return app.get_formatter()->make_help(&app, PathOf(&app), CLI::AppFormatMode::Normal);
 }
 
 CLI::App* AddVerb(CLI::App& parent, const char* name, const char* summary) {
@@ -277,7 +284,7 @@ int RunChosenVerb(const CLI::App& parent, const std::vector<std::pair<CLI::App*,
   std::string verbs;
   for (const auto& [verb, run] : runners) {
     if (verb->parsed()) return run();
-    verbs += (verbs.empty() ? "" : ", ") + verb->get_name();
+    if (!verb->get_group().empty()) verbs += (verbs.empty() ? "" : ", ") + verb->get_name();
   }
   return UsageError(PathOf(&parent).substr(std::strlen("krsoap ")), "name a verb: " + verbs);
 }
