@@ -3,6 +3,7 @@
 // Single keys and values go through the Win32 registry calls; subtree reads
 // and .reg imports go through the registry's administrative helpers, so an
 // import is applied in one transaction or not at all.
+#include <CLI/CLI.hpp>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -504,9 +505,47 @@ int RunReg(const std::vector<std::string>& args) {
   return 1;
 }
 
+// The verbs are declared for the help, the completion and the man page; the
+// arguments after them keep the switch syntax and messages of the familiar
+// command (/v NAME, /?, "ERROR: Invalid syntax." with exit code 1), which
+// RunReg and the Run* functions above read as they stand.
+Runner DefineReg(CLI::App& app) {
+  app.set_help_flag();
+  app.prefix_command();
+  app.footer(kUsage);
+  struct Verb {
+    const char* name;
+    const char* summary;
+  };
+  static const Verb kVerbs[] = {{"add", "add or change a key or value"},
+                                {"query", "show a key's values (and subkeys with /s)"},
+                                {"delete", "delete a key or value"},
+                                {"export", "write a key and its subtree as a .reg file"},
+                                {"import", "apply a .reg file in one transaction"}};
+  std::vector<std::pair<CLI::App*, Runner>> runners;
+  for (const Verb& v : kVerbs) {
+    CLI::App* verb = AddVerb(app, v.name, v.summary);
+    verb->ignore_case();
+    verb->set_help_flag();
+    verb->prefix_command();
+    verb->footer(kUsage);
+    runners.emplace_back(verb, [verb] {
+      std::vector<std::string> args = {"reg", verb->get_name()};
+      for (const std::string& a : verb->remaining()) args.push_back(a);
+      return RunReg(args);
+    });
+  }
+  return [&app, runners] {
+    for (const auto& [verb, run] : runners)
+      if (verb->parsed()) return run();
+    std::vector<std::string> args = {"reg"};
+    for (const std::string& a : app.remaining()) args.push_back(a);
+    return RunReg(args);
+  };
+}
+
 }  // namespace
 
-KRSOAP_COMMAND(Command{"reg", "add, query, delete, export and import registry keys and values", kUsage, RunReg,
-                       /*parses_help=*/true});
+KRSOAP_CLI_COMMAND(CliCommand{"reg", "add, query, delete, export and import registry keys and values", DefineReg});
 
 }  // namespace krsoap::tool
