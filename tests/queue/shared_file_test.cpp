@@ -46,10 +46,11 @@ std::string QueuesTable(int n_depth, int p_depth) {
   std::string out;
   char line[160];
   auto row = [&](const char* name, const char* type, int depth) {
-    std::snprintf(line, sizeof line, "%-48s %-9s %8d %6d\n", name, type, depth, 0);
+    std::snprintf(line, sizeof line, "%-48s %-9s %8d %6d %9s -\n", name, type, depth, 0, "-");
     out += line;
   };
-  std::snprintf(line, sizeof line, "%-48s %-9s %8s %6s\n", "QUEUE", "TYPE", "DEPTH", "OPEN");
+  std::snprintf(line, sizeof line, "%-48s %-9s %8s %6s %9s %s\n", "QUEUE", "TYPE", "DEPTH", "OPEN", "BACKOUTS",
+                "BACKOUT QUEUE");
   out = line;
   row("N", "local", n_depth);
   row("P", "local", p_depth);

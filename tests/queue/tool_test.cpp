@@ -37,8 +37,11 @@ TEST(QmTool, AdministersQueueManagersQueuesAndMessages) {
             0);
   ASSERT_EQ(out.size(), 49u) << "a 48-digit message id and a newline";
   const std::string msg_id = out.substr(0, 48);
+  ASSERT_EQ(Qm({"define", "-", "BO.Q", "--backout-queue", "APP.Q.DEAD", "--backout-threshold", "3"}), 0);
+  EXPECT_EQ(Qm({"define", "-", "BO2.Q", "--backout-queue", "bad name"}), 1);
   ASSERT_EQ(Qm({"queues", "-"}, &out), 0);
   EXPECT_NE(out.find("APP.Q"), std::string::npos);
+  EXPECT_NE(out.find("        3 APP.Q.DEAD\n"), std::string::npos) << out;
   EXPECT_NE(out.find("SYSTEM.DEFAULT.MODEL.QUEUE"), std::string::npos);
 
   ASSERT_EQ(Qm({"get", "-", "APP.Q", "--browse"}, &out), 0);
@@ -50,6 +53,7 @@ TEST(QmTool, AdministersQueueManagersQueuesAndMessages) {
   EXPECT_NE(out.find("ReplyToQ:    R.Q"), std::string::npos);
   EXPECT_NE(out.find("ReplyToQMgr: OTHER.QM"), std::string::npos);
   EXPECT_NE(out.find("Format:      KRSTR   "), std::string::npos);
+  EXPECT_NE(out.find("BackoutCount: 0"), std::string::npos);
   EXPECT_NE(out.find("hello body"), std::string::npos);
   EXPECT_EQ(Qm({"get", "-", "APP.Q", "--wait", "10"}, &out), 1) << "taken";
 

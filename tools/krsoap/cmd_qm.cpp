@@ -144,6 +144,12 @@ int CmdDefine(const Options& o) {
   if (auto* v = o.Get("max-length"); v && !ParseInt(*v, 0, 100 * 1024 * 1024, &a.max_message_length))
     return Usage("bad --max-length");
   if (auto* v = o.Get("priority"); v && !ParseInt(*v, 0, 9, &a.default_priority)) return Usage("bad --priority");
+  if (auto* v = o.Get("backout-queue")) {
+    if (int32_t rc = q::CheckQueueName(*v)) return Fail("define --backout-queue", rc);
+    a.backout_queue = *v;
+  }
+  if (auto* v = o.Get("backout-threshold"); v && !ParseInt(*v, 0, 1000000, &a.backout_threshold))
+    return Usage("bad --backout-threshold");
   if (auto* v = o.Get("persistent")) {
     bool yes = false;
     if (!ParseYesNo(*v, &yes)) return Usage("--persistent is yes or no");
@@ -169,13 +175,17 @@ int CmdQueues(const Options& o) {
   if (int32_t rc = StoreOf(o.positional[0], &store)) return Fail("queues", rc);
   std::vector<q::QueueInfo> list;
   if (int32_t rc = store->ListQueues(&list)) return Fail("queues", rc);
-  std::printf("%-48s %-9s %8s %6s\n", "QUEUE", "TYPE", "DEPTH", "OPEN");
+  std::printf("%-48s %-9s %8s %6s %9s %s\n", "QUEUE", "TYPE", "DEPTH", "OPEN", "BACKOUTS", "BACKOUT QUEUE");
   for (const auto& i : list) {
     const char* kind = i.attributes.kind == q::QueueKind::kModel              ? "model"
                        : i.attributes.kind == q::QueueKind::kTemporaryDynamic ? "temporary"
                                                                               : "local";
-    std::printf("%-48s %-9s %8lld %6lld\n", i.attributes.name.c_str(), kind, static_cast<long long>(i.depth),
-                static_cast<long long>(i.open_handles));
+    // The backout threshold and queue: "-" when none is defined.
+    const std::string threshold =
+        i.attributes.backout_threshold > 0 ? std::to_string(i.attributes.backout_threshold) : "-";
+    std::printf("%-48s %-9s %8lld %6lld %9s %s\n", i.attributes.name.c_str(), kind, static_cast<long long>(i.depth),
+                static_cast<long long>(i.open_handles), threshold.c_str(),
+                i.attributes.backout_queue.empty() ? "-" : i.attributes.backout_queue.c_str());
   }
   return 0;
 }
@@ -305,6 +315,7 @@ int CmdGet(const Options& o) {
   std::printf("MsgType:     %d (%s)\n", md.MsgType, type);
   std::printf("Format:      %s\n", std::string(md.Format, KR_FORMAT_LENGTH).c_str());
   std::printf("Priority:    %d\n", md.Priority);
+  std::printf("BackoutCount: %d\n", md.BackoutCount);
   std::printf("Persistence: %d\n", md.Persistence);
   std::printf("Expiry:      %d\n", md.Expiry);
   std::printf("ReplyToQ:    %s\n", Field(md.ReplyToQ, KR_Q_NAME_LENGTH).c_str());
@@ -344,10 +355,13 @@ const std::vector<VerbSpec>& Verbs() {
        {{"max-depth", "N", "the most messages the queue holds (1-1000000)"},
         {"max-length", "N", "the longest message in bytes (0-104857600)"},
         {"persistent", "yes|no", "default persistence of its messages"},
-        {"priority", "0-9", "default priority of its messages"}},
+        {"priority", "0-9", "default priority of its messages"},
+        {"backout-queue", "NAME", "where a server moves requests backed out too often"},
+        {"backout-threshold", "N", "after how many back-outs (0: the server's default)"}},
        CmdDefine},
       {"undefine", "delete a queue", {{"QM", kQmOperand}, {"QUEUE", kQueueOperand}}, {}, {}, CmdUndefine},
-      {"queues", "name, type, depth and open handles of each queue", {{"QM", kQmOperand}}, {}, {}, CmdQueues},
+      {"queues", "name, type, depth, open handles, backout threshold and backout queue of each queue",
+       {{"QM", kQmOperand}}, {}, {}, CmdQueues},
       {"put", "put a message (body from PATH or standard input); prints its message id",
        {{"QM", kQmOperand}, {"QUEUE", kQueueOperand}}, {},
        {{"file", "PATH", "read the body from PATH instead of standard input"},
