@@ -16,10 +16,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
+
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,23 +32,16 @@
 namespace krsoap::tool {
 namespace {
 
-constexpr char kUsage[] =
-    "usage: krsoap new service NAME [--dir DIR]\n\n"
+constexpr char kAbout[] =
     "Writes a service skeleton into DIR (default ./NAME, which must not exist):\n"
     "NAME.idl (interface and class, fresh GUIDs), NAME.rgs and NAME.krres (its\n"
     "registration and resources), NAME.cpp (the class, with one method: Hello)\n"
     "and a CMakeLists.txt using find_package(krsoap). Building it makes\n"
     "libNAME.so, NAME.wsdl, NAME.wsml and host.conf for the queue NAME.REQUEST\n"
-    "(see docs/writing-a-service.md). NAME: letters, digits and '_', starting\n"
-    "with a letter, at most 40 characters.\n"
-    "Exit status 0 done, 1 failed (nothing written), 2 bad usage.\n";
+    "(docs/writing-a-service.md). NAME: letters, digits and '_', starting with a\n"
+    "letter, at most 40 characters. A failure leaves nothing written.\n";
 
 constexpr size_t kMaxName = 40;  // NAME.REQUEST stays within a 48-byte queue name
-
-int Usage(const std::string& why) {
-  std::fprintf(stderr, "krsoap new: %s\n%s", why.c_str(), kUsage);
-  return 2;
-}
 
 // Words the IDL, C++ or the generated names would trip over.
 bool Reserved(const std::string& name) {
@@ -343,36 +339,28 @@ int NewService(const std::string& name, std::string dir) {
   return 0;
 }
 
-int RunNew(const std::vector<std::string>& args) {
-  std::vector<std::string> operands;
-  std::string dir;
-  for (size_t i = 1; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "--help" || a == "-h") {
-      std::printf("%s", kUsage);
-      return 0;
-    }
-    if (a == "--dir") {
-      if (i + 1 >= args.size() || args[i + 1].empty()) return Usage("--dir needs a directory");
-      dir = args[++i];
-    } else if (a.rfind("--dir=", 0) == 0) {
-      dir = a.substr(6);
-      if (dir.empty()) return Usage("--dir needs a directory");
-    } else if (a.size() > 1 && a[0] == '-') {
-      return Usage("unknown option " + a);
-    } else {
-      operands.push_back(a);
-    }
-  }
-  if (operands.empty() || operands[0] != "service") return Usage("what to make: krsoap new service NAME");
-  if (operands.size() != 2) return Usage(operands.size() < 2 ? "NAME is missing" : "one NAME only");
+int RunNewService(const std::string& name, const std::string& dir) {
   std::string why;
-  if (!CheckName(operands[1], &why)) return Usage(why);
-  return NewService(operands[1], dir);
+  if (!CheckName(name, &why)) return UsageError("new service", why);
+  return NewService(name, dir);
+}
+
+Runner DefineNew(CLI::App& app) {
+  CLI::App* service = AddVerb(app, "service", "a service: its interface, class, registration and CMakeLists.txt");
+  auto name = std::make_shared<std::string>();
+  auto dir = std::make_shared<std::string>();
+  service->add_option("NAME", *name, "the service's name: the class, the module, the ProgID NAME.NAME")->required();
+  service->add_option("--dir", *dir, "the directory to make (default ./NAME); it must not exist")
+      ->type_name("DIR");
+  service->footer(kAbout);
+  app.footer("krsoap new service NAME writes the skeleton of a service (krsoap new service --help).\n");
+  std::vector<std::pair<CLI::App*, Runner>> runners = {{service, [name, dir] { return RunNewService(*name, *dir); }}};
+  return [&app, runners] { return RunChosenVerb(app, runners); };
 }
 
 }  // namespace
 
-KRSOAP_COMMAND(Command{"new", "write the skeleton of a new service (krsoap new service NAME)", kUsage, RunNew, true});
+KRSOAP_CLI_COMMAND(CliCommand{"new", "write the skeleton of a new service (krsoap new service NAME)", DefineNew,
+                              /*needs_store=*/false});
 
 }  // namespace krsoap::tool

@@ -10,12 +10,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
+
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -37,30 +40,18 @@ namespace tlb = com::tlb;
 using platform::Utf16ToUtf8;
 using platform::Utf8ToUtf16;
 
-constexpr char kUsage[] =
-    "usage: krsoap wsdl MODULE|PROGID --address ADDRESS [--out DIR] [--class NAME]\n"
-    "                   [--namespace URI]\n\n"
+constexpr char kAbout[] =
     "Writes NAME.wsdl and NAME.wsml (NAME: the class's name in its type library)\n"
-    "into DIR (default: the current directory): one SOAP operation per method of\n"
-    "the class's default interface, document/literal, the port at ADDRESS.\n"
-    "  MODULE            a module file (a path, or a name ending in .so): its\n"
-    "                    embedded type library; nothing needs to be registered\n"
-    "  PROGID            a registered class (ProgID or braced CLSID): the type\n"
-    "                    library its registration names\n"
-    "  --address ADDRESS krs:QUEUE@QMGR (QMGR empty: the default queue manager)\n"
-    "                    or an http: URL\n"
-    "  --class NAME      the class to publish when the library has several\n"
-    "  --namespace URI   the target namespace (default urn:PROGID)\n"
-    "Exit status 0 done, 1 failed (nothing written), 2 bad usage.\n";
+    "into DIR: one SOAP operation per method of the class's default interface,\n"
+    "document/literal, the port at ADDRESS. MODULE is a module file (a path, or a\n"
+    "name ending in .so) whose embedded type library is read, nothing needing to\n"
+    "be registered; PROGID a registered class (ProgID or braced CLSID) whose\n"
+    "registration names its type library. Both files are written whole or not at\n"
+    "all: a failure (exit status 1) leaves nothing written.\n";
 
 struct Options {
   std::string target, address, out_dir = ".", class_name, target_namespace;
 };
-
-int Usage(const std::string& why) {
-  std::fprintf(stderr, "krsoap wsdl: %s\n%s", why.c_str(), kUsage);
-  return 2;
-}
 
 bool IsModuleArgument(const std::string& s) {
   struct stat st;
@@ -225,46 +216,10 @@ bool WriteTemp(const std::string& path, const std::string& text, std::string* te
   return true;
 }
 
-int RunWsdl(const std::vector<std::string>& args) {
-  Options o;
-  for (size_t i = 1; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    std::string* value = nullptr;
-    std::string inline_value;
-    bool has_inline = false;
-    std::string key = a;
-    if (a.rfind("--", 0) == 0 && a.find('=') != std::string::npos) {
-      key = a.substr(0, a.find('='));
-      inline_value = a.substr(a.find('=') + 1);
-      has_inline = true;
-    }
-    if (key == "--help" || key == "-h") {
-      std::printf("%s", kUsage);
-      return 0;
-    }
-    if (key == "--address") value = &o.address;
-    else if (key == "--out") value = &o.out_dir;
-    else if (key == "--class") value = &o.class_name;
-    else if (key == "--namespace") value = &o.target_namespace;
-    if (value) {
-      if (has_inline) {
-        *value = inline_value;
-      } else if (i + 1 < args.size()) {
-        *value = args[++i];
-      } else {
-        return Usage(key + " needs a value");
-      }
-      continue;
-    }
-    if (a.rfind("-", 0) == 0 && a.size() > 1) return Usage("unknown option " + a);
-    if (!o.target.empty()) return Usage("one MODULE or PROGID only");
-    o.target = a;
-  }
-  if (o.target.empty()) return Usage("MODULE or PROGID is missing");
-  if (o.address.empty()) return Usage("--address ADDRESS is missing");
+int RunWsdl(const Options& o) {
   std::string why;
-  if (!CheckServiceAddress(o.address, &why)) return Usage(why);
-  if (o.out_dir.empty()) return Usage("--out needs a directory");
+  if (!CheckServiceAddress(o.address, &why)) return UsageError("wsdl", why);
+  if (o.out_dir.empty()) return UsageError("wsdl", "--out needs a directory");
   struct stat st;
   if (::stat(o.out_dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
     std::fprintf(stderr, "krsoap wsdl: %s: no such directory\n", o.out_dir.c_str());
@@ -300,8 +255,24 @@ int RunWsdl(const std::vector<std::string>& args) {
   return 0;
 }
 
+Runner DefineWsdl(CLI::App& app) {
+  auto o = std::make_shared<Options>();
+  app.add_option("MODULE|PROGID", o->target, "a module file, or a registered class's ProgID or braced CLSID")
+      ->required();
+  app.add_option("--address", o->address,
+                 "the port's address: krs:QUEUE@QMGR (QMGR empty: the default queue manager) or an http: URL")
+      ->required()
+      ->type_name("ADDRESS");
+  app.add_option("--out", o->out_dir, "the directory the two files are written to")->capture_default_str()->type_name("DIR");
+  app.add_option("--class", o->class_name, "the class to publish when the type library has several")
+      ->type_name("NAME");
+  app.add_option("--namespace", o->target_namespace, "the target namespace (default urn:PROGID)")->type_name("URI");
+  app.footer(kAbout);
+  return [o] { return RunWsdl(*o); };
+}
+
 }  // namespace
 
-KRSOAP_COMMAND(Command{"wsdl", "write the WSDL and WSML of a service from its type library", kUsage, RunWsdl, true});
+KRSOAP_CLI_COMMAND(CliCommand{"wsdl", "write the WSDL and WSML of a service from its type library", DefineWsdl});
 
 }  // namespace krsoap::tool
