@@ -95,7 +95,13 @@ constexpr char kExitSection[] =
 std::string CommandPage(const CLI::App& app) {
   const std::string name = "krsoap-" + app.get_name();
   std::string page = Header(name, app.get_description());
-  page += ".SH SYNOPSIS\n" + RoffBlock(app.help("krsoap", CLI::AppFormatMode::Normal));
+  page += ".SH DESCRIPTION\n" + RoffBlock(HelpOf(app));
+  std::vector<const CLI::App*> verbs = Verbs(app);
+  if (!verbs.empty()) page += ".SH VERBS\n";
+  for (const CLI::App* verb : verbs) {
+    if (verb->get_group().empty()) continue;  // hidden
+    page += ".SS " + Roff("krsoap " + app.get_name() + " " + verb->get_name()) + "\n" + RoffBlock(HelpOf(*verb));
+  }
   return page + kExitSection + ".SH SEE ALSO\n\\fBkrsoap\\fR(1)\n";
 }
 

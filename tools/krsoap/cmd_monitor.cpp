@@ -1,10 +1,13 @@
 // "krsoap monitor": operator control of one monitor of the running host,
 // through its proxy over the host's socket: stop it, start it again with the
 // settings of its [monitor NAME] section, or set CanReuseObject.
+#include <CLI/CLI.hpp>
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,25 +23,17 @@
 namespace krsoap::tool {
 namespace {
 
-const char* kUsage =
-    "usage: krsoap monitor stop NAME [--config FILE] [--timeout SECONDS]\n"
-    "       krsoap monitor start NAME [--config FILE] [--timeout SECONDS]\n"
-    "       krsoap monitor reuse NAME 0|1 [--config FILE] [--timeout SECONDS]\n"
-    "\n"
-    "Controls the monitor NAME of the running host (found through FILE's\n"
-    "[host] socket; FILE defaults to $KRSOAP_HOME/host.conf).\n"
-    "  stop   stops the monitor; its requests stay on the queue. The workers\n"
-    "         of the host are shared by its monitors and end with it.\n"
-    "  start  starts it again: Init with the section's wsdl and wsml, then\n"
-    "         Start with its queue_manager, queue, progid and user_param, as\n"
-    "         FILE reads now (start needs the file); refused when the queue\n"
-    "         does not open or the progid names no registered class.\n"
-    "  reuse  sets CanReuseObject (0: a new trigger object per request); the\n"
-    "         monitor's workers follow it from the monitor's next start.\n"
-    "Prints the monitor's rc. A host that does not answer within SECONDS\n"
-    "(default 300: a stop waits for the workers) is reported as such.\n"
+constexpr char kAbout[] =
+    "The host is found through FILE's [host] socket (FILE defaults to\n"
+    "$KRSOAP_HOME/host.conf). The workers of the host are shared by its\n"
+    "monitors and end with it. Prints the monitor's rc. A host that does not\n"
+    "answer within SECONDS (default 300: a stop waits for the workers) is\n"
+    "reported as such.\n"
     "Exit status: 0 done, 1 the host or the monitor failed (no host running,\n"
     "no answer, rc not 0), 2 bad usage, configuration or name.\n";
+
+// Printed after the messages of the shared host options.
+constexpr char kSeeHelp[] = "Run 'krsoap monitor --help' for the usage.\n";
 
 struct Bstr {
   explicit Bstr(const std::string& text) : value(com::AllocBstrFromUtf8(text)) {}
@@ -131,32 +126,27 @@ int Control(const std::string& verb, const std::string& name, LONG reuse, const 
   return status;
 }
 
-int RunMonitor(const std::vector<std::string>& args) {
-  const std::string verb = args.size() > 1 ? args[1] : "";
-  if (verb != "stop" && verb != "start" && verb != "reuse") {
-    std::fprintf(stderr, "krsoap monitor: %s\n%s", verb.empty() ? "name an action" : ("unknown action '" + verb + "'").c_str(),
-                 kUsage);
-    return 2;
-  }
+struct MonitorArgs {
+  std::string name, reuse, config, timeout;
+};
+
+int RunMonitor(const std::string& verb, const MonitorArgs& a) {
   HostTarget target;
-  std::vector<std::string> rest, others;
+  std::vector<std::string> rest, host_args = {"monitor"}, timeout_args = {"monitor"};
+  if (!a.config.empty()) host_args.insert(host_args.end(), {"--config", a.config});
+  if (!a.timeout.empty()) timeout_args.insert(timeout_args.end(), {"--timeout", a.timeout});
   int timeout = 300;
-  if (!TakeTimeoutOption("monitor", kUsage, args, &timeout, &others)) return 2;
-  if (int rc = ResolveHost("monitor", kUsage, others, 2, verb == "start", &target, &rest)) return rc;
-  const size_t want = verb == "reuse" ? 2 : 1;
-  if (rest.size() != want) {
-    std::fprintf(stderr, "krsoap monitor: %s needs %s\n%s", verb.c_str(),
-                 verb == "reuse" ? "a monitor name and 0 or 1" : "one monitor name", kUsage);
-    return 2;
-  }
-  const std::string& name = rest[0];
+  if (!TakeTimeoutOption("monitor", kSeeHelp, timeout_args, &timeout, &rest)) return 2;
+  rest.clear();
+  if (int rc = ResolveHost("monitor", kSeeHelp, host_args, 1, verb == "start", &target, &rest)) return rc;
+  const std::string& name = a.name;
   LONG reuse = 0;
   if (verb == "reuse") {
-    if (rest[1] != "0" && rest[1] != "1") {
-      std::fprintf(stderr, "krsoap monitor: reuse takes 0 or 1, not '%s'\n", rest[1].c_str());
+    if (a.reuse != "0" && a.reuse != "1") {
+      std::fprintf(stderr, "krsoap monitor: reuse takes 0 or 1, not '%s'\n", a.reuse.c_str());
       return 2;
     }
-    reuse = rest[1] == "1" ? 1 : 0;
+    reuse = a.reuse == "1" ? 1 : 0;
   }
   if (target.have_config && !FindMonitor(target.config, name)) {
     std::vector<std::string> known;
@@ -179,8 +169,39 @@ int RunMonitor(const std::vector<std::string>& args) {
   return status;
 }
 
+Runner DefineMonitor(CLI::App& app) {
+  struct Verb {
+    const char* name;
+    const char* summary;
+  };
+  static const Verb kVerbs[] = {
+      {"stop", "stop the monitor; its requests stay on the queue"},
+      {"start",
+       "start it again: Init with the section's wsdl and wsml, then Start with its queue_manager, queue, progid "
+       "and user_param as FILE reads now (start needs the file); refused when the queue does not open or the "
+       "progid names no registered class"},
+      {"reuse", "set CanReuseObject (0: a new trigger object per request); the monitor's workers follow it from "
+                "the monitor's next start"}};
+  std::vector<std::pair<CLI::App*, Runner>> runners;
+  for (const Verb& v : kVerbs) {
+    CLI::App* verb = AddVerb(app, v.name, v.summary);
+    auto a = std::make_shared<MonitorArgs>();
+    verb->add_option("NAME", a->name, "the monitor, as its [monitor NAME] section names it")->required();
+    if (std::string(v.name) == "reuse") verb->add_option("VALUE", a->reuse, "0 or 1")->required();
+    verb->add_option("--config", a->config, "the host configuration (default $KRSOAP_HOME/host.conf)")
+        ->type_name("FILE");
+    verb->add_option("--timeout", a->timeout, "give up on a host that does not answer within SECONDS (1-86400)")
+        ->type_name("SECONDS");
+    verb->footer(kAbout);
+    const std::string name = v.name;
+    runners.emplace_back(verb, [name, a] { return RunMonitor(name, *a); });
+  }
+  app.footer(kAbout);
+  return [&app, runners] { return RunChosenVerb(app, runners); };
+}
+
 }  // namespace
 
-KRSOAP_COMMAND(Command{"monitor", "stop, start or tune a monitor of the running host", kUsage, &RunMonitor});
+KRSOAP_CLI_COMMAND(CliCommand{"monitor", "stop, start or tune a monitor of the running host", DefineMonitor});
 
 }  // namespace krsoap::tool
