@@ -7,7 +7,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
 #include <cstring>
 #include <string_view>
 #include <vector>
@@ -131,6 +134,58 @@ void UnitBackOut(KRHCONN hconn, KRLONG* cc, KRLONG* reason) { Units().back_out(h
 void UnitInquire(KRHCONN hconn, KRHOBJ hobj, KRLONG count, const KRLONG* selectors, KRLONG int_count, KRLONG* ints,
            KRLONG char_length, KRCHAR* chars, KRLONG* cc, KRLONG* reason) {
   Units().inquire(hconn, hobj, count, selectors, int_count, ints, char_length, chars, cc, reason);
+}
+
+// Requests backed out before (backout count above 0) may be what killed a
+// host, and every request in the host's process dies with them. So such a
+// request is served alone in its process: it waits until the units of work
+// already open here have ended, and no handler of the process takes a
+// request while it is served. A request that kills its host then takes only
+// itself to its next backout count, and the requests that happened to be in
+// flight beside it the first time are answered, never moved aside with it.
+struct Quarantine {
+  std::mutex mu;
+  std::condition_variable changed;
+  int open_units = 0;      // units of work of ordinary requests
+  bool suspect = false;    // a backed-out request is being served
+};
+Quarantine& TheQuarantine() {
+  static Quarantine* q = new Quarantine;  // outlives every handler
+  return *q;
+}
+
+// Before a get: waits (at most `wait_ms`) while a suspect request is served.
+void WaitForNoSuspect(DWORD wait_ms) {
+  Quarantine& q = TheQuarantine();
+  std::unique_lock<std::mutex> lock(q.mu);
+  q.changed.wait_for(lock, std::chrono::milliseconds(wait_ms), [&q] { return !q.suspect; });
+}
+
+// After a get under syncpoint: an ordinary request counts as open; a suspect
+// one waits for the others to end and then holds the process alone.
+void EnterUnit(bool suspect) {
+  Quarantine& q = TheQuarantine();
+  std::unique_lock<std::mutex> lock(q.mu);
+  if (!suspect) {
+    ++q.open_units;
+    return;
+  }
+  q.changed.wait(lock, [&q] { return !q.suspect; });
+  q.suspect = true;
+  q.changed.wait(lock, [&q] { return q.open_units == 0; });
+}
+
+void LeaveUnit(bool suspect) {
+  Quarantine& q = TheQuarantine();
+  {
+    std::lock_guard<std::mutex> lock(q.mu);
+    if (suspect) {
+      q.suspect = false;
+    } else {
+      --q.open_units;
+    }
+  }
+  q.changed.notify_all();
 }
 
 std::string ReasonDescription(const char* call, LONG reason) {
@@ -298,6 +353,7 @@ LONG CKRSoapHandler::ReadMessageFromQueue(DWORD wait_ms) {
         } else {
           KRMD md = KRMD_DEFAULT;
           const DWORD threshold = unit_of_work ? BackoutThreshold() : 0;
+          if (unit_of_work) WaitForNoSuspect(wait_ms);
           for (;;) {
             md = KRMD_DEFAULT;
             KRGMO gmo = KRGMO_DEFAULT;
@@ -345,6 +401,11 @@ LONG CKRSoapHandler::ReadMessageFromQueue(DWORD wait_ms) {
             // The request stays held by this connection until its reply
             // is put and the unit committed (Write) or backed out.
             in_unit_ = true;
+            unit_suspect_ = md.BackoutCount > 0;
+            EnterUnit(unit_suspect_);
+            if (unit_suspect_) {
+              LogText("Request backed out %ld times before: served alone", static_cast<long>(md.BackoutCount));
+            }
             unit_conn_ = hconn;
             unit_queue_ = hobj;
             hconn = KRHC_UNUSABLE_HCONN;
@@ -520,6 +581,7 @@ KRLONG CKRSoapHandler::EndUnit(bool commit) {
   unit_conn_ = KRHC_UNUSABLE_HCONN;
   unit_queue_ = KRHO_UNUSABLE_HOBJ;
   in_unit_ = false;
+  LeaveUnit(unit_suspect_);
   return result;
 }
 

@@ -131,6 +131,9 @@ class CKRSoapHandler : public krsoap::com::ObjectRoot,
   bool in_unit_ = false;
   KRHCONN unit_conn_ = KRHC_UNUSABLE_HCONN;
   KRHOBJ unit_queue_ = KRHO_UNUSABLE_HOBJ;
+  // The request had been backed out before: it is served alone in the
+  // process (see the quarantine in soap_handler.cpp).
+  bool unit_suspect_ = false;
 };
 
 }  // namespace krsoap::halvex

@@ -1,7 +1,11 @@
 // The example Calculator service: one COM class (ProgID "Krsoap.Calculator")
-// whose methods the SOAP server calls through IDispatch. Divide by zero
+// whose methods the SOAP server calls through IDispatch (Crash only through
+// a mapping of the soak's own). Divide by zero
 // fails with its own description, handed to the caller in EXCEPINFO so that
 // it becomes the SOAP fault's text.
+#include <signal.h>
+#include <unistd.h>
+
 #include <string>
 
 #include "calculator.h"
@@ -44,6 +48,13 @@ class CCalculator : public krsoap::com::ObjectRoot,
     joined += BstrView(b);
     *result = krsoap::com::AllocBstr(joined);
     return *result ? S_OK : E_OUTOFMEMORY;
+  }
+
+  // What a service that crashes does to its host: the soak and the tests of
+  // transactional serving map an operation to it in a WSML of their own.
+  HRESULT Crash(BSTR, BSTR) override {
+    ::kill(::getpid(), SIGKILL);
+    return E_UNEXPECTED;
   }
 
   // The generic dispatch reports a failing method with the code's standard

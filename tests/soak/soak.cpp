@@ -44,6 +44,7 @@ namespace {
 
 constexpr const char* kQm = "SOAK.QM";
 constexpr const char* kQueue = "SOAK.REQUEST";
+constexpr const char* kBackoutQueue = "SOAK.REQUEST.BACKOUT";
 constexpr const char* kModelQueue = "SYSTEM.DEFAULT.MODEL.QUEUE";
 constexpr KRLONG kReplyBuffer = 1 << 16;
 
@@ -54,8 +55,10 @@ struct Options {
   int requesters = 16;
   int timeout_s = 60;    // per request: long enough to ride over a restart
   int bad_every = 10;    // phase 2: one request in this many is malformed
-  std::string phases = "123";
+  int poison_every = 100;  // phase 4: one request in this many kills the host
+  std::string phases = "1234";  // 4 only with --unit-of-work
   bool keep = false;
+  bool unit_of_work = false;  // the host serves under units of work
 };
 
 // Counters of one requesting process, handed to the parent through shared
@@ -67,6 +70,7 @@ struct Counters {
   long lost = 0;         // no reply within the timeout
   long extra = 0;        // replies left over: duplicates or late ones
   long failed = 0;       // a queue call of the requester itself failed
+  long poisoned = 0;     // phase 4: poison requests answered with the backout fault
   KRLONG last_reason = 0;
 };
 
@@ -108,15 +112,16 @@ std::string Mb(long kb) {
   return kb < 0 ? std::string("?") : std::string(buf);
 }
 
-// Depth of the request queue, from "krsoap qm queues"; -1 when unknown.
-long QueueDepth() {
+// Depth of a queue (the request queue by default), from "krsoap qm queues";
+// -1 when unknown.
+long QueueDepth(const char* queue = kQueue) {
   std::istringstream in(Capture(g_bin + "/krsoap qm queues " + kQm + " 2>/dev/null"));
   std::string name, kind;
   long depth = 0, open = 0;
   std::string line;
   while (std::getline(in, line)) {
     std::istringstream l(line);
-    if (l >> name >> kind >> depth >> open && name == kQueue) return depth;
+    if (l >> name >> kind >> depth >> open && name == queue) return depth;
   }
   return -1;
 }
@@ -205,10 +210,13 @@ void RequesterMain(long first, long step, long count, long phase, int bad_every,
   std::vector<std::string> lost_ids;
   for (long i = first; i < count; i += step) {
     const bool bad = bad_every > 0 && i % bad_every == bad_every - 1;
+    // Phase 4 passes a negative bad_every: one request in that many is a
+    // Concat, which the soak's mapping serves with the Calculator's Crash.
+    const bool poison = bad_every < 0 && i % -bad_every == -bad_every - 1;
     const double a = static_cast<double>(phase * 1000000 + i);
-    const std::string body = bad ? BadRequest(i / bad_every, i) : Envelope("Add", "<c:a>" + Number(a) +
-                                                                                     "</c:a><c:b>" + Number(kB) +
-                                                                                     "</c:b>");
+    const std::string body = poison ? Envelope("Concat", "<c:a>" + std::to_string(i) + "</c:a><c:b>x</c:b>")
+                             : bad  ? BadRequest(i / bad_every, i)
+                                    : Envelope("Add", "<c:a>" + Number(a) + "</c:a><c:b>" + Number(kB) + "</c:b>");
     KRMD md = KRMD_DEFAULT;
     md.MsgType = KRMT_REQUEST;
     std::memcpy(md.Format, KRFMT_STRING, KR_FORMAT_LENGTH);
@@ -242,7 +250,10 @@ void RequesterMain(long first, long step, long count, long phase, int bad_every,
     }
     const std::string text(buffer.data(), static_cast<size_t>(std::min(length, kReplyBuffer)));
     bool ok = std::memcmp(gmd.CorrelId, md.MsgId, KR_CORREL_ID_LENGTH) == 0;
-    if (bad) {
+    if (poison) {
+      ok = ok && text.find(std::string("moved to the backout queue ") + kBackoutQueue) != std::string::npos;
+      if (ok) out->poisoned++;
+    } else if (bad) {
       ok = ok && text.find("Fault>") != std::string::npos;
     } else {
       ok = ok && text.find("Result>" + Number(a + kB) + "</") != std::string::npos;
@@ -330,6 +341,7 @@ Counters WaitRequesters(const PhaseRun& run, int* crashed) {
     sum.lost += c.lost;
     sum.extra += c.extra;
     sum.failed += c.failed;
+    sum.poisoned += c.poisoned;
     if (c.last_reason) sum.last_reason = c.last_reason;
   }
   return sum;
@@ -358,7 +370,7 @@ void PrintCounts(const char* what, const Counters& c, double seconds) {
 int Usage() {
   std::fprintf(stderr,
                "usage: krsoap_soak [--requests N] [--requesters P] [--timeout S] [--bad-every K] [--phases 123] "
-               "[--keep]\n");
+               "[--unit-of-work [--poison-every K]] [--keep]\n");
   return 2;
 }
 
@@ -375,9 +387,11 @@ int main(int argc, char** argv) {
     else if (a == "--bad-every" && has) o.bad_every = std::atoi(argv[++i]);
     else if (a == "--phases" && has) o.phases = argv[++i];
     else if (a == "--keep") o.keep = true;
+    else if (a == "--unit-of-work") o.unit_of_work = true;
+    else if (a == "--poison-every" && has) o.poison_every = std::atoi(argv[++i]);
     else return Usage();
   }
-  if (o.requests < 1 || o.requesters < 1 || o.requesters > 64 || o.timeout_s < 1 || o.bad_every < 2) return Usage();
+  if (o.requests < 1 || o.requesters < 1 || o.requesters > 64 || o.timeout_s < 1 || o.bad_every < 2 || o.poison_every < 2) return Usage();
   krsoap::test::BuildDirs dirs;
   if (!krsoap::test::FindBuildDirs(&dirs)) return 2;
   g_bin = dirs.bin;
@@ -386,17 +400,42 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "soak: set-up of the data root %s failed\n", g_root.c_str());
     return 2;
   }
+  // The Calculator's mapping, with Concat served by Crash: the poison of
+  // phase 4 (the soak sends no other Concat).
+  std::string wsml;
+  {
+    std::ifstream in(KRSOAP_SOURCE_DIR "/examples/calculator/Calculator.wsml");
+    std::stringstream text;
+    text << in.rdbuf();
+    wsml = text.str();
+    const std::string concat = "method=\"Concat\" dispID=\"6\"";
+    const std::string retval = "<parameter callIndex=\"-1\" name=\"retval\" elementName=\"Result\"/>";
+    const size_t from = wsml.find(concat);
+    const size_t result = wsml.find(retval, from);
+    if (from == std::string::npos || result == std::string::npos) return 2;
+    wsml.erase(result, retval.size());
+    wsml.replace(from, concat.size(), "method=\"Crash\" dispID=\"7\"");
+    std::ofstream(g_root + "/soak.wsml") << wsml;
+  }
+  if (krsoap::test::RunQuiet(g_bin + "/krsoap qm define " + kQm + " " + kBackoutQueue)) return 2;
   std::ofstream(g_root + "/host.conf") << "[monitor calculator]\nqueue_manager = " << kQm << "\nqueue = " << kQueue
                                         << "\nwsdl = " KRSOAP_SOURCE_DIR "/examples/calculator/Calculator.wsdl\n"
-                                        << "wsml = " KRSOAP_SOURCE_DIR "/examples/calculator/Calculator.wsml\n"
+                                        << "wsml = " << g_root << "/soak.wsml\n"
                                         << "can_reuse_object = 1\nstatus_file = " << g_root << "/calc.status\n";
+
+  if (o.unit_of_work &&
+      krsoap::test::RunQuiet(g_bin + "/krsoap reg add 'HKLM\\SOFTWARE\\Orvane\\KRSoap\\Server' /v UnitOfWork "
+                                     "/t REG_DWORD /d 1 /f")) {
+    std::fprintf(stderr, "soak: cannot set UnitOfWork in %s\n", g_root.c_str());
+    return 2;
+  }
 
   void* mem = ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (mem == MAP_FAILED) return 2;
   auto* shared = new (mem) Shared();
 
-  std::printf("krsoap_soak: %d requesting processes, %ld requests per phase, reply timeout %d s, data root %s\n",
-              o.requesters, o.requests, o.timeout_s, g_root.c_str());
+  std::printf("krsoap_soak: %d requesting processes, %ld requests per phase, reply timeout %d s, data root %s%s\n",
+              o.requesters, o.requests, o.timeout_s, g_root.c_str(), o.unit_of_work ? ", UnitOfWork 1" : "");
   pid_t host = StartHost();
   if (host <= 0 || !WaitReady(shared, o)) {
     std::fprintf(stderr, "soak: the host did not answer (see %s/host.log)\n", g_root.c_str());
@@ -484,7 +523,61 @@ int main(int argc, char** argv) {
     check(crashed == 0, "every requester ended normally");
     check(c.sent == o.requests && c.answered + c.lost == o.requests, "every request answered once or lost");
     check(c.lost <= in_flight_bound, "no more lost than were in flight at the kill");
+    // Under units of work a request taken by the killed host goes back to
+    // its queue with the host's death, for the restarted host.
+    if (o.unit_of_work) check(c.lost == 0, "none lost (UnitOfWork)");
     check(c.wrong == 0 && c.extra == 0 && c.failed == 0, "no wrong, late or duplicate reply");
+    check(QueueDepth() == 0, "the request queue is empty");
+  }
+
+  if (o.phases.find('4') != std::string::npos && o.unit_of_work) {
+    std::printf("phase 4: valid requests with one in %d killing the host (UnitOfWork; the host restarted each time)\n",
+                o.poison_every);
+    const double t0 = NowS();
+    PhaseRun run = StartRequesters(shared, o, o.requests, 4, -o.poison_every);
+    // Watch the host: every poison request kills it, until its backout
+    // count reaches the threshold and it is moved aside.
+    int restarts = 0;
+    int crashed = 0;
+    std::vector<bool> done(run.pids.size(), false);
+    size_t finished = 0;
+    Counters c;
+    while (finished < run.pids.size()) {
+      if (::waitpid(host, nullptr, WNOHANG) == host) {
+        ++restarts;
+        host = StartHost();
+      }
+      for (size_t r = 0; r < run.pids.size(); ++r) {
+        int st = 0;
+        if (!done[r] && ::waitpid(run.pids[r], &st, WNOHANG) == run.pids[r]) {
+          done[r] = true;
+          ++finished;
+          if (!WIFEXITED(st) || WEXITSTATUS(st) != 0) ++crashed;
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    for (size_t r = 0; r < run.pids.size(); ++r) {
+      const Counters& p = shared->per[r];
+      c.sent += p.sent;
+      c.answered += p.answered;
+      c.wrong += p.wrong;
+      c.lost += p.lost;
+      c.extra += p.extra;
+      c.failed += p.failed;
+      c.poisoned += p.poisoned;
+    }
+    const double t1 = NowS();
+    const long poison_count = o.requests / o.poison_every;
+    PrintCounts("requests", c, t1 - t0);
+    std::printf("  poison requests %ld: answered with the backout fault %ld, on %s %ld; host killed and restarted %d "
+                "times\n",
+                poison_count, c.poisoned, kBackoutQueue, QueueDepth(kBackoutQueue), restarts);
+    check(crashed == 0, "every requester ended normally");
+    check(c.sent == o.requests && c.answered == o.requests, "every request answered once");
+    check(c.poisoned == poison_count, "every poison request answered with the backout fault");
+    check(QueueDepth(kBackoutQueue) == poison_count, "every poison request on the backout queue");
+    check(c.wrong == 0 && c.lost == 0 && c.extra == 0 && c.failed == 0, "no wrong, lost or duplicate reply");
     check(QueueDepth() == 0, "the request queue is empty");
   }
 
