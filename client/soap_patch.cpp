@@ -4,11 +4,18 @@
 // DOM; WriteSoapUrlError replaces the pending request with a SOAP fault that
 // says the endpoint address is not usable, through the toolkit's serializer.
 //
+// The DOM's load and save were most of a client call's work, so a request in
+// the plain form that serialisers write is patched as text instead
+// (envelope_text.h), with the very bytes the DOM would give; any other
+// request goes back into the stream and through the DOM as before.
+//
 // The element names are built from the Envelope's prefix as strings of their
 // own length, so a prefix of any length is handled whole.
+#include <algorithm>
 #include <string>
 
 #include "client/base_conn.h"
+#include "client/envelope_text.h"
 #include "common/trace/trace.h"
 #include "platform/com/activation.h"
 #include "platform/com/bstr.h"
@@ -52,11 +59,65 @@ VARIANT ElementType() {
   return t;
 }
 
+// Reads the stream out, as the DOM's load does.
+HRESULT ReadAll(IStream* stream, std::string* text) {
+  char chunk[16384];
+  while (true) {
+    ULONG got = 0;
+    const HRESULT hr = stream->Read(chunk, sizeof chunk, &got);
+    if (FAILED(hr)) return hr;
+    if (got == 0 || got > sizeof chunk) return S_OK;
+    text->append(chunk, got);
+  }
+}
+
+HRESULT WriteAll(IStream* stream, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ULONG chunk = static_cast<ULONG>(std::min<size_t>(text.size() - done, 1u << 30));
+    ULONG written = 0;
+    const HRESULT hr = stream->Write(text.data() + done, chunk, &written);
+    if (FAILED(hr)) return hr;
+    if (written == 0 || written > chunk) return STG_E_WRITEFAULT;
+    done += written;
+  }
+  return S_OK;
+}
+
 }  // namespace
 
 HRESULT CKRBaseConn::PatchSoap() {
   TraceEntry(u"CKRBaseConn::PatchSoap");
   HRESULT hr = S_OK;
+  {
+    ComPtr<IStream> stream;
+    std::string text, patched;
+    if (stream_ && SUCCEEDED(stream_->QueryInterface(IID_IStream, stream.OutVoid())) && stream) {
+      hr = ReadAll(stream.get(), &text);
+      if (FAILED(hr)) {
+        LogText("Error: Unable to load/parse SOAP message -- patching failed.");
+        TraceExit(u"CKRBaseConn::PatchSoap", hr);
+        return hr;
+      }
+      if (PatchEnvelopeText(text, soap_action_, &patched)) {
+        hr = WriteAll(stream.get(), patched);
+        if (SUCCEEDED(hr)) {
+          LogText("Successfully patched SOAP message.");
+        } else {
+          LogText("Error: Unable to write patched SOAP message to stream -- patching failed.");
+        }
+        TraceExit(u"CKRBaseConn::PatchSoap", hr);
+        return hr;
+      }
+      // Not in the plain form: back into the stream for the DOM to load.
+      hr = WriteAll(stream.get(), text);
+      if (FAILED(hr)) {
+        LogText("Error: Unable to load/parse SOAP message -- patching failed.");
+        TraceExit(u"CKRBaseConn::PatchSoap", hr);
+        return hr;
+      }
+    }
+  }
   ComPtr<IXMLDOMDocument> document;
   ComPtr<IXMLDOMElement> root;
   ComPtr<IXMLDOMNode> first_child, header, inserted, action, appended;

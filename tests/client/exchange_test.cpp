@@ -59,6 +59,34 @@ TEST_F(ExchangeTest, TheRequestGoesOutWithItsSoapActionAndTheCorrelatedReplyCome
   EXPECT_EQ(0, LastError(con.get()));
 }
 
+// The patched request is a wire format: byte for byte what the XML DOM writes
+// back, whether the request is patched as text (the plain form serialisers
+// write: declaration, entities, empty elements, an empty-element Header) or
+// goes through the DOM (a comment).
+TEST_F(ExchangeTest, ThePatchedRequestIsWhatTheDomWritesBack) {
+  Ptr<ISoapConnector> con(Connector());
+  ASSERT_TRUE(con);
+  ASSERT_EQ(S_OK, Put(con.get(), "SoapAction", "urn:m#Op"));
+  const std::string env = "<s:Envelope xmlns:s" + kNs + ">";
+  const std::string action = "<s:Header><s:SoapAction>urn:m#Op</s:SoapAction></s:Header>";
+  const std::string body = "<s:Body><m:Op xmlns:m=\"urn:m\" m:x=\"a&amp;b\"><m:v>1 &lt; 2</m:v><m:e></m:e></m:Op></s:Body>";
+  const std::string decl = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\"?>";
+  const std::pair<std::string, std::string> cases[] = {
+      {decl + env + body + "</s:Envelope>",
+       decl + "\n" + env + action +
+           "<s:Body><m:Op xmlns:m=\"urn:m\" m:x=\"a&amp;b\"><m:v>1 &lt; 2</m:v><m:e/></m:Op></s:Body></s:Envelope>\n"},
+      {env + "<s:Header/><s:Body/></s:Envelope>", env + action + "<s:Body/></s:Envelope>\n"},
+      {env + "<!-- c --><s:Body></s:Body></s:Envelope>", env + action + "<!-- c --><s:Body/></s:Envelope>\n"}};
+  Responder service(qm_, "REQUEST", {"<r/>", "<r/>", "<r/>"});
+  for (const auto& c : cases) {
+    EXPECT_EQ(S_OK, Send(con.get(), c.first));
+    EXPECT_EQ("<r/>", Received(con.get()));
+  }
+  const std::vector<Served>& served = service.Join();
+  ASSERT_EQ(3u, served.size());
+  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(cases[i].second, served[i].body) << i;
+}
+
 TEST_F(ExchangeTest, WhatIsNoEnvelopeIsNeitherSentNorAwaited) {
   Ptr<ISoapConnector> con(Connector());
   ASSERT_TRUE(con);
