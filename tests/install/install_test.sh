@@ -3,7 +3,8 @@
 #   install_test.sh MODE BUILD_DIR SOURCE_DIR WORK_DIR
 # MODE is out_of_tree, new_service or python_zeep (see CMakeLists.txt).
 # Everything happens under WORK_DIR, with a data root of its own; a host
-# started here is stopped on exit. Exit 77 means skipped.
+# started here is stopped on exit, and WORK_DIR is removed when the test
+# passed. Exit 77 means skipped.
 set -euo pipefail
 mode=$1 build=$2 src=$3 work=$4
 
@@ -187,4 +188,9 @@ new_service)
   fail "unknown mode $mode"
   ;;
 esac
+stop_host
+# The staged installation is large (debug information); kept only when the
+# test failed, for a look at what went wrong.
+cd /
+rm -rf "$work"
 echo "$mode: ok"
