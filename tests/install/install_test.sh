@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # The installed krsoap, tested from a staged installation only:
-#   install_test.sh MODE BUILD_DIR SOURCE_DIR WORK_DIR
-# MODE is out_of_tree, new_service or python_zeep (see CMakeLists.txt).
+#   install_test.sh MODE BUILD_DIR SOURCE_DIR WORK_DIR [SANITIZER_FLAGS]
+# MODE is out_of_tree, new_service or python_zeep (see CMakeLists.txt);
+# SANITIZER_FLAGS, for a sanitized build, go to the program built here.
 # Everything happens under WORK_DIR, with a data root of its own; a host
 # started here is stopped on exit, and WORK_DIR is removed when the test
 # passed. Exit 77 means skipped.
 set -euo pipefail
-mode=$1 build=$2 src=$3 work=$4
+mode=$1 build=$2 src=$3 work=$4 sanitizer=${5:-}
 
 fail() { echo "FAILED: $*" >&2; exit 1; }
 
@@ -71,7 +72,7 @@ out_of_tree)
 int main() { return CoInitializeEx(nullptr, COINIT_MULTITHREADED) == S_OK ? 0 : 1; }
 CPP
   flags=$(PKG_CONFIG_PATH=$prefix/lib/pkgconfig pkg-config --cflags --libs krsoap)
-  c++ -std=c++20 "$work/probe.cpp" -o "$work/probe" $flags || fail "building against krsoap.pc"
+  c++ -std=c++20 $sanitizer "$work/probe.cpp" -o "$work/probe" $flags || fail "building against krsoap.pc"
   "$work/probe" || fail "the pkg-config probe"
   # The example service, built with find_package(krsoap) alone.
   cmake -S "$src/examples/calculator" -B "$work/calc" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
