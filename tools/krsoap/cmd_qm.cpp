@@ -26,7 +26,7 @@
 
 namespace krsoap::tool {
 
-int RunQmRequest(const std::vector<std::string>& args);  // cmd_qm_request.cpp
+Runner DefineQmRequest(CLI::App& verb);  // cmd_qm_request.cpp
 
 namespace {
 
@@ -425,18 +425,9 @@ Runner DefineQm(CLI::App& app) {
     Runner run = DefineVerb(app, spec);
     runners.emplace_back(app.get_subcommand(spec.name), run);
   }
-  // "qm request" parses its own options (cmd_qm_request.cpp): everything
-  // after the verb is handed to it as it stands, --help included.
-  CLI::App* request = AddVerb(app, "request",
-                              "send a request with a temporary reply-to queue and print the correlated reply "
-                              "(krsoap qm request --help)");
-  request->set_help_flag();
-  request->prefix_command();
-  runners.emplace_back(request, [request] {
-    std::vector<std::string> args = {"qm", "request"};
-    for (const std::string& a : request->remaining()) args.push_back(a);
-    return RunQmRequest(args);
-  });
+  CLI::App* request =
+      AddVerb(app, "request", "send a request with a temporary reply-to queue and print the correlated reply");
+  runners.emplace_back(request, DefineQmRequest(*request));
   // "qm help", as before: the verbs.
   CLI::App* help = AddVerb(app, "help", "");
   help->group("");

@@ -6,12 +6,15 @@
 // printed too, with a non-zero exit status, as "krsoap call" does. For
 // demonstrations, tests, and operators checking a service. Reached through
 // "krsoap qm request".
+#include <CLI/CLI.hpp>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,6 +22,7 @@
 #include "platform/queue/queue_api.h"
 #include "platform/queue/store.h"
 #include "platform/xml/xml_parse.h"
+#include "tools/krsoap/command.h"
 
 namespace krsoap::tool {
 
@@ -30,27 +34,26 @@ constexpr size_t kMaxEnvelope = 4 * 1024 * 1024;
 constexpr KRLONG kReplyBuffer = 4 * 1024 * 1024;
 constexpr const char* kModelQueue = "SYSTEM.DEFAULT.MODEL.QUEUE";
 
-const char* kRequestUsage =
-    "usage: krsoap qm request QM QUEUE [--reply-qm QM] [--wait MS] [--expiry MS] < envelope\n"
-    "  Puts the envelope read from standard input on QUEUE of QM as a request\n"
-    "  message (format KRSTR) with a temporary dynamic reply-to queue, waits up\n"
-    "  to MS milliseconds (default 15000) for the correlated reply and prints\n"
-    "  it. --reply-qm names the reply-to queue manager (default QM). The request\n"
-    "  expires after --expiry MS milliseconds (default the wait; 0 or a wait of\n"
-    "  -1: never), so no host serves it once nobody waits. An empty envelope is\n"
-    "  refused.\n"
-    "  Exit status: 0 reply printed, 1 the reply is a SOAP fault (printed as any\n"
-    "  reply) or the request failed (reason printed), 2 bad usage.\n";
+constexpr char kRequestAbout[] =
+    "Puts the envelope read from standard input on QUEUE of QM as a request\n"
+    "message (format KRSTR) with a temporary dynamic reply-to queue, waits for\n"
+    "the correlated reply and prints it. The request expires after --expiry\n"
+    "(default the wait; 0 or a wait of -1: never), so no host serves it once\n"
+    "nobody waits. An empty envelope is refused.\n"
+    "Exit status: 0 reply printed, 1 the reply is a SOAP fault (printed as any\n"
+    "reply) or the request failed (reason printed), 2 bad usage.\n";
 
 int RequestFail(const char* what, KRLONG rc) {
   std::fprintf(stderr, "krsoap qm request: %s: reason %d (%s)\n", what, static_cast<int>(rc), KRReasonText(rc));
   return 1;
 }
 
-int RequestUsage(const char* msg) {
-  std::fprintf(stderr, "krsoap qm request: %s\n%s", msg, kRequestUsage);
-  return 2;
-}
+int RequestUsage(const char* msg) { return UsageError("qm request", msg); }
+
+struct RequestArgs {
+  std::string qm, queue, reply_qm, wait, expiry;
+  bool has_reply_qm = false;
+};
 
 // Pads or cuts `name` to a blank-padded record field of `width` bytes.
 void BlankField(const std::string& name, char* field, size_t width) {
@@ -111,41 +114,26 @@ struct Session {
 
 }  // namespace
 
-int RunQmRequest(const std::vector<std::string>& args) {
-  // args: "qm" "request" QM QUEUE [options]
-  std::vector<std::string> positional;
-  std::string reply_qm;
-  bool has_reply_qm = false;
+namespace {
+
+// A number of milliseconds from `lo` to INT32_MAX, or false.
+bool ParseMs(const std::string& text, long lo, KRLONG* out) {
+  char* end = nullptr;
+  errno = 0;
+  long v = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end || errno || v < lo || v > INT32_MAX) return false;
+  *out = static_cast<KRLONG>(v);
+  return true;
+}
+
+int RunQmRequest(const RequestArgs& a) {
+  std::vector<std::string> positional = {a.qm, a.queue};
+  std::string reply_qm = a.reply_qm;
+  const bool has_reply_qm = a.has_reply_qm;
   KRLONG wait_ms = 15000;
   KRLONG expiry_ms = -2;  // not given: the wait
-  for (size_t i = 2; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "--help") {
-      std::printf("%s", kRequestUsage);
-      return 0;
-    }
-    if (a == "--reply-qm" && i + 1 < args.size()) {
-      reply_qm = args[++i];
-      has_reply_qm = true;
-    } else if (a == "--wait" && i + 1 < args.size()) {
-      char* end = nullptr;
-      errno = 0;
-      long v = std::strtol(args[++i].c_str(), &end, 10);
-      if (args[i].empty() || *end || errno || v < -1 || v > INT32_MAX) return RequestUsage("bad --wait");
-      wait_ms = static_cast<KRLONG>(v);
-    } else if (a == "--expiry" && i + 1 < args.size()) {
-      char* end = nullptr;
-      errno = 0;
-      long v = std::strtol(args[++i].c_str(), &end, 10);
-      if (args[i].empty() || *end || errno || v < 0 || v > INT32_MAX) return RequestUsage("bad --expiry");
-      expiry_ms = static_cast<KRLONG>(v);
-    } else if (a.rfind("--", 0) == 0 && a.size() > 2) {
-      return RequestUsage(("unknown option or missing value: " + a).c_str());
-    } else {
-      positional.push_back(a);
-    }
-  }
-  if (positional.size() != 2) return RequestUsage("request needs QM QUEUE");
+  if (!a.wait.empty() && !ParseMs(a.wait, -1, &wait_ms)) return RequestUsage("bad --wait");
+  if (!a.expiry.empty() && !ParseMs(a.expiry, 0, &expiry_ms)) return RequestUsage("bad --expiry");
   const std::string qm = positional[0] == "-" ? std::string() : positional[0];
   const std::string& queue = positional[1];
   if (!has_reply_qm) reply_qm = qm;
@@ -214,6 +202,24 @@ int RunQmRequest(const std::vector<std::string>& args) {
   std::fwrite(reply.data(), 1, static_cast<size_t>(length), stdout);
   if (length > 0 && reply[static_cast<size_t>(length) - 1] != '\n') std::fputc('\n', stdout);
   return IsFault(reply.data(), static_cast<size_t>(length)) ? 1 : 0;
+}
+
+}  // namespace
+
+Runner DefineQmRequest(CLI::App& verb) {
+  auto a = std::make_shared<RequestArgs>();
+  verb.add_option("QM", a->qm, "queue manager name; \"\" or \"-\" is the default one")->required();
+  verb.add_option("QUEUE", a->queue, "the request queue")->required();
+  CLI::Option* reply_qm =
+      verb.add_option("--reply-qm", a->reply_qm, "the reply-to queue manager (default QM)")->type_name("QM");
+  verb.add_option("--wait", a->wait, "wait up to MS milliseconds for the reply (default 15000; -1: for ever)")
+      ->type_name("MS");
+  verb.add_option("--expiry", a->expiry, "the request expires after MS milliseconds")->type_name("MS");
+  verb.footer(kRequestAbout);
+  return [a, reply_qm] {
+    a->has_reply_qm = reply_qm->count() > 0;
+    return RunQmRequest(*a);
+  };
 }
 
 }  // namespace krsoap::tool
