@@ -2,7 +2,9 @@
 // does), for each monitor's metrics and prints them in the Prometheus text
 // format (host_metrics.h), for a scraper that runs commands or for a look
 // by hand. The host's own HTTP listener ([host] metrics) serves the same.
+#include <CLI/CLI.hpp>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,22 +15,19 @@
 #include "platform/com/variant.h"
 #include "tools/krsoap/command.h"
 #include "tools/krsoap/host_client.h"
+#include "tools/krsoap/host_options.h"
 #include "tools/krsoap/host_metrics.h"
 
 namespace krsoap::tool {
 namespace {
 
-const char* kUsage =
-    "usage: krsoap metrics [--config FILE] [--timeout SECONDS]\n"
-    "\n"
+constexpr char kAbout[] =
     "Asks the running host for the metrics of each of its monitors and prints\n"
     "them in the Prometheus text format: requests, failures, SOAP faults,\n"
     "requests in flight, request durations, queue depth, workers. The host is\n"
-    "found as krsoap status finds it (FILE's [host] socket; FILE defaults to\n"
-    "$KRSOAP_HOME/host.conf). A host that does not answer within SECONDS\n"
-    "(default 60) is reported as such. Exit status: 0 printed, 1 no host\n"
-    "running, no answer or a monitor could not be asked, 2 bad usage or\n"
-    "configuration.\n";
+    "found as krsoap status finds it.\n"
+    "Exit status: 0 printed, 1 no host running, no answer or a monitor could\n"
+    "not be asked, 2 bad usage or configuration.\n";
 
 // The monitor's metrics through the host's face of it (the dispatch member
 // kMonitorMetricsMember, JSON); false with *why when they cannot be had.
@@ -60,16 +59,10 @@ bool AskMetrics(IKRSoapMonitor* monitor, MonitorMetrics* m, std::string* why) {
   return true;
 }
 
-int RunMetrics(const std::vector<std::string>& args) {
+int RunMetrics(const HostOptions& options) {
   HostTarget target;
-  std::vector<std::string> rest, others;
   int timeout = 60;
-  if (!TakeTimeoutOption("metrics", kUsage, args, &timeout, &others)) return 2;
-  if (int rc = ResolveHost("metrics", kUsage, others, 1, false, &target, &rest)) return rc;
-  if (!rest.empty()) {
-    std::fprintf(stderr, "krsoap metrics: unexpected argument '%s'\n%s", rest[0].c_str(), kUsage);
-    return 2;
-  }
+  if (int rc = ResolveHostOptions("metrics", options, false, &target, &timeout)) return rc;
   HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   if (FAILED(hr)) {
     std::fprintf(stderr, "krsoap metrics: cannot join the multithreaded apartment: %s\n", DescribeHr(hr).c_str());
@@ -112,8 +105,15 @@ int RunMetrics(const std::vector<std::string>& args) {
   return rc;
 }
 
+Runner DefineMetrics(CLI::App& app) {
+  auto options = std::make_shared<HostOptions>();
+  AddHostOptions(app, options.get(), 60);
+  app.footer(kAbout);
+  return [options] { return RunMetrics(*options); };
+}
+
 }  // namespace
 
-KRSOAP_COMMAND(Command{"metrics", "print the running host's metrics (Prometheus text format)", kUsage, &RunMetrics});
+KRSOAP_CLI_COMMAND(CliCommand{"metrics", "print the running host's metrics (Prometheus text format)", DefineMetrics});
 
 }  // namespace krsoap::tool

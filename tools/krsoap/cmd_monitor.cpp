@@ -18,6 +18,7 @@
 #include "platform/com/rpc/rpc.h"
 #include "tools/krsoap/command.h"
 #include "tools/krsoap/host_client.h"
+#include "tools/krsoap/host_options.h"
 #include "tools/krsoap/monitor_check.h"
 
 namespace krsoap::tool {
@@ -31,9 +32,6 @@ constexpr char kAbout[] =
     "reported as such.\n"
     "Exit status: 0 done, 1 the host or the monitor failed (no host running,\n"
     "no answer, rc not 0), 2 bad usage, configuration or name.\n";
-
-// Printed after the messages of the shared host options.
-constexpr char kSeeHelp[] = "Run 'krsoap monitor --help' for the usage.\n";
 
 struct Bstr {
   explicit Bstr(const std::string& text) : value(com::AllocBstrFromUtf8(text)) {}
@@ -127,18 +125,14 @@ int Control(const std::string& verb, const std::string& name, LONG reuse, const 
 }
 
 struct MonitorArgs {
-  std::string name, reuse, config, timeout;
+  std::string name, reuse;
+  HostOptions host;
 };
 
 int RunMonitor(const std::string& verb, const MonitorArgs& a) {
   HostTarget target;
-  std::vector<std::string> rest, host_args = {"monitor"}, timeout_args = {"monitor"};
-  if (!a.config.empty()) host_args.insert(host_args.end(), {"--config", a.config});
-  if (!a.timeout.empty()) timeout_args.insert(timeout_args.end(), {"--timeout", a.timeout});
   int timeout = 300;
-  if (!TakeTimeoutOption("monitor", kSeeHelp, timeout_args, &timeout, &rest)) return 2;
-  rest.clear();
-  if (int rc = ResolveHost("monitor", kSeeHelp, host_args, 1, verb == "start", &target, &rest)) return rc;
+  if (int rc = ResolveHostOptions("monitor", a.host, verb == "start", &target, &timeout)) return rc;
   const std::string& name = a.name;
   LONG reuse = 0;
   if (verb == "reuse") {
@@ -188,10 +182,7 @@ Runner DefineMonitor(CLI::App& app) {
     auto a = std::make_shared<MonitorArgs>();
     verb->add_option("NAME", a->name, "the monitor, as its [monitor NAME] section names it")->required();
     if (std::string(v.name) == "reuse") verb->add_option("VALUE", a->reuse, "0 or 1")->required();
-    verb->add_option("--config", a->config, "the host configuration (default $KRSOAP_HOME/host.conf)")
-        ->type_name("FILE");
-    verb->add_option("--timeout", a->timeout, "give up on a host that does not answer within SECONDS (1-86400)")
-        ->type_name("SECONDS");
+    AddHostOptions(*verb, &a->host, 300);
     verb->footer(kAbout);
     const std::string name = v.name;
     runners.emplace_back(verb, [name, a] { return RunMonitor(name, *a); });

@@ -5,6 +5,7 @@
 // started, last used), or with --json as one JSON document of the same
 // facts for programs. When no host answers it says so, shows the status
 // files the host last wrote (labelled with their time), and fails.
+#include <CLI/CLI.hpp>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -26,24 +28,20 @@
 #include "platform/files/data_root.h"
 #include "tools/krsoap/command.h"
 #include "tools/krsoap/host_client.h"
+#include "tools/krsoap/host_options.h"
 
 namespace krsoap::tool {
 namespace {
 
-const char* kUsage =
-    "usage: krsoap status [--config FILE] [--timeout SECONDS] [--json]\n"
-    "\n"
+constexpr char kAbout[] =
     "Asks the running host for the status of each of its monitors and shows\n"
-    "their worker threads. The host is found through FILE's [host] socket\n"
-    "(FILE defaults to $KRSOAP_HOME/host.conf; without it the socket is\n"
-    "$KRSOAP_HOME/run/host.sock). When no host runs, the status files it last\n"
-    "wrote are shown, labelled with their time. A host that does not answer\n"
-    "within SECONDS (default 60; a monitor busy stopping holds its status\n"
-    "back) is reported as such. Each monitor's state is shown: running,\n"
-    "stopped by the operator, or ended with its cause. --json prints the same\n"
-    "as one JSON document (docs/operators.md). Exit status: 0 shown,\n"
-    "1 no host running, no answer, a monitor could not be asked or has ended,\n"
-    "2 bad usage or configuration.\n";
+    "their worker threads. When no host runs, the status files it last wrote\n"
+    "are shown, labelled with their time. A monitor busy stopping holds its\n"
+    "status back. Each monitor's state is shown: running, stopped by the\n"
+    "operator, or ended with its cause. --json prints the same as one JSON\n"
+    "document (docs/operators.md).\n"
+    "Exit status: 0 shown, 1 no host running, no answer, a monitor could not\n"
+    "be asked or has ended, 2 bad usage or configuration.\n";
 
 std::vector<std::string> Split(const std::string& line) {
   std::vector<std::string> fields;
@@ -286,26 +284,25 @@ int ShowStatus(const HostTarget& target, int timeout, bool json) {
   return failures ? 1 : 0;
 }
 
-int RunStatus(const std::vector<std::string>& args) {
-  HostTarget target;
-  std::vector<std::string> rest, others, plain;
-  int timeout = 60;
-  bool json = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    if (i > 0 && args[i] == "--json") json = true;
-    else plain.push_back(args[i]);
-  }
-  if (!TakeTimeoutOption("status", kUsage, plain, &timeout, &others)) return 2;
-  if (int rc = ResolveHost("status", kUsage, others, 1, false, &target, &rest)) return rc;
-  if (!rest.empty()) {
-    std::fprintf(stderr, "krsoap status: unexpected argument '%s'\n%s", rest[0].c_str(), kUsage);
-    return 2;
-  }
-  return ShowStatus(target, timeout, json);
+Runner DefineStatus(CLI::App& app) {
+  struct Args {
+    HostOptions host;
+    bool json = false;
+  };
+  auto a = std::make_shared<Args>();
+  AddHostOptions(app, &a->host, 60);
+  app.add_flag("--json", a->json, "print the status as one JSON document");
+  app.footer(kAbout);
+  return [a] {
+    HostTarget target;
+    int timeout = 60;
+    if (int rc = ResolveHostOptions("status", a->host, false, &target, &timeout)) return rc;
+    return ShowStatus(target, timeout, a->json);
+  };
 }
 
 }  // namespace
 
-KRSOAP_COMMAND(Command{"status", "show the workers of the monitors of the running host", kUsage, &RunStatus});
+KRSOAP_CLI_COMMAND(CliCommand{"status", "show the workers of the monitors of the running host", DefineStatus});
 
 }  // namespace krsoap::tool
