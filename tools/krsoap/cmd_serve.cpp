@@ -9,6 +9,7 @@
 // name, so that krsoap status and krsoap monitor reach the running monitors
 // through proxies. One host per socket: a second is refused before it starts
 // anything.
+#include <CLI/CLI.hpp>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -43,17 +44,15 @@
 namespace krsoap::tool {
 namespace {
 
-const char* kUsage =
-    "usage: krsoap serve [--config FILE]\n"
-    "\n"
-    "Runs the monitors that FILE (default $KRSOAP_HOME/host.conf) declares, in\n"
-    "the foreground, until SIGTERM or SIGINT, and publishes them on the\n"
-    "socket of [host] socket (default $KRSOAP_HOME/run/host.sock) for krsoap\n"
-    "status and krsoap monitor; one host per socket. Before starting, each\n"
-    "monitor's queue must open and its progid name a registered class.\n"
+constexpr char kAbout[] =
+    "Runs the monitors that FILE declares, in the foreground, until SIGTERM\n"
+    "or SIGINT, and publishes them on the socket of [host] socket (default\n"
+    "$KRSOAP_HOME/run/host.sock) for krsoap status and krsoap monitor; one\n"
+    "host per socket. Before starting, each monitor's queue must open and its\n"
+    "progid name a registered class. See docs/server.md for the file's form.\n"
     "Exit status: 0 every monitor stopped, 1 another host runs on the socket\n"
     "or a monitor cannot serve, failed to start or to stop, 2 bad usage or\n"
-    "configuration. See docs/server.md for the file's form.\n";
+    "configuration.\n";
 
 // The face of a monitor that the host uses and publishes. The monitor's own
 // methods expect their caller to serialise Start, Stop and Init, and the
@@ -361,14 +360,7 @@ std::string ServingText(const std::vector<Running>& running) {
 
 int RunServe(const std::vector<std::string>& args) {
   std::string path, usage_error;
-  if (args.size() > 1 && (args[1] == "--help" || args[1] == "-h")) {
-    std::fputs(kUsage, stdout);
-    return 0;
-  }
-  if (!ConfigPathFromArgs(args, &path, &usage_error)) {
-    std::fprintf(stderr, "krsoap serve: %s\n%s", usage_error.c_str(), kUsage);
-    return 2;
-  }
+  if (!ConfigPathFromArgs(args, &path, &usage_error)) return UsageError("serve", usage_error);
   HostConfig config;
   std::vector<std::string> errors;
   if (!LoadHostConfig(path, &config, &errors)) {
@@ -543,8 +535,21 @@ int RunServe(const std::vector<std::string>& args) {
   return stopped ? 0 : 1;
 }
 
+Runner DefineServe(CLI::App& app) {
+  auto config = std::make_shared<std::string>();
+  CLI::Option* option =
+      app.add_option("--config", *config, "the host configuration (default $KRSOAP_HOME/host.conf)")
+          ->type_name("FILE");
+  app.footer(kAbout);
+  return [config, option] {
+    std::vector<std::string> args = {"serve"};
+    if (option->count() > 0) args.insert(args.end(), {"--config", *config});
+    return RunServe(args);
+  };
+}
+
 }  // namespace
 
-KRSOAP_COMMAND(Command{"serve", "run the monitors of a host configuration (service host)", kUsage, &RunServe});
+KRSOAP_CLI_COMMAND(CliCommand{"serve", "run the monitors of a host configuration (service host)", DefineServe});
 
 }  // namespace krsoap::tool

@@ -15,6 +15,7 @@
 // multithreaded apartment (the server creates the service's objects on
 // them), where cpp-httplib's request processing routes it and writes the
 // response into memory for the front end to send.
+#include <CLI/CLI.hpp>
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -31,6 +32,7 @@
 #include <functional>
 #include <mutex>
 #include <sstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -52,29 +54,32 @@
 namespace krsoap::tool {
 namespace {
 
-constexpr char kUsage[] =
-    "usage: krsoap serve-http --wsdl FILE --wsml FILE [--listen ADDR:PORT] [--threads N]\n"
-    "                         [--public-url URL] [--max-connections N] [--idle-timeout S]\n"
-    "                         [--header-timeout S] [--body-timeout S]\n\n"
+constexpr char kAbout[] =
     "Serves the operations of the WSDL file, mapped to objects by the WSML file,\n"
     "over HTTP: POST a SOAP 1.1 request (SOAPAction header optional), get the\n"
     "response (500 for a SOAP fault); GET ...?wsdl returns the WSDL, its http:\n"
     "port addresses pointed at the address and port the request came to.\n"
-    "  --listen ADDR:PORT    address to listen on (default 127.0.0.1:8080; port 0\n"
-    "                        picks a free one; an IPv6 address in brackets)\n"
-    "  --threads N           worker threads running requests (default 32)\n"
-    "  --public-url URL      the port address the served WSDL gives instead (when\n"
-    "                        clients reach the server through another address)\n"
-    "  --max-connections N   open connections at most; more are refused with 503\n"
-    "                        (default 512)\n"
-    "  --idle-timeout S      seconds a connection may wait for a request to begin\n"
-    "                        (default 5)\n"
-    "  --header-timeout S    seconds for a request's head to arrive, from its first\n"
-    "                        byte (default 10); then 408 and the connection closes\n"
-    "  --body-timeout S      seconds for a request's body to arrive, after its head\n"
-    "                        (default 60); then 408 and the connection closes\n"
     "Prints \"listening on ADDR:PORT\" once ready; stops on SIGINT or SIGTERM.\n"
     "The service's classes and the toolkit must be registered (krsoap setup).\n";
+
+// The options, as (name, value name, description); CLI11 collects them and
+// ParseArgs below checks their values.
+constexpr const char* kOptions[][3] = {
+    {"wsdl", "FILE", "the service's WSDL file (required)"},
+    {"wsml", "FILE", "the WSML file mapping its operations to objects (required)"},
+    {"listen", "ADDR:PORT",
+     "address to listen on (default 127.0.0.1:8080; port 0 picks a free one; an IPv6 address in brackets)"},
+    {"threads", "N", "worker threads running requests (default 32)"},
+    {"public-url", "URL",
+     "the port address the served WSDL gives instead (when clients reach the server through another address)"},
+    {"max-connections", "N", "open connections at most; more are refused with 503 (default 512)"},
+    {"idle-timeout", "S", "seconds a connection may wait for a request to begin (default 5)"},
+    {"header-timeout", "S",
+     "seconds for a request's head to arrive, from its first byte (default 10); then 408 and the connection "
+     "closes"},
+    {"body-timeout", "S",
+     "seconds for a request's body to arrive, after its head (default 60); then 408 and the connection closes"},
+};
 
 // Worker threads in the multithreaded apartment; each job is one request.
 class ApartmentPool final {
@@ -376,12 +381,12 @@ bool ParseArgs(const std::vector<std::string>& args, Options* o) {
         return false;
       }
     } else {
-      std::fprintf(stderr, "krsoap serve-http: unexpected argument '%s'\n%s", a.c_str(), kUsage);
+      std::fprintf(stderr, "krsoap serve-http: unexpected argument '%s'\n", a.c_str());
       return false;
     }
   }
   if (o->wsdl.empty() || o->wsml.empty()) {
-    std::fprintf(stderr, "krsoap serve-http: --wsdl and --wsml are required\n%s", kUsage);
+    std::fprintf(stderr, "krsoap serve-http: --wsdl and --wsml are required\n");
     return false;
   }
   return true;
@@ -581,9 +586,27 @@ int RunServeHttp(const std::vector<std::string>& args) {
   return rc;
 }
 
+// The options given, handed on in the "--name value" form RunServeHttp
+// checks them in.
+Runner DefineServeHttp(CLI::App& app) {
+  constexpr size_t n = sizeof kOptions / sizeof kOptions[0];
+  auto values = std::make_shared<std::vector<std::string>>(n);
+  std::vector<CLI::Option*> options;
+  for (size_t i = 0; i < n; ++i)
+    options.push_back(app.add_option(std::string("--") + kOptions[i][0], (*values)[i], kOptions[i][2])
+                          ->type_name(kOptions[i][1]));
+  app.footer(kAbout);
+  return [values, options] {
+    std::vector<std::string> args = {"serve-http"};
+    for (size_t i = 0; i < options.size(); ++i)
+      if (options[i]->count() > 0) args.insert(args.end(), {std::string("--") + kOptions[i][0], (*values)[i]});
+    return RunServeHttp(args);
+  };
+}
+
 }  // namespace
 
-KRSOAP_COMMAND(Command{"serve-http", "serve a WSDL/WSML service over HTTP with the SOAP toolkit's server", kUsage,
-                       RunServeHttp});
+KRSOAP_CLI_COMMAND(CliCommand{"serve-http", "serve a WSDL/WSML service over HTTP with the SOAP toolkit's server",
+                              DefineServeHttp});
 
 }  // namespace krsoap::tool

@@ -216,7 +216,7 @@ bool JoinOptionValues(const CLI::App& root, std::vector<std::string>* args, std:
       continue;  // a flag, or an option without a long name
     if (i + 1 >= args->size()) {
       *who = PathOf(app).substr(std::strlen("krsoap "));
-      *why = a + " needs a value";
+      *why = a + (opt->get_type_name() == "FILE" ? " needs a file name" : " needs a value");
       return false;
     }
     (*args)[i] = "--" + opt->get_lnames().front() + "=" + (*args)[i + 1];
