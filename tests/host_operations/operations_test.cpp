@@ -216,6 +216,18 @@ TEST(HostOperations, HostRunByItsUnitIsReadyAndCountsRequests) {
   for (const nlohmann::json& w : m["workers"]) handled += w["calls_handled"].get<int64_t>();
   EXPECT_EQ(handled, 4) << text;
 
+  // A stopped monitor: down, unhealthy, and a request waits on its queue.
+  Shell(tool + " monitor stop calculator --config " + conf + " >/dev/null 2>&1", &status);
+  ASSERT_EQ(status, 0);
+  Shell(tool + " qm request OPS.QM CALC.REQUEST --wait 100 < " + kExamples + "/requests/add.xml >/dev/null 2>&1",
+        &status);
+  text = Shell(tool + " metrics --config " + conf, &status);
+  EXPECT_EQ(SampleValue(text, "krsoap_monitor_up{monitor=\"calculator\"}"), 0) << text;
+  EXPECT_EQ(SampleValue(text, "krsoap_queue_depth{monitor=\"calculator\",queue=\"CALC.REQUEST\"}"), 1) << text;
+  health = http.Get("/health");
+  ASSERT_TRUE(health);
+  EXPECT_EQ(health->status, 503) << health->body;
+
   ::kill(host, SIGTERM);
   EXPECT_TRUE(notify.WaitFor("STOPPING=1")) << notify.received();
   EXPECT_EQ(ExitStatus(host), 0) << ReadFile(root + "/host.log");
@@ -228,6 +240,43 @@ TEST(HostOperations, HostRunByItsUnitIsReadyAndCountsRequests) {
   EXPECT_EQ(doc["host_running"], false);
   ASSERT_EQ(doc["monitors"].size(), 1u) << text;
   EXPECT_TRUE(doc["monitors"][0].contains("last_status_written")) << text;
+  krsoap::test::RunQuiet("rm -rf '" + root + "'");
+}
+
+// A metrics address that is not HOST:PORT is a configuration mistake (exit
+// 2, FILE:LINE); one that cannot be bound stops what had started (exit 1).
+TEST(HostOperations, MetricsAddressRefused) {
+  BuildDirs dirs;
+  ASSERT_TRUE(krsoap::test::FindBuildDirs(&dirs));
+  std::string root;
+  ASSERT_TRUE(krsoap::test::MakeCalculatorHome(dirs, "hostops-bad", "BAD.QM", "CALC.REQUEST", &root)) << root;
+  const std::string conf = root + "/host.conf";
+  auto write = [&](const std::string& metrics) {
+    std::ofstream(conf) << "[host]\nmetrics = " << metrics << "\n[monitor calculator]\nqueue_manager = BAD.QM\n"
+                        << "queue = CALC.REQUEST\nwsdl = " << kExamples << "/Calculator.wsdl\nwsml = " << kExamples
+                        << "/Calculator.wsml\nstatus_file = " << root << "/calc.status\n";
+  };
+  const std::string serve = dirs.bin + "/krsoap serve --config " + conf + " 2>&1";
+  int status = -1;
+  write("9464");
+  std::string out = Shell(serve, &status);
+  EXPECT_EQ(status, 2) << out;
+  EXPECT_NE(out.find(conf + ":2: metrics must be HOST:PORT"), std::string::npos) << out;
+
+  int taken = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(::listen(taken, 1), 0);
+  ASSERT_EQ(::getsockname(taken, reinterpret_cast<sockaddr*>(&a), &len), 0);
+  write("127.0.0.1:" + std::to_string(ntohs(a.sin_port)));
+  out = Shell(serve, &status);
+  ::close(taken);
+  EXPECT_EQ(status, 1) << out;
+  EXPECT_NE(out.find("krsoap serve: metrics: cannot listen on 127.0.0.1:"), std::string::npos) << out;
+  EXPECT_NE(out.find("monitor calculator: stopped"), std::string::npos) << out;
   krsoap::test::RunQuiet("rm -rf '" + root + "'");
 }
 

@@ -2,10 +2,10 @@
 #include "tools/krsoap/host_metrics.h"
 
 #include <cstdio>
-#include <memory>
+#include <cstring>
 
-#include "platform/queue/qm_directory.h"
-#include "platform/queue/store.h"
+#include "common/queue/krqueue.h"
+#include "platform/queue/queue_api.h"
 
 namespace krsoap::tool {
 namespace {
@@ -147,17 +147,29 @@ std::string HostMetricsText(const std::vector<MonitorMetrics>& monitors) {
   return out;
 }
 
+// Through the queue core the tool is linked with, as the host's other
+// queue checks (monitor_check.cpp) are.
 long long QueueDepth(const std::string& queue_manager, const std::string& queue) {
-  namespace q = krsoap::queue;
-  q::QmDefinition def;
-  if (q::ResolveQm(queue_manager, &def) != 0) return -1;
-  std::unique_ptr<q::Store> store;
-  if (q::OpenStore(def, false, &store) != 0 || !store) return -1;
-  std::vector<q::QueueInfo> list;
-  if (store->ListQueues(&list) != 0) return -1;
-  for (const q::QueueInfo& info : list)
-    if (info.attributes.name == queue) return info.depth;
-  return -1;
+  namespace api = krsoap::queue::api;
+  if (queue.size() > KR_Q_NAME_LENGTH) return -1;
+  KRLONG cc = 0, reason = 0;
+  KRHCONN hconn = KRHC_UNUSABLE_HCONN;
+  api::Conn(queue_manager.c_str(), &hconn, &cc, &reason);
+  if (cc == KRCC_FAILED) return -1;
+  KROD od = KROD_DEFAULT;
+  std::memcpy(od.ObjectName, queue.data(), queue.size());  // the rest of the field is zero
+  KRHOBJ hobj = KRHO_UNUSABLE_HOBJ;
+  long long depth = -1;
+  api::Open(hconn, &od, KROO_INQUIRE, &hobj, &cc, &reason);
+  if (cc != KRCC_FAILED) {
+    const KRLONG selector = KRIA_CURRENT_Q_DEPTH;
+    KRLONG value = 0;
+    api::Inq(hconn, hobj, 1, &selector, 1, &value, 0, nullptr, &cc, &reason);
+    if (cc != KRCC_FAILED) depth = value;
+    api::Close(hconn, &hobj, KRCO_NONE, &cc, &reason);
+  }
+  api::Disc(&hconn, &cc, &reason);
+  return depth;
 }
 
 }  // namespace krsoap::tool
