@@ -30,6 +30,7 @@ trap stop_host EXIT
 # Starts "krsoap serve --config FILE" in the background and waits (30 s at
 # most) until it says it listens.
 start_host() {
+  : >"$work/serve.log"
   krsoap serve --config "$1" 2>"$work/serve.log" &
   host=$!
   for _ in $(seq 300); do
