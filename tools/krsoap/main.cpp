@@ -171,8 +171,11 @@ void Define(CliLine* line, const CliCommand& command) {
   line->runners[command.name] = command.define(*sub);
 }
 
+// The command line, built once per process and kept until it ends: the
+// runners refer to its apps.
 CliLine* MakeLine() {
-  auto* line = new CliLine;  // lives until the process ends: runners refer to it
+  static std::vector<std::unique_ptr<CliLine>> lines;
+  CliLine* line = lines.emplace_back(std::make_unique<CliLine>()).get();
   CLI::App& root = line->root;
   root.formatter(std::make_shared<HelpFormatter>());
   root.description("Carries SOAP requests and responses over message queues.");
