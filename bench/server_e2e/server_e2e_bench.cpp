@@ -7,16 +7,20 @@
 //          waits for the reply by correlation id: request put -> reply got
 //   http   "krsoap serve-http" serving the same WSDL/WSML; each client is a
 //          separate process with one keep-alive connection: POST -> response
+//   gsoap  the anchor, when built (bench/gsoap_anchor): a gSOAP-generated
+//          client calling a gSOAP-generated Add server over HTTP keep-alive
+//          (Add only: not with --echo-kb)
 //
 // With 1, 4 and 16 concurrent requesters it prints p50 and p99 of the round
-// trip and round trips per second, then the ratios queue/HTTP. Runs in a
+// trip and round trips per second, then the ratios queue/HTTP and
+// queue/gSOAP with the goals beside them. Runs in a
 // throwaway data root, tracing off.
 //
 //   --unit-of-work  the host serves under units of work ("UnitOfWork" 1)
 //   --echo-kb N     each request is an Echo of N kB of text (the reply as
 //                   long); "MaxMessageLength" is raised to fit
 //
-//   server_e2e_bench [--seconds S] [--concurrency 1,4,16] [--only queue|http]
+//   server_e2e_bench [--seconds S] [--concurrency 1,4,16] [--only queue|http|gsoap]
 //                    [--unit-of-work] [--echo-kb N]
 #include <signal.h>
 #include <sys/mman.h>
@@ -41,6 +45,9 @@
 #include "bench/support/process_load.h"
 #include "common/queue/krqueue.h"
 #include "tests/support/calculator_home.h"
+#if KRSOAP_BENCH_GSOAP
+#include "bench/gsoap_anchor/gsoap_calc.h"
+#endif
 
 namespace {
 
@@ -132,6 +139,24 @@ void HttpRequester(Load* load, Slot* slot, long id, int port) {
   });
 }
 
+#if KRSOAP_BENCH_GSOAP
+// The anchor's requester: gSOAP's generated Add over one keep-alive
+// connection.
+void GsoapRequester(Load* load, Slot* slot, long id, int port) {
+  krsoap::bench::gsoap::Client* client = krsoap::bench::gsoap::NewClient(port);
+  if (!client) {
+    krsoap::bench::GiveUp(load, slot);
+    return;
+  }
+  Measure(load, slot, [&](long i) {
+    const double a = static_cast<double>(id * 10000000 + i);
+    double result = 0;
+    return krsoap::bench::gsoap::Add(client, a, 0.5, &result) && result == a + 0.5;
+  });
+  krsoap::bench::gsoap::FreeClient(client);
+}
+#endif
+
 Figures RunConcurrency(Load* load, int n, double seconds, bool queue, int port) {
   return krsoap::bench::Run(load, n, seconds, 0, [&](int r) {
     if (queue) {
@@ -171,7 +196,7 @@ int main(int argc, char** argv) {
       only = argv[i + 1];
     } else {
       std::fprintf(stderr,
-                   "usage: server_e2e_bench [--seconds S] [--concurrency 1,4,16] [--only queue|http] "
+                   "usage: server_e2e_bench [--seconds S] [--concurrency 1,4,16] [--only queue|http|gsoap] "
                    "[--unit-of-work] [--echo-kb N]\n");
       return 2;
     }
@@ -196,8 +221,9 @@ int main(int argc, char** argv) {
               g_echo.empty() ? "Add" : ("Echo of " + std::to_string(echo_kb) + " kB").c_str(), seconds,
               unit_of_work ? ", UnitOfWork 1" : "");
   std::printf("load average at start: %s\n", LoadAverage().c_str());
-  std::vector<Figures> qf(levels.size()), hf(levels.size());
-  if (only != "http") {
+  std::vector<Figures> qf(levels.size()), hf(levels.size()), gf(levels.size());
+  bool gsoap_ran = false;
+  if (only.empty() || only == "queue") {
     pid_t host = krsoap::test::StartCalculatorHost(dirs, g_root, kQm, kQueue, kWsdl, kWsml);
     for (size_t i = 0; i < levels.size(); ++i) {
       qf[i] = RunConcurrency(shared, levels[i], seconds, true, 0);
@@ -208,7 +234,7 @@ int main(int argc, char** argv) {
     ::kill(host, SIGTERM);
     ::waitpid(host, nullptr, 0);
   }
-  if (only != "queue") {
+  if (only.empty() || only == "http") {
     int port = 0;
     pid_t http = krsoap::test::StartCalculatorHttpHost(dirs, g_root, kWsdl, kWsml, &port);
     if (port <= 0) {
@@ -224,12 +250,47 @@ int main(int argc, char** argv) {
     ::kill(http, SIGTERM);
     ::waitpid(http, nullptr, 0);
   }
+#if KRSOAP_BENCH_GSOAP
+  if ((only.empty() || only == "gsoap") && g_echo.empty()) {
+    int port = 0;
+    const pid_t server = krsoap::bench::gsoap::StartServer(&port);
+    if (server <= 0) {
+      std::fprintf(stderr, "server_e2e_bench: the gSOAP anchor's server did not start\n");
+      std::filesystem::remove_all(g_root);
+      return 1;
+    }
+    for (size_t i = 0; i < levels.size(); ++i) {
+      gf[i] = krsoap::bench::Run(shared, levels[i], seconds, server,
+                                 [&](int r) { GsoapRequester(shared, &shared->slots[r], r, port); });
+      std::printf("gsoap %2d clients:    p50 %8.1f us  p99 %9.1f us  %8.0f round trips/s  (%ld errors)\n", levels[i],
+                  gf[i].p50_us, gf[i].p99_us, gf[i].per_s, gf[i].errors);
+      std::fflush(stdout);
+    }
+    ::kill(server, SIGTERM);
+    ::waitpid(server, nullptr, 0);
+    gsoap_ran = true;
+  }
+#else
+  std::printf("gsoap: the anchor is not built (bench/gsoap_anchor/install-gsoap.sh, then reconfigure)\n");
+#endif
   if (only.empty()) {
     std::printf("ratios queue/http (p50, p99: lower is better for the queue; round trips/s: higher is)\n");
     for (size_t i = 0; i < levels.size(); ++i) {
       std::printf("  %2d: p50 %.2f  p99 %.2f  round trips/s %.2f\n", levels[i],
                   hf[i].p50_us > 0 ? qf[i].p50_us / hf[i].p50_us : 0, hf[i].p99_us > 0 ? qf[i].p99_us / hf[i].p99_us : 0,
                   hf[i].per_s > 0 ? qf[i].per_s / hf[i].per_s : 0);
+    }
+  }
+  if (only.empty() && gsoap_ran) {
+    std::printf("ratios queue/gSOAP (p50, p99: lower is better for the queue; round trips/s: higher is)\n");
+    for (size_t i = 0; i < levels.size(); ++i) {
+      const double p50 = gf[i].p50_us > 0 ? qf[i].p50_us / gf[i].p50_us : 0;
+      const double per_s = gf[i].per_s > 0 ? qf[i].per_s / gf[i].per_s : 0;
+      std::printf("  %2d: p50 %.2f  p99 %.2f  round trips/s %.2f", levels[i], p50,
+                  gf[i].p99_us > 0 ? qf[i].p99_us / gf[i].p99_us : 0, per_s);
+      if (levels[i] == 1) std::printf("   goal p50 <= 0.80: %s", p50 <= 0.8 ? "met" : "MISSED");
+      if (levels[i] == 16) std::printf("   goal round trips/s >= 1.30: %s", per_s >= 1.3 ? "met" : "MISSED");
+      std::printf("\n");
     }
   }
   std::printf("load average at end: %s\n", LoadAverage().c_str());
