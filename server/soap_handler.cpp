@@ -150,8 +150,8 @@ struct Quarantine {
   bool suspect = false;    // a backed-out request is being served
 };
 Quarantine& TheQuarantine() {
-  static Quarantine* q = new Quarantine;  // outlives every handler
-  return *q;
+  static Quarantine q;  // the workers, its only users, end before the module goes
+  return q;
 }
 
 // Before a get: waits (at most `wait_ms`) while a suspect request is served.
