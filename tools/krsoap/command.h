@@ -8,9 +8,10 @@
 //    returns what runs it. Help, usage errors (exit 2), --opt=value forms,
 //    bash completion and the man pages all come from that one definition.
 //  - KRSOAP_COMMAND(Command{name, summary, usage, run}): the command parses
-//    its own argument vector and prints its own usage text. Kept for
-//    commands whose syntax is not an option syntax CLI11 reads (reg's
-//    /v NAME switches) and for commands not moved over yet.
+//    its own argument vector and prints its own usage text (documented from
+//    that text). Every command of the tool is now defined the first way; a
+//    syntax CLI11 does not read (reg's /v NAME switches) is handed on from a
+//    CLI11 verb declared with prefix_command() instead.
 //
 // Exit status of every command: 0 done, 1 failed, 2 bad usage.
 #pragma once
