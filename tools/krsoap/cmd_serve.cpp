@@ -50,6 +50,9 @@ constexpr char kAbout[] =
     "$KRSOAP_HOME/run/host.sock) for krsoap status and krsoap monitor; one\n"
     "host per socket. Before starting, each monitor's queue must open and its\n"
     "progid name a registered class. See docs/server.md for the file's form.\n"
+    "Under a service manager it reports readiness once every monitor serves\n"
+    "(sd_notify); [host] metrics = HOST:PORT serves /metrics and /health\n"
+    "(docs/operators.md).\n"
     "Exit status: 0 every monitor stopped, 1 another host runs on the socket\n"
     "or a monitor cannot serve, failed to start or to stop, 2 bad usage or\n"
     "configuration.\n";

@@ -59,6 +59,8 @@ constexpr char kAbout[] =
     "over HTTP: POST a SOAP 1.1 request (SOAPAction header optional), get the\n"
     "response (500 for a SOAP fault); GET ...?wsdl returns the WSDL, its http:\n"
     "port addresses pointed at the address and port the request came to.\n"
+    "GET /metrics gives the requests' counts and durations in the Prometheus\n"
+    "text format, GET /health \"ok\" (docs/operators.md).\n"
     "Prints \"listening on ADDR:PORT\" once ready; stops on SIGINT or SIGTERM.\n"
     "The service's classes and the toolkit must be registered (krsoap setup).\n";
 
