@@ -1,7 +1,8 @@
 // Queue manager benchmark: cross-process request/reply round trips and the
 // connect+open+close+disconnect cycle, printed as a table with one column per
 // store ("sqlite" always; "postgresql" when KRSOAP_BENCH_PG holds a libpq
-// connection string).
+// connection string, then beside it "raw SQL", a minimal queue in plain SQL on
+// the same server, and "pg/raw", the store's round trips per second over it).
 //
 // A round trip: a requester puts a request naming its reply-to queue on the
 // shared request queue; a server process, waiting in a get, takes it and puts
@@ -16,8 +17,12 @@
 //   queue_bench [--seconds S] [--pairs 1,4,16]
 //   queue_bench server QM [syncpoint]           (started by the benchmark)
 //   queue_bench client QM IDX MILLIS MODE FILE  (started by the benchmark)
+//   queue_bench rawserver CONNINFO MODE / rawclient CONNINFO IDX MILLIS MODE FILE
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <chrono>
@@ -34,6 +39,10 @@
 #include "common/queue/krqueue.h"
 #include "platform/queue/qm_directory.h"
 #include "platform/queue/store.h"
+
+#ifdef KRSOAP_QUEUE_HAS_PG
+#include <libpq-fe.h>
+#endif
 
 namespace {
 
@@ -166,6 +175,201 @@ int Client(const std::string& qm, int idx, int millis, const std::string& mode, 
   return 0;
 }
 
+// ---- The minimal SQL queue (the "raw" column) -------------------------------------
+//
+// What the PostgreSQL store is measured against: one table, a prepared INSERT
+// plus NOTIFY per put, DELETE ... WHERE id = (SELECT ... FOR UPDATE SKIP
+// LOCKED LIMIT 1) RETURNING per get, LISTEN to wait. Same server, same
+// message sizes and round trip as the store's rows; synchronous_commit off
+// for the non-persistent rows and on for the persistent ones, as the store
+// commits them.
+#ifdef KRSOAP_QUEUE_HAS_PG
+
+constexpr const char* kRawTable = "krbench_raw";
+
+PGconn* RawConnect(const std::string& conninfo, bool persistent) {
+  PGconn* c = PQconnectdb(conninfo.c_str());
+  if (PQstatus(c) != CONNECTION_OK) {
+    std::fprintf(stderr, "queue_bench: raw: %s", PQerrorMessage(c));
+    PQfinish(c);
+    return nullptr;
+  }
+  auto exec = [&](const std::string& sql) {
+    PGresult* r = PQexec(c, sql.c_str());
+    bool ok = PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK;
+    if (!ok) std::fprintf(stderr, "queue_bench: raw: %s", PQerrorMessage(c));
+    PQclear(r);
+    return ok;
+  };
+  const std::string t = kRawTable;
+  bool ok = exec(std::string("SET synchronous_commit = ") + (persistent ? "on" : "off")) &&
+            exec("SET client_min_messages = warning");
+  if (ok) {
+    PGresult* p1 = PQprepare(c, "raw_put",
+                             ("WITH i AS (INSERT INTO " + t + " (q, correl, body) VALUES ($1, $2, $3) "
+                              "RETURNING 1) SELECT pg_notify($1, '') FROM i").c_str(), 3, nullptr);
+    PGresult* p2 = PQprepare(c, "raw_get",
+                             ("DELETE FROM " + t + " WHERE id = (SELECT id FROM " + t +
+                              " WHERE q = $1 ORDER BY id FOR UPDATE SKIP LOCKED LIMIT 1) "
+                              "RETURNING correl, body").c_str(), 1, nullptr);
+    PGresult* p3 = PQprepare(c, "raw_get_correl",
+                             ("DELETE FROM " + t + " WHERE id = (SELECT id FROM " + t +
+                              " WHERE q = $1 AND correl = $2 ORDER BY id FOR UPDATE SKIP LOCKED LIMIT 1) "
+                              "RETURNING correl, body").c_str(), 2, nullptr);
+    ok = PQresultStatus(p1) == PGRES_COMMAND_OK && PQresultStatus(p2) == PGRES_COMMAND_OK &&
+         PQresultStatus(p3) == PGRES_COMMAND_OK;
+    if (!ok) std::fprintf(stderr, "queue_bench: raw prepare: %s", PQerrorMessage(c));
+    PQclear(p1);
+    PQclear(p2);
+    PQclear(p3);
+  }
+  if (!ok) {
+    PQfinish(c);
+    return nullptr;
+  }
+  return c;
+}
+
+bool RawSetUp(const std::string& conninfo) {
+  PGconn* c = PQconnectdb(conninfo.c_str());
+  bool ok = PQstatus(c) == CONNECTION_OK;
+  if (ok) {
+    const std::string t = kRawTable;
+    PGresult* r = PQexec(c, ("SET client_min_messages = warning; DROP TABLE IF EXISTS " + t + "; CREATE TABLE " + t +
+                             " (id bigserial PRIMARY KEY, q text NOT NULL, correl bytea NOT NULL, "
+                             "body bytea NOT NULL); CREATE INDEX ON " + t + " (q, id); CREATE INDEX ON " + t +
+                             " (q, correl)").c_str());
+    ok = PQresultStatus(r) == PGRES_COMMAND_OK;
+    if (!ok) std::fprintf(stderr, "queue_bench: raw set-up: %s", PQerrorMessage(c));
+    PQclear(r);
+  }
+  PQfinish(c);
+  return ok;
+}
+
+bool RawListen(PGconn* c, const std::string& channel) {
+  char* id = PQescapeIdentifier(c, channel.c_str(), channel.size());
+  PGresult* r = PQexec(c, (std::string("LISTEN ") + id).c_str());
+  PQfreemem(id);
+  bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
+  PQclear(r);
+  return ok;
+}
+
+bool RawPut(PGconn* c, const std::string& queue, const std::string& correl, const std::string& body) {
+  const char* v[3] = {queue.data(), correl.data(), body.data()};
+  int l[3] = {0, static_cast<int>(correl.size()), static_cast<int>(body.size())};
+  int f[3] = {0, 1, 1};
+  PGresult* r = PQexecPrepared(c, "raw_put", 3, v, l, f, 1);
+  bool ok = PQresultStatus(r) == PGRES_TUPLES_OK;
+  if (!ok) std::fprintf(stderr, "queue_bench: raw put: %s", PQerrorMessage(c));
+  PQclear(r);
+  return ok;
+}
+
+// Takes a message (by correlation id when `correl` is given), waiting on the
+// queue's channel while there is none. False on an error or after `wait_ms`.
+bool RawGet(PGconn* c, const std::string& queue, const std::string* correl, std::string* correl_out,
+            std::string* body, int wait_ms) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(wait_ms);
+  for (;;) {
+    const char* v[2] = {queue.data(), correl ? correl->data() : nullptr};
+    int l[2] = {0, correl ? static_cast<int>(correl->size()) : 0};
+    int f[2] = {0, 1};
+    PGresult* r = PQexecPrepared(c, correl ? "raw_get_correl" : "raw_get", correl ? 2 : 1, v, l, f, 1);
+    if (PQresultStatus(r) != PGRES_TUPLES_OK) {
+      std::fprintf(stderr, "queue_bench: raw get: %s", PQerrorMessage(c));
+      PQclear(r);
+      return false;
+    }
+    if (PQntuples(r) == 1) {
+      correl_out->assign(PQgetvalue(r, 0, 0), PQgetlength(r, 0, 0));
+      body->assign(PQgetvalue(r, 0, 1), PQgetlength(r, 0, 1));
+      PQclear(r);
+      // Notifications that came with the statement are spent.
+      while (PGnotify* n = PQnotifies(c)) PQfreemem(n);
+      return true;
+    }
+    PQclear(r);
+    // Wait for a notification (one may have arrived with the statement).
+    bool notified = false;
+    while (!notified) {
+      PQconsumeInput(c);
+      while (PGnotify* n = PQnotifies(c)) {
+        notified = true;
+        PQfreemem(n);
+      }
+      if (notified) break;
+      if (Clock::now() >= deadline) return false;
+      pollfd p{PQsocket(c), POLLIN, 0};
+      if (::poll(&p, 1, 1000) < 0 && errno != EINTR) return false;
+      if (p.revents == 0) break;  // look again now and then
+    }
+  }
+}
+
+int RawServer(const std::string& conninfo, bool persistent) {
+  PGconn* c = RawConnect(conninfo, persistent);
+  if (!c || !RawListen(c, "req")) return 1;
+  std::string correl, body, reply_to;
+  for (;;) {
+    if (!RawGet(c, "req", nullptr, &correl, &body, 60000)) continue;
+    if (body == "STOP") break;
+    // The correlation id carries the reply queue's name after 8 bytes of
+    // counter, so the reply goes where the requester waits.
+    if (correl.size() <= 8) continue;
+    if (!RawPut(c, correl.substr(8), correl, body)) return 1;
+  }
+  PQfinish(c);
+  return 0;
+}
+
+int RawClient(const std::string& conninfo, int idx, int millis, const std::string& mode,
+              const std::string& file) {
+  const bool persistent = mode == "persistent";
+  PGconn* c = RawConnect(conninfo, persistent);
+  const std::string reply_q = "rep" + std::to_string(::getpid()) + "." + std::to_string(idx);
+  if (!c || !RawListen(c, reply_q)) return 1;
+  std::string body(kBodyBytes, 'r'), got_correl, got_body;
+  std::vector<int64_t> lat;
+  lat.reserve(1 << 20);
+  uint64_t counter = 0;
+  auto round_trip = [&]() -> bool {
+    std::string correl(8, '\0');
+    ++counter;
+    std::memcpy(correl.data(), &counter, 8);
+    correl += reply_q;
+    if (!RawPut(c, "req", correl, body)) return false;
+    return RawGet(c, reply_q, &correl, &got_correl, &got_body, 15000);
+  };
+  for (int i = 0; i < 50; ++i)
+    if (!round_trip()) return 1;
+  const auto start = Clock::now();
+  const auto end = start + std::chrono::milliseconds(millis);
+  for (;;) {
+    auto t0 = Clock::now();
+    if (t0 >= end) break;
+    if (!round_trip()) return 1;
+    lat.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t0).count());
+  }
+  const double secs = std::chrono::duration<double>(Clock::now() - start).count();
+  std::ofstream f(file);
+  f << lat.size() << " " << secs << "\n";
+  for (int64_t v : lat) f << v << "\n";
+  PQfinish(c);
+  return 0;
+}
+
+bool RawStop(const std::string& conninfo, int servers) {
+  PGconn* c = RawConnect(conninfo, false);
+  if (!c) return false;
+  for (int i = 0; i < servers; ++i) RawPut(c, "req", std::string(8, '\0'), "STOP");
+  PQfinish(c);
+  return true;
+}
+
+#endif  // KRSOAP_QUEUE_HAS_PG
+
 // ---- The benchmark ---------------------------------------------------------------
 
 pid_t Spawn(const std::vector<std::string>& args) {
@@ -185,17 +389,23 @@ struct RoundTrips {
   bool ok = false;
 };
 
+// `raw`: the minimal SQL queue on the PostgreSQL server `qm` names.
 RoundTrips RunPairs(const std::string& qm, const std::string& dir, int pairs, bool persistent, int millis,
-                    bool syncpoint) {
+                    bool syncpoint, bool raw = false) {
   RoundTrips r;
   std::vector<pid_t> servers, clients;
-  for (int i = 0; i < pairs; ++i)
-    servers.push_back(syncpoint ? Spawn({g_self, "server", qm, "syncpoint"}) : Spawn({g_self, "server", qm}));
+  const std::string mode = persistent ? "persistent" : "transient";
+  for (int i = 0; i < pairs; ++i) {
+    if (raw)
+      servers.push_back(Spawn({g_self, "rawserver", qm, mode}));
+    else
+      servers.push_back(syncpoint ? Spawn({g_self, "server", qm, "syncpoint"}) : Spawn({g_self, "server", qm}));
+  }
   std::vector<std::string> files;
   for (int i = 0; i < pairs; ++i) {
     files.push_back(dir + "/lat." + std::to_string(i));
-    clients.push_back(Spawn({g_self, "client", qm, std::to_string(i), std::to_string(millis),
-                             persistent ? "persistent" : "transient", files.back()}));
+    clients.push_back(Spawn({g_self, raw ? "rawclient" : "client", qm, std::to_string(i), std::to_string(millis),
+                             mode, files.back()}));
   }
   bool ok = true;
   for (pid_t p : clients) {
@@ -203,11 +413,14 @@ RoundTrips RunPairs(const std::string& qm, const std::string& dir, int pairs, bo
     ::waitpid(p, &st, 0);
     ok = ok && WIFEXITED(st) && WEXITSTATUS(st) == 0;
   }
+#ifdef KRSOAP_QUEUE_HAS_PG
+  if (raw) RawStop(qm, pairs);
+#endif
   // One STOP per server.
   KRHCONN hc;
-  KRLONG cc, rc;
-  KRCONN(qm.c_str(), &hc, &cc, &rc);
-  if (rc == KRRC_NONE) {
+  KRLONG cc, rc = KRRC_NONE;
+  if (!raw) KRCONN(qm.c_str(), &hc, &cc, &rc);
+  if (!raw && rc == KRRC_NONE) {
     KRHOBJ h = OpenQ(hc, kRequestQueue, KROO_OUTPUT);
     for (int i = 0; i < pairs; ++i) {
       KRMD md = KRMD_DEFAULT;
@@ -285,6 +498,11 @@ int main(int argc, char** argv) {
   std::vector<std::string> a(argv + 1, argv + argc);
   if ((a.size() == 2 || a.size() == 3) && a[0] == "server") return Server(a[1], a.size() == 3);
   if (a.size() == 6 && a[0] == "client") return Client(a[1], std::atoi(a[2].c_str()), std::atoi(a[3].c_str()), a[4], a[5]);
+#ifdef KRSOAP_QUEUE_HAS_PG
+  if (a.size() == 3 && a[0] == "rawserver") return RawServer(a[1], a[2] == "persistent");
+  if (a.size() == 6 && a[0] == "rawclient")
+    return RawClient(a[1], std::atoi(a[2].c_str()), std::atoi(a[3].c_str()), a[4], a[5]);
+#endif
 
   double seconds = 2;
   std::vector<int> pair_counts{1, 4, 16};
@@ -306,7 +524,15 @@ int main(int argc, char** argv) {
     ::setenv("KRSOAP_HOME", home.c_str(), 1);
   }
   std::vector<std::pair<std::string, std::string>> stores{{"sqlite", "sqlite"}};
-  if (const char* pg = std::getenv("KRSOAP_BENCH_PG"); pg && *pg) stores.push_back({"postgresql", pg});
+  std::string pg_conninfo;
+  if (const char* pg = std::getenv("KRSOAP_BENCH_PG"); pg && *pg) {
+    pg_conninfo = pg;
+    stores.push_back({"postgresql", pg});
+#ifdef KRSOAP_QUEUE_HAS_PG
+    stores.push_back({"raw SQL", ""});
+    stores.push_back({"pg/raw", ""});
+#endif
+  }
 
   std::vector<std::string> rows;
   std::map<std::string, std::map<std::string, std::string>> cell;  // row -> store -> value
@@ -316,6 +542,28 @@ int main(int argc, char** argv) {
   };
   const int millis = static_cast<int>(seconds * 1000);
   for (auto& [label, store] : stores) {
+    if (label == "pg/raw") continue;  // filled in below
+#ifdef KRSOAP_QUEUE_HAS_PG
+    if (label == "raw SQL") {
+      if (!RawSetUp(pg_conninfo)) continue;
+      for (const char* mode : {"non-persistent", "persistent"}) {
+        const bool persistent = std::strcmp(mode, "persistent") == 0;
+        for (int pairs : pair_counts) {
+          RoundTrips r = RunPairs(pg_conninfo, home, pairs, persistent, millis, false, true);
+          const std::string tag = std::string(mode) + ", " + std::to_string(pairs) + (pairs == 1 ? " pair" : " pairs");
+          add("round trip p50 us (" + tag + ")", label, r.ok ? Fmt(r.p50_us) : "failed");
+          add("round trip p99 us (" + tag + ")", label, r.ok ? Fmt(r.p99_us) : "failed");
+          add("round trips/s     (" + tag + ")", label, r.ok ? Fmt(r.per_sec, "%.0f") : "failed");
+          if (r.ok && r.per_sec > 0) {
+            auto it = cell["round trips/s     (" + tag + ")"].find("postgresql");
+            if (it != cell["round trips/s     (" + tag + ")"].end() && it->second != "failed")
+              add("round trips/s     (" + tag + ")", "pg/raw", Fmt(std::atof(it->second.c_str()) / r.per_sec, "%.2fx"));
+          }
+        }
+      }
+      continue;
+    }
+#endif
     const std::string qm = "BENCH." + label + "." + std::to_string(::getpid());
     if (int32_t rc = q::CreateQm(qm, store, false)) {
       std::fprintf(stderr, "queue_bench: cannot create %s queue manager: %d\n", label.c_str(), rc);
