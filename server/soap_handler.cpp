@@ -144,6 +144,11 @@ void UnitInquire(KRHCONN hconn, KRHOBJ hobj, KRLONG count, const KRLONG* selecto
 // itself to its next backout count, and the requests that happened to be in
 // flight beside it the first time are answered, never moved aside with it.
 struct Quarantine {
+  // Held around each get under syncpoint and until the unit it opened is
+  // counted: a request taken by another handler while a suspect is served
+  // would die with it. Timed, so that a getter never waits for the gate
+  // longer than its own wait for a request.
+  std::timed_mutex get_gate;
   std::mutex mu;
   std::condition_variable changed;
   int open_units = 0;      // units of work of ordinary requests
@@ -353,8 +358,16 @@ LONG CKRSoapHandler::ReadMessageFromQueue(DWORD wait_ms) {
         } else {
           KRMD md = KRMD_DEFAULT;
           const DWORD threshold = unit_of_work ? BackoutThreshold() : 0;
-          if (unit_of_work) WaitForNoSuspect(wait_ms);
-          for (;;) {
+          std::unique_lock<std::timed_mutex> gate(TheQuarantine().get_gate, std::defer_lock);
+          const bool gated = !unit_of_work || gate.try_lock_for(std::chrono::milliseconds(wait_ms));
+          if (unit_of_work && gated) WaitForNoSuspect(wait_ms);
+          if (!gated) {
+            // Another handler waited for a request all this time.
+            cc = KRCC_FAILED;
+            reason = KRRC_NO_MSG_AVAILABLE;
+            data_length = 0;
+          }
+          while (gated) {
             md = KRMD_DEFAULT;
             KRGMO gmo = KRGMO_DEFAULT;
             gmo.Options = KRGMO_WAIT | KRGMO_CONVERT | (unit_of_work ? KRGMO_SYNCPOINT : 0);
