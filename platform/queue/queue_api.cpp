@@ -194,6 +194,9 @@ struct Connection {
   std::mutex unit_mu;  // taken after an object's mutex, never before it
   std::vector<Unit> units;
   int32_t unit_messages = 0;
+  // Set once a unit was begun: a connection that never used one (the
+  // per-request connect and disconnect of the transport) skips the rest.
+  std::atomic<bool> used_units{false};
 };
 
 // Messages one unit of work may hold: a caller that never commits must not
@@ -313,6 +316,7 @@ int32_t JoinUnit(Connection& conn, const std::shared_ptr<PooledQm>& qm, uint64_t
   Unit u;
   u.qm = qm;
   if (int32_t rc = qm->store->BeginUnit(&u.id)) return rc;
+  conn.used_units.store(true, std::memory_order_relaxed);
   *id = u.id;
   conn.units.push_back(std::move(u));
   ++conn.unit_messages;
@@ -604,7 +608,7 @@ void Disc(KRHCONN* hconn, KRLONG* cc, KRLONG* reason) {
   if (!conn) return Done(cc, reason, KRRC_HCONN_ERROR);
   // What the unit of work got goes back and what it put goes away, before
   // the objects close (a temporary dynamic queue would take them with it).
-  EndUnits(*conn, false);
+  if (conn->used_units.load(std::memory_order_relaxed)) EndUnits(*conn, false);
   std::vector<KRHOBJ> objects;
   {
     std::lock_guard<std::mutex> lock(conn->mu);
