@@ -44,7 +44,7 @@ const char* const kSchemaLockSql = "SELECT pg_advisory_xact_lock(752605321351254
 
 const char* const kSchemaVersionSql =
     "SELECT 1 FROM pg_catalog.pg_proc p JOIN pg_catalog.pg_namespace n ON n.oid = p.pronamespace "
-    "WHERE n.nspname = 'krsoap' AND p.proname = 'schema_v6'";
+    "WHERE n.nspname = 'krsoap' AND p.proname = 'schema_v7'";
 
 const char* const kSchemaSql = R"SQL(
 CREATE SCHEMA IF NOT EXISTS krsoap;
@@ -169,37 +169,52 @@ CREATE OR REPLACE FUNCTION krsoap.put(p_qm text, p_queue text, p_priority int, p
     p_msg_id bytea, p_correl_id bytea, p_expire_ms bigint, p_md bytea, p_body bytea,
     p_uow_owner bigint, p_uow bigint)
 RETURNS TABLE(o_status int, o_queue_id bigint) LANGUAGE plpgsql AS $$
-DECLARE q krsoap.queues;
+DECLARE
+  q krsoap.queues;
+  t text;
 BEGIN
-  q := krsoap.find_queue(p_qm, p_queue);
-  IF q.id IS NULL THEN RETURN QUERY SELECT 2204, 0::bigint; RETURN; END IF;
-  IF q.kind = 2 THEN RETURN QUERY SELECT 2240, q.id; RETURN; END IF;
-  IF q.put_inhibited THEN RETURN QUERY SELECT 2213, q.id; RETURN; END IF;
-  IF octet_length(p_body) > q.max_length THEN RETURN QUERY SELECT 2210, q.id; RETURN; END IF;
-  IF p_persistent AND q.kind = 3 THEN RETURN QUERY SELECT 2226, q.id; RETURN; END IF;
+  -- The queue row read here directly; find_queue only when its owner may be
+  -- gone. Settings, notifications and results below are plain expressions
+  -- and RETURN NEXT rather than PERFORM and RETURN QUERY: plpgsql evaluates
+  -- those without starting the executor, which is most of a put's cost.
+  SELECT * INTO q FROM krsoap.queues WHERE qm = p_qm AND name = p_queue;
+  IF q.owner_key IS NOT NULL AND pg_try_advisory_xact_lock_shared(q.owner_key) THEN
+    q := krsoap.find_queue(p_qm, p_queue);
+  END IF;
+  o_queue_id := coalesce(q.id, 0);
+  o_status := CASE WHEN q.id IS NULL THEN 2204
+                   WHEN q.kind = 2 THEN 2240
+                   WHEN q.put_inhibited THEN 2213
+                   WHEN octet_length(p_body) > q.max_length THEN 2210
+                   WHEN p_persistent AND q.kind = 3 THEN 2226
+                   ELSE 0 END;
+  IF o_status <> 0 THEN RETURN NEXT; RETURN; END IF;
   IF (SELECT count(*) FROM (SELECT 1 FROM krsoap.messages m WHERE m.queue_id = q.id
                             LIMIT q.max_depth) s) >= q.max_depth THEN
-    RETURN QUERY SELECT 2211, q.id; RETURN;
+    o_status := 2211;
+    RETURN NEXT;
+    RETURN;
   END IF;
-  IF NOT p_persistent THEN PERFORM set_config('synchronous_commit', 'off', true); END IF;
+  IF NOT p_persistent THEN t := set_config('synchronous_commit', 'off', true); END IF;
   IF p_uow <> 0 THEN
     -- Durable at its commit, not before.
-    PERFORM set_config('synchronous_commit', 'off', true);
+    t := set_config('synchronous_commit', 'off', true);
     INSERT INTO krsoap.messages (queue_id, priority, persistent, msg_id, correl_id, expires_at, md, body,
                                  uow_owner, uow_id, uow_state)
     VALUES (q.id, p_priority, p_persistent, p_msg_id, p_correl_id,
             CASE WHEN p_expire_ms IS NULL THEN NULL
                  ELSE clock_timestamp() + p_expire_ms * interval '1 millisecond' END,
             p_md, p_body, p_uow_owner, p_uow, 2);
-    RETURN QUERY SELECT 0, q.id; RETURN;
+    RETURN NEXT;
+    RETURN;
   END IF;
   INSERT INTO krsoap.messages (queue_id, priority, persistent, msg_id, correl_id, expires_at, md, body)
   VALUES (q.id, p_priority, p_persistent, p_msg_id, p_correl_id,
           CASE WHEN p_expire_ms IS NULL THEN NULL
                ELSE clock_timestamp() + p_expire_ms * interval '1 millisecond' END,
           p_md, p_body);
-  PERFORM pg_notify('krq_' || q.id, '');
-  RETURN QUERY SELECT 0, q.id;
+  IF pg_notify('krq_' || q.id, '') IS NULL THEN NULL; END IF;  -- an expression: see above
+  RETURN NEXT;
 END $$;
 
 -- p_mode: 0 destructive get, 1 browse first, 2 browse next past the cursor
@@ -226,8 +241,14 @@ DECLARE
   left_ms bigint;
   expired_seen bool := false;
   swept bool := false;
+  t text;
 BEGIN
-  q := krsoap.find_queue(p_qm, p_queue);
+  -- As in put: the queue row directly, find_queue only when its owner may be
+  -- gone, and plain expressions where the executor is not needed.
+  SELECT * INTO q FROM krsoap.queues WHERE qm = p_qm AND name = p_queue;
+  IF q.owner_key IS NOT NULL AND pg_try_advisory_xact_lock_shared(q.owner_key) THEN
+    q := krsoap.find_queue(p_qm, p_queue);
+  END IF;
   IF q.id IS NULL THEN
     RETURN QUERY SELECT 2204, 0::bigint, 0::bigint, 0, 0, NULL::bytea, NULL::bytea, NULL::bigint, false; RETURN;
   END IF;
@@ -290,8 +311,9 @@ BEGIN
       IF expired_seen THEN PERFORM set_config('synchronous_commit', 'off', true); END IF;
       -- Whether the queue holds nothing at all, so that a getter that
       -- listens on its channel may wait without looking first next time.
-      RETURN QUERY SELECT 2033, q.id, 0::bigint, 0, 0, NULL::bytea, NULL::bytea, NULL::bigint,
-                          NOT EXISTS (SELECT 1 FROM krsoap.messages x WHERE x.queue_id = q.id AND x.uow_owner IS NULL);
+      o_status := 2033; o_queue_id := q.id; o_seq := 0; o_priority := 0; o_length := 0;
+      o_empty := NOT EXISTS (SELECT 1 FROM krsoap.messages x WHERE x.queue_id = q.id AND x.uow_owner IS NULL);
+      RETURN NEXT;
       RETURN;
     END IF;
 
@@ -307,7 +329,7 @@ BEGIN
 
     -- A waiting getter that held the queue's waiter lock hands it on with
     -- the message it found.
-    IF p_unlock <> 0 THEN PERFORM pg_advisory_unlock(19282, p_unlock); END IF;
+    IF p_unlock <> 0 AND pg_advisory_unlock(19282, p_unlock) IS NULL THEN NULL; END IF;
     len := octet_length(m.body);
     left_ms := CASE WHEN m.expires_at IS NULL THEN NULL
                     ELSE greatest(1, ceil(extract(epoch FROM m.expires_at - clock_timestamp()) * 1000))::bigint
@@ -323,13 +345,15 @@ BEGIN
     IF NOT browse AND p_uow <> 0 THEN
       -- Held for the unit; the commit deletes it (durably, when persistent).
       UPDATE krsoap.messages SET uow_owner = p_uow_owner, uow_id = p_uow, uow_state = 1 WHERE seq = m.seq;
-      PERFORM set_config('synchronous_commit', 'off', true);
+      t := set_config('synchronous_commit', 'off', true);
     ELSIF NOT browse THEN
       DELETE FROM krsoap.messages WHERE seq = m.seq;
-      IF NOT m.persistent THEN PERFORM set_config('synchronous_commit', 'off', true); END IF;
+      IF NOT m.persistent THEN t := set_config('synchronous_commit', 'off', true); END IF;
     END IF;
-    RETURN QUERY SELECT 0, q.id, m.seq, m.priority, len, m.md, m.body, left_ms,
-                        NOT browse AND NOT EXISTS (SELECT 1 FROM krsoap.messages x WHERE x.queue_id = q.id AND x.uow_owner IS NULL);
+    o_status := 0; o_queue_id := q.id; o_seq := m.seq; o_priority := m.priority; o_length := len;
+    o_md := m.md; o_body := m.body; o_left_ms := left_ms;
+    o_empty := NOT browse AND NOT EXISTS (SELECT 1 FROM krsoap.messages x WHERE x.queue_id = q.id AND x.uow_owner IS NULL);
+    RETURN NEXT;
     RETURN;
   END LOOP;
 END $$;
@@ -513,7 +537,7 @@ BEGIN
 END $$;
 
 -- Marks the schema complete; its presence is what later sessions check.
-CREATE OR REPLACE FUNCTION krsoap.schema_v6() RETURNS int LANGUAGE sql AS 'SELECT 1';
+CREATE OR REPLACE FUNCTION krsoap.schema_v7() RETURNS int LANGUAGE sql AS 'SELECT 1';
 )SQL";
 
 }  // namespace krsoap::queue::pg
