@@ -44,7 +44,7 @@ const char* const kSchemaLockSql = "SELECT pg_advisory_xact_lock(752605321351254
 
 const char* const kSchemaVersionSql =
     "SELECT 1 FROM pg_catalog.pg_proc p JOIN pg_catalog.pg_namespace n ON n.oid = p.pronamespace "
-    "WHERE n.nspname = 'krsoap' AND p.proname = 'schema_v7'";
+    "WHERE n.nspname = 'krsoap' AND p.proname = 'schema_v8'";
 
 const char* const kSchemaSql = R"SQL(
 CREATE SCHEMA IF NOT EXISTS krsoap;
@@ -189,30 +189,26 @@ BEGIN
                    WHEN p_persistent AND q.kind = 3 THEN 2226
                    ELSE 0 END;
   IF o_status <> 0 THEN RETURN NEXT; RETURN; END IF;
-  IF (SELECT count(*) FROM (SELECT 1 FROM krsoap.messages m WHERE m.queue_id = q.id
-                            LIMIT q.max_depth) s) >= q.max_depth THEN
+  -- A put within a unit of work is durable at its commit, not before.
+  IF NOT p_persistent OR p_uow <> 0 THEN t := set_config('synchronous_commit', 'off', true); END IF;
+  -- One statement checks the depth and inserts (a put in a unit inserts its
+  -- row marked with the unit, invisible until the commit).
+  INSERT INTO krsoap.messages (queue_id, priority, persistent, msg_id, correl_id, expires_at, md, body,
+                               uow_owner, uow_id, uow_state)
+  SELECT q.id, p_priority, p_persistent, p_msg_id, p_correl_id,
+         CASE WHEN p_expire_ms IS NULL THEN NULL
+              ELSE clock_timestamp() + p_expire_ms * interval '1 millisecond' END,
+         p_md, p_body,
+         CASE WHEN p_uow <> 0 THEN p_uow_owner END, CASE WHEN p_uow <> 0 THEN p_uow END,
+         CASE WHEN p_uow <> 0 THEN 2::smallint END
+   WHERE (SELECT count(*) FROM (SELECT 1 FROM krsoap.messages m WHERE m.queue_id = q.id
+                                LIMIT q.max_depth) s) < q.max_depth;
+  IF NOT FOUND THEN
     o_status := 2211;
     RETURN NEXT;
     RETURN;
   END IF;
-  IF NOT p_persistent THEN t := set_config('synchronous_commit', 'off', true); END IF;
-  IF p_uow <> 0 THEN
-    -- Durable at its commit, not before.
-    t := set_config('synchronous_commit', 'off', true);
-    INSERT INTO krsoap.messages (queue_id, priority, persistent, msg_id, correl_id, expires_at, md, body,
-                                 uow_owner, uow_id, uow_state)
-    VALUES (q.id, p_priority, p_persistent, p_msg_id, p_correl_id,
-            CASE WHEN p_expire_ms IS NULL THEN NULL
-                 ELSE clock_timestamp() + p_expire_ms * interval '1 millisecond' END,
-            p_md, p_body, p_uow_owner, p_uow, 2);
-    RETURN NEXT;
-    RETURN;
-  END IF;
-  INSERT INTO krsoap.messages (queue_id, priority, persistent, msg_id, correl_id, expires_at, md, body)
-  VALUES (q.id, p_priority, p_persistent, p_msg_id, p_correl_id,
-          CASE WHEN p_expire_ms IS NULL THEN NULL
-               ELSE clock_timestamp() + p_expire_ms * interval '1 millisecond' END,
-          p_md, p_body);
+  IF p_uow <> 0 THEN RETURN NEXT; RETURN; END IF;
   IF pg_notify('krq_' || q.id, '') IS NULL THEN NULL; END IF;  -- an expression: see above
   RETURN NEXT;
 END $$;
@@ -537,7 +533,7 @@ BEGIN
 END $$;
 
 -- Marks the schema complete; its presence is what later sessions check.
-CREATE OR REPLACE FUNCTION krsoap.schema_v7() RETURNS int LANGUAGE sql AS 'SELECT 1';
+CREATE OR REPLACE FUNCTION krsoap.schema_v8() RETURNS int LANGUAGE sql AS 'SELECT 1';
 )SQL";
 
 }  // namespace krsoap::queue::pg
