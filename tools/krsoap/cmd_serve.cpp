@@ -407,6 +407,9 @@ int RunServe(const std::vector<std::string>& args) {
   // would start, end at once and serve nothing: refuse before starting any.
   bool can_serve = true;
   for (const MonitorConfig& m : config.monitors) {
+    const std::string backout = PrepareBackoutQueue(m);
+    if (!backout.empty())
+      std::fprintf(stderr, "krsoap serve: monitor %s: defined backout queue %s\n", m.name.c_str(), backout.c_str());
     for (const std::string& cause : CheckMonitorCanServe(m)) {
       std::fprintf(stderr, "krsoap serve: monitor %s: %s\n", m.name.c_str(), cause.c_str());
       can_serve = false;

@@ -2,10 +2,15 @@
 #include "tools/krsoap/monitor_check.h"
 
 #include <cstring>
+#include <memory>
 
 #include "common/queue/krqueue.h"
 #include "platform/com/activation.h"
+#include "platform/queue/qm_directory.h"
 #include "platform/queue/queue_api.h"
+#include "platform/queue/store.h"
+#include "platform/registry/registry.h"
+#include "server/settings.h"
 #include "platform/text/convert.h"
 #include "tools/krsoap/host_client.h"
 
@@ -76,6 +81,32 @@ std::string CheckProgId(const MonitorConfig& m) {
 }
 
 }  // namespace
+
+std::string PrepareBackoutQueue(const MonitorConfig& m) {
+  namespace q = krsoap::queue;
+  DWORD unit_of_work = 0;
+  if (!krsoap::platform::ReadRegistryDword(HKEY_LOCAL_MACHINE, krsoap::halvex::kServerKey, u"UnitOfWork",
+                                           &unit_of_work) ||
+      unit_of_work == 0)
+    return "";
+  q::QmDefinition def;
+  std::unique_ptr<q::Store> store;
+  q::QueueAttributes request;
+  // A queue manager or queue that does not open is CheckQueue's to report.
+  if (q::ResolveQm(m.queue_manager, &def) || q::OpenStore(def, false, &store) ||
+      store->LookupQueue(m.queue, &request) || !request.backout_queue.empty())
+    return "";
+  const std::string name = m.queue + ".BACKOUT";
+  q::QueueAttributes existing;
+  if (name.size() > KR_Q_NAME_LENGTH || store->LookupQueue(name, &existing) == 0) return "";
+  q::QueueAttributes backout = request;
+  backout.name = name;
+  backout.kind = q::QueueKind::kLocal;
+  backout.backout_queue.clear();
+  backout.backout_threshold = 0;
+  backout.get_inhibited = backout.put_inhibited = false;
+  return store->DefineQueue(backout, false) == 0 ? name : "";
+}
 
 std::vector<std::string> CheckMonitorCanServe(const MonitorConfig& monitor) {
   std::vector<std::string> causes;

@@ -16,4 +16,13 @@ namespace krsoap::tool {
 // code or HRESULT in words and a hint ("define it: krsoap qm define ...").
 std::vector<std::string> CheckMonitorCanServe(const MonitorConfig& monitor);
 
+// With UnitOfWork on, a request backed out too often moves to its queue's
+// backout queue, or to "<queue>.BACKOUT" when the queue names none; the
+// handler can only put there, so the host defines that queue before the
+// monitor starts, with the request queue's limits. Returns the name of the
+// queue it defined, or "" when there was nothing to do (UnitOfWork off, the
+// queue names its own, the queue exists already, or the name would pass 48
+// bytes - the handler then says so when it needs the queue).
+std::string PrepareBackoutQueue(const MonitorConfig& monitor);
+
 }  // namespace krsoap::tool
