@@ -3,6 +3,7 @@
 // global critical section that guards the worker list.
 #include "server/monitor.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -30,6 +31,8 @@ using krsoap::trace::kTraceExit;
 
 // Created when the module is loaded, deleted when it is unloaded.
 krsoap::platform::CriticalSection g_critical_section;
+// Back-outs of requests in this process so far (NoteRequestBackedOut).
+std::atomic<uint32_t> g_backouts{0};
 
 
 // Start's outcome for an argument wider than its control-block field: the
@@ -125,6 +128,7 @@ DWORD MonitorThread(void* param) {
     std::vector<char> browse(static_cast<size_t>(kBrowseBuffer));
     char* buffer = browse.data();
     LONG status = 0;
+    uint32_t backouts_seen = g_backouts.load(std::memory_order_acquire);
     while (status == 0) {
       if (WaitForSingleObject(control->StopEvent, 0) != WAIT_TIMEOUT) break;
       if (hobj == KRHO_UNUSABLE_HOBJ) {
@@ -140,6 +144,13 @@ DWORD MonitorThread(void* param) {
       KRMD md = KRMD_DEFAULT;
       KRGMO gmo = KRGMO_DEFAULT;
       gmo.Options = KRGMO_WAIT | KRGMO_BROWSE_NEXT;
+      const uint32_t backouts = g_backouts.load(std::memory_order_acquire);
+      if (backouts != backouts_seen) {
+        // A backed-out request may lie behind the cursor: start again from
+        // the first message so it is served now, not after the next put.
+        backouts_seen = backouts;
+        gmo.Options = KRGMO_WAIT | KRGMO_BROWSE_FIRST;
+      }
       gmo.WaitInterval = 5000;
       KRLONG length = 0;
       LogText("Browsing with wait");
@@ -208,6 +219,8 @@ DWORD MonitorThread(void* param) {
 }
 
 }  // namespace
+
+void NoteRequestBackedOut() { g_backouts.fetch_add(1, std::memory_order_acq_rel); }
 
 void EnterGCriticalSection() {
   TraceEntry(u"EnterGCriticalSection");

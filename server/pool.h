@@ -87,6 +87,11 @@ struct COMThreadBlock {
   std::mutex gate;
 };
 
+// A request got under syncpoint went back to its queue in this process (its
+// unit of work was backed out). Each monitor's browse cursor may already be
+// past it, so the monitors' next browse starts again from the first message.
+void NoteRequestBackedOut();
+
 // The global critical section, entered and left only through these two.
 void EnterGCriticalSection();
 void LeaveGCriticalSection();

@@ -595,6 +595,7 @@ KRLONG CKRSoapHandler::EndUnit(bool commit) {
   unit_queue_ = KRHO_UNUSABLE_HOBJ;
   in_unit_ = false;
   LeaveUnit(unit_suspect_);
+  if (!commit || result != 0) NoteRequestBackedOut();
   return result;
 }
 
