@@ -146,9 +146,11 @@ void UnitInquire(KRHCONN hconn, KRHOBJ hobj, KRLONG count, const KRLONG* selecto
 struct Quarantine {
   // Held around each get under syncpoint and until the unit it opened is
   // counted: a request taken by another handler while a suspect is served
-  // would die with it. Timed, so that a getter never waits for the gate
-  // longer than its own wait for a request.
-  std::timed_mutex get_gate;
+  // would die with it. Taken with a time limit (GetGate), so that a getter
+  // never waits for the gate longer than its own wait for a request. Made of
+  // `mu` and `changed` rather than a std::timed_mutex, whose timed lock goes
+  // through pthread_mutex_clocklock, a call ThreadSanitizer does not see.
+  bool get_gate_held = false;
   std::mutex mu;
   std::condition_variable changed;
   int open_units = 0;      // units of work of ordinary requests
@@ -179,6 +181,35 @@ void EnterUnit(bool suspect) {
   q.suspect = true;
   q.changed.wait(lock, [&q] { return q.open_units == 0; });
 }
+
+// The get gate (see Quarantine), released when the object goes.
+class GetGate {
+ public:
+  GetGate() = default;
+  GetGate(const GetGate&) = delete;
+  GetGate& operator=(const GetGate&) = delete;
+  ~GetGate() {
+    if (!held_) return;
+    Quarantine& q = TheQuarantine();
+    {
+      std::lock_guard<std::mutex> lock(q.mu);
+      q.get_gate_held = false;
+    }
+    q.changed.notify_all();
+  }
+  // True once taken; false when another getter held it for all of `wait_ms`.
+  bool Take(DWORD wait_ms) {
+    Quarantine& q = TheQuarantine();
+    std::unique_lock<std::mutex> lock(q.mu);
+    if (!q.changed.wait_for(lock, std::chrono::milliseconds(wait_ms), [&q] { return !q.get_gate_held; }))
+      return false;
+    q.get_gate_held = held_ = true;
+    return true;
+  }
+
+ private:
+  bool held_ = false;
+};
 
 void LeaveUnit(bool suspect) {
   Quarantine& q = TheQuarantine();
@@ -358,8 +389,8 @@ LONG CKRSoapHandler::ReadMessageFromQueue(DWORD wait_ms) {
         } else {
           KRMD md = KRMD_DEFAULT;
           const DWORD threshold = unit_of_work ? BackoutThreshold() : 0;
-          std::unique_lock<std::timed_mutex> gate(TheQuarantine().get_gate, std::defer_lock);
-          const bool gated = !unit_of_work || gate.try_lock_for(std::chrono::milliseconds(wait_ms));
+          GetGate gate;
+          const bool gated = !unit_of_work || gate.Take(wait_ms);
           if (unit_of_work && gated) WaitForNoSuspect(wait_ms);
           if (!gated) {
             // Another handler waited for a request all this time.
