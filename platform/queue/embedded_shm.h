@@ -522,6 +522,8 @@ class SharedQm {
   template <class Pick>
   int32_t BackOut(const std::vector<int32_t>* only, Pick pick);
   void ReturnHeldLocked(int32_t e, std::vector<int32_t>* wake);
+  // Takes this process's record of a unit's entries; false when it has none.
+  bool TakeUnitEntries(uint64_t unit, std::vector<int32_t>* entries);
 
   std::string name_;
   std::string dir_;

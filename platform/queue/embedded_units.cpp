@@ -141,15 +141,18 @@ int32_t SharedQm::BackOut(const std::vector<int32_t>* only, Pick pick) {
   return KRRC_NONE;
 }
 
+bool SharedQm::TakeUnitEntries(uint64_t unit, std::vector<int32_t>* entries) {
+  std::lock_guard<std::mutex> guard(units_mu_);
+  auto it = units_.find(unit);
+  if (it == units_.end()) return false;
+  entries->swap(it->second);
+  units_.erase(it);
+  return true;
+}
+
 int32_t SharedQm::CommitUnit(uint64_t unit) {
   std::vector<int32_t> entries;
-  {
-    std::lock_guard<std::mutex> guard(units_mu_);
-    auto it = units_.find(unit);
-    if (it == units_.end()) return KRRC_NONE;
-    entries.swap(it->second);
-    units_.erase(it);
-  }
+  if (!TakeUnitEntries(unit, &entries)) return KRRC_NONE;
   const int32_t self = SelfIdentity().pid;
   auto ours = [&](const Entry& e) {
     return (e.state == kHeld || e.state == kUnitPut) && e.unit == unit && e.owner_pid == self;
@@ -221,13 +224,7 @@ int32_t SharedQm::CommitUnit(uint64_t unit) {
 
 int32_t SharedQm::BackoutUnit(uint64_t unit) {
   std::vector<int32_t> entries;
-  {
-    std::lock_guard<std::mutex> guard(units_mu_);
-    auto it = units_.find(unit);
-    if (it == units_.end()) return KRRC_NONE;
-    entries.swap(it->second);
-    units_.erase(it);
-  }
+  if (!TakeUnitEntries(unit, &entries)) return KRRC_NONE;
   const int32_t self = SelfIdentity().pid;
   return BackOut(&entries, [&](const Entry& e) { return e.unit == unit && e.owner_pid == self; });
 }
