@@ -84,6 +84,16 @@ HRESULT WriteAll(IStream* stream, const std::string& text) {
   return S_OK;
 }
 
+// Says how writing the patched envelope back went; both patch paths end here.
+HRESULT LogPatchWritten(HRESULT hr) {
+  if (SUCCEEDED(hr)) {
+    LogText("Successfully patched SOAP message.");
+  } else {
+    LogText("Error: Unable to write patched SOAP message to stream -- patching failed.");
+  }
+  return hr;
+}
+
 }  // namespace
 
 HRESULT CKRBaseConn::PatchSoap() {
@@ -100,12 +110,7 @@ HRESULT CKRBaseConn::PatchSoap() {
         return hr;
       }
       if (PatchEnvelopeText(text, soap_action_, &patched)) {
-        hr = WriteAll(stream.get(), patched);
-        if (SUCCEEDED(hr)) {
-          LogText("Successfully patched SOAP message.");
-        } else {
-          LogText("Error: Unable to write patched SOAP message to stream -- patching failed.");
-        }
+        hr = LogPatchWritten(WriteAll(stream.get(), patched));
         TraceExit(u"CKRBaseConn::PatchSoap", hr);
         return hr;
       }
@@ -201,12 +206,7 @@ HRESULT CKRBaseConn::PatchSoap() {
       return;
     }
     StreamArg destination(stream_);
-    hr = document->save(destination.v);
-    if (SUCCEEDED(hr)) {
-      LogText("Successfully patched SOAP message.");
-    } else {
-      LogText("Error: Unable to write patched SOAP message to stream -- patching failed.");
-    }
+    hr = LogPatchWritten(document->save(destination.v));
   }();
   TraceExit(u"CKRBaseConn::PatchSoap", hr);
   return hr;
