@@ -9,8 +9,6 @@
 #include <cstring>
 #include <fstream>
 #include <map>
-#include <regex>
-#include <set>
 #include <sstream>
 
 #include "tools/krsoap/command.h"
@@ -41,18 +39,6 @@ void CompletionWords(const CLI::App& app, const std::string& path, std::map<std:
     for (const std::string& s : o->get_snames()) list += "-" + s + " ";
   }
   (*words)[path] = list;
-}
-
-// A usage text's "--name" words, for a command that parses its own options.
-std::string OptionWordsOf(const std::string& usage) {
-  std::set<std::string> found;
-  static const std::regex option("--[a-z][a-z-]*");
-  for (auto it = std::sregex_iterator(usage.begin(), usage.end(), option); it != std::sregex_iterator(); ++it)
-    found.insert(it->str());
-  std::string list = "--help ";
-  for (const std::string& o : found)
-    if (o != "--help") list += o + " ";
-  return list;
 }
 
 // Text for roff: backslashes and hyphens escaped, no line starting with a
@@ -118,13 +104,9 @@ bool WriteFile(const std::string& path, const std::string& text) {
 
 }  // namespace
 
-std::string BashCompletion(const CLI::App& root, const std::vector<DocCommand>& old_style) {
+std::string BashCompletion(const CLI::App& root) {
   std::map<std::string, std::string> words;
   CompletionWords(root, "krsoap", &words);
-  for (const DocCommand& c : old_style) {
-    words["krsoap"] += c.name + " ";
-    words["krsoap " + c.name] = OptionWordsOf(c.usage);
-  }
   words["krsoap"] += "help ";
   std::string out =
       "# bash completion for krsoap, written by \"krsoap --generate-completion\".\n"
@@ -147,7 +129,7 @@ std::string BashCompletion(const CLI::App& root, const std::vector<DocCommand>& 
   return out;
 }
 
-bool WriteManPages(const CLI::App& root, const std::vector<DocCommand>& old_style, const std::string& dir) {
+bool WriteManPages(const CLI::App& root, const std::string& dir) {
   std::string index = Header("krsoap", "carry SOAP requests and responses over message queues");
   index +=
       ".SH SYNOPSIS\n\\fBkrsoap\\fR \\fICOMMAND\\fR [\\fIARGS\\fR...]\n.br\n\\fBkrsoap\\fR \\-\\-version\n"
@@ -157,12 +139,6 @@ bool WriteManPages(const CLI::App& root, const std::vector<DocCommand>& old_styl
   for (const CLI::App* app : Verbs(root)) {
     if (!WriteFile(dir + "/krsoap-" + app->get_name() + ".1", CommandPage(*app))) return false;
     pages[app->get_name()] = app->get_description();
-  }
-  for (const DocCommand& c : old_style) {
-    std::string page = Header("krsoap-" + c.name, c.summary) + ".SH SYNOPSIS\n" + RoffBlock(c.usage) + kExitSection +
-                       ".SH SEE ALSO\n\\fBkrsoap\\fR(1)\n";
-    if (!WriteFile(dir + "/krsoap-" + c.name + ".1", page)) return false;
-    pages[c.name] = c.summary;
   }
   for (const auto& [name, summary] : pages)
     index += ".TP\n\\fBkrsoap\\-" + Roff(name) + "\\fR(1)\n" + Roff(summary) + "\n";

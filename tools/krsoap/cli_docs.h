@@ -1,12 +1,9 @@
 // The bash completion script and the man pages of the krsoap tool, written
-// from the CLI11 definitions of its commands (and, for commands that parse
-// their own arguments, from their summary and usage text), so that neither
-// can drift from what the tool accepts. main.cpp runs them for the hidden
+// from the CLI11 definitions of its commands, so that neither can drift from what the tool accepts. main.cpp runs them for the hidden
 // modes --generate-completion and --generate-man, which the build uses.
 #pragma once
 
 #include <string>
-#include <vector>
 
 namespace CLI {
 class App;
@@ -14,17 +11,12 @@ class App;
 
 namespace krsoap::tool {
 
-// A command that parses its own arguments: documented from its texts.
-struct DocCommand {
-  std::string name, summary, usage;
-};
-
 // A bash script defining the completion of "krsoap" (commands, verbs,
 // options; file names elsewhere).
-std::string BashCompletion(const CLI::App& root, const std::vector<DocCommand>& old_style);
+std::string BashCompletion(const CLI::App& root);
 
 // Writes krsoap.1 and krsoap-COMMAND.1 for every command into `dir`.
 // False (after saying why on standard error) when a file cannot be written.
-bool WriteManPages(const CLI::App& root, const std::vector<DocCommand>& old_style, const std::string& dir);
+bool WriteManPages(const CLI::App& root, const std::string& dir);
 
 }  // namespace krsoap::tool

@@ -2,16 +2,12 @@
 // subcommand and registers it with a static registration line; main.cpp
 // builds the command line from the table and dispatches on it.
 //
-// A command is registered in one of two ways:
-//  - KRSOAP_CLI_COMMAND(CliCommand{name, summary, define}): `define` declares
-//    the command's options, operands and verbs on a CLI11 subcommand and
-//    returns what runs it. Help, usage errors (exit 2), --opt=value forms,
-//    bash completion and the man pages all come from that one definition.
-//  - KRSOAP_COMMAND(Command{name, summary, usage, run}): the command parses
-//    its own argument vector and prints its own usage text (documented from
-//    that text). Every command of the tool is now defined the first way; a
-//    syntax CLI11 does not read (reg's /v NAME switches) is handed on from a
-//    CLI11 verb declared with prefix_command() instead.
+// A command is registered with KRSOAP_CLI_COMMAND(CliCommand{name, summary,
+// define}): `define` declares the command's options, operands and verbs on a
+// CLI11 subcommand and returns what runs it. Help, usage errors (exit 2),
+// --opt=value forms, bash completion and the man pages all come from that
+// one definition. A syntax CLI11 does not read (reg's /v NAME switches) is
+// handed on from a CLI11 verb declared with prefix_command().
 //
 // Exit status of every command: 0 done, 1 failed, 2 bad usage.
 #pragma once
@@ -30,21 +26,6 @@ namespace krsoap::tool {
 constexpr int kExitDone = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
-
-struct Command {
-  const char* name;     // "reg", "setup", ...
-  const char* summary;  // one line for "krsoap help"
-  const char* usage;    // full text for "krsoap NAME --help"
-  // Runs the subcommand with its own arguments (argv[0] is the subcommand's
-  // name). Returns the process exit code.
-  int (*run)(const std::vector<std::string>& args);
-  // True when `run` itself answers --help, -h and /? wherever its syntax has
-  // an option there, so that one given as an option's value or as an
-  // operand stays an argument. Otherwise main.cpp answers them anywhere
-  // except right after an option (where they may be its value). Either way
-  // "krsoap NAME --help" shows the usage.
-  bool parses_help = false;
-};
 
 // What runs a CLI11-defined command once its command line has been parsed
 // into the variables `define` bound. Returns the exit status.
@@ -83,8 +64,7 @@ std::string HelpOf(const CLI::App& app);
 // --help, -h or /?: a request for the usage text.
 inline bool IsHelpFlag(const std::string& arg) { return arg == "--help" || arg == "-h" || arg == "/?"; }
 
-// Adds a command to the table; used through KRSOAP_COMMAND / KRSOAP_CLI_COMMAND.
-bool RegisterCommand(const Command& command);
+// Adds a command to the table; used through KRSOAP_CLI_COMMAND.
 bool RegisterCliCommand(const CliCommand& command);
 
 // The product version (the ProductVersion of the modules' version blocks).
@@ -105,8 +85,6 @@ const std::vector<SetupStep>& SetupSteps();
 
 #define KRSOAP_CONCAT_INNER(a, b) a##b
 #define KRSOAP_CONCAT(a, b) KRSOAP_CONCAT_INNER(a, b)
-#define KRSOAP_COMMAND(...) \
-  static const bool KRSOAP_CONCAT(krsoap_command_, __LINE__) = ::krsoap::tool::RegisterCommand(__VA_ARGS__)
 #define KRSOAP_CLI_COMMAND(...) \
   static const bool KRSOAP_CONCAT(krsoap_cli_command_, __LINE__) = ::krsoap::tool::RegisterCliCommand(__VA_ARGS__)
 #define KRSOAP_SETUP_STEP(...) \

@@ -3,8 +3,6 @@
 // what is common to every command: the help layout, --version, the usage
 // errors (exit 2), "krsoap help [NAME]", and the hidden modes that write the
 // bash completion and the man pages from the same definitions (cli_docs.cpp).
-// Commands still registered with KRSOAP_COMMAND are dispatched as before,
-// with their own argument vector.
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
@@ -23,10 +21,6 @@ namespace krsoap::tool {
 int CheckStoreBeforeCommand(const std::string& command);  // store_check.cpp
 
 namespace {
-std::map<std::string, Command>& Table() {
-  static std::map<std::string, Command> table;
-  return table;
-}
 std::map<std::string, CliCommand>& CliTable() {
   static std::map<std::string, CliCommand> table;
   return table;
@@ -41,10 +35,7 @@ constexpr char kExitText[] = "Exit status: 0 done, 1 failed, 2 bad usage.";
 void PrintHelp() {
   std::printf("usage: krsoap COMMAND [ARGS...]\n       krsoap --version\n\ncommands:\n");
   std::printf("  %-12s %s\n", "help", "list the commands, or show one command's usage");
-  std::map<std::string, const char*> all;
-  for (const auto& [name, cmd] : Table()) all[name] = cmd.summary;
-  for (const auto& [name, cmd] : CliTable()) all[name] = cmd.summary;
-  for (const auto& [name, summary] : all) std::printf("  %-12s %s\n", name.c_str(), summary);
+  for (const auto& [name, cmd] : CliTable()) std::printf("  %-12s %s\n", name.c_str(), cmd.summary);
   std::printf("\nEach command takes --help (-h). Options take their value as\n"
               "\"--opt VALUE\" or \"--opt=VALUE\". %s\n",
               kExitText);
@@ -292,11 +283,6 @@ int RunChosenVerb(const CLI::App& parent, const std::vector<std::pair<CLI::App*,
   return UsageError(PathOf(&parent).substr(std::strlen("krsoap ")), "name a verb: " + verbs);
 }
 
-bool RegisterCommand(const Command& command) {
-  Table()[command.name] = command;
-  return true;
-}
-
 bool RegisterCliCommand(const CliCommand& command) {
   CliTable()[command.name] = command;
   return true;
@@ -324,12 +310,6 @@ CLI::App& WholeCommandLine() {
   return line->root;
 }
 
-std::vector<DocCommand> OldStyleCommands() {
-  std::vector<DocCommand> out;
-  for (const auto& [name, command] : Table()) out.push_back({command.name, command.summary, command.usage});
-  return out;
-}
-
 }  // namespace krsoap::tool
 
 int main(int argc, char** argv) {
@@ -341,10 +321,6 @@ int main(int argc, char** argv) {
   const std::string first = argv[1];
   if (first == "help" || first == "--help" || first == "-h") {
     if (argc >= 3 && first == "help") {
-      if (auto it = Table().find(argv[2]); it != Table().end()) {
-        std::printf("%s", it->second.usage);
-        return kExitDone;
-      }
       if (CliTable().count(argv[2])) {
         std::printf("%s", WholeCommandLine().get_subcommand(argv[2])->help("krsoap").c_str());
         return kExitDone;
@@ -357,40 +333,23 @@ int main(int argc, char** argv) {
   }
   if (first == "--generate-completion" || first == "--generate-man") {
     if (first == "--generate-completion" && argc == 2) {
-      std::printf("%s", BashCompletion(WholeCommandLine(), OldStyleCommands()).c_str());
+      std::printf("%s", BashCompletion(WholeCommandLine()).c_str());
       return kExitDone;
     }
     if (first == "--generate-man" && argc == 3)
-      return WriteManPages(WholeCommandLine(), OldStyleCommands(), argv[2]) ? kExitDone : kExitFailed;
+      return WriteManPages(WholeCommandLine(), argv[2]) ? kExitDone : kExitFailed;
     std::fprintf(stderr, "krsoap: usage: krsoap --generate-completion | --generate-man DIRECTORY\n");
     return kExitUsage;
   }
-  auto it = Table().find(first);
-  if (it == Table().end()) {
-    auto cli = CliTable().find(first);
-    if (cli != CliTable().end()) return RunCli(cli->second, argc, argv);
-    if (first == "-V" || first == "--version") {
-      std::printf("krsoap %s\n", ProductVersion());
-      return kExitDone;
-    }
-    if (!first.empty() && first[0] == '-') {
-      std::fprintf(stderr, "krsoap: unknown option '%s' (try 'krsoap help')\n", first.c_str());
-      return kExitUsage;
-    }
-    std::fprintf(stderr, "krsoap: unknown command '%s' (try 'krsoap help')\n", first.c_str());
-    return kExitUsage;
-  }
-  std::vector<std::string> args(argv + 1, argv + argc);
-  const Command& command = it->second;
-  for (size_t i = 1; i < args.size() && (i == 1 || !command.parses_help); ++i) {
-    if (!IsHelpFlag(args[i])) continue;
-    // Right after an option it may be that option's value ("--config -h"):
-    // the command decides.
-    const std::string& before = args[i - 1];
-    if (i > 1 && before.size() > 1 && before[0] == '-') continue;
-    std::printf("%s", command.usage);
+  if (auto cli = CliTable().find(first); cli != CliTable().end()) return RunCli(cli->second, argc, argv);
+  if (first == "-V" || first == "--version") {
+    std::printf("krsoap %s\n", ProductVersion());
     return kExitDone;
   }
-  if (int rc = CheckStoreBeforeCommand(command.name)) return rc;
-  return command.run(args);
+  if (!first.empty() && first[0] == '-') {
+    std::fprintf(stderr, "krsoap: unknown option '%s' (try 'krsoap help')\n", first.c_str());
+    return kExitUsage;
+  }
+  std::fprintf(stderr, "krsoap: unknown command '%s' (try 'krsoap help')\n", first.c_str());
+  return kExitUsage;
 }
