@@ -101,6 +101,11 @@ class CKRBaseConn {
   HRESULT StreamInterface(ComPtr<IStream>* out);
   // Reads whatever `stream` holds and throws it away, however long it is.
   static void Drain(IStream* stream);
+  // buffer_, message_buffer_ bytes, made on first use.
+  char* MessageBuffer() {
+    if (buffer_.size() != message_buffer_) buffer_.assign(message_buffer_, '\0');
+    return buffer_.data();
+  }
   // get_InputStream and get_OutputStream.
   HRESULT GetStream(bool input, IUnknown** stream);
   // Stores `value` (a string the caller keeps) through put_Property.

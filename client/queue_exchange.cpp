@@ -190,8 +190,7 @@ HRESULT CKRBaseConn::PutKRMessage() {
     return hr;
   }
   const ULONG limit = message_buffer_ - 1;
-  if (buffer_.size() != message_buffer_) buffer_.assign(message_buffer_, '\0');
-  char* request = buffer_.data();
+  char* request = MessageBuffer();
   if (size > limit) {
     // Too long for one message: take it out of the stream all the same, so
     // that the next request does not find it in front of its own bytes.
@@ -243,8 +242,7 @@ HRESULT CKRBaseConn::GetMessage() {
   gmo.Options = KRGMO_WAIT | KRGMO_CONVERT;
   gmo.WaitInterval = static_cast<KRLONG>(reply_wait_ms_);
   const KRLONG limit = static_cast<KRLONG>(message_buffer_ - 1);
-  if (buffer_.size() != message_buffer_) buffer_.assign(message_buffer_, '\0');
-  char* reply = buffer_.data();
+  char* reply = MessageBuffer();
   KRLONG length = 0, cc = KRCC_FAILED;
   get_(connection_, reply_to_queue_handle_, &md, &gmo, limit, reply, &length, &cc, &reason);
   if (reason != KRRC_NONE) {
