@@ -55,6 +55,7 @@ using krsoap::bench::Load;
 using krsoap::bench::LoadAverage;
 using krsoap::bench::Measure;
 using krsoap::bench::NowNs;
+using krsoap::bench::PrintRatios;
 using krsoap::bench::Slot;
 
 constexpr const char* kQm = "CLIENT.QM";
@@ -285,6 +286,14 @@ void FirstCallProcess(Shared* shared, double seconds) {
 
 const char* Verdict(bool met) { return met ? "met" : "MISSED"; }
 
+// One line of figures for `n` clients of one stack.
+void PrintFigures(const char* stack, int n, const Figures& f) {
+  std::printf("%s %2d clients: p50 %8.1f us  p99 %9.1f us  %8.0f calls/s  CPU per call: clients %5.1f us, "
+              "host %5.1f us  (%ld errors)\n", stack, n, f.p50_us, f.p99_us, f.per_s, f.client_cpu_us, f.host_cpu_us,
+              f.errors);
+  std::fflush(stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -333,10 +342,7 @@ int main(int argc, char** argv) {
     pid_t host = krsoap::test::StartCalculatorHost(dirs, root, "", kQueue, kWsdl, kWsml);
     for (size_t i = 0; i < levels.size(); ++i) {
       qf[i] = RunConcurrency(&shared->load, levels[i], seconds, true, 0, host);
-      std::printf("queue %2d clients: p50 %8.1f us  p99 %9.1f us  %8.0f calls/s  CPU per call: clients %5.1f us, "
-                  "host %5.1f us  (%ld errors)\n", levels[i], qf[i].p50_us, qf[i].p99_us, qf[i].per_s,
-                  qf[i].client_cpu_us, qf[i].host_cpu_us, qf[i].errors);
-      std::fflush(stdout);
+      PrintFigures("queue", levels[i], qf[i]);
     }
     std::fflush(nullptr);
     pid_t pid = ::fork();
@@ -359,10 +365,7 @@ int main(int argc, char** argv) {
     }
     for (size_t i = 0; i < levels.size(); ++i) {
       hf[i] = RunConcurrency(&shared->load, levels[i], seconds, false, port, http);
-      std::printf("http  %2d clients: p50 %8.1f us  p99 %9.1f us  %8.0f calls/s  CPU per call: clients %5.1f us, "
-                  "host %5.1f us  (%ld errors)\n", levels[i], hf[i].p50_us, hf[i].p99_us, hf[i].per_s,
-                  hf[i].client_cpu_us, hf[i].host_cpu_us, hf[i].errors);
-      std::fflush(stdout);
+      PrintFigures("http ", levels[i], hf[i]);
     }
     ::kill(http, SIGTERM);
     ::waitpid(http, nullptr, 0);
@@ -380,10 +383,7 @@ int main(int argc, char** argv) {
       gf[i] = krsoap::bench::Run(&shared->load, levels[i], seconds, server, [&](int r) {
         GsoapClientProcess(&shared->load, &shared->load.slots[r], r, port);
       });
-      std::printf("gsoap %2d clients: p50 %8.1f us  p99 %9.1f us  %8.0f calls/s  CPU per call: clients %5.1f us, "
-                  "host %5.1f us  (%ld errors)\n", levels[i], gf[i].p50_us, gf[i].p99_us, gf[i].per_s,
-                  gf[i].client_cpu_us, gf[i].host_cpu_us, gf[i].errors);
-      std::fflush(stdout);
+      PrintFigures("gsoap", levels[i], gf[i]);
     }
     ::kill(server, SIGTERM);
     ::waitpid(server, nullptr, 0);
@@ -392,29 +392,8 @@ int main(int argc, char** argv) {
 #else
   std::printf("gsoap: the anchor is not built (bench/gsoap_anchor/install-gsoap.sh, then reconfigure)\n");
 #endif
-  if (only.empty()) {
-    std::printf("ratios queue/http (p50, p99: lower is better for the queue; calls/s: higher is)\n");
-    for (size_t i = 0; i < levels.size(); ++i) {
-      const double p50 = hf[i].p50_us > 0 ? qf[i].p50_us / hf[i].p50_us : 0;
-      const double per_s = hf[i].per_s > 0 ? qf[i].per_s / hf[i].per_s : 0;
-      std::printf("  %2d: p50 %.2f  p99 %.2f  calls/s %.2f", levels[i], p50,
-                  hf[i].p99_us > 0 ? qf[i].p99_us / hf[i].p99_us : 0, per_s);
-      if (levels[i] == 1) std::printf("   goal p50 <= 1.00: %s", Verdict(p50 <= 1.0));
-      if (levels[i] == 16) std::printf("   goal calls/s >= 1.10: %s", Verdict(per_s >= 1.1));
-      std::printf("\n");
-    }
-  }
-  if (only.empty() && gsoap_ran) {
-    std::printf("ratios queue/gSOAP (p50, p99: lower is better for the queue; calls/s: higher is)\n");
-    for (size_t i = 0; i < levels.size(); ++i) {
-      const double p50 = gf[i].p50_us > 0 ? qf[i].p50_us / gf[i].p50_us : 0;
-      const double per_s = gf[i].per_s > 0 ? qf[i].per_s / gf[i].per_s : 0;
-      std::printf("  %2d: p50 %.2f  p99 %.2f  calls/s %.2f", levels[i], p50,
-                  gf[i].p99_us > 0 ? qf[i].p99_us / gf[i].p99_us : 0, per_s);
-      if (levels[i] == 16) std::printf("   goal calls/s >= 1.00: %s", Verdict(per_s >= 1.0));
-      std::printf("\n");
-    }
-  }
+  if (only.empty()) PrintRatios("http", "calls/s", levels, qf, hf, 1.0, 1.1);
+  if (only.empty() && gsoap_ran) PrintRatios("gSOAP", "calls/s", levels, qf, gf, 0, 1.0);
   if (first_ran) {
     const char* what[3] = {"new queue connector, first call (create, connect, queues, call), none other alive",
                            "new queue connector, first call, another connector of the process alive",

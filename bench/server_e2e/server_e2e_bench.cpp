@@ -55,6 +55,7 @@ using krsoap::bench::Figures;
 using krsoap::bench::Load;
 using krsoap::bench::LoadAverage;
 using krsoap::bench::Measure;
+using krsoap::bench::PrintRatios;
 using krsoap::bench::Slot;
 
 constexpr const char* kQm = "E2E.QM";
@@ -273,26 +274,8 @@ int main(int argc, char** argv) {
 #else
   std::printf("gsoap: the anchor is not built (bench/gsoap_anchor/install-gsoap.sh, then reconfigure)\n");
 #endif
-  if (only.empty()) {
-    std::printf("ratios queue/http (p50, p99: lower is better for the queue; round trips/s: higher is)\n");
-    for (size_t i = 0; i < levels.size(); ++i) {
-      std::printf("  %2d: p50 %.2f  p99 %.2f  round trips/s %.2f\n", levels[i],
-                  hf[i].p50_us > 0 ? qf[i].p50_us / hf[i].p50_us : 0, hf[i].p99_us > 0 ? qf[i].p99_us / hf[i].p99_us : 0,
-                  hf[i].per_s > 0 ? qf[i].per_s / hf[i].per_s : 0);
-    }
-  }
-  if (only.empty() && gsoap_ran) {
-    std::printf("ratios queue/gSOAP (p50, p99: lower is better for the queue; round trips/s: higher is)\n");
-    for (size_t i = 0; i < levels.size(); ++i) {
-      const double p50 = gf[i].p50_us > 0 ? qf[i].p50_us / gf[i].p50_us : 0;
-      const double per_s = gf[i].per_s > 0 ? qf[i].per_s / gf[i].per_s : 0;
-      std::printf("  %2d: p50 %.2f  p99 %.2f  round trips/s %.2f", levels[i], p50,
-                  gf[i].p99_us > 0 ? qf[i].p99_us / gf[i].p99_us : 0, per_s);
-      if (levels[i] == 1) std::printf("   goal p50 <= 0.80: %s", p50 <= 0.8 ? "met" : "MISSED");
-      if (levels[i] == 16) std::printf("   goal round trips/s >= 1.30: %s", per_s >= 1.3 ? "met" : "MISSED");
-      std::printf("\n");
-    }
-  }
+  if (only.empty()) PrintRatios("http", "round trips/s", levels, qf, hf, 0, 0);
+  if (only.empty() && gsoap_ran) PrintRatios("gSOAP", "round trips/s", levels, qf, gf, 0.8, 1.3);
   std::printf("load average at end: %s\n", LoadAverage().c_str());
   std::filesystem::remove_all(g_root);
   return 0;

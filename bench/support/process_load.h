@@ -136,6 +136,26 @@ struct Figures {
   long errors = 0;
 };
 
+// Prints the queue's figures over another stack's, level by level, with the
+// goals for 1 and 16 processes beside them when given (> 0). `unit` names the
+// rate ("calls/s", "round trips/s").
+inline void PrintRatios(const char* other, const char* unit, const std::vector<int>& levels,
+                        const std::vector<Figures>& queue, const std::vector<Figures>& them, double p50_goal_at_1,
+                        double rate_goal_at_16) {
+  std::printf("ratios queue/%s (p50, p99: lower is better for the queue; %s: higher is)\n", other, unit);
+  for (size_t i = 0; i < levels.size(); ++i) {
+    const double p50 = them[i].p50_us > 0 ? queue[i].p50_us / them[i].p50_us : 0;
+    const double p99 = them[i].p99_us > 0 ? queue[i].p99_us / them[i].p99_us : 0;
+    const double per_s = them[i].per_s > 0 ? queue[i].per_s / them[i].per_s : 0;
+    std::printf("  %2d: p50 %.2f  p99 %.2f  %s %.2f", levels[i], p50, p99, unit, per_s);
+    if (levels[i] == 1 && p50_goal_at_1 > 0)
+      std::printf("   goal p50 <= %.2f: %s", p50_goal_at_1, p50 <= p50_goal_at_1 ? "met" : "MISSED");
+    if (levels[i] == 16 && rate_goal_at_16 > 0)
+      std::printf("   goal %s >= %.2f: %s", unit, rate_goal_at_16, per_s >= rate_goal_at_16 ? "met" : "MISSED");
+    std::printf("\n");
+  }
+}
+
 // Forks `n` requesting processes, each running `child(slot index)` (which
 // calls Measure or GiveUp), measures for `seconds` and gathers the figures.
 // `host` (0: none) is the serving process whose CPU time is counted.
