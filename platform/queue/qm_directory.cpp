@@ -87,6 +87,33 @@ void NameToField(const std::string& name, char* field, size_t width) {
   std::memcpy(field, name.data(), std::min(name.size(), width));
 }
 
+std::string IdToHex(const unsigned char* id, size_t n) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string s(2 * n, '0');
+  for (size_t i = 0; i < n; ++i) {
+    s[2 * i] = kDigits[id[i] >> 4];
+    s[2 * i + 1] = kDigits[id[i] & 0xF];
+  }
+  return s;
+}
+
+bool HexToId(const std::string& text, unsigned char* out, size_t width) {
+  if (text.size() % 2 != 0 || text.size() > width * 2) return false;
+  auto digit = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+  };
+  std::memset(out, 0, width);
+  for (size_t i = 0; i < text.size(); i += 2) {
+    const int hi = digit(text[i]), lo = digit(text[i + 1]);
+    if (hi < 0 || lo < 0) return false;
+    out[i / 2] = static_cast<unsigned char>(hi << 4 | lo);
+  }
+  return true;
+}
+
 bool IsPgStore(const std::string& store) {
   return store.rfind("postgresql://", 0) == 0 || store.rfind("postgres://", 0) == 0;
 }

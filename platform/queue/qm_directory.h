@@ -41,6 +41,14 @@ std::string FieldToName(const char* field, size_t width);
 // Writes a name into a fixed-width field, zero-padded.
 void NameToField(const std::string& name, char* field, size_t width);
 
+// Message and correlation ids as text, as administrators see and type them:
+// two upper-case hexadecimal digits a byte.
+std::string IdToHex(const unsigned char* id, size_t n);
+// Reads such text (either case) into a width-byte id, zero-padded at the end.
+// False, leaving `out` undefined, unless it is an even number of hexadecimal
+// digits for at most `width` bytes.
+bool HexToId(const std::string& text, unsigned char* out, size_t width);
+
 // True when the store value names PostgreSQL.
 bool IsPgStore(const std::string& store);
 

@@ -44,15 +44,7 @@ inline void SetField(char* field, size_t width, const std::string& s) {
 
 inline std::string FieldStr(const char* p, size_t n) { return q::FieldToName(p, n); }
 
-inline std::string Hex(const KRBYTE* p, size_t n) {
-  std::string s;
-  char b[3];
-  for (size_t i = 0; i < n; ++i) {
-    std::snprintf(b, sizeof b, "%02X", p[i]);
-    s += b;
-  }
-  return s;
-}
+inline std::string Hex(const KRBYTE* p, size_t n) { return q::IdToHex(p, n); }
 
 class QueueTest : public ::testing::TestWithParam<StoreParam> {
  protected:

@@ -76,30 +76,6 @@ bool ParseYesNo(const std::string& s, bool* out) {
   return true;
 }
 
-bool ParseHexId(const std::string& s, KRBYTE* out, size_t width) {
-  if (s.size() % 2 != 0 || s.size() > width * 2) return false;
-  std::memset(out, 0, width);
-  for (size_t i = 0; i < s.size(); i += 2) {
-    char pair[3] = {s[i], s[i + 1], 0};
-    char* end = nullptr;
-    long v = std::strtol(pair, &end, 16);
-    if (*end || !std::isxdigit(static_cast<unsigned char>(s[i])) || !std::isxdigit(static_cast<unsigned char>(s[i + 1])))
-      return false;
-    out[i / 2] = static_cast<KRBYTE>(v);
-  }
-  return true;
-}
-
-std::string Hex(const KRBYTE* p, size_t n) {
-  std::string s;
-  char buf[3];
-  for (size_t i = 0; i < n; ++i) {
-    std::snprintf(buf, sizeof buf, "%02X", p[i]);
-    s += buf;
-  }
-  return s;
-}
-
 std::string Field(const char* p, size_t n) { return q::FieldToName(p, n); }
 
 // Opens the store of a queue manager for administration.
@@ -238,7 +214,7 @@ int CmdPut(const Options& o) {
     if (v->size() > KR_Q_MGR_NAME_LENGTH) return Fail("put", KRRC_NAME_TOO_LONG);
     q::NameToField(*v, md.ReplyToQMgr, KR_Q_MGR_NAME_LENGTH);
   }
-  if (auto* v = o.Get("correl-id"); v && !ParseHexId(*v, md.CorrelId, KR_CORREL_ID_LENGTH))
+  if (auto* v = o.Get("correl-id"); v && !q::HexToId(*v, md.CorrelId, KR_CORREL_ID_LENGTH))
     return Usage("--correl-id is up to 48 hex digits");
   if (auto* v = o.Get("persistent")) {
     bool yes = false;
@@ -277,7 +253,7 @@ int CmdPut(const Options& o) {
   q::api::Close(hconn, &hobj, KRCO_NONE, &cc2, &rc2);
   q::api::Disc(&hconn, &cc2, &rc2);
   if (rc) return Fail("put", rc);
-  std::printf("%s\n", Hex(md.MsgId, KR_MSG_ID_LENGTH).c_str());
+  std::printf("%s\n", q::IdToHex(md.MsgId, KR_MSG_ID_LENGTH).c_str());
   return 0;
 }
 
@@ -288,9 +264,9 @@ int CmdGet(const Options& o) {
     if (!ParseInt(*v, -1, INT32_MAX, &gmo.WaitInterval)) return Usage("bad --wait");
     gmo.Options |= KRGMO_WAIT;
   }
-  if (auto* v = o.Get("correl-id"); v && !ParseHexId(*v, md.CorrelId, KR_CORREL_ID_LENGTH))
+  if (auto* v = o.Get("correl-id"); v && !q::HexToId(*v, md.CorrelId, KR_CORREL_ID_LENGTH))
     return Usage("--correl-id is up to 48 hex digits");
-  if (auto* v = o.Get("msg-id"); v && !ParseHexId(*v, md.MsgId, KR_MSG_ID_LENGTH))
+  if (auto* v = o.Get("msg-id"); v && !q::HexToId(*v, md.MsgId, KR_MSG_ID_LENGTH))
     return Usage("--msg-id is up to 48 hex digits");
   const bool browse = o.Has("browse");
   if (browse) gmo.Options |= KRGMO_BROWSE_FIRST;
@@ -310,8 +286,8 @@ int CmdGet(const Options& o) {
                      : md.MsgType == KRMT_REPORT ? "report"
                      : md.MsgType == KRMT_DATAGRAM ? "datagram"
                                                    : "other";
-  std::printf("MsgId:       %s\n", Hex(md.MsgId, KR_MSG_ID_LENGTH).c_str());
-  std::printf("CorrelId:    %s\n", Hex(md.CorrelId, KR_CORREL_ID_LENGTH).c_str());
+  std::printf("MsgId:       %s\n", q::IdToHex(md.MsgId, KR_MSG_ID_LENGTH).c_str());
+  std::printf("CorrelId:    %s\n", q::IdToHex(md.CorrelId, KR_CORREL_ID_LENGTH).c_str());
   std::printf("MsgType:     %d (%s)\n", md.MsgType, type);
   std::printf("Format:      %s\n", std::string(md.Format, KR_FORMAT_LENGTH).c_str());
   std::printf("Priority:    %d\n", md.Priority);
