@@ -1,9 +1,12 @@
 // ExtractSoapAction: finds the SOAP action that the client put into a
 // request envelope (an element named with the root element's prefix and
-// "SoapAction") and stores its text as the handler's SoapAction. Parses with
-// the XML DOM component, created through COM once per handler and kept.
+// "SoapAction") and stores its text as the handler's SoapAction. A request in
+// the plain form is read straight off its text (action_text.h); any other is
+// parsed with the XML DOM component, created through COM once per handler
+// and kept. Both routes write the same trace lines for the same request.
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "common/trace/trace.h"
 #include "platform/com/bstr.h"
@@ -11,15 +14,47 @@
 #include "platform/com/variant.h"
 #include "platform/win32/last_error.h"
 #include "platform/text/convert.h"
+#include "server/action_text.h"
 #include "server/pool.h"
 #include "server/soap_handler.h"
 
 namespace krsoap::halvex {
 
+HRESULT CKRSoapHandler::EnsureXmlDocument() {
+  if (xml_document_) return S_OK;
+  HRESULT hr = CoCreateInstance(CLSID_DOMDocument, nullptr, CLSCTX_ALL, IID_IXMLDOMDocument,
+                                reinterpret_cast<void**>(&xml_document_));
+  if (FAILED(hr) || !xml_document_) {
+    LogText("Failed to create blank XML Document, hr = %x", static_cast<unsigned>(hr));
+    xml_document_ = nullptr;
+    return hr;
+  }
+  LogText("Create new IXMLDOMDocument");
+  return hr;
+}
+
 LONG CKRSoapHandler::ExtractSoapAction(const char* text, size_t length) {
   krsoap::trace::TraceEntry(u"ExtractSoapAction");
   LONG result = 0;
   HRESULT last = S_OK;  // the exit line's value: the last COM step that ran
+  // The text route still makes the handler's document when it has none, so
+  // that a handler's first request writes the same lines either way.
+  if (FindActionText(std::string_view(text, length), &action_text_)) {
+    if (!xml_document_) {
+      last = EnsureXmlDocument();
+      if (!xml_document_) result = FAILED(last) ? last : E_NOINTERFACE;
+    }
+    if (xml_document_) {
+      LogText("Search for node %s", action_text_.tag.c_str());
+      LogText("Found %ld elements by tagname %s", action_text_.count, action_text_.tag.c_str());
+      if (action_text_.count >= 1) {
+        soap_action_ = krsoap::platform::Utf8ToUtf16(action_text_.text);
+        LogText("SoapAction = %s", action_text_.text.c_str());
+      }
+    }
+    krsoap::trace::TraceExit(u"ExtractSoapAction", last);
+    return result;
+  }
   SAFEARRAY* bytes = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(length));
   if (!bytes) {
     DWORD error = GetLastError();
@@ -41,15 +76,8 @@ LONG CKRSoapHandler::ExtractSoapAction(const char* text, size_t length) {
       }
     }
     if (stored && !xml_document_) {
-      last = CoCreateInstance(CLSID_DOMDocument, nullptr, CLSCTX_ALL, IID_IXMLDOMDocument,
-                              reinterpret_cast<void**>(&xml_document_));
-      if (FAILED(last) || !xml_document_) {
-        LogText("Failed to create blank XML Document, hr = %x", static_cast<unsigned>(last));
-        result = FAILED(last) ? last : E_NOINTERFACE;
-        xml_document_ = nullptr;
-      } else {
-        LogText("Create new IXMLDOMDocument");
-      }
+      last = EnsureXmlDocument();
+      if (!xml_document_) result = FAILED(last) ? last : E_NOINTERFACE;
     }
     if (stored && xml_document_) {
       VARIANT source;

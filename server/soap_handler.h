@@ -16,6 +16,7 @@
 #include "platform/com/server.h"
 #include "platform/com/stream.h"
 #include "platform/memory/global_memory.h"
+#include "server/action_text.h"
 #include "xmldom.h"
 
 namespace krsoap::halvex {
@@ -74,6 +75,9 @@ class CKRSoapHandler : public krsoap::com::ObjectRoot,
   // Finds the prefix:SoapAction element of `text` and stores its text as
   // SoapAction (soap_action.cpp).
   LONG ExtractSoapAction(const char* text, size_t length);
+  // Creates the handler's XML document when it has none (tracing the
+  // creation or its failure); the creation's HRESULT, S_OK when it existed.
+  HRESULT EnsureXmlDocument();
   // A request longer than `limit` is taken off the queue by its message id
   // and answered with a fault, so that it neither blocks the queue nor goes
   // unanswered. With `in_unit`, the get and the fault are one unit of work,
@@ -116,6 +120,8 @@ class CKRSoapHandler : public krsoap::com::ObjectRoot,
   std::u16string queue_manager_;
   std::u16string queue_;
   IXMLDOMDocument* xml_document_ = nullptr;
+  // The text route's findings, kept to reuse their memory.
+  ActionText action_text_;
 
   // The value a caller last put as SoapAction: what a request without a
   // SoapAction element of its own is served under.

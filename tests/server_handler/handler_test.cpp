@@ -5,7 +5,9 @@
 #include <cstdlib>
 
 #include "platform/registry/registry.h"
+#include "server/action_text.h"
 #include "tests/server_handler/handler_test_util.h"
+#include "xmldom.h"
 
 namespace krsoap::test {
 namespace {
@@ -318,6 +320,61 @@ TEST_F(HandlerTest, ExtractionMatchesTheRootPrefixOnly) {
   PutRequest(Envelope("urn:<![CDATA[a&b]]>#<x>Op</x>"));
   EXPECT_EQ("urn:a&b#Op", Action(h.get()));
   ReadAll(s.get());
+}
+
+// The handler reads a plain request's action off its text and any other
+// through the DOM: where the text route answers, it must answer as the DOM
+// would, and a request the DOM refuses must never be taken by it.
+TEST_F(HandlerTest, TheTextRouteFindsTheActionAsTheDomDoes) {
+  const std::string ns = kEnvNs;
+  const struct {
+    std::string text;
+    bool plain;  // the text route takes it
+  } cases[] = {
+      // Line ends, references, nested markup and UTF-8 in the action; two
+      // elements of the name.
+      {"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<S:Envelope xmlns:S=\"" + ns +
+           "\" xmlns:x='urn:x#p'>\r\n<S:Header><S:SoapAction>urn:a&amp;b&#x23;\r\n<x:op k=\"&lt;\">Add</x:op>"
+           "&#13;\xc3\xa9\r</S:SoapAction><S:SoapAction>2</S:SoapAction></S:Header><S:Body/></S:Envelope >",
+       true},
+      {"<Envelope xmlns=\"" + ns + "\"><Body><SOAP-ENV:SoapAction xmlns:SOAP-ENV=\"urn:o\"/></Body></Envelope>\n",
+       true},
+      {"<p:SoapAction xmlns:p=\"urn:p\"/>", true},
+      // Not well-formed, or not namespace-well-formed: both refuse.
+      {"<S:Envelope xmlns:S=\"urn:s\"><S:SoapAction>a]]>b</S:SoapAction></S:Envelope>", false},
+      {"<S:Envelope xmlns:S=\"urn:s\"><S:SoapAction>&#xFFFE;</S:SoapAction></S:Envelope>", false},
+      {"<S:Envelope xmlns:S=\"urn:s\"><u:SoapAction/></S:Envelope>", false},
+      {"<S:Envelope xmlns:S=\"urn:s\" xmlns:a=\"urn:x\" xmlns:b=\"urn:x\" a:k=\"1\" b:k=\"2\"/>", false},
+      {"<S:Envelope xmlns:S=\"urn:s\" xmlns:p=\"http://h:x/\"/>", false},
+      {"<S:Envelope xmlns:S=\"urn:s\"><S:SoapAction>\xed\xa0\x80</S:SoapAction></S:Envelope>", false},
+      {"<S:Envelope xmlns:S=\"urn:s\"><S:SoapAction>x</S:SoapAction></S:Envelope><more/>", false},
+  };
+  for (const auto& c : cases) {
+    krsoap::halvex::ActionText text;
+    EXPECT_EQ(c.plain, krsoap::halvex::FindActionText(c.text, &text)) << c.text;
+    Ptr<IXMLDOMDocument> doc;
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_DOMDocument, nullptr, CLSCTX_ALL, IID_IXMLDOMDocument, doc.OutVoid()));
+    VARIANT_BOOL loaded = VARIANT_FALSE;
+    ByteArray bytes(c.text);
+    EXPECT_EQ(c.plain ? S_OK : S_FALSE, doc->load(bytes.get(), &loaded)) << c.text;
+    if (!c.plain) continue;
+    Bstr tag(text.tag);
+    Ptr<IXMLDOMNodeList> list;
+    ASSERT_EQ(S_OK, doc->getElementsByTagName(tag.get(), list.Out()));
+    LONG count = 0;
+    list->get_length(&count);
+    EXPECT_EQ(count, text.count) << c.text;
+    Ptr<IXMLDOMNode> first;
+    if (count > 0 && list->get_item(0, first.Out()) == S_OK) {
+      Bstr value;
+      first->get_text(value.Out());
+      EXPECT_EQ(value.Utf8(), text.text) << c.text;
+    }
+  }
+  krsoap::halvex::ActionText first;
+  ASSERT_TRUE(krsoap::halvex::FindActionText(cases[0].text, &first));
+  EXPECT_EQ("S:SoapAction", first.tag);
+  EXPECT_EQ("urn:a&b#\nAdd\r\xc3\xa9\n", first.text);
 }
 
 TEST_F(HandlerTest, BadRequestsAreStillServedAsTheyCameAndNothingBreaks) {
