@@ -85,6 +85,131 @@ const PgStatement kGet = {
     "FROM krsoap.get($1::text, $2::text, $3::int, $4::bytea, $5::bytea, $6::int, $7::bool, "
     "$8::int, $9::bigint, $10::bigint, $11::int, $12::bigint, $13::bigint)",
     13};
+// The common put as one plain statement instead of a call of krsoap.put:
+// no function call, no PL/pgSQL, which halves what the server spends on a
+// put. It covers a put to a local queue that takes it; for anything else
+// (unknown name, alias, inhibited, too long, a persistent message for a
+// temporary queue, a dynamic queue whose owner is gone) it inserts nothing
+// and answers -1, and the caller asks krsoap.put, which knows every case.
+// Full (2211) is answered here: the depth is checked inside the INSERT.
+const PgStatement kPutFast = {
+    "kr_put_fast",
+    "WITH q AS MATERIALIZED ("
+    "  SELECT id, max_depth FROM krsoap.queues"
+    "   WHERE qm = $1::text AND name = $2::text AND kind <> 2 AND NOT put_inhibited"
+    "     AND octet_length($9::bytea) <= max_length AND NOT ($4::bool AND kind = 3)"
+    "     AND (owner_key IS NULL OR NOT pg_try_advisory_xact_lock_shared(owner_key))),"
+    " i AS ("
+    "  INSERT INTO krsoap.messages (queue_id, priority, persistent, msg_id, correl_id, expires_at,"
+    "                               md, body, uow_owner, uow_id, uow_state)"
+    "  SELECT q.id, $3::int, $4::bool, $5::bytea, $6::bytea,"
+    "         CASE WHEN $7::bigint IS NULL THEN NULL"
+    "              ELSE clock_timestamp() + $7::bigint * interval '1 millisecond' END,"
+    "         $8::bytea, $9::bytea,"
+    "         CASE WHEN $11::bigint <> 0 THEN $10::bigint END,"
+    "         CASE WHEN $11::bigint <> 0 THEN $11::bigint END,"
+    "         CASE WHEN $11::bigint <> 0 THEN 2::smallint END"
+    "    FROM q"
+    "   WHERE (SELECT count(*) FROM (SELECT 1 FROM krsoap.messages m WHERE m.queue_id = q.id"
+    "                                LIMIT q.max_depth) s) < q.max_depth"
+    "  RETURNING queue_id)"
+    // A put in a unit notifies nobody (its message is invisible until the
+    // commit) and is durable at the commit, not before.
+    " SELECT CASE WHEN q.id IS NULL THEN -1 WHEN i.queue_id IS NULL THEN 2211 ELSE 0 END,"
+    "        coalesce(q.id, 0),"
+    "        CASE WHEN i.queue_id IS NOT NULL AND $11::bigint = 0"
+    "             THEN pg_notify('krq_' || i.queue_id, '') END IS NULL,"
+    "        CASE WHEN NOT $4::bool OR $11::bigint <> 0"
+    "             THEN set_config('synchronous_commit', 'off', true) END IS NULL"
+    "   FROM (SELECT 1) one LEFT JOIN q ON true LEFT JOIN i ON true",
+    11};
+
+// The common destructive get as one plain statement (see kPutFast for why).
+// Parameters: $1 queue manager, $2 queue, $3 buffer length, $4 the queue id
+// the caller started on (0: any), $5 the waiter lock the caller holds (0:
+// none; handed on with a message), $6/$7 the unit's owner and number (0:
+// none), $8 the waiter lock to try when nothing is there (0: none), then
+// the message id and/or correlation id to match, when selected by them.
+//
+// It answers 0 with the message, 2033 when nothing matches, and -1 when
+// krsoap.get must decide: the queue is not a plain local one that may be
+// read, its owner is gone, the first match has expired or is too long for
+// the buffer, or nothing matched while units hold rows of the queue (the
+// units of dead owners may need backing out first). Nothing has been taken
+// or locked when it answers -1.
+//
+// Columns: status, queue id, seq, priority, length, descriptor, body, time
+// left in ms, queue now empty, waiter lock taken.
+std::string GetFastSql(bool by_msg_id, bool by_correl_id, bool in_unit) {
+  std::string match;
+  int next = 9;
+  if (by_msg_id) match += " AND m.msg_id = $" + std::to_string(next++) + "::bytea";
+  if (by_correl_id) match += " AND m.correl_id = $" + std::to_string(next++) + "::bytea";
+  const std::string live = "(x.expires_at IS NULL OR x.expires_at > clock_timestamp())"
+                           " AND octet_length(x.body) <= $3::int";
+  const std::string take =
+      in_unit ? "UPDATE krsoap.messages x SET uow_owner = $6::bigint, uow_id = $7::bigint, uow_state = 1"
+                " WHERE x.seq = (SELECT seq FROM c) AND " + live
+              : "DELETE FROM krsoap.messages x WHERE x.seq = (SELECT seq FROM c) AND " + live +
+                    " AND $6::bigint = 0 AND $7::bigint = 0";  // outside any unit
+  return "WITH q AS MATERIALIZED ("
+         "  SELECT id FROM krsoap.queues"
+         "   WHERE qm = $1::text AND name = $2::text AND kind <> 2 AND NOT get_inhibited"
+         "     AND ($4::bigint = 0 OR id = $4::bigint)"
+         "     AND (owner_key IS NULL OR NOT pg_try_advisory_xact_lock_shared(owner_key))),"
+         " c AS MATERIALIZED ("
+         "  SELECT m.seq FROM krsoap.messages m"
+         "   WHERE m.queue_id = (SELECT id FROM q) AND m.uow_owner IS NULL" + match +
+         "   ORDER BY m.priority DESC, m.seq LIMIT 1 FOR UPDATE SKIP LOCKED),"
+         " d AS (" + take +
+         "   RETURNING x.seq, x.priority, x.persistent, x.md, x.body, x.expires_at),"
+         " r AS MATERIALIZED ("
+         "  SELECT q.id, d.seq, d.priority, d.persistent, d.md, d.body, d.expires_at,"
+         "         CASE WHEN q.id IS NULL THEN -1"
+         "              WHEN d.seq IS NOT NULL THEN 0"
+         "              WHEN c.seq IS NOT NULL THEN -1"
+         "              WHEN EXISTS (SELECT 1 FROM krsoap.messages u"
+         "                            WHERE u.queue_id = q.id AND u.uow_owner IS NOT NULL) THEN -1"
+         "              ELSE 2033 END AS st"
+         "    FROM (SELECT 1) one LEFT JOIN q ON true LEFT JOIN c ON true LEFT JOIN d ON true)"
+         " SELECT r.st, coalesce(r.id, 0), coalesce(r.seq, 0), coalesce(r.priority, 0),"
+         "        coalesce(octet_length(r.body), 0), r.md, r.body,"
+         "        CASE WHEN r.expires_at IS NULL THEN NULL"
+         "             ELSE greatest(1, ceil(extract(epoch FROM r.expires_at - clock_timestamp()) * 1000))::bigint"
+         "        END,"
+         "        r.st >= 0 AND NOT EXISTS (SELECT 1 FROM krsoap.messages e WHERE e.queue_id = r.id"
+         "                                   AND e.uow_owner IS NULL AND e.seq <> coalesce(r.seq, 0)),"
+         "        CASE WHEN r.st = 2033 AND $8::int <> 0 THEN pg_try_advisory_lock(19282, $8::int)"
+         "             ELSE false END,"
+         "        CASE WHEN r.st = 0 AND $5::int <> 0 THEN pg_advisory_unlock(19282, $5::int) END IS NULL,"
+         // A taken persistent message commits synchronously (it cannot come
+         // back after the get returned it); anything else need not wait for
+         // the disk. Within a unit, the unit's commit is what must be durable.
+         "        CASE WHEN r.st >= 0 AND NOT " + std::string(in_unit ? "false" : "coalesce(r.persistent, false)") +
+         "             THEN set_config('synchronous_commit', 'off', true) END IS NULL"
+         "   FROM r";
+}
+
+// The statement for a get's selection, made once.
+const PgStatement& GetFast(bool by_msg_id, bool by_correl_id, bool in_unit) {
+  struct Variant {
+    std::string name, sql;
+    PgStatement st;
+  };
+  static const std::vector<Variant>* variants = [] {
+    auto* v = new std::vector<Variant>(8);
+    for (int i = 0; i < 8; ++i) {
+      const bool msg = i & 1, correl = i & 2, unit = i & 4;
+      Variant& x = (*v)[static_cast<size_t>(i)];
+      x.name = "kr_get_fast_" + std::to_string(i);
+      x.sql = GetFastSql(msg, correl, unit);
+      x.st = PgStatement{x.name.c_str(), x.sql.c_str(), 8 + (msg ? 1 : 0) + (correl ? 1 : 0)};
+    }
+    return v;
+  }();
+  return (*variants)[(by_msg_id ? 1 : 0) | (by_correl_id ? 2 : 0) | (in_unit ? 4 : 0)].st;
+}
+
 const PgStatement kEndUnit = {"kr_end_unit",
                               "SELECT krsoap.end_unit($1::bigint, $2::bigint, $3::bool)", 3};
 const PgStatement kWaiterUnlock = {"kr_waiter_unlock",
@@ -140,6 +265,9 @@ bool OwnerKnownDead(const PgResult& r, int row, int first) {
   if (who.pid <= 0 || who.pid == SelfIdentity().pid) return false;
   return !IsAlive(who);
 }
+
+// The second half of the queue's waiter lock (the first is 19282).
+int32_t WaiterKey(int64_t queue_id) { return static_cast<int32_t>(queue_id % 2147483646) + 1; }
 
 int32_t MapFailure(PgFailure f) {
   switch (f) {
@@ -425,18 +553,19 @@ int32_t PgStore::PutInUnit(const std::string& queue, const Message& m, uint64_t 
     // clock whichever machine puts or gets.
     expire = PgParam::Int(std::max<int64_t>(1, m.expiry_deadline_ms - WallMs()));
   }
+  const std::vector<PgParam> params = {
+      PgParam::Text(name_), PgParam::Text(queue), PgParam::Int(std::clamp(m.md.Priority, 0, 9)),
+      PgParam::Bool(m.md.Persistence == KRPER_PERSISTENT),
+      PgParam::Bytes(m.md.MsgId, sizeof m.md.MsgId),
+      PgParam::Bytes(m.md.CorrelId, sizeof m.md.CorrelId), expire,
+      PgParam::Bytes(&m.md, sizeof m.md), PgParam::Bytes(m.body.data(), m.body.size()),
+      PgParam::Int(unit != 0 ? owner_key_ : 0), PgParam::Int(static_cast<int64_t>(unit))};
   PgResult r;
-  int32_t rc = Run(kPut,
-                   {PgParam::Text(name_), PgParam::Text(queue),
-                    PgParam::Int(std::clamp(m.md.Priority, 0, 9)),
-                    PgParam::Bool(m.md.Persistence == KRPER_PERSISTENT),
-                    PgParam::Bytes(m.md.MsgId, sizeof m.md.MsgId),
-                    PgParam::Bytes(m.md.CorrelId, sizeof m.md.CorrelId), expire,
-                    PgParam::Bytes(&m.md, sizeof m.md),
-                    PgParam::Bytes(m.body.data(), m.body.size()),
-                    PgParam::Int(unit != 0 ? owner_key_ : 0), PgParam::Int(static_cast<int64_t>(unit))},
-                   &r);
-  if (rc) return rc;
+  if (int32_t rc = Run(kPutFast, params, &r)) return rc;
+  if (r.rows() != 1) return KRRC_STORE_ERROR;
+  if (r.Int(0, 0) >= 0) return static_cast<int32_t>(r.Int(0, 0));
+  // Not a plain case: nothing was inserted; the function gives the answer.
+  if (int32_t rc = Run(kPut, params, &r)) return rc;
   return r.rows() == 1 ? static_cast<int32_t>(r.Int(0, 0)) : KRRC_STORE_ERROR;
 }
 
@@ -505,7 +634,27 @@ int32_t PgStore::Get(const std::string& queue, const GetRequest& req, BrowseCurs
   };
   for (int retries = 0;;) {
     if (look) {
-      PgResult r = c->Run(kGet, params, &f);
+      PgResult r;
+      // The waiter lock to try in the same statement when nothing is
+      // there, so that an uncontended wait costs no statement of its own.
+      const int32_t try_key =
+          plain && req.wait_ms != 0 && listening && waiter_key == 0 ? WaiterKey(queue_id) : 0;
+      bool got_lock = false;
+      if (!browse) {
+        std::vector<PgParam> fast = {PgParam::Text(name_), PgParam::Text(queue),
+                                     PgParam::Int(req.buffer_length), params[9], params[10],
+                                     params[11], params[12], PgParam::Int(try_key)};
+        if (req.match_msg_id) fast.push_back(params[3]);
+        if (req.match_correl_id) fast.push_back(params[4]);
+        r = c->Run(GetFast(req.match_msg_id, req.match_correl_id, req.unit != 0), fast, &f);
+        if (f == PgFailure::kNone && r.rows() == 1 && r.Int(0, 0) < 0) {
+          r = c->Run(kGet, params, &f);  // not a plain case: the function decides
+        } else if (f == PgFailure::kNone && r.rows() == 1) {
+          got_lock = r.Bool(0, 9);
+        }
+      } else {
+        r = c->Run(kGet, params, &f);
+      }
       if (f == PgFailure::kRetry && retries++ < 5) continue;
       if (f != PgFailure::kNone) {
         release();  // a lost session holds no lock; a live one must not keep it
@@ -555,6 +704,10 @@ int32_t PgStore::Get(const std::string& queue, const GetRequest& req, BrowseCurs
         }
         return status;
       }
+      if (got_lock) {
+        waiter_key = try_key;
+        params[10] = PgParam::Int(try_key);
+      }
       if (status != KRRC_NO_MSG_AVAILABLE) {
         release();
         return status;
@@ -578,7 +731,7 @@ int32_t PgStore::Get(const std::string& queue, const GetRequest& req, BrowseCurs
       // Anything put since the look above has notified this connection
       // (it was listening); look again after the lock if so.
       bool notified = c->ConsumeNotified(queue_id);
-      int32_t key = static_cast<int32_t>(queue_id % 2147483646) + 1;
+      int32_t key = WaiterKey(queue_id);
       f = c->LockUntil(19282, key, deadline);
       if (f == PgFailure::kUnavailable) return KRRC_CONNECTION_BROKEN;
       if (f == PgFailure::kRetry) return KRRC_NO_MSG_AVAILABLE;
