@@ -26,13 +26,56 @@ void SharedQm::RequeueInFlight() {
   }
 }
 
-// Makes the database work of `batch` durable: either another process already
-// committed it, or this one commits everything pending in one transaction.
+// Makes the database work of `batch` durable: either another process
+// commits it, or this one commits everything pending in one transaction.
 // Returns KRRC_NONE, or KRRC_STORE_ERROR when the batch's transaction failed
 // (its puts were then not made visible and its gets were put back).
+//
+// Only the leader holds the write mutex. The others sleep on the hand-off
+// word, which moves whenever the mutex is let go: then they look whether
+// their batch is durable, and if not, one of them leads the next commit
+// with whatever is pending by then. (Queueing on the mutex itself would
+// make a committer whose work is already on disk wait behind the next
+// leader's flush.)
 int32_t SharedQm::CommitBatch(uint64_t batch) {
-  WriteLock write(this);
-  if (!write.ok()) return KRRC_Q_MGR_NOT_AVAILABLE;
+  Header& h = shm_->h;
+  for (;;) {
+    // Counted before the word is read and the mutex tried, so a holder that
+    // lets the mutex go afterwards sees the count and wakes us.
+    __atomic_add_fetch(&h.commit_sleepers, 1, __ATOMIC_SEQ_CST);
+    const uint32_t word = __atomic_load_n(&h.commit_word, __ATOMIC_SEQ_CST);
+    int32_t rc = BatchOutcome(batch);
+    if (rc == -1) {
+      WriteLock write(this, false);
+      if (write.busy()) {
+        FutexWait(&h.commit_word, word, kCommitSliceMs);
+      } else {
+        __atomic_sub_fetch(&h.commit_sleepers, 1, __ATOMIC_SEQ_CST);
+        return write.ok() ? LeadCommit(batch) : KRRC_Q_MGR_NOT_AVAILABLE;
+      }
+    }
+    __atomic_sub_fetch(&h.commit_sleepers, 1, __ATOMIC_SEQ_CST);
+    if (rc != -1) return rc;
+    if (Deleted()) return KRRC_Q_MGR_NOT_AVAILABLE;
+  }
+}
+
+// The leader keeps the disk busy: while work is pending when its commit is
+// done, it commits again (up to kLeaderRounds in all) instead of letting go
+// of the write mutex, because the committers sleeping on that work would
+// first have to be woken and scheduled before one of them could lead, and
+// the disk would stand idle meanwhile. Committers are told after each round.
+int32_t SharedQm::LeadCommit(uint64_t batch) {
+  bool more = false;
+  const int32_t rc = CommitRound(batch, &more);
+  for (int round = 1; round < kLeaderRounds && more && !Deleted(); ++round) {
+    NotifyCommitters(shm_);
+    CommitRound(0, &more);
+  }
+  return rc;
+}
+
+int32_t SharedQm::CommitRound(uint64_t batch, bool* more) {
   struct Op {
     int32_t entry;
     bool insert;
@@ -48,12 +91,9 @@ int32_t SharedQm::CommitBatch(uint64_t batch) {
     Lock lock(this);
     if (!lock.ok()) return KRRC_Q_MGR_NOT_AVAILABLE;
     Header& h = shm_->h;
-    auto failed = [&](uint64_t b) {
-      for (uint64_t f : h.failed_batches)
-        if (f == b) return true;
-      return false;
-    };
-    if (h.durable_batch >= batch) return failed(batch) ? KRRC_STORE_ERROR : KRRC_NONE;
+    if (batch != 0) {
+      if (const int32_t rc = BatchOutcome(batch); rc != -1) return rc;  // committed meanwhile
+    }
     // Lead: take every pending operation. Everything the transaction needs is
     // copied out now, so nothing shared is read without the mutex.
     taken = h.open_batch++;
@@ -93,14 +133,15 @@ int32_t SharedQm::CommitBatch(uint64_t batch) {
     // told the queue manager is gone, and the rebuild reads the database.
     if (Deleted()) return KRRC_Q_MGR_NOT_AVAILABLE;
   }
-  bool ok = db_.Exec("BEGIN IMMEDIATE");
+  auto prepare = [this](sqlite3_stmt** st, const char* sql) {
+    return *st || sqlite3_prepare_v3(db(), sql, -1, SQLITE_PREPARE_PERSISTENT, st, nullptr) == SQLITE_OK;
+  };
+  bool ok = prepare(&insert_stmt_, "INSERT OR REPLACE INTO messages(seq, queue, md, body, expiry) VALUES(?,?,?,?,?)") &&
+            prepare(&delete_stmt_, "DELETE FROM messages WHERE seq=?") && db_.Exec("BEGIN IMMEDIATE");
   if (ok) {
-    Stmt ins(db(), "INSERT OR REPLACE INTO messages(seq, queue, md, body, expiry) VALUES(?,?,?,?,?)");
-    Stmt del(db(), "DELETE FROM messages WHERE seq=?");
-    ok = ins.ok() && del.ok();
     for (const Op& op : ops) {
       if (!ok) break;
-      sqlite3_stmt* st = op.insert ? *ins : *del;
+      sqlite3_stmt* st = op.insert ? insert_stmt_ : delete_stmt_;
       sqlite3_reset(st);
       sqlite3_bind_int64(st, 1, static_cast<sqlite3_int64>(op.seq));
       if (op.insert) {
@@ -111,14 +152,20 @@ int32_t SharedQm::CommitBatch(uint64_t batch) {
       }
       ok = sqlite3_step(st) == SQLITE_DONE;
     }
+    // The bindings point into `ops`.
+    sqlite3_reset(insert_stmt_);
+    sqlite3_clear_bindings(insert_stmt_);
+    sqlite3_reset(delete_stmt_);
     ok = ok && db_.Exec("COMMIT");
     if (!ok) db_.Exec("ROLLBACK");
   }
-  std::vector<int32_t> wake;
+  // Queues that got messages, and how many of their waiters to wake.
+  std::vector<std::pair<int32_t, int>> wake;
   {
     Lock lock(this);
     if (!lock.ok()) return KRRC_Q_MGR_NOT_AVAILABLE;
     Header& h = shm_->h;
+    std::vector<std::pair<int32_t, int>> published;  // queue, messages
     for (const Op& op : ops) {
       Entry& e = shm_->entries[op.entry];
       if (e.seq != op.seq || (e.pending_op != kInsertInFlight && e.pending_op != kDeleteInFlight)) continue;
@@ -136,18 +183,31 @@ int32_t SharedQm::CommitBatch(uint64_t batch) {
         LinkLocked(op.entry);
         q.depth++;
         BumpWord(&q.futex);
-        if (q.plain_waiters > 0 || q.special_waiters > 0) wake.push_back(e.queue);
+        if (!published.empty() && published.back().first == e.queue) published.back().second++;
+        else published.emplace_back(e.queue, 1);
       } else {
         FreeEntryLocked(op.entry);
       }
     }
-    h.durable_batch = taken;
-    if (!ok) h.failed_batches[taken % kFailedRing] = taken;
-    else if (h.failed_batches[taken % kFailedRing] == taken) h.failed_batches[taken % kFailedRing] = 0;
+    // The outcome first, then the counter: committers read both without the
+    // mutex (BatchOutcome).
+    __atomic_store_n(&h.failed_batches[taken % kFailedRing], ok ? 0 : taken, __ATOMIC_RELAXED);
+    __atomic_store_n(&h.durable_batch, taken, __ATOMIC_RELEASE);
+    *more = h.pending_head >= 0;
+    // As a single put does: one plain getter per message when only plain
+    // getters wait, everybody when a browse or a selective get waits (only
+    // they know what they match). Waking every getter of a busy request
+    // queue for each batch would send most of them back to sleep.
+    std::sort(published.begin(), published.end());
+    for (size_t i = 0; i < published.size(); ++i) {
+      int n = published[i].second;
+      while (i + 1 < published.size() && published[i + 1].first == published[i].first) n += published[++i].second;
+      const QueueSlot& q = shm_->queues[published[i].first];
+      const int count = q.special_waiters > 0 ? INT_MAX : std::min(n, q.plain_waiters);
+      if (count > 0) wake.emplace_back(published[i].first, count);
+    }
   }
-  std::sort(wake.begin(), wake.end());
-  wake.erase(std::unique(wake.begin(), wake.end()), wake.end());
-  for (int32_t q : wake) FutexWake(&shm_->queues[q].futex, INT_MAX);
+  for (const auto& [q, count] : wake) FutexWake(&shm_->queues[q].futex, count);
   // Our own work was in what we took: it joined batch `batch`, which nobody
   // had taken (leaders run one at a time), or it was requeued after a dead
   // leader into a later one.

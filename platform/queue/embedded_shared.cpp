@@ -250,7 +250,7 @@ int32_t SharedQm::Rebuild(Shm* old, bool live, const std::string& boot, const st
       FutexWake(&q.futex, INT_MAX);
     }
   }
-  if (write_held) pthread_mutex_unlock(&old->h.write_mutex);
+  if (write_held) ReleaseWriteMutex(old);
   if (rc == KRRC_NONE && !why.empty()) {
     char line[1024];
     std::snprintf(line, sizeof line,

@@ -48,7 +48,7 @@ namespace krsoap::queue::embedded {
 // ---- Layout of the mapped file ----------------------------------------------
 
 constexpr uint64_t kMagic = 0x314d48534d51524bull;  // "KRQMSHM1"
-constexpr uint32_t kLayoutVersion = 7;  // 7: units of work, backout queues
+constexpr uint32_t kLayoutVersion = 8;  // 7: units of work, backout queues; 8: commit hand-off word
 constexpr int kMaxQueues = 1024;
 constexpr int kMaxEntries = 32768;
 constexpr int kChunkData = 1020;
@@ -64,7 +64,13 @@ enum EntryState : int32_t { kFree = 0, kWriting = 1, kReady = 2, kTaking = 3, kH
 // Database work an entry waits for (group commit). Pending ops are on the
 // pending list; a committing leader marks the ones it took in flight.
 enum PendingOp : int32_t { kNoOp = 0, kInsert = 1, kDelete = 2, kInsertInFlight = 11, kDeleteInFlight = 12 };
-constexpr int kFailedRing = 64;
+// Failed group commits remembered, for committers that look late.
+constexpr int kFailedRing = 1024;
+// How long a committer sleeps on the hand-off word before it looks at the
+// write mutex again: the wake-up of a leader that dies is not sent.
+constexpr int64_t kCommitSliceMs = 50;
+// Transactions one leader commits in a row while work keeps coming.
+constexpr int kLeaderRounds = 4;
 // How often the units of dead processes are looked for while units are open.
 constexpr int64_t kUnitSweepMs = 100;
 
@@ -158,6 +164,13 @@ struct Header {
   uint64_t next_unit;
   int32_t uncommitted;
   int64_t unit_sweep_ms;
+  // Group commit hand-off: a committer whose work waits for another
+  // process's flush sleeps on this word instead of queueing on the write
+  // mutex (where it would wait out the next leader's flush as well). Every
+  // release of the write mutex bumps it, and wakes the sleepers when any
+  // are counted.
+  uint32_t commit_word;
+  int32_t commit_sleepers;
 };
 
 struct Shm {
@@ -345,6 +358,8 @@ class Stmt {
 class SharedQm {
  public:
   ~SharedQm() {
+    sqlite3_finalize(insert_stmt_);
+    sqlite3_finalize(delete_stmt_);
     if (shm_) ::munmap(shm_, sizeof(Shm));
     if (fd_ >= 0) ::close(fd_);
   }
@@ -389,10 +404,15 @@ class SharedQm {
 
   // Serialises SQLite writers across processes. A holder that died left
   // nothing to repair here: SQLite rolls its transaction back itself.
+  // With `wait` false it only tries: busy() when another holds it.
   class WriteLock {
    public:
-    explicit WriteLock(SharedQm* qm) : qm_(qm) {
-      int rc = pthread_mutex_lock(&qm_->shm_->h.write_mutex);
+    explicit WriteLock(SharedQm* qm, bool wait = true) : qm_(qm) {
+      int rc = wait ? pthread_mutex_lock(&qm_->shm_->h.write_mutex) : pthread_mutex_trylock(&qm_->shm_->h.write_mutex);
+      if (rc == EBUSY && !wait) {
+        busy_ = true;
+        return;
+      }
       if (rc == EOWNERDEAD) {
         // A committing leader may have died: its work goes back on the
         // pending list (inserts and deletes are idempotent).
@@ -404,19 +424,32 @@ class SharedQm {
       // A file that was replaced (or deleted) takes no more database work:
       // its successor was built from the database as it stood then.
       if (ok_ && qm_->Deleted()) {
-        pthread_mutex_unlock(&qm_->shm_->h.write_mutex);
+        ReleaseWriteMutex(qm_->shm_);
         ok_ = false;
       }
     }
     bool ok() const { return ok_; }
+    bool busy() const { return busy_; }
     ~WriteLock() {
-      if (ok_) pthread_mutex_unlock(&qm_->shm_->h.write_mutex);
+      if (ok_) ReleaseWriteMutex(qm_->shm_);
     }
 
    private:
     SharedQm* qm_;
     bool ok_ = false;
+    bool busy_ = false;
   };
+  // Lets the write mutex go and tells the committers sleeping on the
+  // hand-off word. The word moves after the unlock: a committer that read
+  // it, then found the mutex held, is then sure to see it change.
+  static void ReleaseWriteMutex(Shm* shm) {
+    pthread_mutex_unlock(&shm->h.write_mutex);
+    NotifyCommitters(shm);
+  }
+  static void NotifyCommitters(Shm* shm) {
+    __atomic_add_fetch(&shm->h.commit_word, 1, __ATOMIC_SEQ_CST);
+    if (__atomic_load_n(&shm->h.commit_sleepers, __ATOMIC_SEQ_CST) > 0) FutexWake(&shm->h.commit_word, INT_MAX);
+  }
 
   Shm* shm() { return shm_; }
   sqlite3* db() { return db_.get(); }
@@ -433,6 +466,7 @@ class SharedQm {
   // Group commit (see Header).
   void AppendPendingLocked(int32_t e, PendingOp op);
   void RequeueInFlight();
+  // Returns once `batch` is on disk (KRRC_NONE) or its transaction failed.
   int32_t CommitBatch(uint64_t batch);
 
   // Entry and chunk pools.
@@ -515,6 +549,25 @@ class SharedQm {
   }
 
  private:
+  // KRRC_NONE when `batch` is committed, KRRC_STORE_ERROR when its
+  // transaction failed, -1 while it waits. Reads no more than the counters,
+  // without the mutex.
+  int32_t BatchOutcome(uint64_t batch) const {
+    const Header& h = shm_->h;
+    if (__atomic_load_n(&h.durable_batch, __ATOMIC_ACQUIRE) < batch) return -1;
+    return __atomic_load_n(&h.failed_batches[batch % kFailedRing], __ATOMIC_RELAXED) == batch ? KRRC_STORE_ERROR
+                                                                                              : KRRC_NONE;
+  }
+  // Commits everything pending, `batch` among it, in one transaction or a
+  // few in a row; the caller holds the write mutex.
+  int32_t LeadCommit(uint64_t batch);
+  // One transaction of everything pending; `more`: work came meanwhile.
+  // With `batch` non-zero it returns at once when that batch is done.
+  int32_t CommitRound(uint64_t batch, bool* more);
+  // The group commit's two statements, prepared once per process (used
+  // under the write mutex only).
+  sqlite3_stmt* insert_stmt_ = nullptr;
+  sqlite3_stmt* delete_stmt_ = nullptr;
   int32_t MapShared();
   int32_t Rebuild(Shm* old, bool live, const std::string& boot, const std::string& why);
   int32_t InitLocked(const std::string& boot, int32_t* kept);  // under the file lock

@@ -695,6 +695,59 @@ TEST_P(QueueTest, PersistentMessagesFromManyProcessesAreTakenExactlyOnce) {
   }
 }
 
+TEST_P(QueueTest, AcknowledgedPersistentWorkSurvivesTheKillOfEveryProcess) {
+  // Producers and consumers commit at the same time, sharing flushes; each
+  // prints a body the moment its put or get has returned. All are killed at
+  // once and the queue manager is opened again (for the embedded store
+  // from its database alone, as after a machine restart): every
+  // acknowledged put is still there unless a consumer took it, and no
+  // acknowledged get comes back. A consumer killed between the return of
+  // its get and its print loses that one message, as it would anywhere.
+  constexpr int kProducers = 4, kConsumers = 2, kAcked = 40;
+  Define("KILL.Q", 30000, /*persistent=*/true);
+  std::vector<Child*> producers, consumers;
+  for (int i = 0; i < kConsumers; ++i) consumers.push_back(&Start({Helper(), "get", qm_, "KILL.Q", "10000", "acked"}));
+  for (int i = 0; i < kProducers; ++i)
+    producers.push_back(
+        &Start({Helper(), "put", qm_, "KILL.Q", "k" + std::to_string(i) + "-", "100000", "acked"}));
+  std::set<std::string> put, got;
+  for (Child* p : producers) {
+    std::string line;
+    for (int n = 0; n < kAcked && ReadLine(*p, &line); ++n) put.insert(line);
+  }
+  for (Child* c : producers) ::kill(c->pid, SIGKILL);
+  for (Child* c : consumers) ::kill(c->pid, SIGKILL);
+  for (Child* c : producers) {
+    std::istringstream in(ReadAll(*c));
+    for (std::string line; std::getline(in, line);) put.insert(line);
+    Finish(*c);
+  }
+  size_t got_lines = 0;
+  for (Child* c : consumers) {
+    std::istringstream in(ReadAll(*c));
+    for (std::string line; std::getline(in, line); ++got_lines) got.insert(line);
+    Finish(*c);
+  }
+  EXPECT_EQ(got.size(), got_lines) << "a message was taken twice";
+  ASSERT_GE(put.size(), static_cast<size_t>(kProducers * kAcked));
+  if (GetParam().name == "sqlite") {
+    q::QmDefinition d;
+    ASSERT_EQ(q::ResolveQm(qm_, &d), KRRC_NONE);
+    ASSERT_EQ(::unlink((platform::DataRoot() + "/qm/" + d.name + "/qm.shm").c_str()), 0);
+  }
+  std::string out;
+  ASSERT_EQ(RunProgram({Helper(), "get", qm_, "KILL.Q", "0"}, &out), 0);
+  std::set<std::string> left;
+  std::istringstream in(out);
+  for (std::string line; std::getline(in, line);) {
+    EXPECT_TRUE(left.insert(line).second) << line << " is on the queue twice";
+    EXPECT_EQ(got.count(line), 0u) << line << " came back after its get returned";
+  }
+  int lost = 0;
+  for (const std::string& m : put) lost += !left.count(m) && !got.count(m);
+  EXPECT_LE(lost, kConsumers) << "acknowledged puts lost";
+}
+
 TEST_P(QueueTest, ProcessKilledWhileWaitingLosesNothing) {
   Define("K.Q");
   KRBYTE none[24];

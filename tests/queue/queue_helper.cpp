@@ -25,6 +25,8 @@
 //                                             OUTQ, prints the bodies on one
 //                                             line, then waits for stdin to
 //                                             close (and exits without commit)
+// "acked" after the arguments of get or put: each body is printed (and
+// flushed) the moment its call has returned, for tests that kill the helper.
 // Exit status 0, or the reason code of the failing call modulo 256 (1 when it
 // is a multiple of 256).
 #include <unistd.h>
@@ -39,6 +41,8 @@
 #include "common/queue/krqueue.h"
 
 namespace {
+
+bool g_acked = false;
 
 int Exit(const char* what, KRLONG rc) {
   std::fprintf(stderr, "queue_helper: %s: reason %d\n", what, rc);
@@ -84,6 +88,7 @@ int Get(const std::string& qm, const std::string& queue, int wait, bool browse, 
     std::fwrite(buf.data(), 1, static_cast<size_t>(len), stdout);
     if (counts) std::printf(" %d", md.BackoutCount);
     std::fputc('\n', stdout);
+    if (g_acked) std::fflush(stdout);
   }
   std::fflush(stdout);
   KRCLOSE(hc, &ho, KRCO_NONE, &cc, &rc);
@@ -146,6 +151,10 @@ int Put(const std::string& qm, const std::string& queue, const std::string& body
     std::string b = count == 1 ? body : body + std::to_string(i);
     KRPUT(hc, ho, &md, &pmo, static_cast<KRLONG>(b.size()), b.data(), &cc, &rc);
     if (rc) return Exit("put", rc);
+    if (g_acked) {
+      std::printf("%s\n", b.c_str());
+      std::fflush(stdout);
+    }
   }
   KRCLOSE(hc, &ho, KRCO_NONE, &cc, &rc);
   KRDISC(&hc, &cc, &rc);
@@ -222,6 +231,10 @@ int HoldUnit(const std::string& qm, const std::string& out, const std::vector<st
 
 int main(int argc, char** argv) {
   std::vector<std::string> a(argv + 1, argv + argc);
+  if (a.size() > 1 && a.back() == "acked" && (a[0] == "get" || a[0] == "put")) {
+    g_acked = true;
+    a.pop_back();
+  }
   if (a.size() == 4 && a[0] == "get") return Get(a[1], a[2], std::atoi(a[3].c_str()), false);
   if (a.size() == 4 && a[0] == "browse") return Get(a[1], a[2], std::atoi(a[3].c_str()), true);
   if (a.size() == 3 && a[0] == "backouts") return Get(a[1], a[2], 0, true, true);
