@@ -129,6 +129,8 @@ DWORD MonitorThread(void* param) {
     char* buffer = browse.data();
     LONG status = 0;
     uint32_t backouts_seen = g_backouts.load(std::memory_order_acquire);
+    // Set when a browse waited in vain: see below.
+    bool from_first = false;
     while (status == 0) {
       if (WaitForSingleObject(control->StopEvent, 0) != WAIT_TIMEOUT) break;
       if (hobj == KRHO_UNUSABLE_HOBJ) {
@@ -149,6 +151,18 @@ DWORD MonitorThread(void* param) {
         // A backed-out request may lie behind the cursor: start again from
         // the first message so it is served now, not after the next put.
         backouts_seen = backouts;
+        gmo.Options = KRGMO_WAIT | KRGMO_BROWSE_FIRST;
+      }
+      if (from_first) {
+        // Requests can come back behind the cursor without this process
+        // knowing: a unit of work of another process (on this machine or,
+        // over a shared store, on another one) backed out when that
+        // process died. A browse that waited a whole interval for
+        // nothing new starts again from the first message, so those are
+        // served within an interval instead of waiting for as many later
+        // requests as came back (or for ever, when their clients wait
+        // for them before putting more).
+        from_first = false;
         gmo.Options = KRGMO_WAIT | KRGMO_BROWSE_FIRST;
       }
       gmo.WaitInterval = 5000;
@@ -173,6 +187,7 @@ DWORD MonitorThread(void* param) {
       }
       if (reason != 0) {
         LogText("KRGET rc = %ld", static_cast<long>(reason));
+        from_first = reason == KRRC_NO_MSG_AVAILABLE;
         if (reason != KRRC_NO_MSG_AVAILABLE) {
           // A browse that failed at once (queue deleted, queue manager
           // gone or deleted and made again) would fail again at once on

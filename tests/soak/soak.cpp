@@ -13,6 +13,10 @@
 //   phase 3  the host is killed with SIGKILL part way and started again;
 //            every request it had not taken must be answered after the
 //            restart; requests lost are at most those it had in flight
+//   phase 5  with --store (a PostgreSQL queue manager): a second host in a
+//            second data root, over the same queue manager, serves the
+//            same queue; the first is killed with SIGKILL halfway and the
+//            second serves on alone
 //
 // Prints, per phase, the counts, the throughput and the host's resident
 // memory at the start and the end; exits 0 when every check held, 1 when one
@@ -42,13 +46,14 @@
 
 namespace {
 
-constexpr const char* kQm = "SOAK.QM";
 constexpr const char* kQueue = "SOAK.REQUEST";
 constexpr const char* kBackoutQueue = "SOAK.REQUEST.BACKOUT";
 constexpr const char* kModelQueue = "SYSTEM.DEFAULT.MODEL.QUEUE";
 constexpr KRLONG kReplyBuffer = 1 << 16;
 
 std::string g_bin, g_lib, g_root, g_src;
+std::string g_qm = "SOAK.QM";
+std::string g_root2;  // phase 5: the second host's data root
 
 struct Options {
   long requests = 100000;
@@ -59,6 +64,7 @@ struct Options {
   std::string phases = "1234";  // 4 only with --unit-of-work
   bool keep = false;
   bool unit_of_work = false;  // the host serves under units of work
+  std::string store;  // a postgresql:// connection string: the queue manager's store
 };
 
 // Counters of one requesting process, handed to the parent through shared
@@ -115,7 +121,7 @@ std::string Mb(long kb) {
 // Depth of a queue (the request queue by default), from "krsoap qm queues";
 // -1 when unknown.
 long QueueDepth(const char* queue = kQueue) {
-  std::istringstream in(Capture(g_bin + "/krsoap qm queues " + kQm + " 2>/dev/null"));
+  std::istringstream in(Capture(g_bin + "/krsoap qm queues " + g_qm + " 2>/dev/null"));
   std::string name, kind;
   long depth = 0, open = 0;
   std::string line;
@@ -124,6 +130,15 @@ long QueueDepth(const char* queue = kQueue) {
     if (l >> name >> kind >> depth >> open && name == queue) return depth;
   }
   return -1;
+}
+
+// Runs one query on the PostgreSQL store's database through psql; its
+// result, trimmed, or "" when psql is missing or the query failed. Only
+// for figures the queue interface does not show.
+std::string PgQuery(const std::string& conninfo, const std::string& sql) {
+  std::string out = Capture("psql -XAtq '" + conninfo + "' -c \"" + sql + "\" 2>/dev/null");
+  while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+  return out;
 }
 
 // ---- Requests ------------------------------------------------------------------
@@ -180,7 +195,7 @@ void RequesterMain(long first, long step, long count, long phase, int bad_every,
                    std::atomic<long>* progress) {
   KRHCONN hconn = KRHC_UNUSABLE_HCONN;
   KRLONG cc = 0, rc = 0;
-  KRCONN(kQm, &hconn, &cc, &rc);
+  KRCONN(g_qm.c_str(), &hconn, &cc, &rc);
   if (rc) {
     out->failed++;
     out->last_reason = rc;
@@ -222,7 +237,7 @@ void RequesterMain(long first, long step, long count, long phase, int bad_every,
     std::memcpy(md.Format, KRFMT_STRING, KR_FORMAT_LENGTH);
     std::memcpy(md.ReplyToQ, reply_q, KR_Q_NAME_LENGTH);
     std::memset(md.ReplyToQMgr, ' ', KR_Q_MGR_NAME_LENGTH);
-    std::memcpy(md.ReplyToQMgr, kQm, std::strlen(kQm));
+    std::memcpy(md.ReplyToQMgr, g_qm.data(), g_qm.size());
     KRPMO pmo = KRPMO_DEFAULT;
     KRPUT(hconn, request, &md, &pmo, static_cast<KRLONG>(body.size()), const_cast<char*>(body.data()), &cc, &rc);
     if (rc) {
@@ -283,12 +298,14 @@ void RequesterMain(long first, long step, long count, long phase, int bad_every,
 
 // ---- The host ---------------------------------------------------------------------
 
-pid_t StartHost() {
-  const std::string conf = g_root + "/host.conf";
-  const std::string log = g_root + "/host.log";
+// Starts "krsoap serve" on the data root `root` (the soak's own by default).
+pid_t StartHost(const std::string& root = g_root) {
+  const std::string conf = root + "/host.conf";
+  const std::string log = root + "/host.log";
   const std::string tool = g_bin + "/krsoap";
   pid_t pid = ::fork();
   if (pid == 0) {
+    ::setenv("KRSOAP_HOME", root.c_str(), 1);
     std::FILE* f = std::freopen(log.c_str(), "a", stderr);
     (void)f;
     ::execl(tool.c_str(), tool.c_str(), "serve", "--config", conf.c_str(), static_cast<char*>(nullptr));
@@ -349,6 +366,14 @@ Counters WaitRequesters(const PhaseRun& run, int* crashed) {
 
 void PrintCounts(const char* what, const Counters& c, double seconds);
 
+// Requests whose outcome the requesters have counted so far.
+long Settled(const Shared& shared, int requesters) {
+  long n = 0;
+  for (int r = 0; r < requesters; ++r)
+    n += shared.per[r].answered + shared.per[r].wrong + shared.per[r].lost + shared.per[r].failed;
+  return n;
+}
+
 bool WaitReady(Shared* shared, const Options& o) {
   Options one = o;
   one.requesters = 1;
@@ -370,7 +395,8 @@ void PrintCounts(const char* what, const Counters& c, double seconds) {
 int Usage() {
   std::fprintf(stderr,
                "usage: krsoap_soak [--requests N] [--requesters P] [--timeout S] [--bad-every K] [--phases 123] "
-               "[--unit-of-work [--poison-every K]] [--keep]\n");
+               "[--unit-of-work [--poison-every K]] [--store postgresql://...] [--keep]\n"
+               "  phase 5 (two hosts on two data roots, one killed) needs --store\n");
   return 2;
 }
 
@@ -389,14 +415,21 @@ int main(int argc, char** argv) {
     else if (a == "--keep") o.keep = true;
     else if (a == "--unit-of-work") o.unit_of_work = true;
     else if (a == "--poison-every" && has) o.poison_every = std::atoi(argv[++i]);
+    else if (a == "--store" && has) o.store = argv[++i];
     else return Usage();
   }
   if (o.requests < 1 || o.requesters < 1 || o.requesters > 64 || o.timeout_s < 1 || o.bad_every < 2 || o.poison_every < 2) return Usage();
+  const bool two_hosts = o.phases.find('5') != std::string::npos;
+  if (two_hosts && o.store.empty()) return Usage();
+  // Runs sharing one database keep to queue managers of their own.
+  if (!o.store.empty()) g_qm += "." + std::to_string(::getpid());
   krsoap::test::BuildDirs dirs;
   if (!krsoap::test::FindBuildDirs(&dirs)) return 2;
   g_bin = dirs.bin;
   g_lib = dirs.lib;
-  if (!krsoap::test::MakeCalculatorHome(dirs, "krsoap-soak", kQm, kQueue, &g_root)) {
+  krsoap::test::HomeExtras extras;
+  extras.store = o.store;
+  if (!krsoap::test::MakeCalculatorHome(dirs, "krsoap-soak", g_qm, kQueue, &g_root, extras)) {
     std::fprintf(stderr, "soak: set-up of the data root %s failed\n", g_root.c_str());
     return 2;
   }
@@ -417,18 +450,33 @@ int main(int argc, char** argv) {
     wsml.replace(from, concat.size(), "method=\"Crash\" dispID=\"7\"");
     std::ofstream(g_root + "/soak.wsml") << wsml;
   }
-  // The backout queue is left to the host, which defines it when it starts
-  // with UnitOfWork on.
-  std::ofstream(g_root + "/host.conf") << "[monitor calculator]\nqueue_manager = " << kQm << "\nqueue = " << kQueue
-                                        << "\nwsdl = " KRSOAP_SOURCE_DIR "/examples/calculator/Calculator.wsdl\n"
-                                        << "wsml = " << g_root << "/soak.wsml\n"
-                                        << "can_reuse_object = 1\nstatus_file = " << g_root << "/calc.status\n";
-
-  if (o.unit_of_work &&
-      krsoap::test::RunQuiet(g_bin + "/krsoap reg add 'HKLM\\SOFTWARE\\Orvane\\KRSoap\\Server' /v UnitOfWork "
-                                     "/t REG_DWORD /d 1 /f")) {
-    std::fprintf(stderr, "soak: cannot set UnitOfWork in %s\n", g_root.c_str());
-    return 2;
+  // The host's configuration and registry in the data root KRSOAP_HOME
+  // names. The backout queue is left to the host, which defines it when it
+  // starts with UnitOfWork on.
+  auto prepare_host = [&](const std::string& root) {
+    std::ofstream(root + "/host.conf") << "[monitor calculator]\nqueue_manager = " << g_qm << "\nqueue = " << kQueue
+                                       << "\nwsdl = " KRSOAP_SOURCE_DIR "/examples/calculator/Calculator.wsdl\n"
+                                       << "wsml = " << g_root << "/soak.wsml\n"
+                                       << "can_reuse_object = 1\nstatus_file = " << root << "/calc.status\n";
+    if (o.unit_of_work &&
+        krsoap::test::RunQuiet(g_bin + "/krsoap reg add 'HKLM\\SOFTWARE\\Orvane\\KRSoap\\Server' /v UnitOfWork "
+                                       "/t REG_DWORD /d 1 /f")) {
+      std::fprintf(stderr, "soak: cannot set UnitOfWork in %s\n", root.c_str());
+      return false;
+    }
+    return true;
+  };
+  if (!prepare_host(g_root)) return 2;
+  // Phase 5's second "machine": a data root of its own whose queue manager
+  // of the same name is the same database.
+  if (two_hosts) {
+    extras.attach = true;
+    if (!krsoap::test::MakeCalculatorHome(dirs, "krsoap-soak2", g_qm, kQueue, &g_root2, extras) ||
+        !prepare_host(g_root2)) {
+      std::fprintf(stderr, "soak: set-up of the second data root %s failed\n", g_root2.c_str());
+      return 2;
+    }
+    ::setenv("KRSOAP_HOME", g_root.c_str(), 1);
   }
 
   void* mem = ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
@@ -582,8 +630,72 @@ int main(int argc, char** argv) {
     check(QueueDepth() == 0, "the request queue is empty");
   }
 
+  if (two_hosts) {
+    std::printf("phase 5: a second host on a second data root over the same queue manager; the first killed with "
+                "SIGKILL halfway, the second serving on alone\n");
+    // The first host holds its units' owner lock since its first request:
+    // the keys of the advisory locks held before the second host starts
+    // (other users of the database mark no message of this queue).
+    const std::string first_owners =
+        PgQuery(o.store, "SELECT string_agg(((classid::bigint << 32) | objid::bigint)::text, ',') FROM pg_locks "
+                         "WHERE locktype = 'advisory' AND granted AND objsubid = 1");
+    const std::string status2 = g_root2 + "/calc.status";
+    std::filesystem::remove(status2);
+    const pid_t second = StartHost(g_root2);
+    for (int i = 0; i < 30000 && !std::filesystem::exists(status2); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    check(std::filesystem::exists(status2), "the second host started its monitor");
+    const double t0 = NowS();
+    PhaseRun run = StartRequesters(shared, o, o.requests, 5, 0);
+    const long kill_at = std::max(1L, o.requests / 2);
+    while (shared->progress.load() < kill_at && Settled(*shared, o.requesters) < o.requests)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // Stopped first, so that the requests it holds under syncpoint can be
+    // counted (its statements under way end meanwhile), and killed at a
+    // moment it holds some: those are what the second host must serve.
+    std::string held;
+    for (int attempt = 0; attempt < 50; ++attempt) {
+      ::kill(host, SIGSTOP);
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      if (first_owners.empty()) break;
+      held = PgQuery(o.store, "SELECT count(*) FROM krsoap.messages m JOIN krsoap.queues q ON q.id = m.queue_id "
+                              "WHERE q.qm = '" + g_qm + "' AND q.name = '" + kQueue +
+                                  "' AND m.uow_state = 1 AND m.uow_owner IN (" + first_owners + ")");
+      if (held != "0") break;
+      ::kill(host, SIGCONT);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    StopHost(host, SIGKILL);
+    const double t_kill = NowS();
+    const long answered_at_kill = shared->progress.load();
+    host = second;
+    int crashed = 0;
+    Counters c = WaitRequesters(run, &crashed);
+    const double t1 = NowS();
+    std::printf("  first host killed after %ld answered (%.1f s into the phase), holding %s requests under "
+                "syncpoint\n",
+                answered_at_kill, t_kill - t0, held.empty() ? "?" : held.c_str());
+    PrintCounts("requests", c, t1 - t0);
+    std::printf("  answered/s: %.0f by both hosts before the kill, %.0f by the second alone after it\n",
+                static_cast<double>(answered_at_kill) / (t_kill - t0),
+                static_cast<double>(c.answered - answered_at_kill) / (t1 - t_kill));
+    std::printf("  answered %ld, lost %ld, twice or late %ld; the second host %s\n", c.answered, c.lost, c.extra,
+                ::waitpid(second, nullptr, WNOHANG) == 0 ? "still runs" : "ENDED");
+    check(crashed == 0, "every requester ended normally");
+    check(held != "0", "the killed host held requests under syncpoint");
+    check(c.sent == o.requests && c.answered == o.requests, "every request answered once");
+    check(c.wrong == 0 && c.lost == 0 && c.extra == 0 && c.failed == 0, "no wrong, lost or duplicate reply");
+    check(QueueDepth() == 0, "the request queue is empty");
+    check(::waitpid(second, nullptr, WNOHANG) == 0, "the second host still runs");
+  }
+
   StopHost(host, SIGTERM);
   std::printf("%s\n", failures ? "soak FAILED" : "soak passed");
-  if (!o.keep && !failures) std::filesystem::remove_all(g_root);
+  if (!o.keep && !failures) {
+    // A queue manager in a database outlives the data roots that name it.
+    if (!o.store.empty()) krsoap::test::RunQuiet(g_bin + "/krsoap qm delete " + g_qm);
+    std::filesystem::remove_all(g_root);
+    if (!g_root2.empty()) std::filesystem::remove_all(g_root2);
+  }
   return failures ? 1 : 0;
 }

@@ -45,10 +45,14 @@ struct HomeExtras {
   bool default_qm = false;            // the queue manager is the machine's default (krs:QUEUE@ addresses)
   std::vector<std::string> queues;    // further queues on it
   std::vector<std::string> modules;   // further modules of lib/ to register, e.g. "libcorvel.so"
+  std::string store;                  // a postgresql:// connection string; empty: the embedded store
+  bool attach = false;                // the store holds the queue manager and its queues already (another
+                                      // data root made them): only this root's definition is created
 };
 
 // Makes a data root named PREFIX-XXXXXX under $TMPDIR (or /tmp), points
-// KRSOAP_HOME at it, creates the queue manager `qm` with the queue `queue`,
+// KRSOAP_HOME at it, creates the queue manager `qm` with the queue `queue`
+// (in the store `extras` names; attaching to it defines no queue),
 // and registers the DOM, the toolkit, halvex and the Calculator, then what
 // `extras` asks for. False when any step fails; *root is set as soon as the
 // directory exists.
@@ -60,12 +64,12 @@ inline bool MakeCalculatorHome(const BuildDirs& dirs, const std::string& prefix,
   *root = templ;
   ::setenv("KRSOAP_HOME", root->c_str(), 1);
   const std::string tool = dirs.bin + "/krsoap";
-  if (RunQuiet(tool + " qm create " + qm + (extras.default_qm ? " --default" : "")) ||
-      RunQuiet(tool + " qm define " + qm + " " + queue)) {
-    return false;
-  }
-  for (const std::string& q : extras.queues) {
-    if (RunQuiet(tool + " qm define " + qm + " " + q)) return false;
+  const std::string store = extras.store.empty() ? "" : " --store '" + extras.store + "'";
+  if (RunQuiet(tool + " qm create " + qm + store + (extras.default_qm ? " --default" : ""))) return false;
+  std::vector<std::string> queues = {queue};
+  queues.insert(queues.end(), extras.queues.begin(), extras.queues.end());
+  for (const std::string& q : queues) {
+    if (!extras.attach && RunQuiet(tool + " qm define " + qm + " " + q)) return false;
   }
   std::vector<std::string> modules = {"libkrxml.so", "libhalvex.so", "libkrsoap.so", "libkrcalculator.so"};
   modules.insert(modules.end(), extras.modules.begin(), extras.modules.end());
