@@ -21,6 +21,7 @@
 //   queue_bench rawserver CONNINFO MODE / rawclient CONNINFO IDX MILLIS MODE FILE
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -383,6 +384,7 @@ pid_t Spawn(const std::vector<std::string>& args) {
 
 struct RoundTrips {
   double p50_us = 0, p99_us = 0, per_sec = 0;
+  size_t count = 0;  // timed round trips, all pairs together
   bool ok = false;
 };
 
@@ -447,32 +449,40 @@ RoundTrips RunPairs(const std::string& qm, const std::string& dir, int pairs, bo
   }
   if (all.empty()) return r;
   std::sort(all.begin(), all.end());
+  r.count = all.size();
   r.p50_us = all[all.size() / 2] / 1000.0;
   r.p99_us = all[std::min(all.size() - 1, all.size() * 99 / 100)] / 1000.0;
   r.ok = true;
   return r;
 }
 
-// The disk's flush latency where a queue manager keeps its database: the
-// median of write + fdatasync of one 4 KiB block, overwritten in place, in a
-// file beside qm.db. That is what the commit of a small WAL transaction
-// waits for (SQLite rewrites WAL frames in place once the WAL has wrapped).
-double FlushMicros(const std::string& dir) {
+// The disk's flush latency where a queue manager keeps its database:
+// write + fdatasync of one 4 KiB block, overwritten in place, in a file
+// beside qm.db, 200 times; each latency in nanoseconds is added to `t`.
+// That is what the commit of a small WAL transaction waits for (SQLite
+// rewrites WAL frames in place once the WAL has wrapped). False when the
+// disk refused.
+bool ProbeFlushes(const std::string& dir, std::vector<int64_t>* t) {
   const std::string path = dir + "/flush-probe";
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return -1;
+  if (fd < 0) return false;
   std::vector<char> block(4096, 'f');
-  std::vector<int64_t> t;
-  for (int i = 0; i < 216; ++i) {
+  bool ok = true;
+  for (int i = 0; i < 216 && ok; ++i) {
     const auto t0 = Clock::now();
-    if (::pwrite(fd, block.data(), block.size(), (i % 8) * 4096) != 4096 || ::fdatasync(fd) != 0) break;
-    if (i >= 16) t.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t0).count());
+    ok = ::pwrite(fd, block.data(), block.size(), (i % 8) * 4096) == 4096 && ::fdatasync(fd) == 0;
+    if (ok && i >= 16) t->push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t0).count());
   }
   ::close(fd);
   ::unlink(path.c_str());
-  if (t.size() < 200) return -1;
-  std::sort(t.begin(), t.end());
-  return t[t.size() / 2] / 1000.0;
+  return ok;
+}
+
+// CPU seconds (user + system) of the children waited for so far.
+double ChildCpuSeconds() {
+  rusage u{};
+  ::getrusage(RUSAGE_CHILDREN, &u);
+  return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
 // connect + open + close + disconnect in a process that connected before.
@@ -606,10 +616,19 @@ int main(int argc, char** argv) {
         }
         for (int pairs : pair_counts) {
           // The embedded store's persistent rows against the disk: the flush
-          // latency is measured right before each run, under the same load.
+          // latency is measured right before and right after each run, under
+          // the machine's load of the moment, and the CPU the run's processes
+          // used is counted.
           const bool against_disk = persistent && label == "sqlite";
-          const double flush_us = against_disk ? FlushMicros(home + "/qm/" + qm) : -1;
+          const std::string qm_dir = home + "/qm/" + qm;
+          std::vector<int64_t> flushes;
+          bool probed = against_disk && ProbeFlushes(qm_dir, &flushes);
+          const double cpu_before = ChildCpuSeconds();
           RoundTrips r = RunPairs(qm, home, pairs, persistent, millis, syncpoint);
+          const double cpu = ChildCpuSeconds() - cpu_before;
+          probed = probed && ProbeFlushes(qm_dir, &flushes);
+          std::sort(flushes.begin(), flushes.end());
+          const double flush_us = probed ? flushes[flushes.size() / 2] / 1000.0 : -1;
           const std::string tag = mode + ", " + std::to_string(pairs) + (pairs == 1 ? " pair" : " pairs");
           add("round trip p50 us (" + tag + ")", label, r.ok ? Fmt(r.p50_us) : "failed");
           add("round trip p99 us (" + tag + ")", label, r.ok ? Fmt(r.p99_us) : "failed");
@@ -621,6 +640,9 @@ int main(int argc, char** argv) {
             add("flush limit rt/s  (" + tag + ")", label, Fmt(limit, "%.0f"));
             add("rt/s / limit      (" + tag + ")", label,
                 r.ok && limit > 0 ? Fmt(r.per_sec / limit, "%.2f") : "n/a");
+            // Warm-up round trips (50 a pair) used CPU too.
+            add("CPU us per rt     (" + tag + ")", label,
+                r.ok ? Fmt(cpu * 1e6 / static_cast<double>(r.count + 50 * pairs)) : "n/a");
             flush_note = true;
           }
 #ifdef KRSOAP_QUEUE_HAS_PG
@@ -657,6 +679,8 @@ int main(int argc, char** argv) {
         "\nflush limit: a persistent round trip is four durable steps in sequence (request put, request get,\n"
         "reply put, reply get), and each returns only after a flush of the WAL that covers it; one flush can\n"
         "carry the steps of every pair waiting, so N pairs cannot pass N / (4 x disk flush) round trips/s\n"
-        "(the CPU is not counted). disk flush: median of write + fdatasync of 4 KiB beside qm.db.\n");
+        "(the CPU is not counted). disk flush: median of write + fdatasync of 4 KiB beside qm.db, 200 right\n"
+        "before and 200 right after the run. CPU us per rt: user + system time of the run's processes per\n"
+        "round trip; the machine's cores / that is what the CPU alone would allow.\n");
   return 0;
 }
