@@ -20,11 +20,40 @@ constexpr size_t kMaxDepth = 200;
 constexpr size_t kMaxName = 1000;
 constexpr size_t kMaxAttributes = 32;
 
-bool NameStart(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; }
-bool NameChar(char c) { return NameStart(c) || (c >= '0' && c <= '9') || c == '-' || c == '.'; }
-bool Space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 bool Digit(char c) { return c >= '0' && c <= '9'; }
 bool Alpha(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+// Character classes, looked up per byte: the scan runs over every byte of
+// every request.
+enum : uint8_t {
+  kNameStart = 1,  // ASCII letters and '_'
+  kNameChar = 2,   // those, digits, '-' and '.'
+  kSpace = 4,
+  kPlainText = 8,  // character data that needs no second look: printable ASCII but '<', '&', ']'
+  kPlainValue = 16,  // attribute value bytes likewise: printable ASCII but '<', '&', quotes
+};
+struct ClassTable {
+  uint8_t c[256] = {};
+  constexpr ClassTable() {
+    for (int b = 0; b < 256; ++b) {
+      const bool alpha = (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z');
+      uint8_t k = 0;
+      if (alpha || b == '_') k |= kNameStart | kNameChar;
+      if ((b >= '0' && b <= '9') || b == '-' || b == '.') k |= kNameChar;
+      if (b == ' ' || b == '\t' || b == '\n' || b == '\r') k |= kSpace;
+      const bool printable = b >= 0x20 && b <= 0x7E;
+      if ((printable || b == '\t' || b == '\n') && b != '<' && b != '&' && b != ']') k |= kPlainText;
+      if ((printable || b == '\t' || b == '\n' || b == '\r') && b != '<' && b != '&' && b != '"' && b != '\'')
+        k |= kPlainValue;
+      c[b] = k;
+    }
+  }
+};
+constexpr ClassTable kClasses;
+bool Is(char c, uint8_t k) { return (kClasses.c[static_cast<unsigned char>(c)] & k) != 0; }
+bool NameStart(char c) { return Is(c, kNameStart); }
+bool NameChar(char c) { return Is(c, kNameChar); }
+bool Space(char c) { return Is(c, kSpace); }
 
 // "xml..." in any case is reserved for prefixes; such names are declined.
 bool Reserved(std::string_view prefix) {
@@ -188,12 +217,14 @@ bool Scanner::QName(std::string_view* qname, std::string_view* prefix, std::stri
   size_t colon = std::string_view::npos;
   if (i_ >= s_.size() || !NameStart(s_[i_])) return false;
   ++i_;
-  while (i_ < s_.size() && (NameChar(s_[i_]) || s_[i_] == ':')) {
-    if (s_[i_] == ':') {
-      if (colon != std::string_view::npos || i_ + 1 >= s_.size() || !NameStart(s_[i_ + 1])) return false;
-      colon = i_;
+  while (i_ < s_.size()) {
+    if (NameChar(s_[i_])) {
+      ++i_;
+      continue;
     }
-    ++i_;
+    if (s_[i_] != ':') break;
+    if (colon != std::string_view::npos || i_ + 1 >= s_.size() || !NameStart(s_[i_ + 1])) return false;
+    colon = i_++;
   }
   // A name going on in characters beyond ASCII is not read here.
   if (i_ < s_.size() && static_cast<unsigned char>(s_[i_]) >= 0x80) return false;
@@ -255,6 +286,10 @@ bool Scanner::AttributeValue(std::string_view* value, bool* plain) {
   *plain = true;
   while (i_ < s_.size() && s_[i_] != quote) {
     const char c = s_[i_];
+    if (Is(c, kPlainValue)) {
+      ++i_;
+      continue;
+    }
     const auto u = static_cast<unsigned char>(c);
     if (c == '&') {
       *plain = false;
@@ -371,6 +406,12 @@ bool Scanner::EndTag() {
 bool Scanner::CharData() {
   const bool capture = Capturing();
   while (i_ < s_.size() && s_[i_] != '<') {
+    if (Is(s_[i_], kPlainText)) {
+      const size_t run = i_;
+      while (i_ < s_.size() && Is(s_[i_], kPlainText)) ++i_;
+      if (capture) out_->text.append(s_.substr(run, i_ - run));
+      continue;
+    }
     const char c = s_[i_];
     const auto u = static_cast<unsigned char>(c);
     if (c == '&') {

@@ -1,8 +1,9 @@
 // The server's tuning values. Each is a REG_DWORD value under
 // HKLM\SOFTWARE\Orvane\KRSoap\Server; a value that is absent, of another
-// type, 0 or above its limit gives the product's value. They are read where
-// they are used (the registry's read cache makes that cheap), so a change
-// reaches the next request, worker or release without a restart.
+// type, 0 or above its limit gives the product's value. They are asked for
+// where they are used and read again whenever the registry has changed since
+// (settings.cpp), so a change reaches the next request, worker or release
+// without a restart.
 #pragma once
 
 #include "platform/win32/types.h"

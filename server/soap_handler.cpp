@@ -288,14 +288,14 @@ HRESULT CKRSoapHandler::get_ErrorCode(LONG* pVal) {
 
 HRESULT CKRSoapHandler::get_SoapRequest(BSTR* pVal) {
   TraceEntry(u"get_SoapRequest");
-  HRESULT hr = ReturnString(soap_request_, pVal);
+  HRESULT hr = ReturnString(krsoap::platform::Utf8ToUtf16(soap_request_), pVal);
   TraceExit(u"get_SoapRequest", 0);
   return hr;
 }
 
 HRESULT CKRSoapHandler::get_SoapResponse(BSTR* pVal) {
   TraceEntry(u"get_SoapResponse");
-  HRESULT hr = ReturnString(soap_response_, pVal);
+  HRESULT hr = ReturnString(krsoap::platform::Utf8ToUtf16(soap_response_), pVal);
   TraceExit(u"get_SoapResponse", 0);
   return hr;
 }
@@ -310,6 +310,7 @@ HRESULT CKRSoapHandler::get_QueueManager(BSTR* pVal) {
 HRESULT CKRSoapHandler::put_QueueManager(BSTR newVal) {
   TraceEntry(u"put_QueueManager");
   queue_manager_ = FromBstr(newVal);
+  queue_manager_utf8_ = krsoap::platform::Utf16ToUtf8(queue_manager_);
   LogText("Queue Manager set to %S", queue_manager_.c_str());
   TraceExit(u"put_QueueManager", 0);
   return S_OK;
@@ -325,6 +326,7 @@ HRESULT CKRSoapHandler::get_Queue(BSTR* pVal) {
 HRESULT CKRSoapHandler::put_Queue(BSTR newVal) {
   TraceEntry(u"put_Queue");
   queue_ = FromBstr(newVal);
+  queue_utf8_ = krsoap::platform::Utf16ToUtf8(queue_);
   LogText("Queue set to %S", queue_.c_str());
   TraceExit(u"put_Queue", 0);
   return S_OK;
@@ -353,8 +355,8 @@ LONG CKRSoapHandler::ReadMessageFromQueue(DWORD wait_ms) {
     const bool unit_of_work = UnitOfWorkUsable();
     const KRLONG max_request = static_cast<KRLONG>(MaxMessageBytes());
 
-    const std::string qm = krsoap::platform::Utf16ToUtf8(queue_manager_);
-    const std::string queue = krsoap::platform::Utf16ToUtf8(queue_);
+    const std::string& qm = queue_manager_utf8_;
+    const std::string& queue = queue_utf8_;
     KRLONG cc = 0;
     KRLONG reason = 0;
     if (!FitsName(qm) || !FitsName(queue)) {
@@ -379,7 +381,10 @@ LONG CKRSoapHandler::ReadMessageFromQueue(DWORD wait_ms) {
         KRHOBJ hobj = KRHO_UNUSABLE_HOBJ;
         KRLONG get_reason = 0;
         bool taken = false;
-        std::vector<char> buffer(static_cast<size_t>(max_request) + 1, 0);
+        // Only the bytes a get fills are read, up to the terminator put
+        // after them: the buffer is not cleared between requests.
+        std::vector<char>& buffer = receive_buffer_;
+        if (buffer.size() != static_cast<size_t>(max_request) + 1) buffer.assign(static_cast<size_t>(max_request) + 1, 0);
         KRLONG data_length = 0;
         KROPEN(hconn, &od, KROO_INPUT_AS_Q_DEF, &hobj, &cc, &reason);
         if (cc != 0) {
@@ -476,7 +481,7 @@ LONG CKRSoapHandler::ReadMessageFromQueue(DWORD wait_ms) {
             std::memcpy(p, buffer.data(), length);
             GlobalUnlock(block);
             request_memory_ = block;
-            soap_request_ = krsoap::platform::Utf8ToUtf16(std::string_view(buffer.data(), length));
+            soap_request_.assign(buffer.data(), length);
           } else {
             if (block) GlobalFree(block);
             LogText("Failed to allocate request memory of %ld bytes", static_cast<long>(length + 1));
@@ -545,7 +550,7 @@ void CKRSoapHandler::RejectOversizedRequest(KRHCONN hconn, KRHOBJ hobj, const KR
 
 HRESULT CKRSoapHandler::PutReply(const char* data, size_t length, const KRMD& request, const char* queue,
                                  const char* qmgr, KRHCONN unit) {
-  const std::string our_qm = krsoap::platform::Utf16ToUtf8(queue_manager_);
+  const std::string& our_qm = queue_manager_utf8_;
   LogText("Our QM: %s\n", our_qm.c_str());
   KRLONG cc = 0;
   KRLONG reason = 0;
@@ -642,7 +647,7 @@ HRESULT CKRSoapHandler::Revert() {
 
 bool CKRSoapHandler::MovePoisonRequest(KRHCONN hconn, const KRMD& request, const char* data, KRLONG length,
                                        DWORD threshold) {
-  const std::string queue = krsoap::platform::Utf16ToUtf8(queue_);
+  const std::string& queue = queue_utf8_;
   KRLONG cc = 0;
   KRLONG reason = 0;
   // The request queue's own backout queue when it names one, otherwise
@@ -818,7 +823,7 @@ HRESULT CKRSoapHandler::Write(const void* pv, ULONG cb, ULONG* pcbWritten) {
     const size_t from = previous >= kTagLength ? previous - (kTagLength - 1) : 0;
     const bool complete = std::string_view(p, total).find(kEnvelopeEndTag, from) != std::string_view::npos;
     if (complete) {
-      soap_response_ = krsoap::platform::Utf8ToUtf16(std::string_view(p, total));
+      soap_response_.assign(p, total);
       LogText("Reply: %s\n Queue: %s\n QM: %s", p, reply_to_queue_, reply_to_qmgr_);
       if (!reply_pending_) {
         // No request was taken for this response (the get failed or found

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common/queue/krqueue.h"
 #include "halvex.h"
@@ -115,10 +116,18 @@ class CKRSoapHandler : public krsoap::com::ObjectRoot,
   std::u16string soap_action_;
   std::u16string error_description_;
   LONG error_code_ = 0;
-  std::u16string soap_request_;
-  std::u16string soap_response_;
+  // The request and the complete response as they came, UTF-8; turned into
+  // the SoapRequest and SoapResponse properties only when those are read.
+  std::string soap_request_;
+  std::string soap_response_;
   std::u16string queue_manager_;
   std::u16string queue_;
+  // The names in UTF-8, as the queue calls take them.
+  std::string queue_manager_utf8_;
+  std::string queue_utf8_;
+  // The get's buffer, MaxMessageLength bytes and a terminator; kept from
+  // request to request and sized again when the setting changes.
+  std::vector<char> receive_buffer_;
   IXMLDOMDocument* xml_document_ = nullptr;
   // The text route's findings, kept to reuse their memory.
   ActionText action_text_;

@@ -85,6 +85,7 @@ class ValueCache {
 struct StoreRef {
   std::shared_ptr<RegistryStore> store;
   ValueCache cache;
+  uint64_t serial = 0;  // tells the stores a process opened apart (RegistryVersion)
 };
 
 namespace {
@@ -413,8 +414,10 @@ std::shared_ptr<StoreRef> CurrentStoreRef() {
   std::string dir = DataRoot();
   std::lock_guard<std::mutex> lock(*mu);
   if (!*current || (*current)->store->Directory() != dir) {
+    static uint64_t serial = 0;
     auto ref = std::make_shared<StoreRef>();
     ref->store = OpenSqliteRegistryStore(dir);
+    ref->serial = ++serial;
     *current = std::move(ref);
   }
   return *current;
@@ -640,6 +643,20 @@ LONG RegQueryValueW(HKEY key, LPCWSTR sub_key, LPWSTR data, LONG* cb_data) {
 }  // extern "C"
 
 namespace krsoap::platform {
+
+bool CurrentRegistryVersion(RegistryVersion* version) noexcept {
+  try {
+    if (!CacheEnabled()) return false;
+    const std::shared_ptr<StoreRef> ref = CurrentStoreRef();
+    const uint64_t stamp = ref->store->ChangeStamp();
+    if (stamp & 1) return false;
+    version->store = ref->serial;
+    version->stamp = stamp;
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
 
 bool ReadRegistryDword(HKEY root, LPCWSTR sub_key, LPCWSTR name, DWORD* value) {
   HKEY key = nullptr;

@@ -124,4 +124,15 @@ namespace krsoap::platform {
 // key opens and the value is there, of that type and 4 bytes; false (and
 // *value untouched) otherwise. For tuning values that fall back to a default.
 KR_EXPORT bool ReadRegistryDword(HKEY root, LPCWSTR sub_key, LPCWSTR name, DWORD* value);
+// The version of the current data root's registry, for values a caller keeps
+// instead of reading them again: it differs once any process has committed a
+// write to the registry, or the data root has changed. False when there is
+// none to give (a write in flight, the read cache switched off, the store
+// not usable): values read then are not to be kept.
+struct RegistryVersion {
+  uint64_t store = 0;
+  uint64_t stamp = 0;
+  bool operator==(const RegistryVersion& o) const { return store == o.store && stamp == o.stamp; }
+};
+KR_EXPORT bool CurrentRegistryVersion(RegistryVersion* version) noexcept;
 }  // namespace krsoap::platform
