@@ -22,7 +22,7 @@ TEST(SharedPgQueueManager, TheSurvivorAnswersWhatTheKilledHostHeld) {
   int status = -1;
   const std::string out =
       krsoap::test::Shell(krsoap::test::BinDir() + "/krsoap_soak --store '" + pg +
-                              "' --phases 5 --unit-of-work --requests 2000 --timeout 30 2>&1",
+                              "' --phases 5 --unit-of-work --requests 2000 --requesters 8 --timeout 30 2>&1",
                           &status);
   std::printf("%s", out.c_str());
   EXPECT_EQ(0, status);
