@@ -19,6 +19,9 @@ constexpr size_t kMaxDepth = 200;
 // Names and attribute lists past these are left to the DOM.
 constexpr size_t kMaxName = 1000;
 constexpr size_t kMaxAttributes = 32;
+// Namespace declarations in scope at once; each prefixed name is looked up
+// among them, so more are left to the DOM rather than searched per name.
+constexpr size_t kMaxDeclarations = 64;
 
 bool Digit(char c) { return c >= '0' && c <= '9'; }
 bool Alpha(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
@@ -355,6 +358,7 @@ bool Scanner::StartTag() {
       // left to the DOM.
       const std::string_view declared = aprefix.empty() ? std::string_view() : alocal;
       if (!plain || Reserved(declared) || !PlainNamespace(value)) return false;
+      if (decls_.size() >= kMaxDeclarations) return false;
       decls_.emplace_back(declared, value);
       locals_.push_back(aprefix.empty() ? aname : alocal);
     } else {
