@@ -85,43 +85,35 @@ const PgStatement kGet = {
     "FROM krsoap.get($1::text, $2::text, $3::int, $4::bytea, $5::bytea, $6::int, $7::bool, "
     "$8::int, $9::bigint, $10::bigint, $11::int, $12::bigint, $13::bigint)",
     13};
-// The common put as one plain statement instead of a call of krsoap.put:
-// no function call, no PL/pgSQL, which halves what the server spends on a
-// put. It covers a put to a local queue that takes it; for anything else
-// (unknown name, alias, inhibited, too long, a persistent message for a
-// temporary queue, a dynamic queue whose owner is gone) it inserts nothing
-// and answers -1, and the caller asks krsoap.put, which knows every case.
-// Full (2211) is answered here: the depth is checked inside the INSERT.
+// The common put as one plain INSERT instead of a call of krsoap.put: no
+// function call, no PL/pgSQL, and few plan nodes for the executor to set up,
+// which is most of what a put costs the server. It inserts when the queue is
+// a local one that takes the message and has room, and then answers one row;
+// otherwise it inserts nothing and answers none, and the caller asks
+// krsoap.put, which gives the reason (unknown name, alias, inhibited, too
+// long, full, a persistent message for a temporary queue, a dynamic queue
+// whose owner is gone). A put in a unit notifies nobody (its message is
+// invisible until the commit) and is durable at the commit, not before.
 const PgStatement kPutFast = {
     "kr_put_fast",
-    "WITH q AS MATERIALIZED ("
-    "  SELECT id, max_depth FROM krsoap.queues"
-    "   WHERE qm = $1::text AND name = $2::text AND kind <> 2 AND NOT put_inhibited"
-    "     AND octet_length($9::bytea) <= max_length AND NOT ($4::bool AND kind = 3)"
-    "     AND (owner_key IS NULL OR NOT pg_try_advisory_xact_lock_shared(owner_key))),"
-    " i AS ("
-    "  INSERT INTO krsoap.messages (queue_id, priority, persistent, msg_id, correl_id, expires_at,"
-    "                               md, body, uow_owner, uow_id, uow_state)"
-    "  SELECT q.id, $3::int, $4::bool, $5::bytea, $6::bytea,"
-    "         CASE WHEN $7::bigint IS NULL THEN NULL"
-    "              ELSE clock_timestamp() + $7::bigint * interval '1 millisecond' END,"
-    "         $8::bytea, $9::bytea,"
-    "         CASE WHEN $11::bigint <> 0 THEN $10::bigint END,"
-    "         CASE WHEN $11::bigint <> 0 THEN $11::bigint END,"
-    "         CASE WHEN $11::bigint <> 0 THEN 2::smallint END"
-    "    FROM q"
-    "   WHERE (SELECT count(*) FROM (SELECT 1 FROM krsoap.messages m WHERE m.queue_id = q.id"
-    "                                LIMIT q.max_depth) s) < q.max_depth"
-    "  RETURNING queue_id)"
-    // A put in a unit notifies nobody (its message is invisible until the
-    // commit) and is durable at the commit, not before.
-    " SELECT CASE WHEN q.id IS NULL THEN -1 WHEN i.queue_id IS NULL THEN 2211 ELSE 0 END,"
-    "        coalesce(q.id, 0),"
-    "        CASE WHEN i.queue_id IS NOT NULL AND $11::bigint = 0"
-    "             THEN pg_notify('krq_' || i.queue_id, '') END IS NULL,"
-    "        CASE WHEN NOT $4::bool OR $11::bigint <> 0"
-    "             THEN set_config('synchronous_commit', 'off', true) END IS NULL"
-    "   FROM (SELECT 1) one LEFT JOIN q ON true LEFT JOIN i ON true",
+    "INSERT INTO krsoap.messages (queue_id, priority, persistent, msg_id, correl_id, expires_at,"
+    "                             md, body, uow_owner, uow_id, uow_state)"
+    " SELECT q.id, $3::int, $4::bool, $5::bytea, $6::bytea,"
+    "        CASE WHEN $7::bigint IS NULL THEN NULL"
+    "             ELSE clock_timestamp() + $7::bigint * interval '1 millisecond' END,"
+    "        $8::bytea, $9::bytea,"
+    "        CASE WHEN $11::bigint <> 0 THEN $10::bigint END,"
+    "        CASE WHEN $11::bigint <> 0 THEN $11::bigint END,"
+    "        CASE WHEN $11::bigint <> 0 THEN 2::smallint END"
+    "   FROM krsoap.queues q"
+    "  WHERE q.qm = $1::text AND q.name = $2::text AND q.kind <> 2 AND NOT q.put_inhibited"
+    "    AND octet_length($9::bytea) <= q.max_length AND NOT ($4::bool AND q.kind = 3)"
+    "    AND (q.owner_key IS NULL OR NOT pg_try_advisory_xact_lock_shared(q.owner_key))"
+    "    AND (SELECT count(*) FROM (SELECT 1 FROM krsoap.messages m WHERE m.queue_id = q.id"
+    "                               LIMIT q.max_depth) s) < q.max_depth"
+    " RETURNING CASE WHEN $11::bigint = 0 THEN pg_notify('krq_' || queue_id, '') END IS NULL,"
+    "           CASE WHEN NOT $4::bool OR $11::bigint <> 0"
+    "                THEN set_config('synchronous_commit', 'off', true) END IS NULL",
     11};
 
 // The common destructive get as one plain statement (see kPutFast for why).
@@ -152,6 +144,22 @@ std::string GetFastSql(bool by_msg_id, bool by_correl_id, bool in_unit) {
                 " WHERE x.seq = (SELECT seq FROM c) AND " + live
               : "DELETE FROM krsoap.messages x WHERE x.seq = (SELECT seq FROM c) AND " + live +
                     " AND $6::bigint = 0 AND $7::bigint = 0";  // outside any unit
+  // Whether the queue holds nothing more. Rows of a busy queue that were
+  // taken lately stay in its index until vacuumed, ahead of the live ones, so
+  // a plain get looks only past the message it took: anything ahead of that
+  // was locked by other getters, who take it or (failing) wake the waiters.
+  // Having found nothing, a plain get knows the same. A selective get must
+  // look at the whole queue: messages it did not match may be anywhere.
+  const std::string empty =
+      by_msg_id || by_correl_id
+          ? "r.st >= 0 AND NOT EXISTS (SELECT 1 FROM krsoap.messages e WHERE e.queue_id = r.id"
+            " AND e.uow_owner IS NULL AND e.seq <> coalesce(r.seq, 0))"
+          : "CASE WHEN r.st = 2033 THEN true WHEN r.st = 0 THEN"
+            " NOT EXISTS (SELECT 1 FROM krsoap.messages e WHERE e.queue_id = r.id AND e.uow_owner IS NULL"
+            "             AND e.priority = r.priority AND e.seq > r.seq)"
+            " AND NOT EXISTS (SELECT 1 FROM krsoap.messages e WHERE e.queue_id = r.id AND e.uow_owner IS NULL"
+            "                 AND e.priority < r.priority)"
+            " ELSE false END";
   return "WITH q AS MATERIALIZED ("
          "  SELECT id FROM krsoap.queues"
          "   WHERE qm = $1::text AND name = $2::text AND kind <> 2 AND NOT get_inhibited"
@@ -177,8 +185,7 @@ std::string GetFastSql(bool by_msg_id, bool by_correl_id, bool in_unit) {
          "        CASE WHEN r.expires_at IS NULL THEN NULL"
          "             ELSE greatest(1, ceil(extract(epoch FROM r.expires_at - clock_timestamp()) * 1000))::bigint"
          "        END,"
-         "        r.st >= 0 AND NOT EXISTS (SELECT 1 FROM krsoap.messages e WHERE e.queue_id = r.id"
-         "                                   AND e.uow_owner IS NULL AND e.seq <> coalesce(r.seq, 0)),"
+         "        " + empty + ","
          "        CASE WHEN r.st = 2033 AND $8::int <> 0 THEN pg_try_advisory_lock(19282, $8::int)"
          "             ELSE false END,"
          "        CASE WHEN r.st = 0 AND $5::int <> 0 THEN pg_advisory_unlock(19282, $5::int) END IS NULL,"
@@ -562,8 +569,7 @@ int32_t PgStore::PutInUnit(const std::string& queue, const Message& m, uint64_t 
       PgParam::Int(unit != 0 ? owner_key_ : 0), PgParam::Int(static_cast<int64_t>(unit))};
   PgResult r;
   if (int32_t rc = Run(kPutFast, params, &r)) return rc;
-  if (r.rows() != 1) return KRRC_STORE_ERROR;
-  if (r.Int(0, 0) >= 0) return static_cast<int32_t>(r.Int(0, 0));
+  if (r.rows() == 1) return KRRC_NONE;
   // Not a plain case: nothing was inserted; the function gives the answer.
   if (int32_t rc = Run(kPut, params, &r)) return rc;
   return r.rows() == 1 ? static_cast<int32_t>(r.Int(0, 0)) : KRRC_STORE_ERROR;
