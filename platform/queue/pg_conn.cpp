@@ -76,7 +76,18 @@ std::unique_ptr<PgConn> PgConn::Connect(const std::string& conninfo, PgFailure* 
   // The socket must not leak into programs this process starts.
   int fd = PQsocket(c);
   if (fd >= 0) fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC);
-  return std::unique_ptr<PgConn>(new PgConn(c));
+  std::unique_ptr<PgConn> conn(new PgConn(c));
+  // A queue's rows are found through its indexes in the order a get wants
+  // them. A bitmap scan (which the planner likes for a queue it believes
+  // short) reads every row of the queue whose index entry is still there,
+  // and, unlike a plain index scan, never marks the entries of rows already
+  // taken as dead; on a busy queue a get then wades through every message
+  // taken since the last vacuum. The store's statements do best without.
+  if (!conn->Exec("SET enable_bitmapscan = off", failure)) {
+    if (message) *message = conn->last_error();
+    return nullptr;
+  }
+  return conn;
 }
 
 bool PgConn::LockOwner(int64_t key, PgFailure* failure) {

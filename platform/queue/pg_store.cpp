@@ -109,8 +109,11 @@ const PgStatement kPutFast = {
     "  WHERE q.qm = $1::text AND q.name = $2::text AND q.kind <> 2 AND NOT q.put_inhibited"
     "    AND octet_length($9::bytea) <= q.max_length AND NOT ($4::bool AND q.kind = 3)"
     "    AND (q.owner_key IS NULL OR NOT pg_try_advisory_xact_lock_shared(q.owner_key))"
+    // Counted along the queue's ordering index (the ORDER BY picks it): its
+    // entries of rows taken lately are together at the front, marked dead
+    // by earlier scans, where another index would have them strewn.
     "    AND (SELECT count(*) FROM (SELECT 1 FROM krsoap.messages m WHERE m.queue_id = q.id"
-    "                               LIMIT q.max_depth) s) < q.max_depth"
+    "                               ORDER BY m.priority DESC, m.seq LIMIT q.max_depth) s) < q.max_depth"
     " RETURNING CASE WHEN $11::bigint = 0 THEN pg_notify('krq_' || queue_id, '') END IS NULL,"
     "           CASE WHEN NOT $4::bool OR $11::bigint <> 0"
     "                THEN set_config('synchronous_commit', 'off', true) END IS NULL",
@@ -150,15 +153,17 @@ std::string GetFastSql(bool by_msg_id, bool by_correl_id, bool in_unit) {
   // was locked by other getters, who take it or (failing) wake the waiters.
   // Having found nothing, a plain get knows the same. A selective get must
   // look at the whole queue: messages it did not match may be anywhere.
+  // Each look goes along the ordering index, as the put's depth count does.
   const std::string empty =
       by_msg_id || by_correl_id
-          ? "r.st >= 0 AND NOT EXISTS (SELECT 1 FROM krsoap.messages e WHERE e.queue_id = r.id"
-            " AND e.uow_owner IS NULL AND e.seq <> coalesce(r.seq, 0))"
+          ? "r.st >= 0 AND (SELECT 1 FROM krsoap.messages e WHERE e.queue_id = r.id"
+            " AND e.uow_owner IS NULL AND e.seq <> coalesce(r.seq, 0)"
+            " ORDER BY e.priority DESC, e.seq LIMIT 1) IS NULL"
           : "CASE WHEN r.st = 2033 THEN true WHEN r.st = 0 THEN"
-            " NOT EXISTS (SELECT 1 FROM krsoap.messages e WHERE e.queue_id = r.id AND e.uow_owner IS NULL"
-            "             AND e.priority = r.priority AND e.seq > r.seq)"
-            " AND NOT EXISTS (SELECT 1 FROM krsoap.messages e WHERE e.queue_id = r.id AND e.uow_owner IS NULL"
-            "                 AND e.priority < r.priority)"
+            " (SELECT 1 FROM krsoap.messages e WHERE e.queue_id = r.id AND e.uow_owner IS NULL"
+            "  AND e.priority = r.priority AND e.seq > r.seq ORDER BY e.priority DESC, e.seq LIMIT 1) IS NULL"
+            " AND (SELECT 1 FROM krsoap.messages e WHERE e.queue_id = r.id AND e.uow_owner IS NULL"
+            "  AND e.priority < r.priority ORDER BY e.priority DESC, e.seq LIMIT 1) IS NULL"
             " ELSE false END";
   return "WITH q AS MATERIALIZED ("
          "  SELECT id FROM krsoap.queues"
