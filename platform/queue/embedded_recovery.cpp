@@ -11,9 +11,78 @@ void SharedQm::AppendPendingLocked(int32_t e, PendingOp op) {
   Entry& en = shm_->entries[e];
   en.pending_op = op;
   en.pending_next = -1;
-  en.batch = h.open_batch;
-  if (h.pending_tail >= 0) shm_->entries[h.pending_tail].pending_next = e; else h.pending_head = e;
+  if (h.pending_tail >= 0) {
+    shm_->entries[h.pending_tail].pending_next = e;
+  } else {
+    // Both read by ReleaseWriteMutex without the mutex.
+    __atomic_store_n(&h.lead_ticket, en.ticket, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&h.pending_head, e, __ATOMIC_SEQ_CST);
+  }
   h.pending_tail = e;
+}
+
+int32_t SharedQm::NewTicketLocked() {
+  Header& h = shm_->h;
+  for (int pass = 0; pass < 2; ++pass) {
+    int32_t t = -1;
+    if (h.free_ticket >= 0) {
+      t = h.free_ticket;
+      if (t >= kMaxTickets || t >= h.ticket_high || shm_->tickets[t].in_use) {
+        NoteDamageLocked("the list of free commit tickets is broken");
+        return -1;
+      }
+      h.free_ticket = shm_->tickets[t].next_free;
+    } else if (h.ticket_high >= 0 && h.ticket_high < kMaxTickets) {
+      t = h.ticket_high;
+      __atomic_store_n(&h.ticket_high, t + 1, __ATOMIC_RELAXED);
+    }
+    if (t >= 0) {
+      CommitTicket& c = shm_->tickets[t];
+      const ProcessIdentity me = SelfIdentity();
+      __atomic_store_n(&c.remaining, 0, __ATOMIC_RELAXED);
+      __atomic_store_n(&c.failed, 0, __ATOMIC_RELAXED);
+      __atomic_store_n(&c.sleeping, 0, __ATOMIC_RELAXED);
+      c.in_use = 1;
+      c.owner_pid = me.pid;
+      c.owner_start = me.start_time;
+      return t;
+    }
+    // All taken: those of dead committers come back (their entries no
+    // longer reach them once the generation moved).
+    for (int32_t i = 0; i < std::min(h.ticket_high, kMaxTickets); ++i)
+      if (shm_->tickets[i].in_use && !IsAlive({shm_->tickets[i].owner_pid, shm_->tickets[i].owner_start}))
+        FreeTicketLocked(i);
+  }
+  return -1;
+}
+
+void SharedQm::FreeTicketLocked(int32_t ticket) {
+  CommitTicket& c = shm_->tickets[ticket];
+  c.in_use = 0;
+  c.generation++;
+  c.next_free = shm_->h.free_ticket;
+  shm_->h.free_ticket = ticket;
+}
+
+void SharedQm::JoinTicketLocked(int32_t e, int32_t ticket) {
+  Entry& en = shm_->entries[e];
+  CommitTicket& c = shm_->tickets[ticket];
+  en.ticket = ticket;
+  en.ticket_generation = c.generation;
+  __atomic_add_fetch(&c.remaining, 1, __ATOMIC_RELAXED);
+}
+
+void SharedQm::SettleLocked(Entry& e, bool ok, std::vector<int32_t>* wake) {
+  const int32_t t = e.ticket;
+  e.ticket = -1;
+  if (t < 0 || t >= kMaxTickets || t >= shm_->h.ticket_high) return;
+  CommitTicket& c = shm_->tickets[t];
+  if (!c.in_use || c.generation != e.ticket_generation || __atomic_load_n(&c.remaining, __ATOMIC_RELAXED) <= 0) return;
+  if (!ok) __atomic_store_n(&c.failed, 1, __ATOMIC_RELAXED);
+  if (__atomic_sub_fetch(&c.remaining, 1, __ATOMIC_SEQ_CST) > 0) return;
+  __atomic_add_fetch(&c.word, 1, __ATOMIC_SEQ_CST);
+  if (wake) wake->push_back(t);
+  else WakeTicket(shm_, t);
 }
 
 void SharedQm::RequeueInFlight() {
@@ -26,56 +95,69 @@ void SharedQm::RequeueInFlight() {
   }
 }
 
-// Makes the database work of `batch` durable: either another process
-// commits it, or this one commits everything pending in one transaction.
-// Returns KRRC_NONE, or KRRC_STORE_ERROR when the batch's transaction failed
-// (its puts were then not made visible and its gets were put back).
+// Makes the ticket's database work durable: either another process commits
+// it, or this one commits everything pending in one transaction. Returns
+// KRRC_NONE, or KRRC_STORE_ERROR when some of it failed (its puts were then
+// not made visible and its gets were put back).
 //
-// Only the leader holds the write mutex. The others sleep on the hand-off
-// word, which moves whenever the mutex is let go: then they look whether
-// their batch is durable, and if not, one of them leads the next commit
-// with whatever is pending by then. (Queueing on the mutex itself would
-// make a committer whose work is already on disk wait behind the next
-// leader's flush.)
-int32_t SharedQm::CommitBatch(uint64_t batch) {
-  Header& h = shm_->h;
+// Only the leader holds the write mutex. The others sleep on their own
+// ticket, which the leader moves when their work is done; one whose work is
+// still pending when the mutex is let go is woken to lead the next commit
+// (ReleaseWriteMutex). Queueing on the mutex itself would make a committer
+// whose work is already on disk wait behind the next leader's flush, and a
+// shared word would wake every committer after every commit.
+int32_t SharedQm::AwaitCommit(int32_t ticket) {
+  CommitTicket& t = shm_->tickets[ticket];
+  int32_t rc = -1;
   for (;;) {
-    // Counted before the word is read and the mutex tried, so a holder that
-    // lets the mutex go afterwards sees the count and wakes us.
-    __atomic_add_fetch(&h.commit_sleepers, 1, __ATOMIC_SEQ_CST);
-    const uint32_t word = __atomic_load_n(&h.commit_word, __ATOMIC_SEQ_CST);
-    int32_t rc = BatchOutcome(batch);
-    if (rc == -1) {
-      WriteLock write(this, false);
-      if (write.busy()) {
-        FutexWait(&h.commit_word, word, kCommitSliceMs);
-      } else {
-        __atomic_sub_fetch(&h.commit_sleepers, 1, __ATOMIC_SEQ_CST);
-        return write.ok() ? LeadCommit(batch) : KRRC_Q_MGR_NOT_AVAILABLE;
-      }
+    // Marked before the word is read and the outcome looked at, so a leader
+    // that finishes the work afterwards sees the mark and wakes us.
+    __atomic_store_n(&t.sleeping, 1, __ATOMIC_SEQ_CST);
+    const uint32_t word = __atomic_load_n(&t.word, __ATOMIC_SEQ_CST);
+    rc = TicketOutcome(ticket);
+    if (rc != -1) break;
+    WriteLock write(this, false);
+    if (!write.busy()) {
+      __atomic_store_n(&t.sleeping, 0, __ATOMIC_RELAXED);
+      rc = write.ok() ? LeadCommit(ticket) : KRRC_Q_MGR_NOT_AVAILABLE;
+      break;
     }
-    __atomic_sub_fetch(&h.commit_sleepers, 1, __ATOMIC_SEQ_CST);
-    if (rc != -1) return rc;
-    if (Deleted()) return KRRC_Q_MGR_NOT_AVAILABLE;
+    FutexWait(&t.word, word, kCommitSliceMs);
+    if (Deleted()) {
+      rc = KRRC_Q_MGR_NOT_AVAILABLE;
+      break;
+    }
   }
+  __atomic_store_n(&t.sleeping, 0, __ATOMIC_RELAXED);
+  FreeTicket(ticket);
+  return rc;
+}
+
+void SharedQm::FreeTicket(int32_t ticket) {
+  Lock lock(this);
+  if (lock.ok()) FreeTicketLocked(ticket);
 }
 
 // The leader keeps the disk busy: while work is pending when its commit is
 // done, it commits again (up to kLeaderRounds in all) instead of letting go
-// of the write mutex, because the committers sleeping on that work would
-// first have to be woken and scheduled before one of them could lead, and
-// the disk would stand idle meanwhile. Committers are told after each round.
-int32_t SharedQm::LeadCommit(uint64_t batch) {
+// of the write mutex, because the committer sleeping on that work would
+// first have to be woken and scheduled before it could lead, and the disk
+// would stand idle meanwhile. Each round wakes the committers it finished.
+int32_t SharedQm::LeadCommit(int32_t ticket) {
+  int32_t rc = TicketOutcome(ticket);
+  if (rc != -1) return rc;  // committed while we took the mutex
   bool more = false;
-  const int32_t rc = CommitRound(batch, &more);
-  for (int round = 1; round < kLeaderRounds && more && !Deleted(); ++round) {
-    NotifyCommitters(shm_);
-    CommitRound(0, &more);
-  }
+  const int32_t round = CommitRound(&more);
+  for (int r = 1; r < kLeaderRounds && more && !Deleted(); ++r) CommitRound(&more);
+  rc = TicketOutcome(ticket);
+  // Our work was pending when we took the mutex (a dead leader's in-flight
+  // work is requeued first), so the first round took it. Not settled means
+  // it was lost to damage: never report that as success.
+  if (rc == -1) rc = round != KRRC_NONE ? round : KRRC_Q_MGR_NOT_AVAILABLE;
   return rc;
 }
 
-int32_t SharedQm::CommitRound(uint64_t batch, bool* more) {
+int32_t SharedQm::CommitRound(bool* more) {
   struct Op {
     int32_t entry;
     bool insert;
@@ -86,17 +168,13 @@ int32_t SharedQm::CommitRound(uint64_t batch, bool* more) {
     int64_t expiry;
   };
   std::vector<Op> ops;
-  uint64_t taken = 0;
+  *more = false;
   {
     Lock lock(this);
     if (!lock.ok()) return KRRC_Q_MGR_NOT_AVAILABLE;
     Header& h = shm_->h;
-    if (batch != 0) {
-      if (const int32_t rc = BatchOutcome(batch); rc != -1) return rc;  // committed meanwhile
-    }
     // Lead: take every pending operation. Everything the transaction needs is
     // copied out now, so nothing shared is read without the mutex.
-    taken = h.open_batch++;
     for (int32_t i = h.pending_head, n = 0; i >= 0 && n < kMaxEntries; ++n) {
       if (!EntryIndexOk(i)) {
         NoteDamageLocked("the list of messages waiting for the disk is broken");
@@ -128,7 +206,9 @@ int32_t SharedQm::CommitRound(uint64_t batch, bool* more) {
       }
       i = next;
     }
-    h.pending_head = h.pending_tail = -1;
+    __atomic_store_n(&h.pending_head, -1, __ATOMIC_SEQ_CST);
+    h.pending_tail = -1;
+    if (ops.empty()) return KRRC_NONE;
     // Damage met on the way: nothing of it goes to the disk, whoever waits is
     // told the queue manager is gone, and the rebuild reads the database.
     if (Deleted()) return KRRC_Q_MGR_NOT_AVAILABLE;
@@ -159,8 +239,11 @@ int32_t SharedQm::CommitRound(uint64_t batch, bool* more) {
     ok = ok && db_.Exec("COMMIT");
     if (!ok) db_.Exec("ROLLBACK");
   }
-  // Queues that got messages, and how many of their waiters to wake.
+  // Queues that got messages, and how many of their waiters to wake; the
+  // committers whose work is all done.
   std::vector<std::pair<int32_t, int>> wake;
+  std::vector<int32_t> done;
+  done.reserve(ops.size());
   {
     Lock lock(this);
     if (!lock.ok()) return KRRC_Q_MGR_NOT_AVAILABLE;
@@ -170,6 +253,7 @@ int32_t SharedQm::CommitRound(uint64_t batch, bool* more) {
       Entry& e = shm_->entries[op.entry];
       if (e.seq != op.seq || (e.pending_op != kInsertInFlight && e.pending_op != kDeleteInFlight)) continue;
       e.pending_op = kNoOp;
+      SettleLocked(e, ok, &done);
       if (e.queue < 0 || e.queue >= kMaxQueues) {
         NoteDamageLocked("a committed message names no queue");
         continue;
@@ -189,10 +273,6 @@ int32_t SharedQm::CommitRound(uint64_t batch, bool* more) {
         FreeEntryLocked(op.entry);
       }
     }
-    // The outcome first, then the counter: committers read both without the
-    // mutex (BatchOutcome).
-    __atomic_store_n(&h.failed_batches[taken % kFailedRing], ok ? 0 : taken, __ATOMIC_RELAXED);
-    __atomic_store_n(&h.durable_batch, taken, __ATOMIC_RELEASE);
     *more = h.pending_head >= 0;
     // As a single put does: one plain getter per message when only plain
     // getters wait, everybody when a browse or a selective get waits (only
@@ -208,9 +288,7 @@ int32_t SharedQm::CommitRound(uint64_t batch, bool* more) {
     }
   }
   for (const auto& [q, count] : wake) FutexWake(&shm_->queues[q].futex, count);
-  // Our own work was in what we took: it joined batch `batch`, which nobody
-  // had taken (leaders run one at a time), or it was requeued after a dead
-  // leader into a later one.
+  for (int32_t t : done) WakeTicket(shm_, t);
   return ok ? KRRC_NONE : KRRC_STORE_ERROR;
 }
 
@@ -276,6 +354,8 @@ void SharedQm::RebuildLocked() {
       if (e.state == kReady) ready.push_back(i);
       e.prev = e.next = -1;
     } else {
+      SettleLocked(e, false, nullptr);  // its committer is told it failed
+      e.pending_op = kNoOp;
       e.state = kFree;
       e.first_chunk = -1;
       e.next = h.free_entry;
@@ -293,7 +373,8 @@ void SharedQm::RebuildLocked() {
             [&](int32_t a, int32_t b) { return shm_->entries[a].seq < shm_->entries[b].seq; });
   // The pending list, from the entries that wait for a commit (in-flight ones
   // belong to a live leader, or are requeued when the write mutex recovers).
-  h.pending_head = h.pending_tail = -1;
+  __atomic_store_n(&h.pending_head, -1, __ATOMIC_SEQ_CST);
+  h.pending_tail = -1;
   std::vector<int32_t> pending;
   for (int32_t i = 0; i < h.entry_high; ++i) {
     const Entry& e = shm_->entries[i];
@@ -302,10 +383,7 @@ void SharedQm::RebuildLocked() {
   std::sort(pending.begin(), pending.end(),
             [&](int32_t a, int32_t b) { return shm_->entries[a].seq < shm_->entries[b].seq; });
   for (int32_t i : pending) {
-    Entry& e = shm_->entries[i];
-    uint64_t b = e.batch;
-    AppendPendingLocked(i, static_cast<PendingOp>(e.pending_op));
-    e.batch = b;
+    AppendPendingLocked(i, static_cast<PendingOp>(shm_->entries[i].pending_op));
   }
   for (int32_t i : ready) {
     LinkLocked(i);
@@ -340,9 +418,11 @@ std::string SharedQm::ValidateLocked() {
   if (!entry_ref(h.free_entry) || !entry_ref(h.pending_head) || !entry_ref(h.pending_tail) || h.free_chunk < -1 ||
       h.free_chunk >= chunks)
     return "a list head lies outside its table";
-  if (h.open_batch == 0 || h.durable_batch >= h.open_batch) return "its commit counters disagree";
-  for (uint64_t f : h.failed_batches)
-    if (f > h.durable_batch) return "its commit counters disagree";
+  if (h.ticket_high < 0 || h.ticket_high > kMaxTickets || h.free_ticket < -1 || h.free_ticket >= h.ticket_high)
+    return "its commit tickets lie outside their table";
+  for (int32_t t = h.free_ticket, steps = 0; t != -1; t = m.tickets[t].next_free)
+    if (t < 0 || t >= h.ticket_high || ++steps > h.ticket_high || m.tickets[t].in_use)
+      return "the list of free commit tickets is broken";
 
   int32_t listed = 0;
   for (int q = 0; q < kMaxQueues; ++q) {

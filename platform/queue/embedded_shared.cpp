@@ -249,6 +249,7 @@ int32_t SharedQm::Rebuild(Shm* old, bool live, const std::string& boot, const st
       BumpWord(&q.futex);
       FutexWake(&q.futex, INT_MAX);
     }
+    WakeAllCommitters(old);
   }
   if (write_held) ReleaseWriteMutex(old);
   if (rc == KRRC_NONE && !why.empty()) {
@@ -287,7 +288,7 @@ int32_t SharedQm::InitLocked(const std::string& boot, int32_t* kept) {
   h.free_entry = -1;
   h.free_chunk = -1;
   h.pending_head = h.pending_tail = -1;
-  h.open_batch = 1;
+  h.free_ticket = -1;
   h.next_unit = 1;
   std::random_device rd;
   h.next_dynamic = (static_cast<uint64_t>(rd()) << 32) ^ rd() ^ static_cast<uint64_t>(NowMs());
@@ -421,13 +422,15 @@ int32_t SharedQm::AllocEntryLocked() {
   }
   Entry& e = shm_->entries[i];
   std::memset(&e, 0, offsetof(Entry, md));
-  e.prev = e.next = e.first_chunk = -1;
+  e.prev = e.next = e.first_chunk = e.ticket = -1;
   e.state = kWriting;
   return i;
 }
 
 void SharedQm::FreeEntryLocked(int32_t i) {
   Entry& e = shm_->entries[i];
+  // Work still owed to a committer is dropped with the entry: it is told so.
+  if (e.ticket >= 0) SettleLocked(e, false, nullptr);
   if (e.first_chunk >= 0) FreeChunksLocked(e.first_chunk);
   e.first_chunk = -1;
   e.state = kFree;

@@ -48,7 +48,7 @@ namespace krsoap::queue::embedded {
 // ---- Layout of the mapped file ----------------------------------------------
 
 constexpr uint64_t kMagic = 0x314d48534d51524bull;  // "KRQMSHM1"
-constexpr uint32_t kLayoutVersion = 8;  // 7: units of work, backout queues; 8: commit hand-off word
+constexpr uint32_t kLayoutVersion = 9;  // 7: units of work, backout queues; 8: commit hand-off word; 9: commit tickets
 constexpr int kMaxQueues = 1024;
 constexpr int kMaxEntries = 32768;
 constexpr int kChunkData = 1020;
@@ -64,10 +64,11 @@ enum EntryState : int32_t { kFree = 0, kWriting = 1, kReady = 2, kTaking = 3, kH
 // Database work an entry waits for (group commit). Pending ops are on the
 // pending list; a committing leader marks the ones it took in flight.
 enum PendingOp : int32_t { kNoOp = 0, kInsert = 1, kDelete = 2, kInsertInFlight = 11, kDeleteInFlight = 12 };
-// Failed group commits remembered, for committers that look late.
-constexpr int kFailedRing = 1024;
-// How long a committer sleeps on the hand-off word before it looks at the
-// write mutex again: the wake-up of a leader that dies is not sent.
+// Committers waiting for the disk at once (every one holds at least one
+// entry while it waits, so this many cannot run short in practice).
+constexpr int kMaxTickets = kMaxEntries;
+// How long a committer sleeps on its ticket before it looks at the write
+// mutex again: the wake-up of a leader that dies is not sent.
 constexpr int64_t kCommitSliceMs = 50;
 // Transactions one leader commits in a row while work keeps coming.
 constexpr int kLeaderRounds = 4;
@@ -115,7 +116,8 @@ struct Entry {
   int64_t expiry_ms;
   int32_t pending_op;
   int32_t pending_next;
-  uint64_t batch;
+  int32_t ticket;  // the committer waiting for pending_op (-1: none)
+  uint32_t ticket_generation;
   uint64_t unit;  // kHeld / kUnitPut: the unit of work
   KRMD md;
 };
@@ -123,6 +125,23 @@ struct Entry {
 struct Chunk {
   int32_t next;
   char data[kChunkData];
+};
+
+// A committer's own record of its group-commit work: the leader that commits
+// (or drops) one of its operations writes the outcome here, where only this
+// committer reads it, so no later commit can overwrite it. `generation`
+// moves on every reuse, so an entry naming a ticket its committer has let go
+// (or a dead committer's ticket taken back) no longer reaches it.
+struct CommitTicket {
+  uint32_t word;       // moves when `remaining` reaches 0; the committer sleeps on it
+  int32_t remaining;   // its operations not yet committed or dropped
+  int32_t failed;      // one of them was not made durable
+  int32_t sleeping;    // the committer may be asleep on `word`
+  int32_t in_use;
+  int32_t next_free;
+  uint32_t generation;
+  int32_t owner_pid;
+  uint64_t owner_start;
 };
 
 struct ProcSlot {
@@ -153,24 +172,17 @@ struct Header {
   int32_t chunk_high;
   // Group commit: persistent puts and gets queue their database work here;
   // whoever takes the write mutex first commits everybody's in one
-  // transaction (one disk flush), and the others find their batch durable.
+  // transaction (one disk flush), and tells each committer on its ticket.
   int32_t pending_head;
   int32_t pending_tail;
-  uint64_t open_batch;     // the batch new work joins
-  uint64_t durable_batch;  // every batch up to this one is committed
-  uint64_t failed_batches[kFailedRing];
+  int32_t lead_ticket;  // the committer of the first pending operation
+  int32_t free_ticket;
+  int32_t ticket_high;  // tickets at or above this index were never used
   // Units of work: ids, every kHeld and kUnitPut entry, and when the units
   // of dead processes may be looked for again (SweepDeadUnits).
   uint64_t next_unit;
   int32_t uncommitted;
   int64_t unit_sweep_ms;
-  // Group commit hand-off: a committer whose work waits for another
-  // process's flush sleeps on this word instead of queueing on the write
-  // mutex (where it would wait out the next leader's flush as well). Every
-  // release of the write mutex bumps it, and wakes the sleepers when any
-  // are counted.
-  uint32_t commit_word;
-  int32_t commit_sleepers;
 };
 
 struct Shm {
@@ -178,6 +190,7 @@ struct Shm {
   QueueSlot queues[kMaxQueues];
   ProcSlot procs[kMaxProcs];
   Entry entries[kMaxEntries];
+  CommitTicket tickets[kMaxTickets];
   Chunk chunks[kMaxChunks];
 };
 
@@ -439,16 +452,28 @@ class SharedQm {
     bool ok_ = false;
     bool busy_ = false;
   };
-  // Lets the write mutex go and tells the committers sleeping on the
-  // hand-off word. The word moves after the unlock: a committer that read
-  // it, then found the mutex held, is then sure to see it change.
+  // Lets the write mutex go. Work still pending needs a leader: the
+  // committer of the first pending operation is woken to lead (it may be
+  // asleep on its ticket). Looked at after the unlock: a committer that
+  // queued work and then found the mutex held is sure to be seen here. The
+  // head and its ticket are read without the mutex; a stale pick only wakes
+  // a committer that goes back to sleep (and sleepers look every
+  // kCommitSliceMs anyway).
   static void ReleaseWriteMutex(Shm* shm) {
     pthread_mutex_unlock(&shm->h.write_mutex);
-    NotifyCommitters(shm);
+    if (__atomic_load_n(&shm->h.pending_head, __ATOMIC_SEQ_CST) < 0) return;
+    const int32_t t = __atomic_load_n(&shm->h.lead_ticket, __ATOMIC_SEQ_CST);
+    if (t < 0 || t >= kMaxTickets) return;
+    __atomic_add_fetch(&shm->tickets[t].word, 1, __ATOMIC_SEQ_CST);
+    FutexWake(&shm->tickets[t].word, 1);
   }
-  static void NotifyCommitters(Shm* shm) {
-    __atomic_add_fetch(&shm->h.commit_word, 1, __ATOMIC_SEQ_CST);
-    if (__atomic_load_n(&shm->h.commit_sleepers, __ATOMIC_SEQ_CST) > 0) FutexWake(&shm->h.commit_word, INT_MAX);
+  // Every committer of a file that is being given up looks again.
+  static void WakeAllCommitters(Shm* shm) {
+    const int32_t high = std::clamp(__atomic_load_n(&shm->h.ticket_high, __ATOMIC_RELAXED), 0, kMaxTickets);
+    for (int32_t t = 0; t < high; ++t) {
+      __atomic_add_fetch(&shm->tickets[t].word, 1, __ATOMIC_SEQ_CST);
+      FutexWake(&shm->tickets[t].word, INT_MAX);
+    }
   }
 
   Shm* shm() { return shm_; }
@@ -463,11 +488,15 @@ class SharedQm {
     return ++shm_->h.next_store_id;
   }
   bool RowExists(uint64_t seq);
-  // Group commit (see Header).
+  // Group commit (see Header). A committer takes a ticket, joins each of
+  // its entries to it and queues their work, then waits on the ticket.
+  int32_t NewTicketLocked();  // -1: none free
+  void JoinTicketLocked(int32_t e, int32_t ticket);
   void AppendPendingLocked(int32_t e, PendingOp op);
   void RequeueInFlight();
-  // Returns once `batch` is on disk (KRRC_NONE) or its transaction failed.
-  int32_t CommitBatch(uint64_t batch);
+  // Returns once all of the ticket's work is on disk (KRRC_NONE) or some of
+  // it failed (KRRC_STORE_ERROR), and gives the ticket back.
+  int32_t AwaitCommit(int32_t ticket);
 
   // Entry and chunk pools.
   int32_t AllocEntryLocked();
@@ -549,21 +578,27 @@ class SharedQm {
   }
 
  private:
-  // KRRC_NONE when `batch` is committed, KRRC_STORE_ERROR when its
-  // transaction failed, -1 while it waits. Reads no more than the counters,
-  // without the mutex.
-  int32_t BatchOutcome(uint64_t batch) const {
-    const Header& h = shm_->h;
-    if (__atomic_load_n(&h.durable_batch, __ATOMIC_ACQUIRE) < batch) return -1;
-    return __atomic_load_n(&h.failed_batches[batch % kFailedRing], __ATOMIC_RELAXED) == batch ? KRRC_STORE_ERROR
-                                                                                              : KRRC_NONE;
+  // KRRC_NONE when all of the ticket's work is committed, KRRC_STORE_ERROR
+  // when some failed, -1 while some waits. Read without the mutex.
+  int32_t TicketOutcome(int32_t ticket) const {
+    const CommitTicket& t = shm_->tickets[ticket];
+    if (__atomic_load_n(&t.remaining, __ATOMIC_ACQUIRE) > 0) return -1;
+    return __atomic_load_n(&t.failed, __ATOMIC_RELAXED) ? KRRC_STORE_ERROR : KRRC_NONE;
   }
-  // Commits everything pending, `batch` among it, in one transaction or a
-  // few in a row; the caller holds the write mutex.
-  int32_t LeadCommit(uint64_t batch);
+  // Writes the outcome of entry e's database work on its committer's ticket;
+  // a ticket whose work is all done goes on `wake` (or is woken at once).
+  void SettleLocked(Entry& e, bool ok, std::vector<int32_t>* wake);
+  static void WakeTicket(Shm* shm, int32_t ticket) {
+    CommitTicket& t = shm->tickets[ticket];
+    if (__atomic_load_n(&t.sleeping, __ATOMIC_SEQ_CST)) FutexWake(&t.word, INT_MAX);
+  }
+  void FreeTicket(int32_t ticket);
+  void FreeTicketLocked(int32_t ticket);
+  // Commits everything pending, the ticket's work among it, in one
+  // transaction or a few in a row; the caller holds the write mutex.
+  int32_t LeadCommit(int32_t ticket);
   // One transaction of everything pending; `more`: work came meanwhile.
-  // With `batch` non-zero it returns at once when that batch is done.
-  int32_t CommitRound(uint64_t batch, bool* more);
+  int32_t CommitRound(bool* more);
   // The group commit's two statements, prepared once per process (used
   // under the write mutex only).
   sqlite3_stmt* insert_stmt_ = nullptr;

@@ -335,10 +335,15 @@ class EmbeddedStore final : public Store {
       if (length == 0 || en.first_chunk >= 0) {
         // Durable with everybody else's work in one commit; the committing
         // process makes it visible.
+        const int32_t ticket = qm_->NewTicketLocked();
+        if (ticket < 0) {
+          qm_->FreeEntryLocked(e);
+          return qm_->Deleted() ? KRRC_Q_MGR_NOT_AVAILABLE : KRRC_STORAGE_NOT_AVAILABLE;
+        }
+        qm_->JoinTicketLocked(e, ticket);
         qm_->AppendPendingLocked(e, kInsert);
-        const uint64_t batch = en.batch;
         lock.Unlock();
-        return qm_->CommitBatch(batch);
+        return qm_->AwaitCommit(ticket);
       }
     }
     // Persistent without room in the mapped file: on disk first, then visible.
@@ -629,16 +634,18 @@ class EmbeddedStore final : public Store {
         return KRRC_NONE;
       }
       // Claim it; the row goes with the next group commit.
+      const int32_t ticket = qm_->NewTicketLocked();
+      if (ticket < 0) return qm_->Deleted() ? KRRC_Q_MGR_NOT_AVAILABLE : KRRC_STORAGE_NOT_AVAILABLE;
       ProcessIdentity me = SelfIdentity();
       qm_->UnlinkLocked(e);
       s.depth--;
       en.owner_pid = me.pid;
       en.owner_start = me.start_time;
       __atomic_store_n(&en.state, kTaking, __ATOMIC_RELEASE);
+      qm_->JoinTicketLocked(e, ticket);
       qm_->AppendPendingLocked(e, kDelete);
-      const uint64_t batch = en.batch;
       lock.Unlock();
-      return qm_->CommitBatch(batch);
+      return qm_->AwaitCommit(ticket);
     }
     // Persistent: the body is in the database.
     const uint64_t seq = en.seq;

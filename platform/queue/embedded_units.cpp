@@ -158,8 +158,7 @@ int32_t SharedQm::CommitUnit(uint64_t unit) {
     return (e.state == kHeld || e.state == kUnitPut) && e.unit == unit && e.owner_pid == self;
   };
   std::vector<int32_t> fleeting;  // non-persistent: finished once the disk part is done
-  bool disk = false;
-  uint64_t batch = 0;
+  int32_t ticket = -1;  // taken at the first persistent entry
   {
     Lock lock(this);
     if (!lock.ok() || Deleted()) return KRRC_Q_MGR_NOT_AVAILABLE;
@@ -178,18 +177,19 @@ int32_t SharedQm::CommitUnit(uint64_t unit) {
       // Persistent: the row goes (a get) or comes (a put) with the next group
       // commit, whose leader then frees or publishes the entry, as for any
       // persistent get or put.
+      if (ticket < 0 && (ticket = NewTicketLocked()) < 0)
+        return Deleted() ? KRRC_Q_MGR_NOT_AVAILABLE : KRRC_STORAGE_NOT_AVAILABLE;
       const bool put = e.state == kUnitPut;
       DropUncommittedLocked(i);
       const ProcessIdentity me = SelfIdentity();
       e.owner_pid = me.pid;
       e.owner_start = me.start_time;
       __atomic_store_n(&e.state, put ? kWriting : kTaking, __ATOMIC_RELEASE);
+      JoinTicketLocked(i, ticket);
       AppendPendingLocked(i, put ? kInsert : kDelete);
-      batch = e.batch;
-      disk = true;
     }
   }
-  const int32_t rc = disk ? CommitBatch(batch) : KRRC_NONE;
+  const int32_t rc = ticket >= 0 ? AwaitCommit(ticket) : KRRC_NONE;
   std::vector<int32_t> wake;
   {
     Lock lock(this);
