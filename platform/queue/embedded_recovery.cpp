@@ -110,19 +110,23 @@ int32_t SharedQm::AwaitCommit(int32_t ticket) {
   CommitTicket& t = shm_->tickets[ticket];
   int32_t rc = -1;
   for (;;) {
-    // Marked before the word is read and the outcome looked at, so a leader
-    // that finishes the work afterwards sees the mark and wakes us.
-    __atomic_store_n(&t.sleeping, 1, __ATOMIC_SEQ_CST);
+    // The word is read before the outcome is looked at, so a leader that
+    // finishes the work afterwards has moved it and the wait returns at once.
     const uint32_t word = __atomic_load_n(&t.word, __ATOMIC_SEQ_CST);
     rc = TicketOutcome(ticket);
     if (rc != -1) break;
     WriteLock write(this, false);
     if (!write.busy()) {
-      __atomic_store_n(&t.sleeping, 0, __ATOMIC_RELAXED);
       rc = write.ok() ? LeadCommit(ticket) : KRRC_Q_MGR_NOT_AVAILABLE;
       break;
     }
+    // Marked only now, and the outcome looked at again: a leader that
+    // finished the work before seeing the mark was seen here, and one that
+    // sees it wakes us; a committer not yet asleep costs no wake-up.
+    __atomic_store_n(&t.sleeping, 1, __ATOMIC_SEQ_CST);
+    if ((rc = TicketOutcome(ticket)) != -1) break;
     FutexWait(&t.word, word, kCommitSliceMs);
+    __atomic_store_n(&t.sleeping, 0, __ATOMIC_SEQ_CST);
     if (Deleted()) {
       rc = KRRC_Q_MGR_NOT_AVAILABLE;
       break;
