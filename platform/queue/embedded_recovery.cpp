@@ -220,8 +220,16 @@ int32_t SharedQm::CommitRound(bool* more) {
   auto prepare = [this](sqlite3_stmt** st, const char* sql) {
     return *st || sqlite3_prepare_v3(db(), sql, -1, SQLITE_PREPARE_PERSISTENT, st, nullptr) == SQLITE_OK;
   };
+  // BEGIN and COMMIT too: sqlite3_exec would parse and compile them again
+  // for every transaction.
+  auto run = [](sqlite3_stmt* st) {
+    const bool done = sqlite3_step(st) == SQLITE_DONE;
+    sqlite3_reset(st);
+    return done;
+  };
   bool ok = prepare(&insert_stmt_, "INSERT OR REPLACE INTO messages(seq, queue, md, body, expiry) VALUES(?,?,?,?,?)") &&
-            prepare(&delete_stmt_, "DELETE FROM messages WHERE seq=?") && db_.Exec("BEGIN IMMEDIATE");
+            prepare(&delete_stmt_, "DELETE FROM messages WHERE seq=?") && prepare(&begin_stmt_, "BEGIN IMMEDIATE") &&
+            prepare(&commit_stmt_, "COMMIT") && run(begin_stmt_);
   if (ok) {
     for (const Op& op : ops) {
       if (!ok) break;
@@ -240,7 +248,7 @@ int32_t SharedQm::CommitRound(bool* more) {
     sqlite3_reset(insert_stmt_);
     sqlite3_clear_bindings(insert_stmt_);
     sqlite3_reset(delete_stmt_);
-    ok = ok && db_.Exec("COMMIT");
+    ok = ok && run(commit_stmt_);
     if (!ok) db_.Exec("ROLLBACK");
   }
   // Queues that got messages, and how many of their waiters to wake; the

@@ -373,6 +373,8 @@ class SharedQm {
   ~SharedQm() {
     sqlite3_finalize(insert_stmt_);
     sqlite3_finalize(delete_stmt_);
+    sqlite3_finalize(begin_stmt_);
+    sqlite3_finalize(commit_stmt_);
     if (shm_) ::munmap(shm_, sizeof(Shm));
     if (fd_ >= 0) ::close(fd_);
   }
@@ -599,10 +601,12 @@ class SharedQm {
   int32_t LeadCommit(int32_t ticket);
   // One transaction of everything pending; `more`: work came meanwhile.
   int32_t CommitRound(bool* more);
-  // The group commit's two statements, prepared once per process (used
-  // under the write mutex only).
+  // The group commit's statements, prepared once per process (used under
+  // the write mutex only).
   sqlite3_stmt* insert_stmt_ = nullptr;
   sqlite3_stmt* delete_stmt_ = nullptr;
+  sqlite3_stmt* begin_stmt_ = nullptr;
+  sqlite3_stmt* commit_stmt_ = nullptr;
   int32_t MapShared();
   int32_t Rebuild(Shm* old, bool live, const std::string& boot, const std::string& why);
   int32_t InitLocked(const std::string& boot, int32_t* kept);  // under the file lock
