@@ -2,7 +2,8 @@
 // one of its parts by something else. The damage is found, the file is
 // rebuilt from the database with every persistent message, the loss of the
 // non-persistent ones is said once (standard error and trace), and no call
-// ever reports a queue, depth or message that is not there.
+// ever reports a queue, depth or message that is not there. Also: a group
+// commit that fails is reported to each committer in it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -14,6 +15,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/queue/krqueue.h"
@@ -257,6 +259,57 @@ TEST(EmbeddedUpgrade, AQueueManagerOfTheEarlierLayoutOpensWithItsMessages) {
   ASSERT_EQ(KRRC_NONE, again->LookupQueue("Q", &looked));
   EXPECT_EQ("Q.BACKOUT", looked.backout_queue);
   EXPECT_EQ(2, looked.backout_threshold);
+}
+
+// A group commit whose transaction fails (a trigger in the database refuses
+// the rows) is a failure for every put and get in it, however they were
+// grouped: the puts never show, the gets leave their message in place.
+TEST(EmbeddedGroupCommit, AFailedCommitFailsEveryCommitterInIt) {
+  ScopedHome home;
+  ASSERT_EQ(KRRC_NONE, q::CreateQm("QMF", "sqlite", true));
+  q::QmDefinition def;
+  ASSERT_EQ(KRRC_NONE, q::ResolveQm("QMF", &def));
+  std::unique_ptr<q::Store> store;
+  ASSERT_EQ(KRRC_NONE, q::OpenStore(def, false, &store));
+  q::QueueAttributes p;
+  p.name = "P";
+  p.default_persistence = KRPER_PERSISTENT;
+  ASSERT_EQ(KRRC_NONE, store->DefineQueue(p, false));
+  q::Message m;
+  m.md = KRMD_DEFAULT;
+  m.md.Persistence = KRPER_PERSISTENT;
+  m.body = "kept";
+  ASSERT_EQ(KRRC_NONE, store->Put("P", m));
+
+  sqlite3* db = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open((platform::DataRoot() + "/qm/QMF/qm.db").c_str(), &db));
+  sqlite3_busy_timeout(db, 10000);
+  auto exec = [&](const char* sql) { ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, sql, nullptr, nullptr, nullptr)); };
+  exec("CREATE TRIGGER refuse_put BEFORE INSERT ON messages BEGIN SELECT RAISE(ABORT, 'refused'); END;"
+       "CREATE TRIGGER refuse_get BEFORE DELETE ON messages BEGIN SELECT RAISE(ABORT, 'refused'); END;");
+  std::vector<int32_t> rcs(8, KRRC_NONE);
+  std::vector<std::thread> putters;
+  for (size_t i = 0; i < rcs.size(); ++i) {
+    putters.emplace_back([&, i] {
+      std::unique_ptr<q::Store> own;
+      rcs[i] = q::OpenStore(def, false, &own);
+      if (rcs[i] == KRRC_NONE) rcs[i] = own->Put("P", m);
+    });
+  }
+  for (auto& t : putters) t.join();
+  for (int32_t rc : rcs) EXPECT_EQ(KRRC_STORE_ERROR, rc);
+  char buffer[16] = {};
+  q::GetRequest get;
+  get.buffer = buffer;
+  get.buffer_length = sizeof buffer;
+  q::GetResult got;
+  EXPECT_EQ(KRRC_STORE_ERROR, store->Get("P", get, nullptr, &got));
+
+  exec("DROP TRIGGER refuse_put; DROP TRIGGER refuse_get;");
+  sqlite3_close(db);
+  ASSERT_EQ(KRRC_NONE, store->Get("P", get, nullptr, &got));
+  EXPECT_EQ("kept", std::string(buffer, static_cast<size_t>(got.data_length)));
+  EXPECT_EQ(KRRC_NO_MSG_AVAILABLE, store->Get("P", get, nullptr, &got)) << "a refused put showed";
 }
 
 }  // namespace
