@@ -5,6 +5,8 @@
 // a wrongly accepted one would change the wire format.
 #include "client/envelope_text.h"
 
+#include "common/xml/plain_scan.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <vector>
@@ -17,14 +19,10 @@ constexpr size_t kMaxText = 1u << 20;
 // Well inside the parser's own depth limit, which the DOM route reports.
 constexpr size_t kMaxDepth = 200;
 
-bool NameStart(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; }
-bool NameChar(char c) { return NameStart(c) || (c >= '0' && c <= '9') || c == '-' || c == '.'; }
-bool Space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
-// "xml..." in any case is reserved for prefixes; such names are declined.
-bool Reserved(std::string_view prefix) {
-  return prefix.size() >= 3 && (prefix[0] | 0x20) == 'x' && (prefix[1] | 0x20) == 'm' && (prefix[2] | 0x20) == 'l';
-}
+using plainxml::NameChar;
+using plainxml::NameStart;
+using plainxml::Reserved;
+using plainxml::Space;
 
 struct Edit {
   size_t at;       // offset in the text
@@ -57,7 +55,7 @@ class Scanner {
   std::string_view s_;
   size_t i_ = 0;
   std::vector<Element> open_;
-  std::vector<std::pair<std::string_view, std::string_view>> decls_;  // prefix ("" default), URI
+  plainxml::Declarations decls_;
   std::vector<Edit> edits_;
   std::string_view prefix_;  // the Envelope's
   std::string header_;       // prefix_ + ":Header"
@@ -68,34 +66,10 @@ class Scanner {
 };
 
 bool Scanner::QName(std::string_view* qname, std::string_view* prefix, std::string_view* local) {
-  const size_t start = i_;
-  size_t colon = std::string_view::npos;
-  if (i_ >= s_.size() || !NameStart(s_[i_])) return false;
-  ++i_;
-  while (i_ < s_.size() && (NameChar(s_[i_]) || s_[i_] == ':')) {
-    if (s_[i_] == ':') {
-      if (colon != std::string_view::npos || i_ + 1 >= s_.size() || !NameStart(s_[i_ + 1])) return false;
-      colon = i_;
-    }
-    ++i_;
-  }
-  *qname = s_.substr(start, i_ - start);
-  if (colon == std::string_view::npos) {
-    *prefix = {};
-    *local = *qname;
-  } else {
-    *prefix = s_.substr(start, colon - start);
-    *local = s_.substr(colon + 1, i_ - colon - 1);
-  }
-  return true;
+  return plainxml::ScanQName(s_, &i_, qname, prefix, local);
 }
 
-bool Scanner::Bound(std::string_view prefix) const {
-  for (auto d = decls_.rbegin(); d != decls_.rend(); ++d) {
-    if (d->first == prefix) return true;
-  }
-  return false;
-}
+bool Scanner::Bound(std::string_view prefix) const { return plainxml::Bound(decls_, prefix); }
 
 // The forms the serialiser writes back as they are, apart from the line feed
 // after them; the declaration is dropped when there is none.
@@ -181,16 +155,7 @@ bool Scanner::StartTag(bool* empty) {
       if (!aprefix.empty()) attr_prefixes.push_back(aprefix);
     }
   }
-  // Two attributes with one local name might be one attribute twice.
-  for (size_t a = 0; a < locals.size(); ++a) {
-    for (size_t b = a + 1; b < locals.size(); ++b) {
-      if (locals[a] == locals[b]) return false;
-    }
-  }
-  if (!prefix.empty() && !Bound(prefix)) return false;
-  for (std::string_view p : attr_prefixes) {
-    if (!Bound(p)) return false;
-  }
+  if (!plainxml::PlainAttributes(locals, attr_prefixes, prefix, decls_)) return false;
   if (open_.empty()) {
     // The root: a prefixed Envelope whose prefix it declares itself.
     if (local != "Envelope" || prefix.empty() || !Bound(prefix)) return false;

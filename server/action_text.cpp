@@ -6,6 +6,8 @@
 // another action.
 #include "server/action_text.h"
 
+#include "common/xml/plain_scan.h"
+
 #include <cstdint>
 #include <vector>
 
@@ -16,8 +18,7 @@ namespace {
 constexpr size_t kMaxText = 4u << 20;
 // Well inside the parser's own depth limit.
 constexpr size_t kMaxDepth = 200;
-// Names and attribute lists past these are left to the DOM.
-constexpr size_t kMaxName = 1000;
+// Attribute lists past this are left to the DOM.
 constexpr size_t kMaxAttributes = 32;
 // Namespace declarations in scope at once; each prefixed name is looked up
 // among them, so more are left to the DOM rather than searched per name.
@@ -26,42 +27,12 @@ constexpr size_t kMaxDeclarations = 64;
 bool Digit(char c) { return c >= '0' && c <= '9'; }
 bool Alpha(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
-// Character classes, looked up per byte: the scan runs over every byte of
-// every request.
-enum : uint8_t {
-  kNameStart = 1,  // ASCII letters and '_'
-  kNameChar = 2,   // those, digits, '-' and '.'
-  kSpace = 4,
-  kPlainText = 8,  // character data that needs no second look: printable ASCII but '<', '&', ']'
-  kPlainValue = 16,  // attribute value bytes likewise: printable ASCII but '<', '&', quotes
-};
-struct ClassTable {
-  uint8_t c[256] = {};
-  constexpr ClassTable() {
-    for (int b = 0; b < 256; ++b) {
-      const bool alpha = (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z');
-      uint8_t k = 0;
-      if (alpha || b == '_') k |= kNameStart | kNameChar;
-      if ((b >= '0' && b <= '9') || b == '-' || b == '.') k |= kNameChar;
-      if (b == ' ' || b == '\t' || b == '\n' || b == '\r') k |= kSpace;
-      const bool printable = b >= 0x20 && b <= 0x7E;
-      if ((printable || b == '\t' || b == '\n') && b != '<' && b != '&' && b != ']') k |= kPlainText;
-      if ((printable || b == '\t' || b == '\n' || b == '\r') && b != '<' && b != '&' && b != '"' && b != '\'')
-        k |= kPlainValue;
-      c[b] = k;
-    }
-  }
-};
-constexpr ClassTable kClasses;
-bool Is(char c, uint8_t k) { return (kClasses.c[static_cast<unsigned char>(c)] & k) != 0; }
-bool NameStart(char c) { return Is(c, kNameStart); }
-bool NameChar(char c) { return Is(c, kNameChar); }
-bool Space(char c) { return Is(c, kSpace); }
-
-// "xml..." in any case is reserved for prefixes; such names are declined.
-bool Reserved(std::string_view prefix) {
-  return prefix.size() >= 3 && (prefix[0] | 0x20) == 'x' && (prefix[1] | 0x20) == 'm' && (prefix[2] | 0x20) == 'l';
-}
+using plainxml::Is;
+using plainxml::kPlainText;
+using plainxml::kPlainValue;
+using plainxml::NameStart;
+using plainxml::Reserved;
+using plainxml::Space;
 
 bool XmlChar(uint32_t c) {
   return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) || (c >= 0xE000 && c <= 0xFFFD) ||
@@ -183,7 +154,7 @@ class Scanner {
   ActionText* out_;
   size_t i_ = 0;
   std::vector<Open> open_;
-  std::vector<std::pair<std::string_view, std::string_view>> decls_;  // prefix ("" default), URI
+  plainxml::Declarations decls_;
   std::vector<std::string_view> locals_;
   std::vector<std::string_view> attr_prefixes_;
   // open_.size() while inside the first SoapAction element, 0 otherwise.
@@ -216,31 +187,7 @@ bool Scanner::Declaration() {
 // A QName of ASCII name characters with at most one colon, both parts
 // present.
 bool Scanner::QName(std::string_view* qname, std::string_view* prefix, std::string_view* local) {
-  const size_t start = i_;
-  size_t colon = std::string_view::npos;
-  if (i_ >= s_.size() || !NameStart(s_[i_])) return false;
-  ++i_;
-  while (i_ < s_.size()) {
-    if (NameChar(s_[i_])) {
-      ++i_;
-      continue;
-    }
-    if (s_[i_] != ':') break;
-    if (colon != std::string_view::npos || i_ + 1 >= s_.size() || !NameStart(s_[i_ + 1])) return false;
-    colon = i_++;
-  }
-  // A name going on in characters beyond ASCII is not read here.
-  if (i_ < s_.size() && static_cast<unsigned char>(s_[i_]) >= 0x80) return false;
-  if (i_ - start > kMaxName) return false;
-  *qname = s_.substr(start, i_ - start);
-  if (colon == std::string_view::npos) {
-    *prefix = {};
-    *local = *qname;
-  } else {
-    *prefix = s_.substr(start, colon - start);
-    *local = s_.substr(colon + 1, i_ - colon - 1);
-  }
-  return true;
+  return plainxml::ScanQName(s_, &i_, qname, prefix, local);
 }
 
 // An entity or character reference at '&'; with `capture`, its character
@@ -314,12 +261,7 @@ bool Scanner::AttributeValue(std::string_view* value, bool* plain) {
   return true;
 }
 
-bool Scanner::Bound(std::string_view prefix) const {
-  for (auto d = decls_.rbegin(); d != decls_.rend(); ++d) {
-    if (d->first == prefix) return true;
-  }
-  return false;
-}
+bool Scanner::Bound(std::string_view prefix) const { return plainxml::Bound(decls_, prefix); }
 
 // A start tag from its '<'.
 bool Scanner::StartTag() {
@@ -367,16 +309,7 @@ bool Scanner::StartTag() {
       if (!aprefix.empty()) attr_prefixes_.push_back(aprefix);
     }
   }
-  // Two attributes with one local name might be one attribute twice.
-  for (size_t a = 0; a < locals_.size(); ++a) {
-    for (size_t b = a + 1; b < locals_.size(); ++b) {
-      if (locals_[a] == locals_[b]) return false;
-    }
-  }
-  if (!prefix.empty() && !Bound(prefix)) return false;
-  for (std::string_view p : attr_prefixes_) {
-    if (!Bound(p)) return false;
-  }
+  if (!plainxml::PlainAttributes(locals_, attr_prefixes_, prefix, decls_)) return false;
   if (open_.empty()) out_->tag = prefix.empty() ? "SoapAction" : std::string(prefix) + ":SoapAction";
   const bool match = qname == out_->tag;
   if (match) ++out_->count;
