@@ -3,9 +3,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 #include "server/settings.h"
@@ -22,7 +24,16 @@ unsigned long g_suppressed = 0;  // lines dropped in it
 DWORD g_interval = 60;
 DWORD g_limit = 10;
 
-thread_local std::string t_request_failure;
+// A fixed buffer rather than a std::string: this module is loaded at run
+// time, so its thread-locals live in blocks the loader frees when a thread's
+// stack is reused, and a destructor running at thread exit would touch one of
+// them after the thread is gone as far as the race detector can tell. The
+// text ends up in a line of at most 1,024 bytes anyway.
+struct FailureText {
+  size_t length;
+  char text[1024];
+};
+thread_local FailureText t_request_failure{};
 
 // One write(2) per line, so lines of different threads never interleave.
 void WriteLine(const std::string& line) {
@@ -80,11 +91,15 @@ void JournalAlways(const char* name, const char* format, ...) {
   WriteLine(line);
 }
 
-void SetRequestFailureText(std::string text) { t_request_failure = std::move(text); }
+void SetRequestFailureText(std::string text) {
+  const size_t length = std::min(text.size(), sizeof t_request_failure.text);
+  std::memcpy(t_request_failure.text, text.data(), length);
+  t_request_failure.length = length;
+}
 
 std::string TakeRequestFailureText() {
-  std::string text = std::move(t_request_failure);
-  t_request_failure.clear();
+  std::string text(t_request_failure.text, t_request_failure.length);
+  t_request_failure.length = 0;
   return text;
 }
 

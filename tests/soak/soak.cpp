@@ -690,6 +690,20 @@ int main(int argc, char** argv) {
   }
 
   StopHost(host, SIGTERM);
+  // A host built with a sanitizer reports into its log, not to the soak.
+  for (const std::string& root : {g_root, g_root2}) {
+    if (root.empty()) continue;
+    std::ifstream log(root + "/host.log");
+    std::string line;
+    bool clean = true;
+    while (clean && std::getline(log, line))
+      clean = line.find("ERROR: AddressSanitizer") == std::string::npos &&
+              line.find("ERROR: LeakSanitizer") == std::string::npos &&
+              line.find("WARNING: ThreadSanitizer") == std::string::npos &&
+              line.find("runtime error:") == std::string::npos;
+    if (!clean) std::fprintf(stderr, "soak: %s/host.log: %s\n", root.c_str(), line.c_str());
+    check(clean, "no sanitizer report in the host's log");
+  }
   std::printf("%s\n", failures ? "soak FAILED" : "soak passed");
   if (!o.keep && !failures) {
     // A queue manager in a database outlives the data roots that name it.
