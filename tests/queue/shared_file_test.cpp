@@ -71,6 +71,26 @@ int TraceLinesWith(const std::string& text) {
   return n;
 }
 
+// A fresh embedded queue manager `qm` with a persistent local queue P,
+// opened in this process.
+void MakeQmWithPersistentQueue(const char* qm, q::QmDefinition* def, std::unique_ptr<q::Store>* store) {
+  ASSERT_EQ(KRRC_NONE, q::CreateQm(qm, "sqlite", true));
+  ASSERT_EQ(KRRC_NONE, q::ResolveQm(qm, def));
+  ASSERT_EQ(KRRC_NONE, q::OpenStore(*def, false, store));
+  q::QueueAttributes p;
+  p.name = "P";
+  p.default_persistence = KRPER_PERSISTENT;
+  ASSERT_EQ(KRRC_NONE, (*store)->DefineQueue(p, false));
+}
+
+q::Message PersistentMessage(const char* body) {
+  q::Message m;
+  m.md = KRMD_DEFAULT;
+  m.md.Persistence = KRPER_PERSISTENT;
+  m.body = body;
+  return m;
+}
+
 TEST(SharedFileDamage, EachDamagedPartIsFoundAndTheFileRebuiltWithThePersistentMessages) {
   const q::EmbeddedSharedFileLayout l = q::SharedFileLayout();
   const struct {
@@ -158,20 +178,11 @@ class CapturedStderr {
 // the next attach rebuilds the file.
 TEST(SharedFileDamage, AnAttachedProcessIsSentToReconnectAndFindsThePersistentMessages) {
   ScopedHome home;
-  ASSERT_EQ(KRRC_NONE, q::CreateQm("QMA", "sqlite", true));
   q::QmDefinition def;
-  ASSERT_EQ(KRRC_NONE, q::ResolveQm("QMA", &def));
   std::unique_ptr<q::Store> before;
-  ASSERT_EQ(KRRC_NONE, q::OpenStore(def, false, &before));
-  q::QueueAttributes p;
-  p.name = "P";
-  p.default_persistence = KRPER_PERSISTENT;
-  ASSERT_EQ(KRRC_NONE, before->DefineQueue(p, false));
-  q::Message m;
-  m.md = KRMD_DEFAULT;
+  ASSERT_NO_FATAL_FAILURE(MakeQmWithPersistentQueue("QMA", &def, &before));
+  q::Message m = PersistentMessage("kept");
   m.md.Priority = 0;
-  m.md.Persistence = KRPER_PERSISTENT;
-  m.body = "kept";
   ASSERT_EQ(KRRC_NONE, before->Put("P", m));
   m.md.Persistence = KRPER_NOT_PERSISTENT;
   ASSERT_EQ(KRRC_NONE, before->Put("P", m));
@@ -266,19 +277,10 @@ TEST(EmbeddedUpgrade, AQueueManagerOfTheEarlierLayoutOpensWithItsMessages) {
 // grouped: the puts never show, the gets leave their message in place.
 TEST(EmbeddedGroupCommit, AFailedCommitFailsEveryCommitterInIt) {
   ScopedHome home;
-  ASSERT_EQ(KRRC_NONE, q::CreateQm("QMF", "sqlite", true));
   q::QmDefinition def;
-  ASSERT_EQ(KRRC_NONE, q::ResolveQm("QMF", &def));
   std::unique_ptr<q::Store> store;
-  ASSERT_EQ(KRRC_NONE, q::OpenStore(def, false, &store));
-  q::QueueAttributes p;
-  p.name = "P";
-  p.default_persistence = KRPER_PERSISTENT;
-  ASSERT_EQ(KRRC_NONE, store->DefineQueue(p, false));
-  q::Message m;
-  m.md = KRMD_DEFAULT;
-  m.md.Persistence = KRPER_PERSISTENT;
-  m.body = "kept";
+  ASSERT_NO_FATAL_FAILURE(MakeQmWithPersistentQueue("QMF", &def, &store));
+  const q::Message m = PersistentMessage("kept");
   ASSERT_EQ(KRRC_NONE, store->Put("P", m));
 
   sqlite3* db = nullptr;
