@@ -157,24 +157,6 @@ void ClientProcess(Load* load, Slot* slot, long id, bool queue, int port) {
   CoUninitialize();
 }
 
-#if KRSOAP_BENCH_GSOAP
-// The anchor's client process: gSOAP's generated Add over one keep-alive
-// connection.
-void GsoapClientProcess(Load* load, Slot* slot, long id, int port) {
-  krsoap::bench::gsoap::Client* client = krsoap::bench::gsoap::NewClient(port);
-  if (!client) {
-    krsoap::bench::GiveUp(load, slot);
-    return;
-  }
-  const double base = static_cast<double>(id) * 1e7;
-  Measure(load, slot, [&](long i) {
-    const double a = base + static_cast<double>(i);
-    double result = 0;
-    return krsoap::bench::gsoap::Add(client, a, 0.5, &result) && result == a + 0.5;
-  });
-  krsoap::bench::gsoap::FreeClient(client);
-}
-#endif
 
 Figures RunConcurrency(Load* load, int n, double seconds, bool queue, int port, pid_t host) {
   return krsoap::bench::Run(load, n, seconds, host,
@@ -381,7 +363,7 @@ int main(int argc, char** argv) {
     }
     for (size_t i = 0; i < levels.size(); ++i) {
       gf[i] = krsoap::bench::Run(&shared->load, levels[i], seconds, server, [&](int r) {
-        GsoapClientProcess(&shared->load, &shared->load.slots[r], r, port);
+        krsoap::bench::GsoapAdds(&shared->load, &shared->load.slots[r], r, port);
       });
       PrintFigures("gsoap", levels[i], gf[i]);
     }

@@ -140,23 +140,6 @@ void HttpRequester(Load* load, Slot* slot, long id, int port) {
   });
 }
 
-#if KRSOAP_BENCH_GSOAP
-// The anchor's requester: gSOAP's generated Add over one keep-alive
-// connection.
-void GsoapRequester(Load* load, Slot* slot, long id, int port) {
-  krsoap::bench::gsoap::Client* client = krsoap::bench::gsoap::NewClient(port);
-  if (!client) {
-    krsoap::bench::GiveUp(load, slot);
-    return;
-  }
-  Measure(load, slot, [&](long i) {
-    const double a = static_cast<double>(id * 10000000 + i);
-    double result = 0;
-    return krsoap::bench::gsoap::Add(client, a, 0.5, &result) && result == a + 0.5;
-  });
-  krsoap::bench::gsoap::FreeClient(client);
-}
-#endif
 
 Figures RunConcurrency(Load* load, int n, double seconds, bool queue, int port) {
   return krsoap::bench::Run(load, n, seconds, 0, [&](int r) {
@@ -262,7 +245,7 @@ int main(int argc, char** argv) {
     }
     for (size_t i = 0; i < levels.size(); ++i) {
       gf[i] = krsoap::bench::Run(shared, levels[i], seconds, server,
-                                 [&](int r) { GsoapRequester(shared, &shared->slots[r], r, port); });
+                                 [&](int r) { krsoap::bench::GsoapAdds(shared, &shared->slots[r], r, port); });
       std::printf("gsoap %2d clients:    p50 %8.1f us  p99 %9.1f us  %8.0f round trips/s  (%ld errors)\n", levels[i],
                   gf[i].p50_us, gf[i].p99_us, gf[i].per_s, gf[i].errors);
       std::fflush(stdout);

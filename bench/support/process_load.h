@@ -22,6 +22,10 @@
 #include <thread>
 #include <vector>
 
+#if KRSOAP_BENCH_GSOAP
+#include "bench/gsoap_anchor/gsoap_calc.h"
+#endif
+
 namespace krsoap::bench {
 
 inline constexpr size_t kMaxSamples = 1 << 17;  // per process
@@ -129,6 +133,25 @@ inline void GiveUp(Load* load, Slot* slot) {
   slot->errors++;
   load->ready.fetch_add(1);
 }
+
+#if KRSOAP_BENCH_GSOAP
+// The gSOAP anchor's requesting process: the generated Add over one
+// keep-alive connection, each call checked.
+inline void GsoapAdds(Load* load, Slot* slot, long id, int port) {
+  gsoap::Client* client = gsoap::NewClient(port);
+  if (!client) {
+    GiveUp(load, slot);
+    return;
+  }
+  const double base = static_cast<double>(id) * 1e7;
+  Measure(load, slot, [&](long i) {
+    const double a = base + static_cast<double>(i);
+    double result = 0;
+    return gsoap::Add(client, a, 0.5, &result) && result == a + 0.5;
+  });
+  gsoap::FreeClient(client);
+}
+#endif
 
 struct Figures {
   double p50_us = 0, p99_us = 0, per_s = 0;
