@@ -129,8 +129,7 @@ DWORD MonitorThread(void* param) {
     char* buffer = browse.data();
     LONG status = 0;
     uint32_t backouts_seen = g_backouts.load(std::memory_order_acquire);
-    // Set when a browse waited in vain: see below.
-    bool from_first = false;
+    bool from_first = false;  // the last browse waited in vain: see below
     while (status == 0) {
       if (WaitForSingleObject(control->StopEvent, 0) != WAIT_TIMEOUT) break;
       if (hobj == KRHO_UNUSABLE_HOBJ) {
@@ -146,22 +145,18 @@ DWORD MonitorThread(void* param) {
       KRMD md = KRMD_DEFAULT;
       KRGMO gmo = KRGMO_DEFAULT;
       gmo.Options = KRGMO_WAIT | KRGMO_BROWSE_NEXT;
+      // A request may lie behind the cursor: one backed out in this process
+      // (the count moved), or one that came back without this process
+      // knowing, because a unit of work of another process (on this machine
+      // or, over a shared store, on another one) backed out when that
+      // process died. For the latter, a browse that waited a whole interval
+      // for nothing new sets from_first. Either way, start again from the
+      // first message, so such requests are served now (or within an
+      // interval) instead of waiting for as many later requests as came
+      // back, or for ever when their clients wait for them before putting more.
       const uint32_t backouts = g_backouts.load(std::memory_order_acquire);
-      if (backouts != backouts_seen) {
-        // A backed-out request may lie behind the cursor: start again from
-        // the first message so it is served now, not after the next put.
+      if (from_first || backouts != backouts_seen) {
         backouts_seen = backouts;
-        gmo.Options = KRGMO_WAIT | KRGMO_BROWSE_FIRST;
-      }
-      if (from_first) {
-        // Requests can come back behind the cursor without this process
-        // knowing: a unit of work of another process (on this machine or,
-        // over a shared store, on another one) backed out when that
-        // process died. A browse that waited a whole interval for
-        // nothing new starts again from the first message, so those are
-        // served within an interval instead of waiting for as many later
-        // requests as came back (or for ever, when their clients wait
-        // for them before putting more).
         from_first = false;
         gmo.Options = KRGMO_WAIT | KRGMO_BROWSE_FIRST;
       }
