@@ -447,7 +447,7 @@ class EmbeddedStore final : public Store {
       uint32_t word = LoadWord(&s.futex);
       if (special) s.special_waiters++; else s.plain_waiters++;
       lock.Unlock();
-      FutexWait(&s.futex, word, left);
+      WatchThenFutexWait(&s.futex, word, left);
       lock.Relock();
       if (!lock.ok()) return KRRC_Q_MGR_NOT_AVAILABLE;
       if (s.in_use && s.incarnation == incarnation) {
