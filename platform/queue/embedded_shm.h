@@ -15,7 +15,6 @@
 #include <fcntl.h>
 #include <linux/futex.h>
 #include <pthread.h>
-#include <sched.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/file.h>
@@ -39,6 +38,7 @@
 
 #include "common/trace/trace.h"
 #include "platform/files/data_root.h"
+#include "platform/sync/watch.h"
 #include "platform/queue/embedded_store.h"
 #include "platform/queue/qm_directory.h"
 #include "platform/queue/process_identity.h"
@@ -218,54 +218,14 @@ inline void FutexWake(uint32_t* word, int count) { ::syscall(SYS_futex, word, FU
 inline uint32_t LoadWord(uint32_t* w) { return __atomic_load_n(w, __ATOMIC_ACQUIRE); }
 inline void BumpWord(uint32_t* w) { __atomic_add_fetch(w, 1, __ATOMIC_RELEASE); }
 
-inline void CpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  __asm__ __volatile__("yield");
-#endif
-}
-
-// The longest a waiter watches its word before sleeping, and where a watch
-// starts after a short sleep.
-constexpr int64_t kWatchMaxNs = 100000;
-constexpr int64_t kWatchStartNs = 25000;
-
-// FutexWait, but watching the word for a while first. Waking a sleeper on an
-// idle core means waking the core, which on a virtual machine whose idle
-// cores halt costs tens of microseconds: more than a whole short request and
-// reply. A waiter whose word moves soon after it starts waiting is better off
-// watching. How long to watch is learned per thread, as a halting core's
-// idle poll learns it: it grows while words move within kWatchMaxNs (by
-// watching, or soon after the sleep began) and halves while they do not, down
-// to no watch at all, so that the waiters of an idle or a saturated queue
-// manager sleep at once and burn no CPU. The caller has registered as a
-// waiter, so whoever moves the word also wakes it from a sleep.
+// FutexWait after a watch of the word (platform/sync/watch.h); the caller has
+// registered as a waiter, so whoever moves the word also wakes it from a
+// sleep.
 inline void WatchThenFutexWait(uint32_t* word, uint32_t expected, int64_t timeout_ms) {
-  thread_local int64_t watch_ns = 0;  // trivially destructible: safe in a module
-  using Clock = std::chrono::steady_clock;
-  const Clock::time_point start = Clock::now();
-  if (watch_ns > 0 && timeout_ms != 0) {
-    const Clock::time_point until = start + std::chrono::nanoseconds(watch_ns);
-    do {
-      for (int i = 0; i < 64; ++i) {
-        if (LoadWord(word) != expected) {
-          watch_ns = std::min(kWatchMaxNs, watch_ns * 2);
-          return;
-        }
-        CpuRelax();
-      }
-      // Watch only with a core nobody else wants: anything runnable here
-      // goes first.
-      sched_yield();
-    } while (Clock::now() < until);
-  }
-  FutexWait(word, expected, timeout_ms);
-  const int64_t waited = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
-  if (waited <= kWatchMaxNs)
-    watch_ns = watch_ns == 0 ? kWatchStartNs : std::min(kWatchMaxNs, watch_ns * 2);
-  else
-    watch_ns = 0;
+  thread_local krsoap::platform::WatchBudget budget;
+  if (timeout_ms == 0) return FutexWait(word, expected, 0);
+  krsoap::platform::WatchThenSleep(
+      &budget, [&] { return LoadWord(word) != expected; }, [&] { FutexWait(word, expected, timeout_ms); });
 }
 
 inline std::string SlotName(const QueueSlot& q) { return std::string(q.name, strnlen(q.name, sizeof q.name)); }
