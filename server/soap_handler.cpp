@@ -40,6 +40,30 @@ void CopyNameField(char* field, const char* name, size_t width) {
 using krsoap::trace::TraceEntry;
 using krsoap::trace::TraceExit;
 
+// KRGET of a request, its wait cut into slices of kStopSliceMs, each ending
+// with a look at the worker's stop request (WorkerStopRequested): a worker
+// sent for a request that another worker or another host took first would
+// otherwise hold its monitor's Stop for up to the whole RequestWait.
+constexpr KRLONG kStopSliceMs = 500;
+
+void GetUnlessStopping(KRHCONN hconn, KRHOBJ hobj, KRMD* md, KRGMO* gmo, KRLONG length, char* buffer,
+                       KRLONG* data_length, KRLONG* cc, KRLONG* reason) {
+  const KRMD asked = *md;
+  KRLONG left = gmo->WaitInterval;  // negative: without limit
+  for (;;) {
+    const KRLONG slice = left < 0 || left > kStopSliceMs ? kStopSliceMs : left;
+    gmo->WaitInterval = slice;
+    KRGET(hconn, hobj, md, gmo, length, buffer, data_length, cc, reason);
+    if (*reason != KRRC_NO_MSG_AVAILABLE || slice == left) return;
+    if (WorkerStopRequested()) {
+      NoteGetCutByStop();
+      return;
+    }
+    if (left > 0) left -= slice;
+    *md = asked;
+  }
+}
+
 std::u16string FromBstr(BSTR b) { return std::u16string(krsoap::com::BstrView(b)); }
 
 HRESULT ReturnString(const std::u16string& value, BSTR* out) {
@@ -409,7 +433,7 @@ LONG CKRSoapHandler::ReadMessageFromQueue(DWORD wait_ms) {
             gmo.Options = KRGMO_WAIT | KRGMO_CONVERT | (unit_of_work ? KRGMO_SYNCPOINT : 0);
             gmo.WaitInterval = static_cast<KRLONG>(wait_ms);
             LogText("Getting with wait");
-            KRGET(hconn, hobj, &md, &gmo, max_request, buffer.data(), &data_length, &cc, &reason);
+            GetUnlessStopping(hconn, hobj, &md, &gmo, max_request, buffer.data(), &data_length, &cc, &reason);
             LogText("cc = %ld rc = %ld messlen = %ld", static_cast<long>(cc), static_cast<long>(reason),
                     static_cast<long>(data_length));
             // A request that has been backed out as often as the threshold

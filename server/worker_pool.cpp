@@ -41,6 +41,12 @@ using krsoap::trace::kTraceExit;
 // The list head; touched only under the global critical section.
 COMThreadBlock* g_thread_list = nullptr;
 
+// The stop event of the block this thread works for (null on other threads),
+// and whether the handler's get in the current call was cut short by it.
+// Plain values: a thread_local with a destructor is unsafe in a module.
+thread_local HANDLE t_stop_event = nullptr;
+thread_local bool t_get_cut_by_stop = false;
+
 using krsoap::trace::TraceEntry;
 using krsoap::trace::TraceExit;
 
@@ -144,6 +150,9 @@ struct TriggerSettings {
 
 }  // namespace
 
+bool WorkerStopRequested() { return t_stop_event != nullptr && IsSignalled(t_stop_event); }
+void NoteGetCutByStop() { t_get_cut_by_stop = true; }
+
 LONG AllocCOMThread(MonitorControlBlock* control, COMThreadBlock** out) {
   TraceEntry(u"AllocCOMThread");
   EnterGCriticalSection();
@@ -227,6 +236,7 @@ DWORD COMWorkerThread(void* param) {
   block->ThreadId.store(static_cast<int32_t>(GetCurrentThreadId()), std::memory_order_release);
   // Read outside every lock; only this thread uses it.
   block->IdleTimeout = WorkerIdleTimeoutSeconds();
+  t_stop_event = block->StopEvent;
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   IKRObjectTrigger* trigger = nullptr;
   ResetEvent(block->IdleEvent);
@@ -303,6 +313,7 @@ DWORD COMWorkerThread(void* param) {
       HRESULT hr;
       TakeRequestFailureText();  // nothing left from an earlier call
       TakeReplyWasFault();
+      t_get_cut_by_stop = false;
       // Counted for the monitor's metrics; the block's reference keeps the
       // counters while the call runs.
       MonitorCounters* counters = block->Counters;
@@ -315,8 +326,12 @@ DWORD COMWorkerThread(void* param) {
         // this call and nothing else.
         hr = E_UNEXPECTED;
       }
-      if (counters) counters->End(SecondsSince(call_start), FAILED(hr), TakeReplyWasFault());
-      if (FAILED(hr)) {
+      if (counters) counters->End(SecondsSince(call_start), FAILED(hr) && !t_get_cut_by_stop, TakeReplyWasFault());
+      if (FAILED(hr) && t_get_cut_by_stop) {
+        // Stopped while waiting for a request: nothing was taken.
+        TakeRequestFailureText();
+        LogText("Wait for a request ended by the stop");
+      } else if (FAILED(hr)) {
         // A fault the service answers with is a success here; this is a
         // request that was not served or whose reply was not delivered.
         std::string cause = TakeRequestFailureText();

@@ -317,4 +317,45 @@ TEST(HostOperations, ServeHttpAnswersMetricsAndHealth) {
   krsoap::test::RunQuiet("rm -rf '" + root + "'");
 }
 
+// Two monitors on one queue (as two hosts on a shared one) both browse every
+// request, so one of the two workers sent for it finds it taken and waits for
+// the next. SIGTERM still stops the host cleanly: that worker's wait ends
+// with the stop instead of running out RequestWait past Stop's own limit.
+TEST(HostOperations, TwoMonitorsOnOneQueueStopCleanly) {
+  BuildDirs dirs;
+  ASSERT_TRUE(krsoap::test::FindBuildDirs(&dirs));
+  std::string root;
+  ASSERT_TRUE(krsoap::test::MakeCalculatorHome(dirs, "hostops-two", "TWO.QM", "CALC.REQUEST", &root)) << root;
+  const std::string conf = root + "/host.conf";
+  {
+    std::ofstream out(conf);
+    for (const std::string name : {"a", "b"})
+      out << "[monitor " << name << "]\nqueue_manager = TWO.QM\nqueue = CALC.REQUEST\nwsdl = " << kExamples
+          << "/Calculator.wsdl\nwsml = " << kExamples << "/Calculator.wsml\ncan_reuse_object = 1\nstatus_file = "
+          << root << "/" << name << ".status\n";
+  }
+  const std::string tool = dirs.bin + "/krsoap";
+  std::fflush(nullptr);
+  pid_t host = ::fork();
+  if (host == 0) {
+    std::FILE* f = std::freopen((root + "/host.log").c_str(), "a", stderr);
+    (void)f;
+    ::execl(tool.c_str(), tool.c_str(), "serve", "--config", conf.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ASSERT_GT(host, 0);
+  for (int i = 0; i < 6; ++i) {
+    int status = -1;
+    std::string reply = Shell(tool + " qm request TWO.QM CALC.REQUEST --wait 15000 < " + kExamples +
+                                  "/requests/add.xml 2>&1", &status);
+    EXPECT_EQ(status, 0) << reply;
+  }
+  ::kill(host, SIGTERM);
+  EXPECT_EQ(ExitStatus(host), 0) << ReadFile(root + "/host.log");
+  const std::string log = ReadFile(root + "/host.log");
+  EXPECT_NE(log.find("all monitors stopped"), std::string::npos) << log;
+  EXPECT_EQ(log.find("failed"), std::string::npos) << log;
+  krsoap::test::RunQuiet("rm -rf '" + root + "'");
+}
+
 }  // namespace
