@@ -23,6 +23,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -315,12 +316,26 @@ void WriteStatus(std::vector<Running>* running) {
   }
 }
 
-// Stops every monitor; true when all of them stopped.
+// Stops every monitor; true when all of them stopped. The stops run at once:
+// each waits for its thread to look up from its browse (up to 5 s), which,
+// one monitor after another, would add up past a service manager's patience.
 bool StopAll(std::vector<Running>* running) {
+  std::vector<LONG> rcs(running->size(), 0);
+  std::vector<std::thread> stoppers;
+  for (size_t i = 0; i < running->size(); ++i) {
+    SerialMonitor* monitor = (*running)[i].monitor;
+    LONG* rc = &rcs[i];
+    try {
+      stoppers.emplace_back([monitor, rc] { monitor->Stop(rc); });
+    } catch (const std::system_error&) {
+      monitor->Stop(rc);  // no thread to spare: this one, now
+    }
+  }
+  for (std::thread& t : stoppers) t.join();
   bool all = true;
-  for (Running& r : *running) {
-    LONG rc = 0;
-    r.monitor->Stop(&rc);
+  for (size_t i = 0; i < running->size(); ++i) {
+    const Running& r = (*running)[i];
+    const LONG rc = rcs[i];
     if (rc != 0) {
       std::fprintf(stderr, "krsoap serve: monitor %s: did not stop in time (rc %ld)\n", r.config->name.c_str(),
                    static_cast<long>(rc));
