@@ -335,14 +335,7 @@ TEST(HostOperations, TwoMonitorsOnOneQueueStopCleanly) {
           << root << "/" << name << ".status\n";
   }
   const std::string tool = dirs.bin + "/krsoap";
-  std::fflush(nullptr);
-  pid_t host = ::fork();
-  if (host == 0) {
-    std::FILE* f = std::freopen((root + "/host.log").c_str(), "a", stderr);
-    (void)f;
-    ::execl(tool.c_str(), tool.c_str(), "serve", "--config", conf.c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
+  pid_t host = krsoap::test::StartHost(dirs, root, conf);
   ASSERT_GT(host, 0);
   for (int i = 0; i < 6; ++i) {
     int status = -1;

@@ -79,16 +79,9 @@ inline bool MakeCalculatorHome(const BuildDirs& dirs, const std::string& prefix,
   return true;
 }
 
-// Starts "krsoap serve" with one monitor, "calculator", hosting the
-// Calculator (`wsdl`, `wsml`) on `queue` of `qm` (empty: the default queue
-// manager). Its configuration (host.conf), status file and error output
-// (host.log) go into `root`. The host's pid, or -1.
-inline pid_t StartCalculatorHost(const BuildDirs& dirs, const std::string& root, const std::string& qm,
-                                 const std::string& queue, const std::string& wsdl, const std::string& wsml) {
-  const std::string conf = root + "/host.conf";
-  std::ofstream(conf) << "[monitor calculator]\nqueue_manager = " << qm << "\nqueue = " << queue
-                      << "\nwsdl = " << wsdl << "\nwsml = " << wsml << "\ncan_reuse_object = 1\nstatus_file = " << root
-                      << "/calc.status\n";
+// Starts "krsoap serve --config `conf`", its error output in `root`/host.log.
+// The host's pid, or -1.
+inline pid_t StartHost(const BuildDirs& dirs, const std::string& root, const std::string& conf) {
   const std::string tool = dirs.bin + "/krsoap";
   std::fflush(nullptr);
   pid_t pid = ::fork();
@@ -99,6 +92,19 @@ inline pid_t StartCalculatorHost(const BuildDirs& dirs, const std::string& root,
     ::_exit(127);
   }
   return pid;
+}
+
+// Starts "krsoap serve" with one monitor, "calculator", hosting the
+// Calculator (`wsdl`, `wsml`) on `queue` of `qm` (empty: the default queue
+// manager). Its configuration (host.conf), status file and error output
+// (host.log) go into `root`. The host's pid, or -1.
+inline pid_t StartCalculatorHost(const BuildDirs& dirs, const std::string& root, const std::string& qm,
+                                 const std::string& queue, const std::string& wsdl, const std::string& wsml) {
+  const std::string conf = root + "/host.conf";
+  std::ofstream(conf) << "[monitor calculator]\nqueue_manager = " << qm << "\nqueue = " << queue
+                      << "\nwsdl = " << wsdl << "\nwsml = " << wsml << "\ncan_reuse_object = 1\nstatus_file = " << root
+                      << "/calc.status\n";
+  return StartHost(dirs, root, conf);
 }
 
 // Starts "krsoap serve-http" for the Calculator (`wsdl`, `wsml`) on a free
