@@ -94,14 +94,11 @@ void NoteRequestBackedOut();
 
 // True on a worker thread whose monitor has asked it to stop (its block's
 // StopEvent is set), false on any other thread. The handler's wait for a
-// request looks at it between slices of the wait, so a stopping monitor's
-// workers end within a slice instead of waiting out RequestWait for a
-// request that another worker, or another host, took first.
-bool WorkerStopRequested();
-// The handler's get of a request ended early for WorkerStopRequested: the
-// call fails, but no request failed. Noted by the handler, taken (and
-// cleared) by the worker after the call.
-void NoteGetCutByStop();
+// request asks between slices of the wait, so a stopping monitor's workers
+// end within a slice instead of waiting out RequestWait for a request that
+// another worker, or another host, took first. A true answer is noted for
+// the worker: the call then fails, but no request failed.
+bool StopCutsWait();
 
 // The global critical section, entered and left only through these two.
 void EnterGCriticalSection();

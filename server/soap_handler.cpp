@@ -41,26 +41,21 @@ using krsoap::trace::TraceEntry;
 using krsoap::trace::TraceExit;
 
 // KRGET of a request, its wait cut into slices of kStopSliceMs, each ending
-// with a look at the worker's stop request (WorkerStopRequested): a worker
-// sent for a request that another worker or another host took first would
-// otherwise hold its monitor's Stop for up to the whole RequestWait.
+// with a look at the worker's stop request (StopCutsWait): a worker sent for
+// a request that another worker or another host took first would otherwise
+// hold its monitor's Stop for up to the whole RequestWait. A get that finds
+// nothing leaves the descriptor as it was, so each slice asks the same.
 constexpr KRLONG kStopSliceMs = 500;
 
 void GetUnlessStopping(KRHCONN hconn, KRHOBJ hobj, KRMD* md, KRGMO* gmo, KRLONG length, char* buffer,
                        KRLONG* data_length, KRLONG* cc, KRLONG* reason) {
-  const KRMD asked = *md;
   KRLONG left = gmo->WaitInterval;  // negative: without limit
   for (;;) {
     const KRLONG slice = left < 0 || left > kStopSliceMs ? kStopSliceMs : left;
     gmo->WaitInterval = slice;
     KRGET(hconn, hobj, md, gmo, length, buffer, data_length, cc, reason);
-    if (*reason != KRRC_NO_MSG_AVAILABLE || slice == left) return;
-    if (WorkerStopRequested()) {
-      NoteGetCutByStop();
-      return;
-    }
+    if (*reason != KRRC_NO_MSG_AVAILABLE || slice == left || StopCutsWait()) return;
     if (left > 0) left -= slice;
-    *md = asked;
   }
 }
 

@@ -150,8 +150,11 @@ struct TriggerSettings {
 
 }  // namespace
 
-bool WorkerStopRequested() { return t_stop_event != nullptr && IsSignalled(t_stop_event); }
-void NoteGetCutByStop() { t_get_cut_by_stop = true; }
+bool StopCutsWait() {
+  if (t_stop_event == nullptr || !IsSignalled(t_stop_event)) return false;
+  t_get_cut_by_stop = true;
+  return true;
+}
 
 LONG AllocCOMThread(MonitorControlBlock* control, COMThreadBlock** out) {
   TraceEntry(u"AllocCOMThread");

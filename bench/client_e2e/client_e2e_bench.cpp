@@ -157,7 +157,6 @@ void ClientProcess(Load* load, Slot* slot, long id, bool queue, int port) {
   CoUninitialize();
 }
 
-
 Figures RunConcurrency(Load* load, int n, double seconds, bool queue, int port, pid_t host) {
   return krsoap::bench::Run(load, n, seconds, host,
                             [&](int r) { ClientProcess(load, &load->slots[r], r, queue, port); });

@@ -140,7 +140,6 @@ void HttpRequester(Load* load, Slot* slot, long id, int port) {
   });
 }
 
-
 Figures RunConcurrency(Load* load, int n, double seconds, bool queue, int port) {
   return krsoap::bench::Run(load, n, seconds, 0, [&](int r) {
     if (queue) {

@@ -223,7 +223,6 @@ inline void BumpWord(uint32_t* w) { __atomic_add_fetch(w, 1, __ATOMIC_RELEASE); 
 // sleep.
 inline void WatchThenFutexWait(uint32_t* word, uint32_t expected, int64_t timeout_ms) {
   thread_local krsoap::platform::WatchBudget budget;
-  if (timeout_ms == 0) return FutexWait(word, expected, 0);
   krsoap::platform::WatchThenSleep(
       &budget, [&] { return LoadWord(word) != expected; }, [&] { FutexWait(word, expected, timeout_ms); });
 }

@@ -43,8 +43,7 @@ inline void CpuRelax() {
 
 // Calls `ready` until it is true or the budget's watch is over; if it never
 // was, calls `sleep` (which must return once the event came, or on its own
-// timeout). `ready` may be a system call: it is called every few hundred
-// nanoseconds at most.
+// timeout). `ready` is called every few hundred nanoseconds while watching.
 template <class Ready, class Sleep>
 void WatchThenSleep(WatchBudget* budget, Ready&& ready, Sleep&& sleep) {
   using Clock = std::chrono::steady_clock;

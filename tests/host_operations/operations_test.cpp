@@ -110,6 +110,13 @@ double SampleValue(const std::string& text, const std::string& sample) {
   return -1;
 }
 
+// A [monitor NAME] section hosting the Calculator on CALC.REQUEST of `qm`.
+std::string CalculatorMonitor(const std::string& name, const std::string& qm, const std::string& status_file) {
+  return "[monitor " + name + "]\nqueue_manager = " + qm + "\nqueue = CALC.REQUEST\nwsdl = " + kExamples +
+         "/Calculator.wsdl\nwsml = " + kExamples + "/Calculator.wsml\ncan_reuse_object = 1\nstatus_file = " +
+         status_file + "\n";
+}
+
 int ExitStatus(pid_t pid) {
   int status = 0;
   if (::waitpid(pid, &status, 0) != pid) return -1;
@@ -141,9 +148,8 @@ TEST(HostOperations, HostRunByItsUnitIsReadyAndCountsRequests) {
   ASSERT_EQ(status, 0) << setup;
 
   const int port = FreePort();
-  std::ofstream(conf) << "[host]\nmetrics = 127.0.0.1:" << port << "\n[monitor calculator]\nqueue_manager = OPS.QM\n"
-                      << "queue = CALC.REQUEST\nwsdl = " << kExamples << "/Calculator.wsdl\nwsml = " << kExamples
-                      << "/Calculator.wsml\ncan_reuse_object = 1\nstatus_file = " << root << "/calc.status\n";
+  std::ofstream(conf) << "[host]\nmetrics = 127.0.0.1:" << port << "\n"
+                      << CalculatorMonitor("calculator", "OPS.QM", root + "/calc.status");
   NotifySocket notify(root + "/notify.sock");
   ASSERT_TRUE(notify.bound());
   const std::string serve = command("ExecStart");
@@ -252,9 +258,8 @@ TEST(HostOperations, MetricsAddressRefused) {
   ASSERT_TRUE(krsoap::test::MakeCalculatorHome(dirs, "hostops-bad", "BAD.QM", "CALC.REQUEST", &root)) << root;
   const std::string conf = root + "/host.conf";
   auto write = [&](const std::string& metrics) {
-    std::ofstream(conf) << "[host]\nmetrics = " << metrics << "\n[monitor calculator]\nqueue_manager = BAD.QM\n"
-                        << "queue = CALC.REQUEST\nwsdl = " << kExamples << "/Calculator.wsdl\nwsml = " << kExamples
-                        << "/Calculator.wsml\nstatus_file = " << root << "/calc.status\n";
+    std::ofstream(conf) << "[host]\nmetrics = " << metrics << "\n"
+                        << CalculatorMonitor("calculator", "BAD.QM", root + "/calc.status");
   };
   const std::string serve = dirs.bin + "/krsoap serve --config " + conf + " 2>&1";
   int status = -1;
@@ -327,13 +332,8 @@ TEST(HostOperations, TwoMonitorsOnOneQueueStopCleanly) {
   std::string root;
   ASSERT_TRUE(krsoap::test::MakeCalculatorHome(dirs, "hostops-two", "TWO.QM", "CALC.REQUEST", &root)) << root;
   const std::string conf = root + "/host.conf";
-  {
-    std::ofstream out(conf);
-    for (const std::string name : {"a", "b"})
-      out << "[monitor " << name << "]\nqueue_manager = TWO.QM\nqueue = CALC.REQUEST\nwsdl = " << kExamples
-          << "/Calculator.wsdl\nwsml = " << kExamples << "/Calculator.wsml\ncan_reuse_object = 1\nstatus_file = "
-          << root << "/" << name << ".status\n";
-  }
+  std::ofstream(conf) << CalculatorMonitor("a", "TWO.QM", root + "/a.status")
+                      << CalculatorMonitor("b", "TWO.QM", root + "/b.status");
   const std::string tool = dirs.bin + "/krsoap";
   pid_t host = krsoap::test::StartHost(dirs, root, conf);
   ASSERT_GT(host, 0);

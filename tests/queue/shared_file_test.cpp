@@ -24,6 +24,7 @@
 #include "platform/queue/qm_directory.h"
 #include "tests/queue/store_list.h"
 #include "tests/registry/child_process.h"
+#include "tests/support/store_get.h"
 #include "tests/support/test_home.h"
 
 namespace krsoap::test {
@@ -204,15 +205,11 @@ TEST(SharedFileDamage, AnAttachedProcessIsSentToReconnectAndFindsThePersistentMe
   ASSERT_EQ(2u, list.size());
   EXPECT_EQ("P", list[0].attributes.name);
   EXPECT_EQ(1, list[0].depth);
-  char buffer[16] = {};
-  q::GetRequest get;
-  get.buffer = buffer;
-  get.buffer_length = sizeof buffer;
-  q::GetResult got;
-  ASSERT_EQ(KRRC_NONE, after->Get("P", get, nullptr, &got));
-  EXPECT_EQ("kept", std::string(buffer, static_cast<size_t>(got.data_length)));
-  EXPECT_EQ(KRRC_NO_MSG_AVAILABLE, after->Get("P", get, nullptr, &got));
-  EXPECT_EQ(KRRC_Q_MGR_NOT_AVAILABLE, before->Get("P", get, nullptr, &got)) << "the old file stays abandoned";
+  std::string body;
+  ASSERT_EQ(KRRC_NONE, GetOne(after.get(), "P", &body));
+  EXPECT_EQ("kept", body);
+  EXPECT_EQ(KRRC_NO_MSG_AVAILABLE, GetOne(after.get(), "P", &body));
+  EXPECT_EQ(KRRC_Q_MGR_NOT_AVAILABLE, GetOne(before.get(), "P", &body)) << "the old file stays abandoned";
 }
 
 // A queue manager written by the version before backout queues (its queues
@@ -300,18 +297,14 @@ TEST(EmbeddedGroupCommit, AFailedCommitFailsEveryCommitterInIt) {
   }
   for (auto& t : putters) t.join();
   for (int32_t rc : rcs) EXPECT_EQ(KRRC_STORE_ERROR, rc);
-  char buffer[16] = {};
-  q::GetRequest get;
-  get.buffer = buffer;
-  get.buffer_length = sizeof buffer;
-  q::GetResult got;
-  EXPECT_EQ(KRRC_STORE_ERROR, store->Get("P", get, nullptr, &got));
+  std::string body;
+  EXPECT_EQ(KRRC_STORE_ERROR, GetOne(store.get(), "P", &body));
 
   exec("DROP TRIGGER refuse_put; DROP TRIGGER refuse_get;");
   sqlite3_close(db);
-  ASSERT_EQ(KRRC_NONE, store->Get("P", get, nullptr, &got));
-  EXPECT_EQ("kept", std::string(buffer, static_cast<size_t>(got.data_length)));
-  EXPECT_EQ(KRRC_NO_MSG_AVAILABLE, store->Get("P", get, nullptr, &got)) << "a refused put showed";
+  ASSERT_EQ(KRRC_NONE, GetOne(store.get(), "P", &body));
+  EXPECT_EQ("kept", body);
+  EXPECT_EQ(KRRC_NO_MSG_AVAILABLE, GetOne(store.get(), "P", &body)) << "a refused put showed";
 }
 
 }  // namespace

@@ -29,6 +29,7 @@
 
 #include "platform/queue/pg_store.h"
 #include "platform/queue/store.h"
+#include "tests/support/store_get.h"
 
 extern char** environ;
 
@@ -43,6 +44,7 @@ using krsoap::queue::QueueAttributes;
 using krsoap::queue::QueueInfo;
 using krsoap::queue::QueueKind;
 using krsoap::queue::Store;
+using krsoap::test::GetOne;
 
 std::string g_self;  // this program's path, for child processes
 
@@ -79,18 +81,6 @@ Message MakeMessage(const std::string& body, int persistence = KRPER_NOT_PERSIST
   m.md = md;
   m.body = body;
   return m;
-}
-
-int32_t GetOne(Store* s, const std::string& q, std::string* body, int32_t wait_ms = 0) {
-  char buf[8192];
-  GetRequest r;
-  r.wait_ms = wait_ms;
-  r.buffer = buf;
-  r.buffer_length = sizeof buf;
-  GetResult out;
-  int32_t rc = s->Get(q, r, nullptr, &out);
-  if (rc == KRRC_NONE && body) body->assign(buf, static_cast<size_t>(out.data_length));
-  return rc;
 }
 
 void DefineLocal(Store* s, const std::string& name, int32_t max_depth = 100000) {
