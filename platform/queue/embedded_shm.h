@@ -13,14 +13,12 @@
 #pragma once
 
 #include <fcntl.h>
-#include <linux/futex.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,7 +36,7 @@
 
 #include "common/trace/trace.h"
 #include "platform/files/data_root.h"
-#include "platform/sync/watch.h"
+#include "platform/sync/futex.h"
 #include "platform/queue/embedded_store.h"
 #include "platform/queue/qm_directory.h"
 #include "platform/queue/process_identity.h"
@@ -203,29 +201,11 @@ inline int64_t NowMs() {
       .count();
 }
 
-inline void FutexWait(uint32_t* word, uint32_t expected, int64_t timeout_ms) {
-  if (timeout_ms < 0) {
-    ::syscall(SYS_futex, word, FUTEX_WAIT, expected, nullptr, nullptr, 0);
-    return;
-  }
-  timespec ts{static_cast<time_t>(timeout_ms / 1000), static_cast<long>((timeout_ms % 1000) * 1000000)};
-  ::syscall(SYS_futex, word, FUTEX_WAIT, expected, &ts, nullptr, 0);
-}
-
-inline void FutexWake(uint32_t* word, int count) { ::syscall(SYS_futex, word, FUTEX_WAKE, count, nullptr, nullptr, 0); }
-
-// Relaxed atomic access to the futex word: other processes change it.
-inline uint32_t LoadWord(uint32_t* w) { return __atomic_load_n(w, __ATOMIC_ACQUIRE); }
-inline void BumpWord(uint32_t* w) { __atomic_add_fetch(w, 1, __ATOMIC_RELEASE); }
-
-// FutexWait after a watch of the word (platform/sync/watch.h); the caller has
-// registered as a waiter, so whoever moves the word also wakes it from a
-// sleep.
-inline void WatchThenFutexWait(uint32_t* word, uint32_t expected, int64_t timeout_ms) {
-  thread_local krsoap::platform::WatchBudget budget;
-  krsoap::platform::WatchThenSleep(
-      &budget, [&] { return LoadWord(word) != expected; }, [&] { FutexWait(word, expected, timeout_ms); });
-}
+using platform::BumpWord;
+using platform::FutexWait;
+using platform::FutexWake;
+using platform::LoadWord;
+using platform::WatchThenFutexWait;
 
 inline std::string SlotName(const QueueSlot& q) { return std::string(q.name, strnlen(q.name, sizeof q.name)); }
 

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <map>
 
@@ -17,11 +18,9 @@ namespace {
 
 // Idle connections kept per connection string; more are closed on return.
 constexpr size_t kMaxIdle = 64;
-// Channels one pooled connection keeps listening on before it starts over.
+// Queues one listening connection keeps track of (for KnownEmpty) before it
+// starts over.
 constexpr size_t kMaxChannels = 8;
-
-
-std::string ChannelName(int64_t queue_id) { return "krq_" + std::to_string(queue_id); }
 
 }  // namespace
 
@@ -185,18 +184,23 @@ bool PgConn::Exec(const std::string& sql, PgFailure* failure) {
 
 bool PgConn::Listen(int64_t queue_id, PgFailure* failure) {
   *failure = PgFailure::kNone;
-  if (channels_.count(queue_id)) return true;
-  if (channels_.size() >= kMaxChannels && !UnlistenAll(failure)) return false;
-  // The channel name is built from a number only: nothing to quote.
-  if (!Exec("LISTEN " + ChannelName(queue_id), failure)) return false;
+  if (!listening_) {
+    if (!Exec(std::string("LISTEN ") + kWakeChannel, failure)) return false;
+    listening_ = true;
+  }
+  if (channels_.size() >= kMaxChannels && !channels_.count(queue_id)) {
+    channels_.clear();
+    known_empty_.clear();
+  }
   channels_.insert(queue_id);
   return true;
 }
 
 bool PgConn::UnlistenAll(PgFailure* failure) {
   *failure = PgFailure::kNone;
-  if (channels_.empty()) return true;
+  if (!listening_) return true;
   if (!Exec("UNLISTEN *", failure)) return false;
+  listening_ = false;
   channels_.clear();
   known_empty_.clear();
   DrainNotifications();
@@ -258,14 +262,18 @@ bool PgConn::ConsumeNotified(int64_t queue_id) {
 }
 
 bool PgConn::Take(PGnotify* n, int64_t queue_id) {
-  int64_t id = 0;
-  const char* p = n->relname;
-  if (std::strncmp(p, "krq_", 4) == 0) {
-    for (p += 4; *p >= '0' && *p <= '9'; ++p) id = id * 10 + (*p - '0');
-  }
+  int64_t id = std::strcmp(n->relname, kWakeChannel) == 0 ? WakeQueueId(n->extra, nullptr) : 0;
   PQfreemem(n);
   known_empty_.erase(id);
   return id != 0 && id == queue_id;
+}
+
+int64_t WakeQueueId(const char* payload, std::string_view* tag) {
+  int64_t id = 0;
+  const char* p = payload ? payload : "";
+  for (; *p >= '0' && *p <= '9' && id < (INT64_MAX - 9) / 10; ++p) id = id * 10 + (*p - '0');
+  if (tag) *tag = *p == ' ' ? std::string_view(p + 1) : std::string_view();
+  return id;
 }
 
 PgFailure PgConn::LockUntil(int32_t k1, int32_t k2, Clock::time_point deadline) {

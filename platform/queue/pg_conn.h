@@ -2,7 +2,7 @@
 // store, and the per-process pool that keeps them.
 //
 // A PgConn owns one libpq connection: it runs prepared, parameterised
-// statements only (binary results), listens on queue channels, and waits for
+// statements only (binary results), listens for queues' wake-ups, and waits for
 // notifications on its socket with a deadline. A store's owner connection
 // also holds a session-level advisory lock on the store's random key for its
 // whole life: dynamic queues and open-handle records carry that key, so any
@@ -105,7 +105,7 @@ class PgConn {
   // Runs a parameterless utility statement (schema setup, LISTEN).
   bool Exec(const std::string& sql, PgFailure* failure);
 
-  // Starts listening on the wake-up channel of a queue (idempotent).
+  // Starts listening for the wake-ups of a queue (idempotent).
   bool Listen(int64_t queue_id, PgFailure* failure);
   // Forgets every pending notification already received.
   void DrainNotifications();
@@ -127,8 +127,8 @@ class PgConn {
   bool broken() const { return broken_; }
   int64_t owner_key() const { return owner_key_; }
   const std::string& last_error() const { return last_error_; }
-  bool listening() const { return !channels_.empty(); }
-  bool ListensOn(int64_t queue_id) const { return channels_.count(queue_id) != 0; }
+  bool listening() const { return listening_; }
+  bool ListensOn(int64_t queue_id) const { return listening_ && channels_.count(queue_id) != 0; }
   // "Known empty": a statement that started while this connection listened
   // on the queue's channel saw the queue empty, and no notification for it
   // has arrived since, so nothing has been put there since either.
@@ -152,7 +152,8 @@ class PgConn {
   int64_t owner_key_ = 0;
   std::string last_error_;
   std::set<std::string> prepared_;
-  std::set<int64_t> channels_;
+  bool listening_ = false;
+  std::set<int64_t> channels_;  // queues whose wake-ups this connection follows
   std::set<int64_t> known_empty_;
   // Frees a notification, forgetting that its queue was known empty; true
   // when it is for `queue_id`.
@@ -202,6 +203,13 @@ class PgPool {
   std::vector<std::unique_ptr<PgConn>> idle_;
   pid_t pid_;  // the process the idle connections belong to
 };
+
+// The one channel every wake-up of a waiting get is notified on. The payload
+// is the queue's id, followed, for a put made through a machine's wake board
+// (pg_wake.h), by a space and that board's tag.
+inline constexpr const char* kWakeChannel = "krq";
+// The queue id of a wake-up's payload (0 when it has none), and its tag.
+int64_t WakeQueueId(const char* payload, std::string_view* tag);
 
 // A random positive 63-bit key for a store's owner lock.
 int64_t NewOwnerKey();

@@ -5,7 +5,8 @@
 // name. Each queue operation is one call of a function below, so that a put
 // or a get is one round trip and one transaction:
 //
-//  * put: one INSERT and a NOTIFY on the queue's channel "krq_<queue id>".
+//  * put: one INSERT and a NOTIFY on the channel "krq" whose payload is the
+//    queue's id (see kWakeChannel in pg_conn.h).
 //  * get: picks the first matching row in (priority DESC, seq) order with
 //    FOR UPDATE SKIP LOCKED and deletes it in the same transaction, so that
 //    competing getters in any number of sessions each take a different
@@ -44,7 +45,7 @@ const char* const kSchemaLockSql = "SELECT pg_advisory_xact_lock(752605321351254
 
 const char* const kSchemaVersionSql =
     "SELECT 1 FROM pg_catalog.pg_proc p JOIN pg_catalog.pg_namespace n ON n.oid = p.pronamespace "
-    "WHERE n.nspname = 'krsoap' AND p.proname = 'schema_v8'";
+    "WHERE n.nspname = 'krsoap' AND p.proname = 'schema_v9'";
 
 const char* const kSchemaSql = R"SQL(
 CREATE SCHEMA IF NOT EXISTS krsoap;
@@ -137,7 +138,7 @@ BEGIN
     PERFORM set_config('synchronous_commit', 'off', true);
     DELETE FROM krsoap.messages WHERE queue_id = q.id;
     DELETE FROM krsoap.queues WHERE id = q.id;
-    PERFORM pg_notify('krq_' || q.id, '');
+    PERFORM pg_notify('krq', q.id::text);
     RETURN NULL;
   END IF;
   RETURN q;
@@ -154,7 +155,7 @@ BEGIN
   IF gone IS NOT NULL THEN
     DELETE FROM krsoap.messages WHERE queue_id = ANY (gone);
     DELETE FROM krsoap.queues WHERE id = ANY (gone);
-    PERFORM pg_notify('krq_' || g, '') FROM unnest(gone) g;
+    PERFORM pg_notify('krq', g::text) FROM unnest(gone) g;
   END IF;
   DELETE FROM krsoap.opens o USING krsoap.queues q
    WHERE q.id = o.queue_id AND q.qm = p_qm AND pg_try_advisory_xact_lock_shared(o.owner_key);
@@ -209,7 +210,7 @@ BEGIN
     RETURN;
   END IF;
   IF p_uow <> 0 THEN RETURN NEXT; RETURN; END IF;
-  IF pg_notify('krq_' || q.id, '') IS NULL THEN NULL; END IF;  -- an expression: see above
+  IF pg_notify('krq', q.id::text) IS NULL THEN NULL; END IF;  -- an expression: see above
   RETURN NEXT;
 END $$;
 
@@ -333,7 +334,7 @@ BEGIN
     IF len > p_maxlen THEN
       IF expired_seen THEN PERFORM set_config('synchronous_commit', 'off', true); END IF;
       -- Getters that skipped the row while it was locked here look again.
-      IF NOT browse THEN PERFORM pg_notify('krq_' || q.id, ''); END IF;
+      IF NOT browse THEN PERFORM pg_notify('krq', q.id::text); END IF;
       RETURN QUERY SELECT 2080, q.id, m.seq, m.priority, len, m.md,
                           substring(m.body FROM 1 FOR greatest(p_maxlen, 0)), left_ms, false;
       RETURN;
@@ -379,7 +380,7 @@ BEGIN
                  WHERE uow_owner = p_owner AND uow_id = p_uow AND uow_state = 1 RETURNING queue_id)
     SELECT array_agg(DISTINCT queue_id) INTO woken FROM up;
   END IF;
-  IF woken IS NOT NULL THEN PERFORM pg_notify('krq_' || w, '') FROM unnest(woken) w; END IF;
+  IF woken IS NOT NULL THEN PERFORM pg_notify('krq', w::text) FROM unnest(woken) w; END IF;
   RETURN 0;
 END $$;
 
@@ -455,7 +456,7 @@ BEGIN
   RETURNING id INTO qid;
   IF qid IS NULL THEN RETURN 2204; END IF;
   DELETE FROM krsoap.messages WHERE queue_id = qid;
-  PERFORM pg_notify('krq_' || qid, '');
+  PERFORM pg_notify('krq', qid::text);
   RETURN 0;
 END $$;
 
@@ -467,7 +468,7 @@ BEGIN
   DELETE FROM krsoap.queues WHERE id = p_id AND owner_key = p_owner;
   IF FOUND THEN
     DELETE FROM krsoap.messages WHERE queue_id = p_id;
-    PERFORM pg_notify('krq_' || p_id, '');
+    PERFORM pg_notify('krq', p_id::text);
   END IF;
 END $$;
 
@@ -481,7 +482,7 @@ BEGIN
   SELECT array_agg(id) INTO gone FROM d;
   IF gone IS NOT NULL THEN
     DELETE FROM krsoap.messages WHERE queue_id = ANY (gone);
-    PERFORM pg_notify('krq_' || g, '') FROM unnest(gone) g;
+    PERFORM pg_notify('krq', g::text) FROM unnest(gone) g;
   END IF;
   DELETE FROM krsoap.opens WHERE owner_key = p_owner;
   PERFORM krsoap.end_unit(p_owner, u, false)
@@ -517,7 +518,7 @@ BEGIN
   DELETE FROM krsoap.messages WHERE queue_id = q.id;
   DELETE FROM krsoap.queues WHERE id = q.id;
   -- Waiting getters wake and find their queue gone.
-  PERFORM pg_notify('krq_' || q.id, '');
+  PERFORM pg_notify('krq', q.id::text);
   RETURN 0;
 END $$;
 
@@ -533,7 +534,7 @@ BEGIN
 END $$;
 
 -- Marks the schema complete; its presence is what later sessions check.
-CREATE OR REPLACE FUNCTION krsoap.schema_v8() RETURNS int LANGUAGE sql AS 'SELECT 1';
+CREATE OR REPLACE FUNCTION krsoap.schema_v9() RETURNS int LANGUAGE sql AS 'SELECT 1';
 )SQL";
 
 }  // namespace krsoap::queue::pg

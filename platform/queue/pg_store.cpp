@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "platform/queue/pg_schema.h"
+#include "platform/queue/pg_wake.h"
 #include "platform/queue/process_identity.h"
 
 namespace krsoap::queue {
@@ -46,7 +47,7 @@ const PgStatement kRedefine = {
     "max_length = EXCLUDED.max_length, get_inhibited = EXCLUDED.get_inhibited, "
     "put_inhibited = EXCLUDED.put_inhibited, backout_queue = EXCLUDED.backout_queue, "
     "backout_threshold = EXCLUDED.backout_threshold WHERE q.kind = EXCLUDED.kind RETURNING id) "
-    "SELECT id, pg_notify('krq_' || id, '') FROM up",
+    "SELECT id, pg_notify('krq', id::text) FROM up",
     11};
 const PgStatement kDelete = {"kr_delete", "SELECT krsoap.delete_queue($1::text, $2::text)", 2};
 const PgStatement kSweep = {"kr_sweep", "SELECT krsoap.sweep($1::text)", 1};
@@ -114,10 +115,14 @@ const PgStatement kPutFast = {
     // by earlier scans, where another index would have them strewn.
     "    AND (SELECT count(*) FROM (SELECT 1 FROM krsoap.messages m WHERE m.queue_id = q.id"
     "                               ORDER BY m.priority DESC, m.seq LIMIT q.max_depth) s) < q.max_depth"
-    " RETURNING CASE WHEN $11::bigint = 0 THEN pg_notify('krq_' || queue_id, '') END IS NULL,"
+    // $12: the tag of the wake board the caller wakes its own machine's
+    // getters through ('': none), so that its relay need not (pg_wake.h).
+    " RETURNING CASE WHEN $11::bigint = 0"
+    "                THEN pg_notify('krq', concat_ws(' ', queue_id, nullif($12::text, ''))) END IS NULL,"
     "           CASE WHEN NOT $4::bool OR $11::bigint <> 0"
-    "                THEN set_config('synchronous_commit', 'off', true) END IS NULL",
-    11};
+    "                THEN set_config('synchronous_commit', 'off', true) END IS NULL,"
+    "           queue_id",
+    12};
 
 // The common destructive get as one plain statement (see kPutFast for why).
 // Parameters: $1 queue manager, $2 queue, $3 buffer length, $4 the queue id
@@ -572,9 +577,15 @@ int32_t PgStore::PutInUnit(const std::string& queue, const Message& m, uint64_t 
       PgParam::Bytes(m.md.CorrelId, sizeof m.md.CorrelId), expire,
       PgParam::Bytes(&m.md, sizeof m.md), PgParam::Bytes(m.body.data(), m.body.size()),
       PgParam::Int(unit != 0 ? owner_key_ : 0), PgParam::Int(static_cast<int64_t>(unit))};
+  PgWakeBoard* const wakes = unit == 0 ? PgWakeBoard::For(pool_->conninfo()) : nullptr;
+  std::vector<PgParam> fast = params;
+  fast.push_back(PgParam::Text(wakes ? wakes->tag() : std::string()));
   PgResult r;
-  if (int32_t rc = Run(kPutFast, params, &r)) return rc;
-  if (r.rows() == 1) return KRRC_NONE;
+  if (int32_t rc = Run(kPutFast, fast, &r)) return rc;
+  if (r.rows() == 1) {
+    if (wakes) wakes->Wake(r.Int(0, 2));  // committed: this machine's getters may look
+    return KRRC_NONE;
+  }
   // Not a plain case: nothing was inserted; the function gives the answer.
   if (int32_t rc = Run(kPut, params, &r)) return rc;
   return r.rows() == 1 ? static_cast<int32_t>(r.Int(0, 0)) : KRRC_STORE_ERROR;
@@ -617,12 +628,25 @@ int32_t PgStore::Get(const std::string& queue, const GetRequest& req, BrowseCurs
   if (!c) return KRRC_Q_MGR_NOT_AVAILABLE;
   int64_t queue_id = 0;     // the queue this get works on, once known
   bool confirmed = false;   // queue_id came from the server in this call
+  // How this get hears of puts while it waits. On the machine's wake board
+  // (`board` set): `seen` is the queue's word as read before the current
+  // look. Otherwise, while no relay listens, the connection itself listens.
+  // `listening`: what is put from now on will be heard of.
+  PgWakeBoard* const wakes = req.wait_ms != 0 ? PgWakeBoard::For(pool_->conninfo()) : nullptr;
+  PgWakeBoard* board = nullptr;
+  uint32_t seen = 0;
   bool listening = false;
-  // A waiting get on a connection that knows the queue empty (it has
-  // listened since it saw it so, and no put has notified it since) can go
-  // straight to its wait.
+  bool own_listen = false;  // this get made its connection listen
+  // A waiting get that knows the queue empty (nothing was put since a look
+  // found it so, by the board's word or the connection's notifications) can
+  // go straight to its wait.
   bool look = true;
-  if (req.wait_ms != 0 && hint != 0 && c->ListensOn(hint)) {
+  if (hint != 0 && wakes && wakes->Relaying(Clock::time_point::min())) {
+    board = wakes;
+    queue_id = hint;
+    listening = true;
+    look = !KnownEmptyOnBoard(hint, board, &seen);
+  } else if (req.wait_ms != 0 && hint != 0 && c->ListensOn(hint)) {
     c->ConsumeNotified(hint);
     if (c->KnownEmpty(hint)) {
       queue_id = hint;
@@ -643,8 +667,18 @@ int32_t PgStore::Get(const std::string& queue, const GetRequest& req, BrowseCurs
     waiter_key = 0;
     params[10] = PgParam::Int(0);
   };
+  // A connection that listened only for this get stops, so that it is not
+  // signalled for every put of the database from the pool.
+  auto finish = [&](int32_t rc) {
+    if (own_listen && c && !c->broken()) {
+      PgFailure uf;
+      c->UnlistenAll(&uf);
+    }
+    return rc;
+  };
   for (int retries = 0;;) {
     if (look) {
+      if (board) seen = board->Read(queue_id);
       PgResult r;
       // The waiter lock to try in the same statement when nothing is
       // there, so that an uncontended wait costs no statement of its own.
@@ -669,36 +703,40 @@ int32_t PgStore::Get(const std::string& queue, const GetRequest& req, BrowseCurs
       if (f == PgFailure::kRetry && retries++ < 5) continue;
       if (f != PgFailure::kNone) {
         release();  // a lost session holds no lock; a live one must not keep it
-        return MapFailure(f);
+        return finish(MapFailure(f));
       }
       if (r.rows() != 1) {
         release();
-        return KRRC_STORE_ERROR;
+        return finish(KRRC_STORE_ERROR);
       }
       const int32_t status = static_cast<int32_t>(r.Int(0, 0));
       const int64_t id = r.Int(0, 1);
       if (status == KRRC_UNKNOWN_OBJECT_NAME || status == KRRC_Q_DELETED) {
         ForgetQueueId(queue);
         release();
-        if (status == KRRC_Q_DELETED) return KRRC_Q_DELETED;  // deleted and made anew
-        return confirmed ? KRRC_Q_DELETED : KRRC_UNKNOWN_OBJECT_NAME;
+        if (status == KRRC_Q_DELETED) return finish(KRRC_Q_DELETED);  // deleted and made anew
+        return finish(confirmed ? KRRC_Q_DELETED : KRRC_UNKNOWN_OBJECT_NAME);
       }
       if (!confirmed && id != 0) {
         confirmed = true;
         if (queue_id != 0 && queue_id != id) {
-          // The cached id was stale: stop waiting on the old channel.
+          // The cached id was stale: stop waiting on the old queue's wake-ups.
           release();
-          listening = c->ListensOn(id);
+          listening = !board && c->ListensOn(id);
+          board = nullptr;
         }
         queue_id = id;
         params[9] = PgParam::Int(queue_id);
         NoteQueueId(queue, queue_id);
       }
-      if (r.Bool(0, 8)) c->MarkEmpty(queue_id);
+      if (r.Bool(0, 8)) {
+        if (board) NoteEmptyOnBoard(queue_id, seen);
+        else c->MarkEmpty(queue_id);
+      }
       if (status == KRRC_NONE || status == KRRC_TRUNCATED_MSG_FAILED) {
         waiter_key = 0;  // handed on by the statement
         std::string_view md = r.Bytes(0, 5);
-        if (md.size() != sizeof(KRMD)) return KRRC_STORE_ERROR;
+        if (md.size() != sizeof(KRMD)) return finish(KRRC_STORE_ERROR);
         std::memcpy(&out->md, md.data(), sizeof(KRMD));
         if (!r.IsNull(0, 7)) {
           int64_t left = (r.Int(0, 7) + 99) / 100;
@@ -713,7 +751,7 @@ int32_t PgStore::Get(const std::string& queue, const GetRequest& req, BrowseCurs
           cursor->priority = static_cast<int32_t>(r.Int(0, 3));
           cursor->seq = r.Int(0, 2);
         }
-        return status;
+        return finish(status);
       }
       if (got_lock) {
         waiter_key = try_key;
@@ -721,45 +759,74 @@ int32_t PgStore::Get(const std::string& queue, const GetRequest& req, BrowseCurs
       }
       if (status != KRRC_NO_MSG_AVAILABLE) {
         release();
-        return status;
+        return finish(status);
       }
       if (req.wait_ms == 0 || Clock::now() >= deadline) {
         release();
-        return KRRC_NO_MSG_AVAILABLE;
+        return finish(KRRC_NO_MSG_AVAILABLE);
       }
       if (!listening) {
-        // Listen first, then look once more: a put that committed between
-        // the look above and the LISTEN is seen by that second look. The
-        // pool hands this connection back to getters of the same queue,
-        // which then find it listening already.
-        if (!c->Listen(queue_id, &f)) return MapFailure(f);
+        // Start hearing of puts, then look once more: a put that committed
+        // between the look above and now is seen by that second look. On the
+        // board, that look reads the word first; a connection that listens
+        // is handed back by the pool to getters of the same queue.
+        if (wakes && wakes->Relaying(deadline)) {
+          board = wakes;
+        } else {
+          if (!c->listening()) own_listen = true;
+          if (!c->Listen(queue_id, &f)) return finish(MapFailure(f));
+        }
         listening = true;
         continue;
       }
     }
     look = true;
     if (plain && waiter_key == 0) {
-      // Anything put since the look above has notified this connection
-      // (it was listening); look again after the lock if so.
-      bool notified = c->ConsumeNotified(queue_id);
+      // Anything put since the look above has moved the word or notified
+      // this connection; look again after the lock if so.
+      bool notified = board ? board->Read(queue_id) != seen : c->ConsumeNotified(queue_id);
       int32_t key = WaiterKey(queue_id);
       f = c->LockUntil(19282, key, deadline);
-      if (f == PgFailure::kUnavailable) return KRRC_CONNECTION_BROKEN;
-      if (f == PgFailure::kRetry) return KRRC_NO_MSG_AVAILABLE;
-      if (f != PgFailure::kNone) return KRRC_STORE_ERROR;
+      if (f == PgFailure::kUnavailable) return finish(KRRC_CONNECTION_BROKEN);
+      if (f == PgFailure::kRetry) return finish(KRRC_NO_MSG_AVAILABLE);
+      if (f != PgFailure::kNone) return finish(KRRC_STORE_ERROR);
       waiter_key = key;
       params[10] = PgParam::Int(key);
-      if (notified || c->ConsumeNotified(queue_id)) continue;
+      if (notified || (board ? board->Read(queue_id) != seen : c->ConsumeNotified(queue_id))) continue;
     }
     auto until = Clock::now() + kRecheck;
     if (deadline < until) until = deadline;
-    f = c->WaitNotification(queue_id, until);
-    if (f == PgFailure::kUnavailable) return KRRC_CONNECTION_BROKEN;
+    if (board) {
+      f = board->Wait(queue_id, seen, until) ? PgFailure::kNone : PgFailure::kRetry;
+      // A relay that stopped listening moved every word: hear of puts
+      // through the connection until one listens again.
+      if (!board->Relaying(Clock::time_point::min())) {
+        board = nullptr;
+        listening = false;
+      }
+    } else {
+      f = c->WaitNotification(queue_id, until);
+    }
+    if (f == PgFailure::kUnavailable) return finish(KRRC_CONNECTION_BROKEN);
     if (f == PgFailure::kRetry && Clock::now() >= deadline) {
       release();
-      return KRRC_NO_MSG_AVAILABLE;
+      return finish(KRRC_NO_MSG_AVAILABLE);
     }
   }
+}
+
+bool PgStore::KnownEmptyOnBoard(int64_t queue_id, PgWakeBoard* board, uint32_t* seen) {
+  std::lock_guard<std::mutex> lock(ids_mu_);
+  auto it = board_empty_.find(queue_id);
+  if (it == board_empty_.end() || board->Read(queue_id) != it->second) return false;
+  *seen = it->second;
+  return true;
+}
+
+void PgStore::NoteEmptyOnBoard(int64_t queue_id, uint32_t seen) {
+  std::lock_guard<std::mutex> lock(ids_mu_);
+  if (board_empty_.size() > 4096) board_empty_.clear();
+  board_empty_[queue_id] = seen;
 }
 
 }  // namespace pg

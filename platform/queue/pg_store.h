@@ -16,6 +16,8 @@
 
 namespace krsoap::queue::pg {
 
+class PgWakeBoard;
+
 class PgStore final : public Store {
  public:
   PgStore(std::string name, std::shared_ptr<PgPool> pool);
@@ -55,6 +57,11 @@ class PgStore final : public Store {
   int64_t CachedQueueId(const std::string& name);
   void NoteQueueId(const std::string& name, int64_t id);
   void ForgetQueueId(const std::string& name);
+  // Queues a look found empty while this process's getters heard of puts
+  // through the wake board: the queue's word as read before that look. The
+  // queue is still empty while the word has not moved.
+  bool KnownEmptyOnBoard(int64_t queue_id, PgWakeBoard* board, uint32_t* seen);
+  void NoteEmptyOnBoard(int64_t queue_id, uint32_t seen);
 
   const std::string name_;
   const std::shared_ptr<PgPool> pool_;
@@ -70,6 +77,7 @@ class PgStore final : public Store {
   std::map<uint64_t, uint64_t> units_;
   std::mutex ids_mu_;
   std::unordered_map<std::string, int64_t> ids_;
+  std::unordered_map<int64_t, uint32_t> board_empty_;
 };
 
 }  // namespace krsoap::queue::pg

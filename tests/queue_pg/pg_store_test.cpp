@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -28,6 +29,7 @@
 #include <vector>
 
 #include "platform/queue/pg_store.h"
+#include "platform/queue/pg_wake.h"
 #include "platform/queue/store.h"
 #include "tests/support/store_get.h"
 
@@ -335,6 +337,53 @@ TEST_F(PgStoreTest, DeletingAQueueEndsAWaitOnIt) {
   }
 }
 
+// ---- Wake-ups through the machine's relay ------------------------------------
+
+// The relay of the machine's wake board is a thread of whichever process got
+// its lock first. When that process is killed, a waiting process relays in
+// its place: its waiter still hears of a put from another machine (here a
+// NOTIFY with a foreign tag, as another machine's put sends it).
+TEST_F(PgStoreTest, WakeBoardRelaysOnAfterTheRelayingProcessIsKilled) {
+  using krsoap::queue::pg::PgWakeBoard;
+  // A data root of its own, so that the board is new: earlier tests made this
+  // process the relay of the usual one.
+  char root[] = "/tmp/krsoap-wake.XXXXXX";
+  ASSERT_NE(mkdtemp(root), nullptr);
+  const char* was = std::getenv("KRSOAP_HOME");
+  const std::string old_home = was ? was : "";
+  setenv("KRSOAP_HOME", root, 1);
+  struct Restore {
+    std::string home, root;
+    bool had;
+    ~Restore() {
+      if (had) setenv("KRSOAP_HOME", home.c_str(), 1); else unsetenv("KRSOAP_HOME");
+      std::system(("rm -rf '" + root + "'").c_str());
+    }
+  } restore{old_home, root, was != nullptr};
+  PgWakeBoard* board = PgWakeBoard::For(conninfo_);
+  ASSERT_NE(board, nullptr);
+  int fd = -1;
+  const pid_t relay = Spawn({"--child", "relay", conninfo_}, &fd);
+  ASSERT_GT(relay, 0);
+  ASSERT_EQ(ReadLine(fd), "relaying");
+  close(fd);
+  const auto soon = [] { return PgWakeBoard::Clock::now() + std::chrono::seconds(60); };
+  ASSERT_TRUE(board->Relaying(soon()));  // the child's relay; this process waits for the lock
+  constexpr int64_t kQueue = 2147480001;  // a word no queue of this run uses
+  uint32_t seen = board->Read(kQueue);
+  kill(relay, SIGKILL);
+  WaitExit(relay);
+  // The new relay moves every word once it listens.
+  ASSERT_TRUE(board->Wait(kQueue, seen, soon()));
+  seen = board->Read(kQueue);
+  krsoap::queue::pg::PgFailure f;
+  std::string message;
+  auto c = krsoap::queue::pg::PgConn::Connect(conninfo_, &f, &message);
+  ASSERT_TRUE(c) << message;
+  ASSERT_TRUE(c->Exec("SELECT pg_notify('krq', '" + std::to_string(kQueue) + " 0123456789abcdef')", &f));
+  EXPECT_TRUE(board->Wait(kQueue, seen, soon()));
+}
+
 // ---- Dynamic queues of a killed process ------------------------------------
 
 TEST_F(PgStoreTest, DynamicQueueOfAKilledProcessIsSwept) {
@@ -516,6 +565,14 @@ int ChildMain(int argc, char** argv) {
     }
     fwrite(out.data(), 1, out.size(), stdout);
     return 0;
+  }
+  if (mode == "relay" && argc == 4) {
+    auto* board = krsoap::queue::pg::PgWakeBoard::For(argv[3]);
+    if (!board || !board->Relaying(krsoap::queue::pg::PgWakeBoard::Clock::now() + std::chrono::seconds(60)))
+      return 2;
+    std::printf("relaying\n");
+    std::fflush(stdout);
+    for (;;) pause();
   }
   if (mode == "own-dynamic" && argc == 5) {
     std::unique_ptr<Store> s;

@@ -1,0 +1,243 @@
+// pg_wake.cpp - the PostgreSQL store's wake board and its relay (see
+// pg_wake.h): the board file, its futex words, and the thread that listens
+// for the machine.
+#include "platform/queue/pg_wake.h"
+
+#include <fcntl.h>
+#include <libpq-fe.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "platform/files/data_root.h"
+#include "platform/queue/pg_conn.h"
+#include "platform/queue/process_identity.h"
+#include "platform/sync/futex.h"
+
+namespace krsoap::queue::pg {
+namespace {
+
+// Words on a board: queues whose ids differ by a multiple share one, which
+// only costs the other queue's getters a look.
+constexpr size_t kWords = 4096;
+// How long a relay's connection may stay silent before the relay asks the
+// server whether it is still there (a server machine that vanished sends
+// nothing, not even a reset).
+constexpr int kRelayProbeMs = 10000;
+// How long a relay waits before connecting again after it failed.
+constexpr int kRelayRetryFirstMs = 100;
+constexpr int kRelayRetryMaxMs = 5000;
+
+uint64_t Fnv64(std::string_view s, uint64_t h = 1469598103934665603ull) {
+  for (unsigned char ch : s) h = (h ^ ch) * 1099511628211ull;
+  return h;
+}
+
+std::string Hex64(uint64_t v) {
+  char buf[17];
+  std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(v));
+  return buf;
+}
+
+std::mutex& RegistryMutex() {
+  static std::mutex* mu = new std::mutex;  // never destroyed: relay threads outlive main
+  return *mu;
+}
+
+// Boards by process, data root and connection string. The process is part of
+// the key: a forked child's boards are its parent's, whose descriptors the
+// child closed (ForgetAfterFork) and whose relay threads it does not have.
+std::map<std::string, PgWakeBoard*>& Boards() {
+  static auto* boards = new std::map<std::string, PgWakeBoard*>;
+  return *boards;
+}
+
+std::vector<int>& BoardFds() {
+  static auto* fds = new std::vector<int>;
+  return *fds;
+}
+
+// A forked child must not keep its parent's board descriptors open: the
+// relay lock belongs to the open file description, and the child's copy would
+// hold it for the parent after the parent ended.
+void LockBeforeFork() { RegistryMutex().lock(); }
+void UnlockAfterFork() { RegistryMutex().unlock(); }
+void ForgetAfterFork() {
+  for (int fd : BoardFds()) ::close(fd);
+  BoardFds().clear();
+  RegistryMutex().unlock();
+}
+
+bool ExecOk(PGconn* c, const char* sql) {
+  PGresult* r = PQexec(c, sql);
+  const bool ok = r && (PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK);
+  PQclear(r);
+  return ok;
+}
+
+}  // namespace
+
+struct PgWakeBoard::Shared {
+  uint32_t relaying;  // 1 while a relay listens; also a futex word
+  uint32_t reserved[15];
+  struct Word {
+    uint32_t seq;       // moves on every wake-up of the queues it stands for
+    uint32_t sleepers;  // getters asleep on seq (a dead one's count stays)
+  } words[kWords];
+};
+
+PgWakeBoard::PgWakeBoard(std::string conninfo, int fd, Shared* shared, std::string tag)
+    : conninfo_(std::move(conninfo)), fd_(fd), shared_(shared), tag_(std::move(tag)) {}
+
+PgWakeBoard* PgWakeBoard::For(const std::string& conninfo) {
+  static std::once_flag atfork;
+  std::call_once(atfork, [] { pthread_atfork(LockBeforeFork, UnlockAfterFork, ForgetAfterFork); });
+  const std::string root = platform::DataRoot();
+  const std::string key = std::to_string(::getpid()) + '\n' + root + '\n' + conninfo;
+  std::lock_guard<std::mutex> lock(RegistryMutex());
+  auto found = Boards().find(key);
+  if (found != Boards().end()) return found->second;
+  PgWakeBoard*& board = Boards()[key];  // a failure is remembered too: null
+  const std::string dir = root + "/pgwake";
+  if (platform::EnsureDataRoot() != 0 || (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)) return nullptr;
+  // The file is named by the connection string, which it does not hold (it
+  // may carry a password).
+  const std::string path = dir + "/" + Hex64(Fnv64(conninfo)) + ".board";
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return nullptr;
+  struct stat st {};
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid();
+  // A new file is all zeros: no relay, every word at 0. Two processes that
+  // size it at once size it the same.
+  if (ok && st.st_size == 0) ok = ::ftruncate(fd, sizeof(Shared)) == 0;
+  else if (ok) ok = st.st_size == static_cast<off_t>(sizeof(Shared));
+  void* map = ok ? ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0) : MAP_FAILED;
+  if (map == MAP_FAILED) {
+    ::close(fd);
+    return nullptr;
+  }
+  // The tag names this file on this boot: boards of other data roots,
+  // connection strings or machines are told apart by it.
+  const std::string tag = Hex64(Fnv64(std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino), Fnv64(BootId())));
+  BoardFds().push_back(fd);
+  board = new PgWakeBoard(conninfo, fd, static_cast<Shared*>(map), tag);
+  return board;
+}
+
+bool PgWakeBoard::Relaying(Clock::time_point deadline) {
+  {
+    std::lock_guard<std::mutex> lock(RegistryMutex());
+    if (!relay_started_) {
+      relay_started_ = true;
+      std::thread([this] { RelayLoop(); }).detach();
+    }
+  }
+  const auto until = std::min(deadline, Clock::now() + std::chrono::seconds(1));
+  for (;;) {
+    if (platform::LoadWord(&shared_->relaying) == 1) return true;
+    const auto now = Clock::now();
+    if (now >= until) return false;
+    platform::FutexWait(&shared_->relaying, 0,
+                        std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count() + 1);
+  }
+}
+
+uint32_t PgWakeBoard::Read(int64_t queue_id) const {
+  return __atomic_load_n(&shared_->words[static_cast<uint64_t>(queue_id) % kWords].seq, __ATOMIC_SEQ_CST);
+}
+
+bool PgWakeBoard::Wait(int64_t queue_id, uint32_t seen, Clock::time_point until) {
+  Shared::Word& w = shared_->words[static_cast<uint64_t>(queue_id) % kWords];
+  __atomic_add_fetch(&w.sleepers, 1, __ATOMIC_SEQ_CST);
+  if (__atomic_load_n(&w.seq, __ATOMIC_SEQ_CST) == seen) {
+    const auto now = Clock::now();
+    if (now < until) {
+      const int64_t ms =
+          until == Clock::time_point::max()
+              ? -1
+              : std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count() + 1;
+      platform::WatchThenFutexWait(&w.seq, seen, ms);
+    }
+  }
+  __atomic_sub_fetch(&w.sleepers, 1, __ATOMIC_SEQ_CST);
+  return __atomic_load_n(&w.seq, __ATOMIC_SEQ_CST) != seen;
+}
+
+void PgWakeBoard::Wake(int64_t queue_id) {
+  if (queue_id <= 0) return;
+  Shared::Word& w = shared_->words[static_cast<uint64_t>(queue_id) % kWords];
+  __atomic_add_fetch(&w.seq, 1, __ATOMIC_SEQ_CST);
+  if (__atomic_load_n(&w.sleepers, __ATOMIC_SEQ_CST) != 0) platform::FutexWake(&w.seq, INT_MAX);
+}
+
+void PgWakeBoard::WakeAll() {
+  for (auto& w : shared_->words) {
+    __atomic_add_fetch(&w.seq, 1, __ATOMIC_SEQ_CST);
+    if (__atomic_load_n(&w.sleepers, __ATOMIC_SEQ_CST) != 0) platform::FutexWake(&w.seq, INT_MAX);
+  }
+}
+
+void PgWakeBoard::RelayLoop() {
+  // One relay per board: the others wait here until its process ends.
+  struct flock fl {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_len = 1;
+  while (::fcntl(fd_, F_OFD_SETLKW, &fl) != 0) {
+    if (errno != EINTR) return;  // no relay from this process; others may still be one
+  }
+  const std::string listen = std::string("LISTEN ") + kWakeChannel;
+  for (int retry_ms = 0;;) {
+    // The previous holder may have died listening: nobody listens until the
+    // LISTEN below has committed.
+    __atomic_store_n(&shared_->relaying, 0, __ATOMIC_SEQ_CST);
+    if (retry_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(retry_ms));
+    retry_ms = std::clamp(retry_ms * 2, kRelayRetryFirstMs, kRelayRetryMaxMs);
+    PGconn* c = PQconnectdb(conninfo_.c_str());
+    // What the server says unasked (that it shuts down) shows as the lost
+    // connection below, not on the caller's standard error.
+    PQsetNoticeProcessor(c, [](void*, const char*) {}, nullptr);
+    if (PQstatus(c) != CONNECTION_OK || !ExecOk(c, listen.c_str())) {
+      PQfinish(c);
+      continue;
+    }
+    retry_ms = 0;
+    __atomic_store_n(&shared_->relaying, 1, __ATOMIC_SEQ_CST);
+    platform::FutexWake(&shared_->relaying, INT_MAX);
+    WakeAll();  // puts made while nobody listened
+    for (;;) {
+      pollfd p{PQsocket(c), POLLIN, 0};
+      const int rc = ::poll(&p, 1, kRelayProbeMs);
+      if (rc < 0 && errno != EINTR) break;
+      if (rc == 0) {
+        if (!ExecOk(c, "SELECT 1")) break;
+      } else if (rc > 0 && PQconsumeInput(c) == 0) {
+        break;
+      }
+      while (PGnotify* n = PQnotifies(c)) {
+        std::string_view tag;
+        const int64_t id = WakeQueueId(n->extra, &tag);
+        if (tag != tag_) Wake(id);
+        PQfreemem(n);
+      }
+    }
+    PQfinish(c);
+    __atomic_store_n(&shared_->relaying, 0, __ATOMIC_SEQ_CST);
+    WakeAll();  // sleepers go back to listening on their own connections
+    retry_ms = kRelayRetryFirstMs;
+  }
+}
+
+}  // namespace krsoap::queue::pg

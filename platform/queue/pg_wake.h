@@ -1,0 +1,77 @@
+// pg_wake.h - the wake board: how the PostgreSQL store's waiting gets on one
+// machine learn that a put may have given them a message.
+//
+// PostgreSQL signals every listening session of a database on every NOTIFY,
+// whatever its channel. With one listening connection per waiting getter,
+// each put would wake every getter's server process, and with a few dozen
+// processes that costs more than the puts and gets themselves. So on each
+// machine one connection listens for the whole board (the relay), and the
+// waiters sleep on futex words in a file that every process of the machine
+// using the same data root and connection string maps:
+//
+//  * A word per queue (by its id, modulo the board's size) counts wake-ups. A
+//    getter reads its word before it looks at the queue and, finding nothing,
+//    sleeps until the word moves. Whatever commits after the look started
+//    moves the word after the look read it, so no put is missed.
+//  * A put made through this board moves the word itself right after its
+//    commit and tags its NOTIFY with the board's tag; the relay skips
+//    notifications with its own tag and moves the word for every other (puts
+//    from other machines or boards, and the server-side functions'
+//    wake-ups).
+//  * Every process that waits runs a relay thread. The one that holds the
+//    file's lock (an open-file-description lock, freed when its process ends
+//    however it ends) listens; the others wait for the lock. A relay that
+//    starts listening, or loses its connection, moves every word, so a
+//    getter that slept through a time without a relay looks again.
+//  * While no relay listens (the first moments of the first process, or the
+//    server unreachable), Relaying() says so and the getter listens on its
+//    own connection as before the board existed.
+//
+// The board owns its mapping, its file descriptor and its relay thread, for
+// the life of the process; a forked child makes its own.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+namespace krsoap::queue::pg {
+
+class PgWakeBoard {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  // The board of a connection string in this process's data root, made on
+  // first use; null when its file cannot be made or mapped (the store then
+  // listens on its own connections).
+  static PgWakeBoard* For(const std::string& conninfo);
+
+  // Whether a relay listens now. Starts this process's relay thread on the
+  // first call, and waits for the first relay of the board to listen until
+  // `deadline` (at most a second).
+  bool Relaying(Clock::time_point deadline);
+  // The queue's word, to be read before a look.
+  uint32_t Read(int64_t queue_id) const;
+  // Sleeps until the queue's word is no longer `seen` (true), or until
+  // `until` (false).
+  bool Wait(int64_t queue_id, uint32_t seen, Clock::time_point until);
+  // Moves the queue's word and wakes its sleepers (a put through this board
+  // committed).
+  void Wake(int64_t queue_id);
+  // Tells the relays which notifications this board has seen to already.
+  const std::string& tag() const { return tag_; }
+
+ private:
+  struct Shared;
+  PgWakeBoard(std::string conninfo, int fd, Shared* shared, std::string tag);
+  void RelayLoop();
+  void WakeAll();
+
+  const std::string conninfo_;
+  int fd_;
+  Shared* shared_;
+  const std::string tag_;
+  bool relay_started_ = false;  // guarded by the board registry's mutex
+};
+
+}  // namespace krsoap::queue::pg
