@@ -280,8 +280,17 @@ PgFailure PgConn::LockUntil(int32_t k1, int32_t k2, Clock::time_point deadline) 
   if (broken_) return PgFailure::kUnavailable;
   const std::string a = std::to_string(k1), b = std::to_string(k2);
   const char* values[] = {a.c_str(), b.c_str()};
-  if (!PQsendQueryParams(c_, "SELECT pg_advisory_lock($1::int, $2::int)", 2, nullptr, values,
-                         nullptr, nullptr, 0)) {
+  // Prepared once per connection: a waiting getter takes this lock for every
+  // wait, and parsing it each time cost the server more than running it.
+  static constexpr const char* kLock = "kr_waiter_lock";
+  if (!prepared_.count(kLock)) {
+    PGresult* p = PQprepare(c_, kLock, "SELECT pg_advisory_lock($1::int, $2::int)", 0, nullptr);
+    const PgFailure pf = p && PQresultStatus(p) == PGRES_COMMAND_OK ? PgFailure::kNone : Classify(p);
+    if (p) PQclear(p);
+    if (pf != PgFailure::kNone) return pf == PgFailure::kRetry ? PgFailure::kError : pf;
+    prepared_.insert(kLock);
+  }
+  if (!PQsendQueryPrepared(c_, kLock, 2, values, nullptr, nullptr, 0)) {
     broken_ = true;
     last_error_ = PQerrorMessage(c_);
     return PgFailure::kUnavailable;
