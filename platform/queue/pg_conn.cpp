@@ -82,7 +82,11 @@ std::unique_ptr<PgConn> PgConn::Connect(const std::string& conninfo, PgFailure* 
   // and, unlike a plain index scan, never marks the entries of rows already
   // taken as dead; on a busy queue a get then wades through every message
   // taken since the last vacuum. The store's statements do best without.
-  if (!conn->Exec("SET enable_bitmapscan = off", failure)) {
+  // Nor a sequential scan: the queue table is small enough for the planner
+  // to scan it whole for every put and get, but dynamic queues come and go,
+  // and each scan then checks every dead row version too; its name index
+  // finds the one row.
+  if (!conn->Exec("SET enable_bitmapscan = off; SET enable_seqscan = off", failure)) {
     if (message) *message = conn->last_error();
     return nullptr;
   }
