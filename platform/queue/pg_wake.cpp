@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstdio>
 #include <map>
 #include <mutex>
@@ -80,10 +81,76 @@ void ForgetAfterFork() {
   RegistryMutex().unlock();
 }
 
-bool ExecOk(PGconn* c, const char* sql) {
-  PGresult* r = PQexec(c, sql);
-  const bool ok = r && (PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK);
-  PQclear(r);
+// The relay threads' calls into libpq, and the process's exit. The shared
+// libraries' destructors (libpq's, and those of the security libraries under
+// it) run after the exit handlers; once StopRelaysAtExit holds this lock, no
+// relay thread is inside libpq while they run, and none enters it again. A
+// relay never holds it while it waits for the server, so an exit waits at
+// most for one short call.
+std::mutex& RelayCallMutex() {
+  static std::mutex* mu = new std::mutex;
+  return *mu;
+}
+void StopRelaysAtExit() { RelayCallMutex().lock(); }  // held until the process is gone
+
+using RelayLock = std::lock_guard<std::mutex>;
+
+// Waits for the relay connection's socket; false on a timeout or an error.
+bool WaitSocket(PGconn* c, short events, int timeout_ms) {
+  pollfd p{PQsocket(c), events, 0};
+  for (;;) {
+    const int rc = ::poll(&p, 1, timeout_ms);
+    if (rc < 0 && errno == EINTR) continue;
+    return rc > 0;
+  }
+}
+
+// Connects without holding the lock while the server answers; null on failure.
+PGconn* RelayConnect(const std::string& conninfo) {
+  PGconn* c;
+  {
+    RelayLock lock(RelayCallMutex());
+    c = PQconnectStart(conninfo.c_str());
+    if (!c) return nullptr;
+    // What the server says unasked (that it shuts down) shows as the lost
+    // connection, not on the caller's standard error.
+    PQsetNoticeProcessor(c, [](void*, const char*) {}, nullptr);
+  }
+  PostgresPollingStatusType st = PQstatus(c) == CONNECTION_BAD ? PGRES_POLLING_FAILED : PGRES_POLLING_WRITING;
+  while (st != PGRES_POLLING_OK && st != PGRES_POLLING_FAILED) {
+    if (!WaitSocket(c, st == PGRES_POLLING_READING ? POLLIN : POLLOUT, kRelayProbeMs)) {
+      st = PGRES_POLLING_FAILED;
+      break;
+    }
+    RelayLock lock(RelayCallMutex());
+    st = PQconnectPoll(c);
+  }
+  if (st == PGRES_POLLING_OK) return c;
+  RelayLock lock(RelayCallMutex());
+  PQfinish(c);
+  return nullptr;
+}
+
+// Runs a statement the same way; true when it succeeded.
+bool RelayExec(PGconn* c, const char* sql) {
+  {
+    RelayLock lock(RelayCallMutex());
+    if (!PQsendQuery(c, sql)) return false;
+  }
+  for (;;) {
+    {
+      RelayLock lock(RelayCallMutex());
+      if (PQconsumeInput(c) == 0) return false;
+      if (!PQisBusy(c)) break;
+    }
+    if (!WaitSocket(c, POLLIN, kRelayProbeMs)) return false;
+  }
+  RelayLock lock(RelayCallMutex());
+  bool ok = true;
+  while (PGresult* r = PQgetResult(c)) {
+    ok = ok && (PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK);
+    PQclear(r);
+  }
   return ok;
 }
 
@@ -103,7 +170,10 @@ PgWakeBoard::PgWakeBoard(std::string conninfo, int fd, Shared* shared, std::stri
 
 PgWakeBoard* PgWakeBoard::For(const std::string& conninfo) {
   static std::once_flag atfork;
-  std::call_once(atfork, [] { pthread_atfork(LockBeforeFork, UnlockAfterFork, ForgetAfterFork); });
+  std::call_once(atfork, [] {
+    pthread_atfork(LockBeforeFork, UnlockAfterFork, ForgetAfterFork);
+    std::atexit(StopRelaysAtExit);
+  });
   const std::string root = platform::DataRoot();
   const std::string key = std::to_string(::getpid()) + '\n' + root + '\n' + conninfo;
   std::lock_guard<std::mutex> lock(RegistryMutex());
@@ -205,11 +275,10 @@ void PgWakeBoard::RelayLoop() {
     __atomic_store_n(&shared_->relaying, 0, __ATOMIC_SEQ_CST);
     if (retry_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(retry_ms));
     retry_ms = std::clamp(retry_ms * 2, kRelayRetryFirstMs, kRelayRetryMaxMs);
-    PGconn* c = PQconnectdb(conninfo_.c_str());
-    // What the server says unasked (that it shuts down) shows as the lost
-    // connection below, not on the caller's standard error.
-    PQsetNoticeProcessor(c, [](void*, const char*) {}, nullptr);
-    if (PQstatus(c) != CONNECTION_OK || !ExecOk(c, listen.c_str())) {
+    PGconn* c = RelayConnect(conninfo_);
+    if (!c) continue;
+    if (!RelayExec(c, listen.c_str())) {
+      RelayLock lock(RelayCallMutex());
       PQfinish(c);
       continue;
     }
@@ -217,15 +286,15 @@ void PgWakeBoard::RelayLoop() {
     __atomic_store_n(&shared_->relaying, 1, __ATOMIC_SEQ_CST);
     platform::FutexWake(&shared_->relaying, INT_MAX);
     WakeAll();  // puts made while nobody listened
-    for (;;) {
-      pollfd p{PQsocket(c), POLLIN, 0};
-      const int rc = ::poll(&p, 1, kRelayProbeMs);
-      if (rc < 0 && errno != EINTR) break;
-      if (rc == 0) {
-        if (!ExecOk(c, "SELECT 1")) break;
-      } else if (rc > 0 && PQconsumeInput(c) == 0) {
-        break;
+    for (bool up = true; up;) {
+      const bool readable = WaitSocket(c, POLLIN, kRelayProbeMs);
+      if (!readable) {
+        up = RelayExec(c, "SELECT 1");  // silence: is the server still there?
+      } else {
+        RelayLock lock(RelayCallMutex());
+        up = PQconsumeInput(c) != 0;
       }
+      RelayLock lock(RelayCallMutex());
       while (PGnotify* n = PQnotifies(c)) {
         std::string_view tag;
         const int64_t id = WakeQueueId(n->extra, &tag);
@@ -233,7 +302,10 @@ void PgWakeBoard::RelayLoop() {
         PQfreemem(n);
       }
     }
-    PQfinish(c);
+    {
+      RelayLock lock(RelayCallMutex());
+      PQfinish(c);
+    }
     __atomic_store_n(&shared_->relaying, 0, __ATOMIC_SEQ_CST);
     WakeAll();  // sleepers go back to listening on their own connections
     retry_ms = kRelayRetryFirstMs;
