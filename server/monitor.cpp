@@ -14,6 +14,7 @@
 #include "common/trace/trace.h"
 #include "server/journal.h"
 #include "server/settings.h"
+#include "server/sliced_get.h"
 #include "platform/com/activation.h"
 #include "platform/com/bstr.h"
 #include "platform/sync/critical_section.h"
@@ -163,7 +164,10 @@ DWORD MonitorThread(void* param) {
       gmo.WaitInterval = 5000;
       KRLONG length = 0;
       LogText("Browsing with wait");
-      KRGET(hconn, hobj, &md, &gmo, kBrowseBuffer, buffer, &length, &cc, &reason);
+      // In slices, so that Stop is answered within one instead of at the end
+      // of the browse interval.
+      GetInSlices(hconn, hobj, &md, &gmo, kBrowseBuffer, buffer, &length, &cc, &reason,
+                  [&] { return IsSignalled(control->StopEvent); });
       if (reason == KRRC_TRUNCATED_MSG_FAILED && length > kBrowseBuffer) {
         // A request longer than the browse buffer leaves the browse cursor
         // where it was; browse it once more, whole, to move past it, so it

@@ -22,6 +22,7 @@
 #include "server/monitor_counters.h"
 #include "server/pool.h"
 #include "server/settings.h"
+#include "server/sliced_get.h"
 
 namespace krsoap::halvex {
 namespace {
@@ -39,25 +40,6 @@ void CopyNameField(char* field, const char* name, size_t width) {
 
 using krsoap::trace::TraceEntry;
 using krsoap::trace::TraceExit;
-
-// KRGET of a request, its wait cut into slices of kStopSliceMs, each ending
-// with a look at the worker's stop request (StopCutsWait): a worker sent for
-// a request that another worker or another host took first would otherwise
-// hold its monitor's Stop for up to the whole RequestWait. A get that finds
-// nothing leaves the descriptor as it was, so each slice asks the same.
-constexpr KRLONG kStopSliceMs = 500;
-
-void GetUnlessStopping(KRHCONN hconn, KRHOBJ hobj, KRMD* md, KRGMO* gmo, KRLONG length, char* buffer,
-                       KRLONG* data_length, KRLONG* cc, KRLONG* reason) {
-  KRLONG left = gmo->WaitInterval;  // negative: without limit
-  for (;;) {
-    const KRLONG slice = left < 0 || left > kStopSliceMs ? kStopSliceMs : left;
-    gmo->WaitInterval = slice;
-    KRGET(hconn, hobj, md, gmo, length, buffer, data_length, cc, reason);
-    if (*reason != KRRC_NO_MSG_AVAILABLE || slice == left || StopCutsWait()) return;
-    if (left > 0) left -= slice;
-  }
-}
 
 std::u16string FromBstr(BSTR b) { return std::u16string(krsoap::com::BstrView(b)); }
 
@@ -428,7 +410,12 @@ LONG CKRSoapHandler::ReadMessageFromQueue(DWORD wait_ms) {
             gmo.Options = KRGMO_WAIT | KRGMO_CONVERT | (unit_of_work ? KRGMO_SYNCPOINT : 0);
             gmo.WaitInterval = static_cast<KRLONG>(wait_ms);
             LogText("Getting with wait");
-            GetUnlessStopping(hconn, hobj, &md, &gmo, max_request, buffer.data(), &data_length, &cc, &reason);
+            // Each slice ends with a look at the worker's stop request: a
+            // worker sent for a request that another worker or another host
+            // took first would otherwise hold its monitor's Stop for up to
+            // the whole RequestWait.
+            GetInSlices(hconn, hobj, &md, &gmo, max_request, buffer.data(), &data_length, &cc, &reason,
+                        StopCutsWait);
             LogText("cc = %ld rc = %ld messlen = %ld", static_cast<long>(cc), static_cast<long>(reason),
                     static_cast<long>(data_length));
             // A request that has been backed out as often as the threshold
