@@ -40,6 +40,15 @@ std::string DataRoot() {
   return root;
 }
 
+int MakePrivateDirectory(const std::string& path) {
+  if (::mkdir(path.c_str(), 0700) == 0) return 0;
+  if (errno != EEXIST) return errno;
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return errno;
+  if (!S_ISDIR(st.st_mode)) return ENOTDIR;  // a symbolic link or a file: refuse
+  return 0;
+}
+
 int EnsureDataRoot(std::string* problem) {
   std::string root = DataRoot();
   std::string why;

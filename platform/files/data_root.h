@@ -21,6 +21,11 @@ std::string DataRoot();
 // more open; read and search bits for others are taken away.
 int EnsureDataRoot(std::string* problem = nullptr);
 
+// Makes a directory inside the data root for this process's user alone
+// (0700). Returns 0 when it was made or is a directory already, else an errno
+// value: ENOTDIR when something else (a symbolic link, a file) has the name.
+int MakePrivateDirectory(const std::string& path);
+
 // Whether `dir` may be trusted to hold what this process reads and loads (a
 // registry names the libraries a root-run host loads): `dir` and every
 // directory above it, up to "/", must be owned by this process's user or by

@@ -70,19 +70,6 @@ std::map<std::string, std::weak_ptr<SharedQm>>& Attached() {
 
 std::string QmDir(const std::string& name) { return platform::DataRoot() + "/qm/" + name; }
 
-namespace {
-
-int MkdirPrivate(const std::string& path) {
-  if (::mkdir(path.c_str(), 0700) == 0) return 0;
-  if (errno != EEXIST) return errno;
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return errno;
-  if (!S_ISDIR(st.st_mode)) return ENOTDIR;  // a symbolic link or a file: refuse
-  return 0;
-}
-
-}  // namespace
-
 int32_t SharedQm::Attach(const std::string& name, bool create, std::shared_ptr<SharedQm>* out) {
   std::lock_guard<std::mutex> guard(g_attach_mu);
   const std::string dir = QmDir(name);
@@ -100,7 +87,7 @@ int32_t SharedQm::Attach(const std::string& name, bool create, std::shared_ptr<S
   qm->dir_ = dir;
   if (create) {
     if (platform::EnsureDataRoot() != 0) return KRRC_Q_MGR_NOT_AVAILABLE;
-    if (MkdirPrivate(platform::DataRoot() + "/qm") != 0 || MkdirPrivate(dir) != 0)
+    if (platform::MakePrivateDirectory(platform::DataRoot() + "/qm") != 0 || platform::MakePrivateDirectory(dir) != 0)
       return KRRC_Q_MGR_NOT_AVAILABLE;
   } else {
     struct stat st {};

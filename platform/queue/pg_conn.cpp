@@ -18,9 +18,6 @@ namespace {
 
 // Idle connections kept per connection string; more are closed on return.
 constexpr size_t kMaxIdle = 64;
-// Queues one listening connection keeps track of (for KnownEmpty) before it
-// starts over.
-constexpr size_t kMaxChannels = 8;
 
 }  // namespace
 
@@ -186,17 +183,11 @@ bool PgConn::Exec(const std::string& sql, PgFailure* failure) {
   return true;
 }
 
-bool PgConn::Listen(int64_t queue_id, PgFailure* failure) {
+bool PgConn::Listen(PgFailure* failure) {
   *failure = PgFailure::kNone;
-  if (!listening_) {
-    if (!Exec(std::string("LISTEN ") + kWakeChannel, failure)) return false;
-    listening_ = true;
-  }
-  if (channels_.size() >= kMaxChannels && !channels_.count(queue_id)) {
-    channels_.clear();
-    known_empty_.clear();
-  }
-  channels_.insert(queue_id);
+  if (listening_) return true;
+  if (!Exec(std::string("LISTEN ") + kWakeChannel, failure)) return false;
+  listening_ = true;
   return true;
 }
 
@@ -205,8 +196,6 @@ bool PgConn::UnlistenAll(PgFailure* failure) {
   if (!listening_) return true;
   if (!Exec("UNLISTEN *", failure)) return false;
   listening_ = false;
-  channels_.clear();
-  known_empty_.clear();
   DrainNotifications();
   return true;
 }
@@ -268,7 +257,6 @@ bool PgConn::ConsumeNotified(int64_t queue_id) {
 bool PgConn::Take(PGnotify* n, int64_t queue_id) {
   int64_t id = std::strcmp(n->relname, kWakeChannel) == 0 ? WakeQueueId(n->extra, nullptr) : 0;
   PQfreemem(n);
-  known_empty_.erase(id);
   return id != 0 && id == queue_id;
 }
 
@@ -359,7 +347,7 @@ std::shared_ptr<PgPool> PgPool::For(const std::string& conninfo) {
 
 PgPool::PgPool(std::string conninfo) : conninfo_(std::move(conninfo)), pid_(getpid()) {}
 
-PgPool::Lease PgPool::Acquire(int64_t listen_hint, PgFailure* failure, std::string* message) {
+PgPool::Lease PgPool::Acquire(PgFailure* failure, std::string* message) {
   *failure = PgFailure::kNone;
   std::unique_ptr<PgConn> c;
   {
@@ -371,19 +359,13 @@ PgPool::Lease PgPool::Acquire(int64_t listen_hint, PgFailure* failure, std::stri
       pid_ = getpid();
     }
     if (!idle_.empty()) {
-      size_t pick = idle_.size() - 1;  // most recently used: warmest
-      if (listen_hint > 0) {
-        for (size_t i = idle_.size(); i-- > 0;) {
-          if (idle_[i]->ListensOn(listen_hint)) { pick = i; break; }
-        }
-      }
-      c = std::move(idle_[pick]);
-      idle_.erase(idle_.begin() + static_cast<std::ptrdiff_t>(pick));
+      c = std::move(idle_.back());  // most recently used: warmest
+      idle_.pop_back();
     }
   }
   if (c) {
-    // Anything the server sent while the connection sat idle (notifications,
-    // or the notice that it is shutting down) is read now.
+    // Anything the server sent while the connection sat idle (the notice
+    // that it is shutting down) is read now.
     c->DrainNotifications();
     if (!c->broken()) return Lease(this, std::move(c));
     // The server went away while this one was idle: so did the others.

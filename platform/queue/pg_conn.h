@@ -105,8 +105,10 @@ class PgConn {
   // Runs a parameterless utility statement (schema setup, LISTEN).
   bool Exec(const std::string& sql, PgFailure* failure);
 
-  // Starts listening for the wake-ups of a queue (idempotent).
-  bool Listen(int64_t queue_id, PgFailure* failure);
+  // Starts listening for wake-ups (idempotent). Only a get that waits while
+  // no relay listens for the machine does this, and it stops before the
+  // connection goes back to the pool (pg_wake.h).
+  bool Listen(PgFailure* failure);
   // Forgets every pending notification already received.
   void DrainNotifications();
   // Waits until a notification for the queue arrives or the deadline
@@ -128,19 +130,11 @@ class PgConn {
   int64_t owner_key() const { return owner_key_; }
   const std::string& last_error() const { return last_error_; }
   bool listening() const { return listening_; }
-  bool ListensOn(int64_t queue_id) const { return listening_ && channels_.count(queue_id) != 0; }
-  // "Known empty": a statement that started while this connection listened
-  // on the queue's channel saw the queue empty, and no notification for it
-  // has arrived since, so nothing has been put there since either.
-  void MarkEmpty(int64_t queue_id) {
-    if (channels_.count(queue_id)) known_empty_.insert(queue_id);
-  }
-  bool KnownEmpty(int64_t queue_id) const { return known_empty_.count(queue_id) != 0; }
   // Forgets the connection without closing it: after a fork the socket
   // belongs to the parent, and closing it here would end the parent's
   // session.
   void Abandon() { c_ = nullptr; broken_ = true; }
-  // Stops listening on every channel (the pool calls this before reuse).
+  // Stops listening (and forgets what was heard).
   bool UnlistenAll(PgFailure* failure);
 
  private:
@@ -153,11 +147,8 @@ class PgConn {
   std::string last_error_;
   std::set<std::string> prepared_;
   bool listening_ = false;
-  std::set<int64_t> channels_;  // queues whose wake-ups this connection follows
-  std::set<int64_t> known_empty_;
-  // Frees a notification, forgetting that its queue was known empty; true
-  // when it is for `queue_id`.
-  bool Take(PGnotify* n, int64_t queue_id);
+  // Frees a notification; true when it is for `queue_id`.
+  static bool Take(PGnotify* n, int64_t queue_id);
 };
 
 class PgPool {
@@ -187,9 +178,8 @@ class PgPool {
     std::unique_ptr<PgConn> c_;
   };
 
-  // Lends an idle connection, preferring one that already listens on the
-  // queue's channel, or makes a new one.
-  Lease Acquire(int64_t listen_hint, PgFailure* failure, std::string* message);
+  // Lends an idle connection, the one used last, or makes a new one.
+  Lease Acquire(PgFailure* failure, std::string* message);
   const std::string& conninfo() const { return conninfo_; }
   // Drops every idle connection (after the server was found gone).
   void DropIdle();

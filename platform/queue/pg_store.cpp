@@ -3,10 +3,11 @@
 //
 // Each operation borrows a pooled connection, runs one prepared statement (a
 // server-side function call with parameters only; names never become SQL
-// text) and gives the connection back. A get that must wait listens on the
-// queue's channel with the connection it borrowed and sleeps on the
-// connection's socket until a put's notification, its deadline, or a broken
-// connection, then looks again; it never polls the table.
+// text) and gives the connection back. A get that must wait sleeps on its
+// queue's word on the machine's wake board (pg_wake.h) until a put moves it
+// or its deadline passes, then looks again; while no relay listens for the
+// machine, it listens on the connection it borrowed instead. It never polls
+// the table.
 #include "platform/queue/pg_store.h"
 
 #include <algorithm>
@@ -373,7 +374,7 @@ int32_t PgStore::Run(const PgStatement& st, const std::vector<PgParam>& params, 
   for (int attempt = 0;; ++attempt) {
     PgFailure f;
     std::string message;
-    PgPool::Lease c = pool_->Acquire(0, &f, &message);
+    PgPool::Lease c = pool_->Acquire(&f, &message);
     if (!c) return KRRC_Q_MGR_NOT_AVAILABLE;
     *out = c->Run(st, params, &f);
     if (f == PgFailure::kRetry && attempt < 5) continue;
@@ -570,23 +571,23 @@ int32_t PgStore::PutInUnit(const std::string& queue, const Message& m, uint64_t 
     // clock whichever machine puts or gets.
     expire = PgParam::Int(std::max<int64_t>(1, m.expiry_deadline_ms - WallMs()));
   }
-  const std::vector<PgParam> params = {
+  std::vector<PgParam> params = {
       PgParam::Text(name_), PgParam::Text(queue), PgParam::Int(std::clamp(m.md.Priority, 0, 9)),
       PgParam::Bool(m.md.Persistence == KRPER_PERSISTENT),
       PgParam::Bytes(m.md.MsgId, sizeof m.md.MsgId),
       PgParam::Bytes(m.md.CorrelId, sizeof m.md.CorrelId), expire,
       PgParam::Bytes(&m.md, sizeof m.md), PgParam::Bytes(m.body.data(), m.body.size()),
       PgParam::Int(unit != 0 ? owner_key_ : 0), PgParam::Int(static_cast<int64_t>(unit))};
-  PgWakeBoard* const wakes = unit == 0 ? PgWakeBoard::For(pool_->conninfo()) : nullptr;
-  std::vector<PgParam> fast = params;
-  fast.push_back(PgParam::Text(wakes ? wakes->tag() : std::string()));
+  PgWakeBoard* const wakes = unit == 0 ? Wakes() : nullptr;
+  params.push_back(PgParam::Text(wakes ? wakes->tag() : std::string()));  // kPutFast's $12
   PgResult r;
-  if (int32_t rc = Run(kPutFast, fast, &r)) return rc;
+  if (int32_t rc = Run(kPutFast, params, &r)) return rc;
   if (r.rows() == 1) {
     if (wakes) wakes->Wake(r.Int(0, 2));  // committed: this machine's getters may look
     return KRRC_NONE;
   }
   // Not a plain case: nothing was inserted; the function gives the answer.
+  params.pop_back();
   if (int32_t rc = Run(kPut, params, &r)) return rc;
   return r.rows() == 1 ? static_cast<int32_t>(r.Int(0, 0)) : KRRC_STORE_ERROR;
 }
@@ -621,38 +622,31 @@ int32_t PgStore::Get(const std::string& queue, const GetRequest& req, BrowseCurs
                                 : Clock::now() + std::chrono::milliseconds(req.wait_ms);
   PgFailure f;
   std::string message;
-  // The queue's id from an earlier call picks a pooled connection that
-  // listens on its channel already.
+  // The queue's id from an earlier call: its word on the wake board can be
+  // read before the first look.
   const int64_t hint = CachedQueueId(queue);
-  PgPool::Lease c = pool_->Acquire(hint, &f, &message);
+  PgPool::Lease c = pool_->Acquire(&f, &message);
   if (!c) return KRRC_Q_MGR_NOT_AVAILABLE;
   int64_t queue_id = 0;     // the queue this get works on, once known
   bool confirmed = false;   // queue_id came from the server in this call
   // How this get hears of puts while it waits. On the machine's wake board
   // (`board` set): `seen` is the queue's word as read before the current
-  // look. Otherwise, while no relay listens, the connection itself listens.
-  // `listening`: what is put from now on will be heard of.
-  PgWakeBoard* const wakes = req.wait_ms != 0 ? PgWakeBoard::For(pool_->conninfo()) : nullptr;
+  // look. Otherwise, while no relay listens, the connection itself listens
+  // until the get ends. `listening`: what is put from now on will be heard
+  // of.
+  PgWakeBoard* const wakes = req.wait_ms != 0 ? Wakes() : nullptr;
   PgWakeBoard* board = nullptr;
   uint32_t seen = 0;
   bool listening = false;
-  bool own_listen = false;  // this get made its connection listen
   // A waiting get that knows the queue empty (nothing was put since a look
-  // found it so, by the board's word or the connection's notifications) can
-  // go straight to its wait.
+  // found it so: the board's word has not moved) can go straight to its
+  // wait.
   bool look = true;
   if (hint != 0 && wakes && wakes->Relaying(Clock::time_point::min())) {
     board = wakes;
     queue_id = hint;
     listening = true;
     look = !KnownEmptyOnBoard(hint, board, &seen);
-  } else if (req.wait_ms != 0 && hint != 0 && c->ListensOn(hint)) {
-    c->ConsumeNotified(hint);
-    if (c->KnownEmpty(hint)) {
-      queue_id = hint;
-      listening = true;
-      look = false;
-    }
   }
   // Plain getters that must wait queue up on the queue's waiter lock, so
   // that only one of them at a time sleeps on the queue's channel: a put
@@ -667,10 +661,10 @@ int32_t PgStore::Get(const std::string& queue, const GetRequest& req, BrowseCurs
     waiter_key = 0;
     params[10] = PgParam::Int(0);
   };
-  // A connection that listened only for this get stops, so that it is not
+  // A connection that listened for this get stops, so that it is not
   // signalled for every put of the database from the pool.
   auto finish = [&](int32_t rc) {
-    if (own_listen && c && !c->broken()) {
+    if (c && c->listening() && !c->broken()) {
       PgFailure uf;
       c->UnlistenAll(&uf);
     }
@@ -722,17 +716,14 @@ int32_t PgStore::Get(const std::string& queue, const GetRequest& req, BrowseCurs
         if (queue_id != 0 && queue_id != id) {
           // The cached id was stale: stop waiting on the old queue's wake-ups.
           release();
-          listening = !board && c->ListensOn(id);
+          listening = c->listening();  // the connection hears of every queue
           board = nullptr;
         }
         queue_id = id;
         params[9] = PgParam::Int(queue_id);
         NoteQueueId(queue, queue_id);
       }
-      if (r.Bool(0, 8)) {
-        if (board) NoteEmptyOnBoard(queue_id, seen);
-        else c->MarkEmpty(queue_id);
-      }
+      if (r.Bool(0, 8) && board) NoteEmptyOnBoard(queue_id, seen);
       if (status == KRRC_NONE || status == KRRC_TRUNCATED_MSG_FAILED) {
         waiter_key = 0;  // handed on by the statement
         std::string_view md = r.Bytes(0, 5);
@@ -768,13 +759,11 @@ int32_t PgStore::Get(const std::string& queue, const GetRequest& req, BrowseCurs
       if (!listening) {
         // Start hearing of puts, then look once more: a put that committed
         // between the look above and now is seen by that second look. On the
-        // board, that look reads the word first; a connection that listens
-        // is handed back by the pool to getters of the same queue.
+        // board, that look reads the word first.
         if (wakes && wakes->Relaying(deadline)) {
           board = wakes;
-        } else {
-          if (!c->listening()) own_listen = true;
-          if (!c->Listen(queue_id, &f)) return finish(MapFailure(f));
+        } else if (!c->Listen(&f)) {
+          return finish(MapFailure(f));
         }
         listening = true;
         continue;
@@ -815,6 +804,16 @@ int32_t PgStore::Get(const std::string& queue, const GetRequest& req, BrowseCurs
   }
 }
 
+PgWakeBoard* PgStore::Wakes() {
+  const pid_t pid = getpid();
+  std::lock_guard<std::mutex> lock(ids_mu_);
+  if (wakes_pid_ != pid) {
+    wakes_ = PgWakeBoard::For(pool_->conninfo());
+    wakes_pid_ = pid;
+  }
+  return wakes_;
+}
+
 bool PgStore::KnownEmptyOnBoard(int64_t queue_id, PgWakeBoard* board, uint32_t* seen) {
   std::lock_guard<std::mutex> lock(ids_mu_);
   auto it = board_empty_.find(queue_id);
@@ -839,7 +838,7 @@ int32_t OpenPgStore(const std::string& name, const std::string& conninfo, bool c
   pg::PgFailure f;
   std::string message;
   {
-    pg::PgPool::Lease c = pool->Acquire(0, &f, &message);
+    pg::PgPool::Lease c = pool->Acquire(&f, &message);
     if (!c) return KRRC_Q_MGR_NOT_AVAILABLE;
     if (int32_t rc = pg::EnsureSchema(pool.get(), c.get())) return rc;
     if (create) {
@@ -865,7 +864,7 @@ int32_t DestroyPgStore(const std::string& name, const std::string& conninfo) {
   auto pool = pg::PgPool::For(conninfo);
   pg::PgFailure f;
   std::string message;
-  pg::PgPool::Lease c = pool->Acquire(0, &f, &message);
+  pg::PgPool::Lease c = pool->Acquire(&f, &message);
   if (!c) return KRRC_Q_MGR_NOT_AVAILABLE;
   if (int32_t rc = pg::EnsureSchema(pool.get(), c.get())) return rc;
   c->Run(pg::kSweep, {pg::PgParam::Text(name)}, &f);

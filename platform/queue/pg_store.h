@@ -57,6 +57,10 @@ class PgStore final : public Store {
   int64_t CachedQueueId(const std::string& name);
   void NoteQueueId(const std::string& name, int64_t id);
   void ForgetQueueId(const std::string& name);
+  // The machine's wake board for this store's puts and gets: the one of the
+  // data root and connection string, found at the store's first use in this
+  // process (a forked child finds its own). Null: none could be made.
+  PgWakeBoard* Wakes();
   // Queues a look found empty while this process's getters heard of puts
   // through the wake board: the queue's word as read before that look. The
   // queue is still empty while the word has not moved.
@@ -78,6 +82,8 @@ class PgStore final : public Store {
   std::mutex ids_mu_;
   std::unordered_map<std::string, int64_t> ids_;
   std::unordered_map<int64_t, uint32_t> board_empty_;
+  PgWakeBoard* wakes_ = nullptr;
+  pid_t wakes_pid_ = 0;  // the process wakes_ was found in
 };
 
 }  // namespace krsoap::queue::pg

@@ -20,7 +20,6 @@
 #include <mutex>
 #include <string_view>
 #include <thread>
-#include <vector>
 
 #include "platform/files/data_root.h"
 #include "platform/queue/pg_conn.h"
@@ -57,29 +56,17 @@ std::mutex& RegistryMutex() {
   return *mu;
 }
 
-// Boards by process, data root and connection string. The process is part of
-// the key: a forked child's boards are its parent's, whose descriptors the
-// child closed (ForgetAfterFork) and whose relay threads it does not have.
+// Boards by process, data root and connection string (null: none could be
+// made). The process is part of the key: a forked child's boards are its
+// parent's, whose descriptors the child closed (CloseAfterFork) and whose
+// relay threads it does not have.
 std::map<std::string, PgWakeBoard*>& Boards() {
   static auto* boards = new std::map<std::string, PgWakeBoard*>;
   return *boards;
 }
 
-std::vector<int>& BoardFds() {
-  static auto* fds = new std::vector<int>;
-  return *fds;
-}
-
-// A forked child must not keep its parent's board descriptors open: the
-// relay lock belongs to the open file description, and the child's copy would
-// hold it for the parent after the parent ended.
 void LockBeforeFork() { RegistryMutex().lock(); }
 void UnlockAfterFork() { RegistryMutex().unlock(); }
-void ForgetAfterFork() {
-  for (int fd : BoardFds()) ::close(fd);
-  BoardFds().clear();
-  RegistryMutex().unlock();
-}
 
 // The relay threads' calls into libpq, and the process's exit. The shared
 // libraries' destructors (libpq's, and those of the security libraries under
@@ -156,13 +143,15 @@ bool RelayExec(PGconn* c, const char* sql) {
 
 }  // namespace
 
+struct PgWakeBoard::Word {
+  uint32_t seq;       // moves on every wake-up of the queues it stands for
+  uint32_t sleepers;  // getters asleep on seq (a dead one's count stays)
+};
+
 struct PgWakeBoard::Shared {
   uint32_t relaying;  // 1 while a relay listens; also a futex word
   uint32_t reserved[15];
-  struct Word {
-    uint32_t seq;       // moves on every wake-up of the queues it stands for
-    uint32_t sleepers;  // getters asleep on seq (a dead one's count stays)
-  } words[kWords];
+  Word words[kWords];
 };
 
 PgWakeBoard::PgWakeBoard(std::string conninfo, int fd, Shared* shared, std::string tag)
@@ -171,7 +160,7 @@ PgWakeBoard::PgWakeBoard(std::string conninfo, int fd, Shared* shared, std::stri
 PgWakeBoard* PgWakeBoard::For(const std::string& conninfo) {
   static std::once_flag atfork;
   std::call_once(atfork, [] {
-    pthread_atfork(LockBeforeFork, UnlockAfterFork, ForgetAfterFork);
+    pthread_atfork(LockBeforeFork, UnlockAfterFork, CloseAfterFork);
     std::atexit(StopRelaysAtExit);
   });
   const std::string root = platform::DataRoot();
@@ -181,7 +170,7 @@ PgWakeBoard* PgWakeBoard::For(const std::string& conninfo) {
   if (found != Boards().end()) return found->second;
   PgWakeBoard*& board = Boards()[key];  // a failure is remembered too: null
   const std::string dir = root + "/pgwake";
-  if (platform::EnsureDataRoot() != 0 || (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)) return nullptr;
+  if (platform::EnsureDataRoot() != 0 || platform::MakePrivateDirectory(dir) != 0) return nullptr;
   // The file is named by the connection string, which it does not hold (it
   // may carry a password).
   const std::string path = dir + "/" + Hex64(Fnv64(conninfo)) + ".board";
@@ -201,19 +190,22 @@ PgWakeBoard* PgWakeBoard::For(const std::string& conninfo) {
   // The tag names this file on this boot: boards of other data roots,
   // connection strings or machines are told apart by it.
   const std::string tag = Hex64(Fnv64(std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino), Fnv64(BootId())));
-  BoardFds().push_back(fd);
   board = new PgWakeBoard(conninfo, fd, static_cast<Shared*>(map), tag);
   return board;
 }
 
-bool PgWakeBoard::Relaying(Clock::time_point deadline) {
-  {
-    std::lock_guard<std::mutex> lock(RegistryMutex());
-    if (!relay_started_) {
-      relay_started_ = true;
-      std::thread([this] { RelayLoop(); }).detach();
-    }
+void PgWakeBoard::CloseAfterFork() {
+  // The relay lock belongs to the open file description: the child's copy of
+  // a descriptor would hold it for the parent after the parent ended.
+  for (auto& [key, board] : Boards()) {
+    if (board && board->fd_ >= 0) ::close(board->fd_);
+    if (board) board->fd_ = -1;
   }
+  RegistryMutex().unlock();
+}
+
+bool PgWakeBoard::Relaying(Clock::time_point deadline) {
+  std::call_once(relay_started_, [this] { std::thread([this] { RelayLoop(); }).detach(); });
   const auto until = std::min(deadline, Clock::now() + std::chrono::seconds(1));
   for (;;) {
     if (platform::LoadWord(&shared_->relaying) == 1) return true;
@@ -224,12 +216,19 @@ bool PgWakeBoard::Relaying(Clock::time_point deadline) {
   }
 }
 
-uint32_t PgWakeBoard::Read(int64_t queue_id) const {
-  return __atomic_load_n(&shared_->words[static_cast<uint64_t>(queue_id) % kWords].seq, __ATOMIC_SEQ_CST);
+PgWakeBoard::Word& PgWakeBoard::WordOf(int64_t queue_id) const {
+  return shared_->words[static_cast<uint64_t>(queue_id) % kWords];
 }
 
+void PgWakeBoard::Move(Word& w) {
+  __atomic_add_fetch(&w.seq, 1, __ATOMIC_SEQ_CST);
+  if (__atomic_load_n(&w.sleepers, __ATOMIC_SEQ_CST) != 0) platform::FutexWake(&w.seq, INT_MAX);
+}
+
+uint32_t PgWakeBoard::Read(int64_t queue_id) const { return __atomic_load_n(&WordOf(queue_id).seq, __ATOMIC_SEQ_CST); }
+
 bool PgWakeBoard::Wait(int64_t queue_id, uint32_t seen, Clock::time_point until) {
-  Shared::Word& w = shared_->words[static_cast<uint64_t>(queue_id) % kWords];
+  Word& w = WordOf(queue_id);
   __atomic_add_fetch(&w.sleepers, 1, __ATOMIC_SEQ_CST);
   if (__atomic_load_n(&w.seq, __ATOMIC_SEQ_CST) == seen) {
     const auto now = Clock::now();
@@ -246,17 +245,11 @@ bool PgWakeBoard::Wait(int64_t queue_id, uint32_t seen, Clock::time_point until)
 }
 
 void PgWakeBoard::Wake(int64_t queue_id) {
-  if (queue_id <= 0) return;
-  Shared::Word& w = shared_->words[static_cast<uint64_t>(queue_id) % kWords];
-  __atomic_add_fetch(&w.seq, 1, __ATOMIC_SEQ_CST);
-  if (__atomic_load_n(&w.sleepers, __ATOMIC_SEQ_CST) != 0) platform::FutexWake(&w.seq, INT_MAX);
+  if (queue_id > 0) Move(WordOf(queue_id));
 }
 
 void PgWakeBoard::WakeAll() {
-  for (auto& w : shared_->words) {
-    __atomic_add_fetch(&w.seq, 1, __ATOMIC_SEQ_CST);
-    if (__atomic_load_n(&w.sleepers, __ATOMIC_SEQ_CST) != 0) platform::FutexWake(&w.seq, INT_MAX);
-  }
+  for (Word& w : shared_->words) Move(w);
 }
 
 void PgWakeBoard::RelayLoop() {

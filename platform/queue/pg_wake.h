@@ -33,6 +33,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 namespace krsoap::queue::pg {
@@ -62,16 +63,22 @@ class PgWakeBoard {
   const std::string& tag() const { return tag_; }
 
  private:
+  struct Word;
   struct Shared;
   PgWakeBoard(std::string conninfo, int fd, Shared* shared, std::string tag);
-  void RelayLoop();
+  // In a forked child: closes every board's descriptor (see pg_wake.cpp).
+  static void CloseAfterFork();
+  Word& WordOf(int64_t queue_id) const;
+  // Moves a word and wakes its sleepers.
+  static void Move(Word& w);
   void WakeAll();
+  void RelayLoop();
 
   const std::string conninfo_;
-  int fd_;
+  int fd_;  // -1 in a forked child
   Shared* shared_;
   const std::string tag_;
-  bool relay_started_ = false;  // guarded by the board registry's mutex
+  std::once_flag relay_started_;
 };
 
 }  // namespace krsoap::queue::pg

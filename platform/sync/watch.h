@@ -11,8 +11,8 @@
 // come in time, and drops to nothing after a longer sleep, so that the
 // waiters of an idle or a saturated system sleep at once and burn no CPU. A
 // watcher yields every few microseconds, so it uses only a core nothing else
-// wants. Header-only, no state but the budgets; the embedded queue store's
-// waits use it.
+// wants. Header-only, no state but the budgets; the queue stores' futex waits
+// use it (futex.h).
 #pragma once
 
 #include <sched.h>

@@ -19,7 +19,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -32,6 +31,7 @@
 #include "platform/queue/pg_wake.h"
 #include "platform/queue/store.h"
 #include "tests/support/store_get.h"
+#include "tests/support/test_home.h"
 
 extern char** environ;
 
@@ -347,19 +347,7 @@ TEST_F(PgStoreTest, WakeBoardRelaysOnAfterTheRelayingProcessIsKilled) {
   using krsoap::queue::pg::PgWakeBoard;
   // A data root of its own, so that the board is new: earlier tests made this
   // process the relay of the usual one.
-  char root[] = "/tmp/krsoap-wake.XXXXXX";
-  ASSERT_NE(mkdtemp(root), nullptr);
-  const char* was = std::getenv("KRSOAP_HOME");
-  const std::string old_home = was ? was : "";
-  setenv("KRSOAP_HOME", root, 1);
-  struct Restore {
-    std::string home, root;
-    bool had;
-    ~Restore() {
-      if (had) setenv("KRSOAP_HOME", home.c_str(), 1); else unsetenv("KRSOAP_HOME");
-      std::system(("rm -rf '" + root + "'").c_str());
-    }
-  } restore{old_home, root, was != nullptr};
+  krsoap::test::ScopedHome home;
   PgWakeBoard* board = PgWakeBoard::For(conninfo_);
   ASSERT_NE(board, nullptr);
   int fd = -1;

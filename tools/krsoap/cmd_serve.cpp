@@ -317,8 +317,8 @@ void WriteStatus(std::vector<Running>* running) {
 }
 
 // Stops every monitor; true when all of them stopped. The stops run at once:
-// each waits for its thread to look up from its browse (up to 5 s), which,
-// one monitor after another, would add up past a service manager's patience.
+// each waits for its monitor's browse slice and its workers' get slices to
+// end, which, one monitor after another, would add up with many monitors.
 bool StopAll(std::vector<Running>* running) {
   std::vector<LONG> rcs(running->size(), 0);
   std::vector<std::thread> stoppers;
