@@ -8,6 +8,7 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -83,7 +84,10 @@ std::unique_ptr<PgConn> PgConn::Connect(const std::string& conninfo, PgFailure* 
   // to scan it whole for every put and get, but dynamic queues come and go,
   // and each scan then checks every dead row version too; its name index
   // finds the one row.
-  if (!conn->Exec("SET enable_bitmapscan = off; SET enable_seqscan = off", failure)) {
+  // And no JIT: with sequential scans priced out, a plan that cannot avoid
+  // one costs more than the JIT threshold, and compiling it took 100 ms of
+  // a statement that runs in microseconds.
+  if (!conn->Exec("SET enable_bitmapscan = off; SET enable_seqscan = off; SET jit = off", failure)) {
     if (message) *message = conn->last_error();
     return nullptr;
   }
@@ -186,15 +190,15 @@ bool PgConn::Exec(const std::string& sql, PgFailure* failure) {
 bool PgConn::Listen(PgFailure* failure) {
   *failure = PgFailure::kNone;
   if (listening_) return true;
-  if (!Exec(std::string("LISTEN ") + kWakeChannel, failure)) return false;
+  if (!Exec(ListenSql("", false), failure)) return false;
   listening_ = true;
-  return true;
+  return Exec(kListenFenceSql, failure);
 }
 
 bool PgConn::UnlistenAll(PgFailure* failure) {
   *failure = PgFailure::kNone;
   if (!listening_) return true;
-  if (!Exec("UNLISTEN *", failure)) return false;
+  if (!Exec(kUnlistenSql, failure)) return false;
   listening_ = false;
   DrainNotifications();
   return true;
@@ -258,6 +262,20 @@ bool PgConn::Take(PGnotify* n, int64_t queue_id) {
   int64_t id = std::strcmp(n->relname, kWakeChannel) == 0 ? WakeQueueId(n->extra, nullptr) : 0;
   PQfreemem(n);
   return id != 0 && id == queue_id;
+}
+
+std::string ListenSql(std::string_view tag, bool sweep) {
+  // Tags are hex digits; anything else would be a fault here, and is
+  // registered as '' (needs every wake-up), which is never wrong.
+  const bool plain = std::all_of(tag.begin(), tag.end(), [](char ch) {
+    return (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f');
+  });
+  // Several statements in one query string run as one transaction, and
+  // LISTEN takes effect when it commits: registered and listening at once.
+  return std::string(sweep ? std::string(kSweepListenersSql) + "; " : std::string()) +
+         "INSERT INTO krsoap.listeners (backend_pid, tag) VALUES (pg_backend_pid(), '" +
+         std::string(plain ? tag : std::string_view()) +
+         "') ON CONFLICT (backend_pid) DO UPDATE SET tag = EXCLUDED.tag; LISTEN " + kWakeChannel;
 }
 
 int64_t WakeQueueId(const char* payload, std::string_view* tag) {

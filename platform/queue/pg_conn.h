@@ -201,6 +201,20 @@ inline constexpr const char* kWakeChannel = "krq";
 // The queue id of a wake-up's payload (0 when it has none), and its tag.
 int64_t WakeQueueId(const char* payload, std::string_view* tag);
 
+// Listening for wake-ups, in two steps (krsoap.listeners, pg_schema.cpp):
+// ListenSql registers the session with the tag of the board it relays for
+// ('': a getter listening for itself) and listens, in one transaction; then
+// kListenFenceSql waits for every put still running that may have missed the
+// registration and so not notified. Only after both may the listener look at
+// a queue. A relay (`sweep`) also drops the rows of sessions that are gone.
+std::string ListenSql(std::string_view tag, bool sweep);
+inline constexpr const char* kListenFenceSql = "SELECT pg_advisory_xact_lock(19283, 0)";
+inline constexpr const char* kUnlistenSql =
+    "UNLISTEN *; DELETE FROM krsoap.listeners WHERE backend_pid = pg_backend_pid()";
+inline constexpr const char* kSweepListenersSql =
+    "DELETE FROM krsoap.listeners WHERE backend_pid NOT IN "
+    "(SELECT pid FROM pg_stat_activity WHERE pid IS NOT NULL)";
+
 // A random positive 63-bit key for a store's owner lock.
 int64_t NewOwnerKey();
 

@@ -6,7 +6,8 @@
 // or a get is one round trip and one transaction:
 //
 //  * put: one INSERT and a NOTIFY on the channel "krq" whose payload is the
-//    queue's id (see kWakeChannel in pg_conn.h).
+//    queue's id (see kWakeChannel in pg_conn.h), left out when only the
+//    putter's own wake board listens (krsoap.listeners).
 //  * get: picks the first matching row in (priority DESC, seq) order with
 //    FOR UPDATE SKIP LOCKED and deletes it in the same transaction, so that
 //    competing getters in any number of sessions each take a different
@@ -45,7 +46,7 @@ const char* const kSchemaLockSql = "SELECT pg_advisory_xact_lock(752605321351254
 
 const char* const kSchemaVersionSql =
     "SELECT 1 FROM pg_catalog.pg_proc p JOIN pg_catalog.pg_namespace n ON n.oid = p.pronamespace "
-    "WHERE n.nspname = 'krsoap' AND p.proname = 'schema_v9'";
+    "WHERE n.nspname = 'krsoap' AND p.proname = 'schema_v10'";
 
 const char* const kSchemaSql = R"SQL(
 CREATE SCHEMA IF NOT EXISTS krsoap;
@@ -533,8 +534,31 @@ BEGIN
   RETURN 0;
 END $$;
 
+-- The sessions that listen on the wake-up channel "krq", each with the tag of
+-- the wake board it relays for ('': a getter listening for itself, which
+-- needs every wake-up). A put through a board need not notify while every
+-- listener relays for that same board (the put moved the board's words
+-- itself). Rows of sessions that are gone only cost notifications until a
+-- relay sweeps them.
+CREATE TABLE IF NOT EXISTS krsoap.listeners (
+  backend_pid int PRIMARY KEY,
+  tag text NOT NULL
+);
+
+-- Whether a put made through the board `p_tag` ('': through none) must
+-- notify. Called after the put took the shared fence lock (19283, 0); being
+-- VOLATILE, its query sees every listener registered before that, where the
+-- put's own statement could miss one that registered while it ran. A new
+-- listener takes the fence exclusively after registering and before it
+-- looks, so a put that saw no row for it has committed by the time it looks.
+CREATE OR REPLACE FUNCTION krsoap.others_listen(p_tag text)
+RETURNS bool LANGUAGE plpgsql VOLATILE AS $$
+BEGIN
+  RETURN p_tag = '' OR EXISTS (SELECT 1 FROM krsoap.listeners WHERE tag <> p_tag);
+END $$;
+
 -- Marks the schema complete; its presence is what later sessions check.
-CREATE OR REPLACE FUNCTION krsoap.schema_v9() RETURNS int LANGUAGE sql AS 'SELECT 1';
+CREATE OR REPLACE FUNCTION krsoap.schema_v10() RETURNS int LANGUAGE sql AS 'SELECT 1';
 )SQL";
 
 }  // namespace krsoap::queue::pg

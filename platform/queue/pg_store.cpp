@@ -111,15 +111,20 @@ const PgStatement kPutFast = {
     "  WHERE q.qm = $1::text AND q.name = $2::text AND q.kind <> 2 AND NOT q.put_inhibited"
     "    AND octet_length($9::bytea) <= q.max_length AND NOT ($4::bool AND q.kind = 3)"
     "    AND (q.owner_key IS NULL OR NOT pg_try_advisory_xact_lock_shared(q.owner_key))"
+    // The listeners' fence, held to the commit, before the listeners are
+    // looked at (krsoap.others_listen).
+    "    AND ($12::text = '' OR $11::bigint <> 0 OR pg_advisory_xact_lock_shared(19283, 0) IS NOT NULL)"
     // Counted along the queue's ordering index (the ORDER BY picks it): its
     // entries of rows taken lately are together at the front, marked dead
     // by earlier scans, where another index would have them strewn.
     "    AND (SELECT count(*) FROM (SELECT 1 FROM krsoap.messages m WHERE m.queue_id = q.id"
     "                               ORDER BY m.priority DESC, m.seq LIMIT q.max_depth) s) < q.max_depth"
     // $12: the tag of the wake board the caller wakes its own machine's
-    // getters through ('': none), so that its relay need not (pg_wake.h).
-    " RETURNING CASE WHEN $11::bigint = 0"
-    "                THEN pg_notify('krq', concat_ws(' ', queue_id, nullif($12::text, ''))) END IS NULL,"
+    // getters through ('': none), so that its relay need not (pg_wake.h);
+    // when only that board's relay listens, nobody needs the notification.
+    " RETURNING CASE WHEN $11::bigint <> 0 THEN NULL"
+    "                WHEN $12::text <> '' AND NOT krsoap.others_listen($12::text) THEN NULL"
+    "                ELSE pg_notify('krq', concat_ws(' ', queue_id, nullif($12::text, ''))) END IS NULL,"
     "           CASE WHEN NOT $4::bool OR $11::bigint <> 0"
     "                THEN set_config('synchronous_commit', 'off', true) END IS NULL,"
     "           queue_id",

@@ -39,6 +39,8 @@ constexpr int kRelayProbeMs = 10000;
 // How long a relay waits before connecting again after it failed.
 constexpr int kRelayRetryFirstMs = 100;
 constexpr int kRelayRetryMaxMs = 5000;
+// How often a relay drops the registrations of listeners that are gone.
+constexpr std::chrono::seconds kSweepInterval(60);
 
 uint64_t Fnv64(std::string_view s, uint64_t h = 1469598103934665603ull) {
   for (unsigned char ch : s) h = (h ^ ch) * 1099511628211ull;
@@ -261,7 +263,7 @@ void PgWakeBoard::RelayLoop() {
   while (::fcntl(fd_, F_OFD_SETLKW, &fl) != 0) {
     if (errno != EINTR) return;  // no relay from this process; others may still be one
   }
-  const std::string listen = std::string("LISTEN ") + kWakeChannel;
+  const std::string listen = ListenSql(tag_, true);
   for (int retry_ms = 0;;) {
     // The previous holder may have died listening: nobody listens until the
     // LISTEN below has committed.
@@ -270,7 +272,7 @@ void PgWakeBoard::RelayLoop() {
     retry_ms = std::clamp(retry_ms * 2, kRelayRetryFirstMs, kRelayRetryMaxMs);
     PGconn* c = RelayConnect(conninfo_);
     if (!c) continue;
-    if (!RelayExec(c, listen.c_str())) {
+    if (!RelayExec(c, listen.c_str()) || !RelayExec(c, kListenFenceSql)) {
       RelayLock lock(RelayCallMutex());
       PQfinish(c);
       continue;
@@ -279,10 +281,15 @@ void PgWakeBoard::RelayLoop() {
     __atomic_store_n(&shared_->relaying, 1, __ATOMIC_SEQ_CST);
     platform::FutexWake(&shared_->relaying, INT_MAX);
     WakeAll();  // puts made while nobody listened
+    auto swept = Clock::now();
     for (bool up = true; up;) {
       const bool readable = WaitSocket(c, POLLIN, kRelayProbeMs);
       if (!readable) {
         up = RelayExec(c, "SELECT 1");  // silence: is the server still there?
+      } else if (Clock::now() - swept > kSweepInterval) {
+        // Listeners that are gone make every put notify until swept.
+        up = RelayExec(c, kSweepListenersSql);
+        swept = Clock::now();
       } else {
         RelayLock lock(RelayCallMutex());
         up = PQconsumeInput(c) != 0;

@@ -17,7 +17,8 @@
 //    commit and tags its NOTIFY with the board's tag; the relay skips
 //    notifications with its own tag and moves the word for every other (puts
 //    from other machines or boards, and the server-side functions'
-//    wake-ups).
+//    wake-ups). Listeners register with their tag, and a put leaves its
+//    NOTIFY out while every listener has its own (ListenSql, pg_conn.h).
 //  * Every process that waits runs a relay thread. The one that holds the
 //    file's lock (an open-file-description lock, freed when its process ends
 //    however it ends) listens; the others wait for the lock. A relay that

@@ -372,6 +372,37 @@ TEST_F(PgStoreTest, WakeBoardRelaysOnAfterTheRelayingProcessIsKilled) {
   EXPECT_TRUE(board->Wait(kQueue, seen, soon()));
 }
 
+// A put made through one board leaves out its NOTIFY while only that board's
+// relay listens; the relay of another board (another machine, data root or
+// connection string) that listens must still hear of it.
+TEST_F(PgStoreTest, APutWakesTheGettersOfAnotherBoard) {
+  using krsoap::queue::pg::PgWakeBoard;
+  const std::string qm = UniqueQm("BOARDS");
+  auto s = OpenStore(qm, conninfo_, true);
+  ASSERT_TRUE(s);
+  DefineLocal(s.get(), "Q");
+  ASSERT_EQ(s->Put("Q", MakeMessage("first")), KRRC_NONE);  // the store now puts through this root's board
+  krsoap::queue::pg::PgFailure f;
+  std::string message;
+  auto c = krsoap::queue::pg::PgConn::Connect(conninfo_, &f, &message);
+  ASSERT_TRUE(c) << message;
+  static const krsoap::queue::pg::PgStatement kId = {
+      "t_queue_id", "SELECT id FROM krsoap.queues WHERE qm = $1::text AND name = 'Q'", 1};
+  const int64_t id = c->Run(kId, {krsoap::queue::pg::PgParam::Text(qm)}, &f).Int(0, 0);
+  ASSERT_GT(id, 0);
+
+  krsoap::test::ScopedHome home;  // another data root: another board
+  PgWakeBoard* other = PgWakeBoard::For(conninfo_);
+  ASSERT_NE(other, nullptr);
+  const auto soon = [] { return PgWakeBoard::Clock::now() + std::chrono::seconds(60); };
+  uint32_t seen = other->Read(id);
+  ASSERT_TRUE(other->Relaying(soon()));
+  ASSERT_TRUE(other->Wait(id, seen, soon()));  // the new relay's first move of every word
+  seen = other->Read(id);
+  ASSERT_EQ(s->Put("Q", MakeMessage("second")), KRRC_NONE);
+  EXPECT_TRUE(other->Wait(id, seen, soon()));
+}
+
 // ---- Dynamic queues of a killed process ------------------------------------
 
 TEST_F(PgStoreTest, DynamicQueueOfAKilledProcessIsSwept) {
