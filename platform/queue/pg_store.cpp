@@ -651,7 +651,7 @@ int32_t PgStore::Get(const std::string& queue, const GetRequest& req, BrowseCurs
     board = wakes;
     queue_id = hint;
     listening = true;
-    look = !KnownEmptyOnBoard(hint, board, &seen);
+    look = !board->KnownEmpty(hint, &seen);
   }
   // Plain getters that must wait queue up on the queue's waiter lock, so
   // that only one of them at a time sleeps on the queue's channel: a put
@@ -728,7 +728,7 @@ int32_t PgStore::Get(const std::string& queue, const GetRequest& req, BrowseCurs
         params[9] = PgParam::Int(queue_id);
         NoteQueueId(queue, queue_id);
       }
-      if (r.Bool(0, 8) && board) NoteEmptyOnBoard(queue_id, seen);
+      if (r.Bool(0, 8) && board) board->NoteEmpty(queue_id, seen);
       if (status == KRRC_NONE || status == KRRC_TRUNCATED_MSG_FAILED) {
         waiter_key = 0;  // handed on by the statement
         std::string_view md = r.Bytes(0, 5);
@@ -786,7 +786,11 @@ int32_t PgStore::Get(const std::string& queue, const GetRequest& req, BrowseCurs
       if (f != PgFailure::kNone) return finish(KRRC_STORE_ERROR);
       waiter_key = key;
       params[10] = PgParam::Int(key);
-      if (notified || (board ? board->Read(queue_id) != seen : c->ConsumeNotified(queue_id))) continue;
+      // A moved word needs a look, unless the look that moved past it (the
+      // getter before, which handed us the lock) found the queue empty.
+      if ((notified || (board ? board->Read(queue_id) != seen : c->ConsumeNotified(queue_id))) &&
+          !(board && board->KnownEmpty(queue_id, &seen)))
+        continue;
     }
     auto until = Clock::now() + kRecheck;
     if (deadline < until) until = deadline;
@@ -819,19 +823,6 @@ PgWakeBoard* PgStore::Wakes() {
   return wakes_;
 }
 
-bool PgStore::KnownEmptyOnBoard(int64_t queue_id, PgWakeBoard* board, uint32_t* seen) {
-  std::lock_guard<std::mutex> lock(ids_mu_);
-  auto it = board_empty_.find(queue_id);
-  if (it == board_empty_.end() || board->Read(queue_id) != it->second) return false;
-  *seen = it->second;
-  return true;
-}
-
-void PgStore::NoteEmptyOnBoard(int64_t queue_id, uint32_t seen) {
-  std::lock_guard<std::mutex> lock(ids_mu_);
-  if (board_empty_.size() > 4096) board_empty_.clear();
-  board_empty_[queue_id] = seen;
-}
 
 }  // namespace pg
 

@@ -61,11 +61,6 @@ class PgStore final : public Store {
   // data root and connection string, found at the store's first use in this
   // process (a forked child finds its own). Null: none could be made.
   PgWakeBoard* Wakes();
-  // Queues a look found empty while this process's getters heard of puts
-  // through the wake board: the queue's word as read before that look. The
-  // queue is still empty while the word has not moved.
-  bool KnownEmptyOnBoard(int64_t queue_id, PgWakeBoard* board, uint32_t* seen);
-  void NoteEmptyOnBoard(int64_t queue_id, uint32_t seen);
 
   const std::string name_;
   const std::shared_ptr<PgPool> pool_;
@@ -81,7 +76,6 @@ class PgStore final : public Store {
   std::map<uint64_t, uint64_t> units_;
   std::mutex ids_mu_;
   std::unordered_map<std::string, int64_t> ids_;
-  std::unordered_map<int64_t, uint32_t> board_empty_;
   PgWakeBoard* wakes_ = nullptr;
   pid_t wakes_pid_ = 0;  // the process wakes_ was found in
 };

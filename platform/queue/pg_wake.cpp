@@ -154,7 +154,21 @@ struct PgWakeBoard::Shared {
   uint32_t relaying;  // 1 while a relay listens; also a futex word
   uint32_t reserved[15];
   Word words[kWords];
+  // Per word, the last queue a look found empty and the word's value then:
+  // EmptyKey(queue) in the high half (never 0), the value in the low half.
+  uint64_t empty[kWords];
 };
+
+namespace {
+
+// Which of the queues sharing a word a record is about: the rest of the id
+// past the word's index, with the top bit set so that a record of a new
+// (all zero) board is never anybody's. Exact for ids below 2^43.
+uint64_t EmptyKey(int64_t queue_id) {
+  return ((static_cast<uint64_t>(queue_id) / kWords) & 0x7fffffffu) | 0x80000000u;
+}
+
+}  // namespace
 
 PgWakeBoard::PgWakeBoard(std::string conninfo, int fd, Shared* shared, std::string tag)
     : conninfo_(std::move(conninfo)), fd_(fd), shared_(shared), tag_(std::move(tag)) {}
@@ -175,7 +189,9 @@ PgWakeBoard* PgWakeBoard::For(const std::string& conninfo) {
   if (platform::EnsureDataRoot() != 0 || platform::MakePrivateDirectory(dir) != 0) return nullptr;
   // The file is named by the connection string, which it does not hold (it
   // may carry a password).
-  const std::string path = dir + "/" + Hex64(Fnv64(conninfo)) + ".board";
+  // "-2": the layout with the empty records; a process of the version
+  // before keeps its own board.
+  const std::string path = dir + "/" + Hex64(Fnv64(conninfo)) + "-2.board";
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return nullptr;
   struct stat st {};
@@ -248,6 +264,19 @@ bool PgWakeBoard::Wait(int64_t queue_id, uint32_t seen, Clock::time_point until)
 
 void PgWakeBoard::Wake(int64_t queue_id) {
   if (queue_id > 0) Move(WordOf(queue_id));
+}
+
+void PgWakeBoard::NoteEmpty(int64_t queue_id, uint32_t seen) {
+  __atomic_store_n(&shared_->empty[static_cast<uint64_t>(queue_id) % kWords], EmptyKey(queue_id) << 32 | seen,
+                   __ATOMIC_SEQ_CST);
+}
+
+bool PgWakeBoard::KnownEmpty(int64_t queue_id, uint32_t* seen) const {
+  const uint64_t rec = __atomic_load_n(&shared_->empty[static_cast<uint64_t>(queue_id) % kWords], __ATOMIC_SEQ_CST);
+  const uint32_t now = Read(queue_id);
+  if (rec >> 32 != EmptyKey(queue_id) || static_cast<uint32_t>(rec) != now) return false;
+  *seen = now;
+  return true;
 }
 
 void PgWakeBoard::WakeAll() {

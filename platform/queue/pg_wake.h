@@ -24,6 +24,10 @@
 //    however it ends) listens; the others wait for the lock. A relay that
 //    starts listening, or loses its connection, moves every word, so a
 //    getter that slept through a time without a relay looks again.
+//  * Beside each word, the word's value at which a look last found the
+//    queue empty: a getter that comes to a queue no put has moved since
+//    sleeps at once, and so does one handed the queue's waiter lock after
+//    the getter before it took the last message.
 //  * While no relay listens (the first moments of the first process, or the
 //    server unreachable), Relaying() says so and the getter listens on its
 //    own connection as before the board existed.
@@ -60,6 +64,12 @@ class PgWakeBoard {
   // Moves the queue's word and wakes its sleepers (a put through this board
   // committed).
   void Wake(int64_t queue_id);
+  // A look at the queue that read `seen` before it started found it empty
+  // (as a get's statement tells). Until the word moves, every getter of the
+  // machine may wait without looking first.
+  void NoteEmpty(int64_t queue_id, uint32_t seen);
+  // Whether the queue is known empty so; *seen is then the word to wait on.
+  bool KnownEmpty(int64_t queue_id, uint32_t* seen) const;
   // Tells the relays which notifications this board has seen to already.
   const std::string& tag() const { return tag_; }
 
