@@ -3,6 +3,10 @@
 // halvex module and the test trigger class registered, and small helpers to
 // put requests, read the trace and the trigger's record, and wait for a
 // condition with a generous bound.
+//
+// Each case needs a process of its own, as ctest runs them: the trace
+// module fixes its file's place at its first call in a process, and the
+// worker pool and loaded classes live as long as the process.
 #pragma once
 
 #include <gtest/gtest.h>
