@@ -129,6 +129,39 @@ PgFailure PgConn::Classify(const PGresult* r) {
   return PgFailure::kError;
 }
 
+bool PgConn::Prepare(const PgStatement& st, PgFailure* failure) {
+  if (prepared_.count(st.name)) return true;
+  PGresult* p = PQprepare(c_, st.name, st.sql, 0, nullptr);
+  ExecStatusType ps = p ? PQresultStatus(p) : PGRES_FATAL_ERROR;
+  if (ps != PGRES_COMMAND_OK) {
+    *failure = Classify(p);
+    if (p) PQclear(p);
+    return false;
+  }
+  PQclear(p);
+  prepared_.insert(st.name);
+  return true;
+}
+
+namespace {
+
+struct ParamArrays {
+  explicit ParamArrays(const std::vector<PgParam>& params)
+      : values(params.size()), lengths(params.size()), formats(params.size()) {
+    for (size_t i = 0; i < params.size(); ++i) {
+      values[i] = params[i].null ? nullptr : params[i].value.data();
+      lengths[i] = static_cast<int>(params[i].value.size());
+      formats[i] = params[i].binary ? 1 : 0;
+    }
+  }
+  int count() const { return static_cast<int>(values.size()); }
+  std::vector<const char*> values;
+  std::vector<int> lengths;
+  std::vector<int> formats;
+};
+
+}  // namespace
+
 PgResult PgConn::Run(const PgStatement& st, const std::vector<PgParam>& params,
                      PgFailure* failure) {
   *failure = PgFailure::kNone;
@@ -136,31 +169,9 @@ PgResult PgConn::Run(const PgStatement& st, const std::vector<PgParam>& params,
     *failure = PgFailure::kUnavailable;
     return PgResult();
   }
-  std::vector<const char*> values(params.size());
-  std::vector<int> lengths(params.size());
-  std::vector<int> formats(params.size());
-  for (size_t i = 0; i < params.size(); ++i) {
-    values[i] = params[i].null ? nullptr : params[i].value.data();
-    lengths[i] = static_cast<int>(params[i].value.size());
-    formats[i] = params[i].binary ? 1 : 0;
-  }
-  PGresult* r = nullptr;
-  if (prepared_.count(st.name)) {
-    r = PQexecPrepared(c_, st.name, static_cast<int>(params.size()), values.data(),
-                       lengths.data(), formats.data(), 1);
-  } else {
-    PGresult* p = PQprepare(c_, st.name, st.sql, 0, nullptr);
-    ExecStatusType ps = p ? PQresultStatus(p) : PGRES_FATAL_ERROR;
-    if (ps != PGRES_COMMAND_OK) {
-      *failure = Classify(p);
-      if (p) PQclear(p);
-      return PgResult();
-    }
-    PQclear(p);
-    prepared_.insert(st.name);
-    r = PQexecPrepared(c_, st.name, static_cast<int>(params.size()), values.data(),
-                       lengths.data(), formats.data(), 1);
-  }
+  if (!Prepare(st, failure)) return PgResult();
+  const ParamArrays a(params);
+  PGresult* r = PQexecPrepared(c_, st.name, a.count(), a.values.data(), a.lengths.data(), a.formats.data(), 1);
   ExecStatusType s = r ? PQresultStatus(r) : PGRES_FATAL_ERROR;
   if (s != PGRES_TUPLES_OK && s != PGRES_COMMAND_OK) {
     *failure = Classify(r);
@@ -168,6 +179,59 @@ PgResult PgConn::Run(const PgStatement& st, const std::vector<PgParam>& params,
     return PgResult();
   }
   return PgResult(r);
+}
+
+PgResult PgConn::RunAfter(const PgStatement& first, const PgStatement& st, const std::vector<PgParam>& params,
+                          PgFailure* failure) {
+  *failure = PgFailure::kNone;
+  if (broken_) {
+    *failure = PgFailure::kUnavailable;
+    return PgResult();
+  }
+  if (!Prepare(first, failure) || !Prepare(st, failure)) return PgResult();
+  const ParamArrays a(params);
+  // Both go out before either answer comes back; the Sync after them ends
+  // the transaction they share.
+  if (PQenterPipelineMode(c_) != 1) {
+    *failure = Classify(nullptr);
+    return PgResult();
+  }
+  bool sent = PQsendQueryPrepared(c_, first.name, 0, nullptr, nullptr, nullptr, 1) == 1 &&
+              PQsendQueryPrepared(c_, st.name, a.count(), a.values.data(), a.lengths.data(), a.formats.data(), 1) ==
+                  1 &&
+              PQpipelineSync(c_) == 1;
+  if (!sent) {
+    *failure = Classify(nullptr);
+    return PgResult();
+  }
+  // Each statement's result is followed by a null; then the Sync's.
+  PGresult* results[2] = {nullptr, nullptr};
+  for (PGresult*& r : results) {
+    r = PQgetResult(c_);
+    while (PGresult* extra = r ? PQgetResult(c_) : nullptr) PQclear(extra);
+  }
+  PGresult* sync = PQgetResult(c_);
+  const bool synced = sync && PQresultStatus(sync) == PGRES_PIPELINE_SYNC;
+  if (sync) PQclear(sync);
+  if (!synced || PQexitPipelineMode(c_) != 1) {
+    for (PGresult* r : results)
+      if (r) PQclear(r);
+    *failure = Classify(nullptr);
+    return PgResult();
+  }
+  // The first statement's failure is the one to report (the second was then
+  // not run).
+  for (PGresult*& r : results) {
+    ExecStatusType s = r ? PQresultStatus(r) : PGRES_FATAL_ERROR;
+    if (s != PGRES_TUPLES_OK && s != PGRES_COMMAND_OK) {
+      *failure = Classify(r);
+      for (PGresult* x : results)
+        if (x) PQclear(x);
+      return PgResult();
+    }
+  }
+  PQclear(results[0]);
+  return PgResult(results[1]);
 }
 
 bool PgConn::Exec(const std::string& sql, PgFailure* failure) {

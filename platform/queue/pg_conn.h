@@ -102,6 +102,11 @@ class PgConn {
   // Runs a prepared statement. On failure returns an empty result and sets
   // *failure; a connection that failed as unavailable is marked broken.
   PgResult Run(const PgStatement& st, const std::vector<PgParam>& params, PgFailure* failure);
+  // Runs the parameterless statement `first`, then `st`, in one transaction
+  // and one round trip; `st` takes its snapshot after `first` has run. The
+  // result is st's; a failure of either fails the call.
+  PgResult RunAfter(const PgStatement& first, const PgStatement& st, const std::vector<PgParam>& params,
+                    PgFailure* failure);
   // Runs a parameterless utility statement (schema setup, LISTEN).
   bool Exec(const std::string& sql, PgFailure* failure);
 
@@ -140,6 +145,7 @@ class PgConn {
  private:
   explicit PgConn(PGconn* c) : c_(c) {}
   PgFailure Classify(const PGresult* r);
+  bool Prepare(const PgStatement& st, PgFailure* failure);
 
   PGconn* c_;
   bool broken_ = false;

@@ -538,24 +538,12 @@ END $$;
 -- the wake board it relays for ('': a getter listening for itself, which
 -- needs every wake-up). A put through a board need not notify while every
 -- listener relays for that same board (the put moved the board's words
--- itself). Rows of sessions that are gone only cost notifications until a
--- relay sweeps them.
+-- itself; see kPutFast and kListenersFence in pg_store.cpp). Rows of
+-- sessions that are gone only cost notifications until a relay sweeps them.
 CREATE TABLE IF NOT EXISTS krsoap.listeners (
   backend_pid int PRIMARY KEY,
   tag text NOT NULL
 );
-
--- Whether a put made through the board `p_tag` ('': through none) must
--- notify. Called after the put took the shared fence lock (19283, 0); being
--- VOLATILE, its query sees every listener registered before that, where the
--- put's own statement could miss one that registered while it ran. A new
--- listener takes the fence exclusively after registering and before it
--- looks, so a put that saw no row for it has committed by the time it looks.
-CREATE OR REPLACE FUNCTION krsoap.others_listen(p_tag text)
-RETURNS bool LANGUAGE plpgsql VOLATILE AS $$
-BEGIN
-  RETURN p_tag = '' OR EXISTS (SELECT 1 FROM krsoap.listeners WHERE tag <> p_tag);
-END $$;
 
 -- Marks the schema complete; its presence is what later sessions check.
 CREATE OR REPLACE FUNCTION krsoap.schema_v10() RETURNS int LANGUAGE sql AS 'SELECT 1';

@@ -111,9 +111,6 @@ const PgStatement kPutFast = {
     "  WHERE q.qm = $1::text AND q.name = $2::text AND q.kind <> 2 AND NOT q.put_inhibited"
     "    AND octet_length($9::bytea) <= q.max_length AND NOT ($4::bool AND q.kind = 3)"
     "    AND (q.owner_key IS NULL OR NOT pg_try_advisory_xact_lock_shared(q.owner_key))"
-    // The listeners' fence, held to the commit, before the listeners are
-    // looked at (krsoap.others_listen).
-    "    AND ($12::text = '' OR $11::bigint <> 0 OR pg_advisory_xact_lock_shared(19283, 0) IS NOT NULL)"
     // Counted along the queue's ordering index (the ORDER BY picks it): its
     // entries of rows taken lately are together at the front, marked dead
     // by earlier scans, where another index would have them strewn.
@@ -122,13 +119,22 @@ const PgStatement kPutFast = {
     // $12: the tag of the wake board the caller wakes its own machine's
     // getters through ('': none), so that its relay need not (pg_wake.h);
     // when only that board's relay listens, nobody needs the notification.
+    // Such a put runs after kListenersFence in its transaction, so that this
+    // statement's snapshot holds every listener registered before the fence.
     " RETURNING CASE WHEN $11::bigint <> 0 THEN NULL"
-    "                WHEN $12::text <> '' AND NOT krsoap.others_listen($12::text) THEN NULL"
+    "                WHEN $12::text <> '' AND NOT EXISTS (SELECT 1 FROM krsoap.listeners l"
+    "                                                      WHERE l.tag <> $12::text) THEN NULL"
     "                ELSE pg_notify('krq', concat_ws(' ', queue_id, nullif($12::text, ''))) END IS NULL,"
     "           CASE WHEN NOT $4::bool OR $11::bigint <> 0"
     "                THEN set_config('synchronous_commit', 'off', true) END IS NULL,"
     "           queue_id",
     12};
+
+// Taken (shared, to the commit) by a put through a board before the put
+// looks at the listeners. A new listener takes it exclusively after it
+// registered and before it looks at any queue: so every put either saw the
+// listener's row and notified, or committed before the listener's look.
+const PgStatement kListenersFence = {"kr_listeners_fence", "SELECT pg_advisory_xact_lock_shared(19283, 0)", 0};
 
 // The common destructive get as one plain statement (see kPutFast for why).
 // Parameters: $1 queue manager, $2 queue, $3 buffer length, $4 the queue id
@@ -375,13 +381,14 @@ PgStore::~PgStore() {
   }
 }
 
-int32_t PgStore::Run(const PgStatement& st, const std::vector<PgParam>& params, PgResult* out) {
+int32_t PgStore::Run(const PgStatement& st, const std::vector<PgParam>& params, PgResult* out,
+                     const PgStatement* first) {
   for (int attempt = 0;; ++attempt) {
     PgFailure f;
     std::string message;
     PgPool::Lease c = pool_->Acquire(&f, &message);
     if (!c) return KRRC_Q_MGR_NOT_AVAILABLE;
-    *out = c->Run(st, params, &f);
+    *out = first ? c->RunAfter(*first, st, params, &f) : c->Run(st, params, &f);
     if (f == PgFailure::kRetry && attempt < 5) continue;
     return MapFailure(f);
   }
@@ -586,7 +593,8 @@ int32_t PgStore::PutInUnit(const std::string& queue, const Message& m, uint64_t 
   PgWakeBoard* const wakes = unit == 0 ? Wakes() : nullptr;
   params.push_back(PgParam::Text(wakes ? wakes->tag() : std::string()));  // kPutFast's $12
   PgResult r;
-  if (int32_t rc = Run(kPutFast, params, &r)) return rc;
+  // Through a board, the put takes the listeners' fence first (see kPutFast).
+  if (int32_t rc = Run(kPutFast, params, &r, wakes ? &kListenersFence : nullptr)) return rc;
   if (r.rows() == 1) {
     if (wakes) wakes->Wake(r.Int(0, 2));  // committed: this machine's getters may look
     return KRRC_NONE;

@@ -47,9 +47,11 @@ class PgStore final : public Store {
   int64_t owner_key() const { return owner_key_; }
 
  private:
-  // Runs one statement on a pooled connection, retrying a serialization
-  // failure or deadlock; maps failures to reason codes.
-  int32_t Run(const PgStatement& st, const std::vector<PgParam>& params, PgResult* out);
+  // Runs one statement on a pooled connection (after `first` in the same
+  // transaction, when given), retrying a serialization failure or deadlock;
+  // maps failures to reason codes.
+  int32_t Run(const PgStatement& st, const std::vector<PgParam>& params, PgResult* out,
+              const PgStatement* first = nullptr);
   // Makes sure the owner connection is up and holds the owner lock.
   int32_t EnsureOwner();
   int32_t EndUnit(uint64_t unit, bool commit);

@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -401,6 +402,26 @@ TEST_F(PgStoreTest, APutWakesTheGettersOfAnotherBoard) {
   seen = other->Read(id);
   ASSERT_EQ(s->Put("Q", MakeMessage("second")), KRRC_NONE);
   EXPECT_TRUE(other->Wait(id, seen, soon()));
+}
+
+// The longest message a queue takes goes through whole; a put through the
+// board sends it in one round trip behind the listeners' fence.
+TEST_F(PgStoreTest, AMessageOfTheLongestLengthGoesThroughWhole) {
+  const std::string qm = UniqueQm("LONG");
+  auto s = OpenStore(qm, conninfo_, true);
+  ASSERT_TRUE(s);
+  DefineLocal(s.get(), "Q");
+  std::string body(QueueAttributes().max_message_length, '\0');
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('a' + i % 23);
+  ASSERT_EQ(s->Put("Q", MakeMessage(body)), KRRC_NONE);
+  std::vector<char> buf(body.size());
+  GetRequest r;
+  r.buffer = buf.data();
+  r.buffer_length = static_cast<int32_t>(buf.size());
+  GetResult out;
+  ASSERT_EQ(s->Get("Q", r, nullptr, &out), KRRC_NONE);
+  ASSERT_EQ(out.data_length, r.buffer_length);
+  EXPECT_TRUE(std::equal(buf.begin(), buf.end(), body.begin()));
 }
 
 // ---- Dynamic queues of a killed process ------------------------------------
