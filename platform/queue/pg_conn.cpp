@@ -129,20 +129,6 @@ PgFailure PgConn::Classify(const PGresult* r) {
   return PgFailure::kError;
 }
 
-bool PgConn::Prepare(const PgStatement& st, PgFailure* failure) {
-  if (prepared_.count(st.name)) return true;
-  PGresult* p = PQprepare(c_, st.name, st.sql, 0, nullptr);
-  ExecStatusType ps = p ? PQresultStatus(p) : PGRES_FATAL_ERROR;
-  if (ps != PGRES_COMMAND_OK) {
-    *failure = Classify(p);
-    if (p) PQclear(p);
-    return false;
-  }
-  PQclear(p);
-  prepared_.insert(st.name);
-  return true;
-}
-
 namespace {
 
 struct ParamArrays {
@@ -160,7 +146,25 @@ struct ParamArrays {
   std::vector<int> formats;
 };
 
+using OwnedResult = std::unique_ptr<PGresult, void (*)(PGresult*)>;
+
+bool Succeeded(const PGresult* r) {
+  const ExecStatusType s = r ? PQresultStatus(r) : PGRES_FATAL_ERROR;
+  return s == PGRES_TUPLES_OK || s == PGRES_COMMAND_OK;
+}
+
 }  // namespace
+
+bool PgConn::Prepare(const PgStatement& st, PgFailure* failure) {
+  if (prepared_.count(st.name)) return true;
+  OwnedResult p(PQprepare(c_, st.name, st.sql, 0, nullptr), PQclear);
+  if (!Succeeded(p.get())) {
+    *failure = Classify(p.get());
+    return false;
+  }
+  prepared_.insert(st.name);
+  return true;
+}
 
 PgResult PgConn::Run(const PgStatement& st, const std::vector<PgParam>& params,
                      PgFailure* failure) {
@@ -171,14 +175,13 @@ PgResult PgConn::Run(const PgStatement& st, const std::vector<PgParam>& params,
   }
   if (!Prepare(st, failure)) return PgResult();
   const ParamArrays a(params);
-  PGresult* r = PQexecPrepared(c_, st.name, a.count(), a.values.data(), a.lengths.data(), a.formats.data(), 1);
-  ExecStatusType s = r ? PQresultStatus(r) : PGRES_FATAL_ERROR;
-  if (s != PGRES_TUPLES_OK && s != PGRES_COMMAND_OK) {
-    *failure = Classify(r);
-    if (r) PQclear(r);
+  OwnedResult r(PQexecPrepared(c_, st.name, a.count(), a.values.data(), a.lengths.data(), a.formats.data(), 1),
+                PQclear);
+  if (!Succeeded(r.get())) {
+    *failure = Classify(r.get());
     return PgResult();
   }
-  return PgResult(r);
+  return PgResult(r.release());
 }
 
 PgResult PgConn::RunAfter(const PgStatement& first, const PgStatement& st, const std::vector<PgParam>& params,
@@ -192,46 +195,36 @@ PgResult PgConn::RunAfter(const PgStatement& first, const PgStatement& st, const
   const ParamArrays a(params);
   // Both go out before either answer comes back; the Sync after them ends
   // the transaction they share.
-  if (PQenterPipelineMode(c_) != 1) {
-    *failure = Classify(nullptr);
-    return PgResult();
-  }
-  bool sent = PQsendQueryPrepared(c_, first.name, 0, nullptr, nullptr, nullptr, 1) == 1 &&
-              PQsendQueryPrepared(c_, st.name, a.count(), a.values.data(), a.lengths.data(), a.formats.data(), 1) ==
-                  1 &&
-              PQpipelineSync(c_) == 1;
+  const bool sent =
+      PQenterPipelineMode(c_) == 1 && PQsendQueryPrepared(c_, first.name, 0, nullptr, nullptr, nullptr, 1) == 1 &&
+      PQsendQueryPrepared(c_, st.name, a.count(), a.values.data(), a.lengths.data(), a.formats.data(), 1) == 1 &&
+      PQpipelineSync(c_) == 1;
   if (!sent) {
     *failure = Classify(nullptr);
     return PgResult();
   }
   // Each statement's result is followed by a null; then the Sync's.
-  PGresult* results[2] = {nullptr, nullptr};
-  for (PGresult*& r : results) {
-    r = PQgetResult(c_);
-    while (PGresult* extra = r ? PQgetResult(c_) : nullptr) PQclear(extra);
-  }
-  PGresult* sync = PQgetResult(c_);
-  const bool synced = sync && PQresultStatus(sync) == PGRES_PIPELINE_SYNC;
-  if (sync) PQclear(sync);
-  if (!synced || PQexitPipelineMode(c_) != 1) {
-    for (PGresult* r : results)
-      if (r) PQclear(r);
+  auto next = [this] {
+    OwnedResult r(PQgetResult(c_), PQclear);
+    if (r) while (PGresult* extra = PQgetResult(c_)) PQclear(extra);
+    return r;
+  };
+  OwnedResult before = next();
+  OwnedResult result = next();
+  OwnedResult sync(PQgetResult(c_), PQclear);
+  if (!sync || PQresultStatus(sync.get()) != PGRES_PIPELINE_SYNC || PQexitPipelineMode(c_) != 1) {
     *failure = Classify(nullptr);
     return PgResult();
   }
   // The first statement's failure is the one to report (the second was then
   // not run).
-  for (PGresult*& r : results) {
-    ExecStatusType s = r ? PQresultStatus(r) : PGRES_FATAL_ERROR;
-    if (s != PGRES_TUPLES_OK && s != PGRES_COMMAND_OK) {
+  for (const PGresult* r : {before.get(), result.get()}) {
+    if (!Succeeded(r)) {
       *failure = Classify(r);
-      for (PGresult* x : results)
-        if (x) PQclear(x);
       return PgResult();
     }
   }
-  PQclear(results[0]);
-  return PgResult(results[1]);
+  return PgResult(result.release());
 }
 
 bool PgConn::Exec(const std::string& sql, PgFailure* failure) {
@@ -240,14 +233,11 @@ bool PgConn::Exec(const std::string& sql, PgFailure* failure) {
     *failure = PgFailure::kUnavailable;
     return false;
   }
-  PGresult* r = PQexec(c_, sql.c_str());
-  ExecStatusType s = r ? PQresultStatus(r) : PGRES_FATAL_ERROR;
-  if (s != PGRES_TUPLES_OK && s != PGRES_COMMAND_OK) {
-    *failure = Classify(r);
-    if (r) PQclear(r);
+  OwnedResult r(PQexec(c_, sql.c_str()), PQclear);
+  if (!Succeeded(r.get())) {
+    *failure = Classify(r.get());
     return false;
   }
-  PQclear(r);
   return true;
 }
 
@@ -356,15 +346,10 @@ PgFailure PgConn::LockUntil(int32_t k1, int32_t k2, Clock::time_point deadline) 
   const char* values[] = {a.c_str(), b.c_str()};
   // Prepared once per connection: a waiting getter takes this lock for every
   // wait, and parsing it each time cost the server more than running it.
-  static constexpr const char* kLock = "kr_waiter_lock";
-  if (!prepared_.count(kLock)) {
-    PGresult* p = PQprepare(c_, kLock, "SELECT pg_advisory_lock($1::int, $2::int)", 0, nullptr);
-    const PgFailure pf = p && PQresultStatus(p) == PGRES_COMMAND_OK ? PgFailure::kNone : Classify(p);
-    if (p) PQclear(p);
-    if (pf != PgFailure::kNone) return pf == PgFailure::kRetry ? PgFailure::kError : pf;
-    prepared_.insert(kLock);
-  }
-  if (!PQsendQueryPrepared(c_, kLock, 2, values, nullptr, nullptr, 0)) {
+  static constexpr PgStatement kLock = {"kr_waiter_lock", "SELECT pg_advisory_lock($1::int, $2::int)", 2};
+  PgFailure pf = PgFailure::kNone;
+  if (!Prepare(kLock, &pf)) return pf == PgFailure::kRetry ? PgFailure::kError : pf;
+  if (!PQsendQueryPrepared(c_, kLock.name, 2, values, nullptr, nullptr, 0)) {
     broken_ = true;
     last_error_ = PQerrorMessage(c_);
     return PgFailure::kUnavailable;

@@ -214,6 +214,13 @@ int64_t WakeQueueId(const char* payload, std::string_view* tag);
 // registration and so not notified. Only after both may the listener look at
 // a queue. A relay (`sweep`) also drops the rows of sessions that are gone.
 std::string ListenSql(std::string_view tag, bool sweep);
+// The listeners' fence, advisory lock (19283, 0), held to the commit: a put
+// through a board takes it shared before it looks at the listeners
+// (kListenersFence, then kPutFast in pg_store.cpp); a new listener takes it
+// exclusively once it registered. So every put either saw the listener's row
+// and notified, or committed before the listener's first look.
+inline constexpr PgStatement kListenersFence = {"kr_listeners_fence",
+                                                "SELECT pg_advisory_xact_lock_shared(19283, 0)", 0};
 inline constexpr const char* kListenFenceSql = "SELECT pg_advisory_xact_lock(19283, 0)";
 inline constexpr const char* kUnlistenSql =
     "UNLISTEN *; DELETE FROM krsoap.listeners WHERE backend_pid = pg_backend_pid()";

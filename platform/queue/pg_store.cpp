@@ -130,12 +130,6 @@ const PgStatement kPutFast = {
     "           queue_id",
     12};
 
-// Taken (shared, to the commit) by a put through a board before the put
-// looks at the listeners. A new listener takes it exclusively after it
-// registered and before it looks at any queue: so every put either saw the
-// listener's row and notified, or committed before the listener's look.
-const PgStatement kListenersFence = {"kr_listeners_fence", "SELECT pg_advisory_xact_lock_shared(19283, 0)", 0};
-
 // The common destructive get as one plain statement (see kPutFast for why).
 // Parameters: $1 queue manager, $2 queue, $3 buffer length, $4 the queue id
 // the caller started on (0: any), $5 the waiter lock the caller holds (0:
@@ -830,7 +824,6 @@ PgWakeBoard* PgStore::Wakes() {
   }
   return wakes_;
 }
-
 
 }  // namespace pg
 

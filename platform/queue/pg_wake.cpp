@@ -161,6 +161,10 @@ struct PgWakeBoard::Shared {
 
 namespace {
 
+// The word (and empty record) a queue shares with the queues whose ids
+// differ from its by a multiple of kWords.
+size_t WordIndex(int64_t queue_id) { return static_cast<uint64_t>(queue_id) % kWords; }
+
 // Which of the queues sharing a word a record is about: the rest of the id
 // past the word's index, with the top bit set so that a record of a new
 // (all zero) board is never anybody's. Exact for ids below 2^43.
@@ -234,9 +238,7 @@ bool PgWakeBoard::Relaying(Clock::time_point deadline) {
   }
 }
 
-PgWakeBoard::Word& PgWakeBoard::WordOf(int64_t queue_id) const {
-  return shared_->words[static_cast<uint64_t>(queue_id) % kWords];
-}
+PgWakeBoard::Word& PgWakeBoard::WordOf(int64_t queue_id) const { return shared_->words[WordIndex(queue_id)]; }
 
 void PgWakeBoard::Move(Word& w) {
   __atomic_add_fetch(&w.seq, 1, __ATOMIC_SEQ_CST);
@@ -267,12 +269,11 @@ void PgWakeBoard::Wake(int64_t queue_id) {
 }
 
 void PgWakeBoard::NoteEmpty(int64_t queue_id, uint32_t seen) {
-  __atomic_store_n(&shared_->empty[static_cast<uint64_t>(queue_id) % kWords], EmptyKey(queue_id) << 32 | seen,
-                   __ATOMIC_SEQ_CST);
+  __atomic_store_n(&shared_->empty[WordIndex(queue_id)], EmptyKey(queue_id) << 32 | seen, __ATOMIC_SEQ_CST);
 }
 
 bool PgWakeBoard::KnownEmpty(int64_t queue_id, uint32_t* seen) const {
-  const uint64_t rec = __atomic_load_n(&shared_->empty[static_cast<uint64_t>(queue_id) % kWords], __ATOMIC_SEQ_CST);
+  const uint64_t rec = __atomic_load_n(&shared_->empty[WordIndex(queue_id)], __ATOMIC_SEQ_CST);
   const uint32_t now = Read(queue_id);
   if (rec >> 32 != EmptyKey(queue_id) || static_cast<uint32_t>(rec) != now) return false;
   *seen = now;
