@@ -14,6 +14,8 @@
 #include <cstring>
 #include <map>
 
+#include "platform/queue/process_identity.h"
+
 namespace krsoap::queue::pg {
 namespace {
 
@@ -412,18 +414,18 @@ std::shared_ptr<PgPool> PgPool::For(const std::string& conninfo) {
   return p;
 }
 
-PgPool::PgPool(std::string conninfo) : conninfo_(std::move(conninfo)), pid_(getpid()) {}
+PgPool::PgPool(std::string conninfo) : conninfo_(std::move(conninfo)), pid_(CurrentPid()) {}
 
 PgPool::Lease PgPool::Acquire(PgFailure* failure, std::string* message) {
   *failure = PgFailure::kNone;
   std::unique_ptr<PgConn> c;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    if (pid_ != getpid()) {
+    if (pid_ != CurrentPid()) {
       // A forked child: the idle connections are the parent's.
       for (auto& old : idle_) old->Abandon();
       idle_.clear();
-      pid_ = getpid();
+      pid_ = CurrentPid();
     }
     if (!idle_.empty()) {
       c = std::move(idle_.back());  // most recently used: warmest

@@ -657,9 +657,13 @@ int32_t PgStore::Get(const std::string& queue, const GetRequest& req, BrowseCurs
   }
   // Plain getters that must wait queue up on the queue's waiter lock, so
   // that only one of them at a time sleeps on the queue's channel: a put
-  // then sets one getter looking, not every waiting process at once. The
-  // lock is handed on inside the get that takes a message (p_unlock).
+  // then sets one getter looking, not every waiting process at once. On the
+  // board the lock is the board's own (`locked`: the board whose lock this
+  // get holds), which costs no statement; otherwise it is an advisory lock
+  // of the server (`waiter_key`), handed on inside the get that takes a
+  // message.
   int32_t waiter_key = 0;
+  PgWakeBoard* locked = nullptr;
   auto release = [&] {
     if (waiter_key != 0 && c && !c->broken()) {
       PgFailure uf;
@@ -667,10 +671,14 @@ int32_t PgStore::Get(const std::string& queue, const GetRequest& req, BrowseCurs
     }
     waiter_key = 0;
     params[10] = PgParam::Int(0);
+    if (locked) locked->UnlockWaiter(queue_id);
+    locked = nullptr;
   };
   // A connection that listened for this get stops, so that it is not
   // signalled for every put of the database from the pool.
   auto finish = [&](int32_t rc) {
+    if (locked) locked->UnlockWaiter(queue_id);
+    locked = nullptr;
     if (c && c->listening() && !c->broken()) {
       PgFailure uf;
       c->UnlistenAll(&uf);
@@ -684,7 +692,7 @@ int32_t PgStore::Get(const std::string& queue, const GetRequest& req, BrowseCurs
       // The waiter lock to try in the same statement when nothing is
       // there, so that an uncontended wait costs no statement of its own.
       const int32_t try_key =
-          plain && req.wait_ms != 0 && listening && waiter_key == 0 ? WaiterKey(queue_id) : 0;
+          plain && req.wait_ms != 0 && listening && !board && waiter_key == 0 ? WaiterKey(queue_id) : 0;
       bool got_lock = false;
       if (!browse) {
         std::vector<PgParam> fast = {PgParam::Text(name_), PgParam::Text(queue),
@@ -777,17 +785,24 @@ int32_t PgStore::Get(const std::string& queue, const GetRequest& req, BrowseCurs
       }
     }
     look = true;
-    if (plain && waiter_key == 0) {
+    if (plain && waiter_key == 0 && !locked) {
       // Anything put since the look above has moved the word or notified
       // this connection; look again after the lock if so.
       bool notified = board ? board->Read(queue_id) != seen : c->ConsumeNotified(queue_id);
-      int32_t key = WaiterKey(queue_id);
-      f = c->LockUntil(19282, key, deadline);
-      if (f == PgFailure::kUnavailable) return finish(KRRC_CONNECTION_BROKEN);
-      if (f == PgFailure::kRetry) return finish(KRRC_NO_MSG_AVAILABLE);
-      if (f != PgFailure::kNone) return finish(KRRC_STORE_ERROR);
-      waiter_key = key;
-      params[10] = PgParam::Int(key);
+      if (board) {
+        // Held for another queue that shares the word: wait without it.
+        PgWakeBoard::WaiterLock l = board->LockWaiter(queue_id, deadline);
+        if (l == PgWakeBoard::WaiterLock::kTimedOut) return finish(KRRC_NO_MSG_AVAILABLE);
+        if (l == PgWakeBoard::WaiterLock::kTaken) locked = board;
+      } else {
+        int32_t key = WaiterKey(queue_id);
+        f = c->LockUntil(19282, key, deadline);
+        if (f == PgFailure::kUnavailable) return finish(KRRC_CONNECTION_BROKEN);
+        if (f == PgFailure::kRetry) return finish(KRRC_NO_MSG_AVAILABLE);
+        if (f != PgFailure::kNone) return finish(KRRC_STORE_ERROR);
+        waiter_key = key;
+        params[10] = PgParam::Int(key);
+      }
       // A moved word needs a look, unless the look that moved past it (the
       // getter before, which handed us the lock) found the queue empty.
       if ((notified || (board ? board->Read(queue_id) != seen : c->ConsumeNotified(queue_id))) &&
@@ -801,6 +816,7 @@ int32_t PgStore::Get(const std::string& queue, const GetRequest& req, BrowseCurs
       // A relay that stopped listening moved every word: hear of puts
       // through the connection until one listens again.
       if (!board->Relaying(Clock::time_point::min())) {
+        release();  // the board's lock: the server's is taken from now on
         board = nullptr;
         listening = false;
       }
@@ -816,7 +832,7 @@ int32_t PgStore::Get(const std::string& queue, const GetRequest& req, BrowseCurs
 }
 
 PgWakeBoard* PgStore::Wakes() {
-  const pid_t pid = getpid();
+  const pid_t pid = CurrentPid();
   std::lock_guard<std::mutex> lock(ids_mu_);
   if (wakes_pid_ != pid) {
     wakes_ = PgWakeBoard::For(pool_->conninfo());

@@ -9,6 +9,7 @@
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -157,6 +158,13 @@ struct PgWakeBoard::Shared {
   // Per word, the last queue a look found empty and the word's value then:
   // EmptyKey(queue) in the high half (never 0), the value in the low half.
   uint64_t empty[kWords];
+  // Per word, the waiter lock: 0 when free, else EmptyKey(queue) in the high
+  // half and the holder's thread id in the low half (the futex word its
+  // waiters sleep on); the holder's pid, written after it took the lock, to
+  // tell whether that thread still runs; and how many wait for the lock.
+  uint64_t waiter[kWords];
+  int32_t waiter_pid[kWords];
+  uint32_t lock_waiters[kWords];
 };
 
 namespace {
@@ -170,6 +178,20 @@ size_t WordIndex(int64_t queue_id) { return static_cast<uint64_t>(queue_id) % kW
 // (all zero) board is never anybody's. Exact for ids below 2^43.
 uint64_t EmptyKey(int64_t queue_id) {
   return ((static_cast<uint64_t>(queue_id) / kWords) & 0x7fffffffu) | 0x80000000u;
+}
+
+// How often a getter waiting for a waiter lock makes sure its holder runs.
+constexpr auto kLockRecheck = std::chrono::seconds(2);
+
+uint32_t ThreadId() {
+  thread_local const uint32_t tid = static_cast<uint32_t>(::syscall(SYS_gettid));
+  return tid;
+}
+
+// The futex word of a waiter lock: its low half, the holder's thread id.
+uint32_t* LockFutex(uint64_t* lock) {
+  static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the low half comes first");
+  return reinterpret_cast<uint32_t*>(lock);
 }
 
 }  // namespace
@@ -193,9 +215,9 @@ PgWakeBoard* PgWakeBoard::For(const std::string& conninfo) {
   if (platform::EnsureDataRoot() != 0 || platform::MakePrivateDirectory(dir) != 0) return nullptr;
   // The file is named by the connection string, which it does not hold (it
   // may carry a password).
-  // "-2": the layout with the empty records; a process of the version
-  // before keeps its own board.
-  const std::string path = dir + "/" + Hex64(Fnv64(conninfo)) + "-2.board";
+  // "-3": the layout with the empty records and the waiter locks; a process
+  // of a version before keeps its own board.
+  const std::string path = dir + "/" + Hex64(Fnv64(conninfo)) + "-3.board";
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return nullptr;
   struct stat st {};
@@ -278,6 +300,60 @@ bool PgWakeBoard::KnownEmpty(int64_t queue_id, uint32_t* seen) const {
   if (rec >> 32 != EmptyKey(queue_id) || static_cast<uint32_t>(rec) != now) return false;
   *seen = now;
   return true;
+}
+
+PgWakeBoard::WaiterLock PgWakeBoard::LockWaiter(int64_t queue_id, Clock::time_point deadline) {
+  const size_t i = WordIndex(queue_id);
+  uint64_t* lock = &shared_->waiter[i];
+  const uint64_t key = EmptyKey(queue_id);
+  const uint64_t mine = key << 32 | ThreadId();
+  // A waiter that leaves without the lock while others still wait passes
+  // on the wake-up it may have taken from them.
+  auto pass_on = [&] {
+    if (__atomic_load_n(&shared_->lock_waiters[i], __ATOMIC_SEQ_CST) != 0) platform::FutexWake(LockFutex(lock), 1);
+  };
+  for (bool waited = false;; waited = true) {
+    uint64_t held = __atomic_load_n(lock, __ATOMIC_SEQ_CST);
+    if (held == 0) {
+      if (!__atomic_compare_exchange_n(lock, &held, mine, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST))
+        continue;
+      __atomic_store_n(&shared_->waiter_pid[i], CurrentPid(), __ATOMIC_SEQ_CST);
+      return WaiterLock::kTaken;
+    }
+    if (held >> 32 != key) {
+      if (waited) pass_on();
+      return WaiterLock::kOtherQueue;
+    }
+    if (held == mine) return WaiterLock::kTaken;  // left by a get of this thread that failed to unlock
+    const auto now = Clock::now();
+    if (now >= deadline) {
+      if (waited) pass_on();
+      return WaiterLock::kTimedOut;
+    }
+    const auto until = std::min(deadline, now + kLockRecheck);
+    __atomic_add_fetch(&shared_->lock_waiters[i], 1, __ATOMIC_SEQ_CST);
+    platform::FutexWait(LockFutex(lock), static_cast<uint32_t>(held),
+                        std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count() + 1);
+    __atomic_sub_fetch(&shared_->lock_waiters[i], 1, __ATOMIC_SEQ_CST);
+    // Still the same holder after a recheck's time: take the lock over if
+    // its thread is gone (its process died in a get).
+    if (Clock::now() >= until && __atomic_load_n(lock, __ATOMIC_SEQ_CST) == held) {
+      const int32_t pid = __atomic_load_n(&shared_->waiter_pid[i], __ATOMIC_SEQ_CST);
+      const uint32_t tid = static_cast<uint32_t>(held);
+      if (::syscall(SYS_tgkill, pid, tid, 0) != 0 && errno == ESRCH)
+        __atomic_compare_exchange_n(lock, &held, 0, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    }
+  }
+}
+
+void PgWakeBoard::UnlockWaiter(int64_t queue_id) {
+  const size_t i = WordIndex(queue_id);
+  uint64_t* lock = &shared_->waiter[i];
+  uint64_t mine = EmptyKey(queue_id) << 32 | ThreadId();
+  // Not ours any more when a waiter took it over from a thread it thought
+  // gone: that holder keeps it.
+  if (!__atomic_compare_exchange_n(lock, &mine, 0, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) return;
+  if (__atomic_load_n(&shared_->lock_waiters[i], __ATOMIC_SEQ_CST) != 0) platform::FutexWake(LockFutex(lock), 1);
 }
 
 void PgWakeBoard::WakeAll() {

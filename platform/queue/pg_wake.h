@@ -28,6 +28,13 @@
 //    queue empty: a getter that comes to a queue no put has moved since
 //    sleeps at once, and so does one handed the queue's waiter lock after
 //    the getter before it took the last message.
+//  * Beside each word, a waiter lock: of the plain getters of one queue
+//    that must wait, only the lock's holder sleeps on the word, so that a
+//    put sets one process looking rather than all of them. The holder lets
+//    it go when its get ends, with a message or without. The lock is only a
+//    saving: a getter that finds it held for another queue sharing the word,
+//    or its holder's thread gone, waits without it (two sleepers cost a look
+//    more, nothing else).
 //  * While no relay listens (the first moments of the first process, or the
 //    server unreachable), Relaying() says so and the getter listens on its
 //    own connection as before the board existed.
@@ -70,6 +77,13 @@ class PgWakeBoard {
   void NoteEmpty(int64_t queue_id, uint32_t seen);
   // Whether the queue is known empty so; *seen is then the word to wait on.
   bool KnownEmpty(int64_t queue_id, uint32_t* seen) const;
+  // The queue's waiter lock (above). kTaken: this thread holds it until
+  // UnlockWaiter; kOtherQueue: a getter of another queue sharing the word
+  // holds it, so the caller waits without; kTimedOut: held by a getter of
+  // this queue until `deadline`.
+  enum class WaiterLock { kTaken, kOtherQueue, kTimedOut };
+  WaiterLock LockWaiter(int64_t queue_id, Clock::time_point deadline);
+  void UnlockWaiter(int64_t queue_id);
   // Tells the relays which notifications this board has seen to already.
   const std::string& tag() const { return tag_; }
 

@@ -374,6 +374,29 @@ TEST_F(PgStoreTest, WakeBoardRelaysOnAfterTheRelayingProcessIsKilled) {
   EXPECT_TRUE(board->Wait(kQueue, seen, soon()));
 }
 
+// A queue's waiter lock on the board is held by a getter of a process that
+// is then killed: the next getter takes it over instead of waiting for it
+// until its deadline. A getter of another queue that shares the word waits
+// without it.
+TEST_F(PgStoreTest, AWaiterLockOfAKilledProcessIsTakenOver) {
+  using krsoap::queue::pg::PgWakeBoard;
+  krsoap::test::ScopedHome home;  // a board of its own
+  PgWakeBoard* board = PgWakeBoard::For(conninfo_);
+  ASSERT_NE(board, nullptr);
+  constexpr int64_t kQueue = 2147480002;
+  int fd = -1;
+  const pid_t holder = Spawn({"--child", "hold-waiter-lock", conninfo_, std::to_string(kQueue)}, &fd);
+  ASSERT_GT(holder, 0);
+  ASSERT_EQ(ReadLine(fd), "holding");
+  close(fd);
+  const auto soon = PgWakeBoard::Clock::now() + std::chrono::seconds(60);
+  EXPECT_EQ(board->LockWaiter(kQueue + 4096, soon), PgWakeBoard::WaiterLock::kOtherQueue);
+  kill(holder, SIGKILL);
+  WaitExit(holder);
+  EXPECT_EQ(board->LockWaiter(kQueue, soon), PgWakeBoard::WaiterLock::kTaken);
+  board->UnlockWaiter(kQueue);
+}
+
 // A put made through one board leaves out its NOTIFY while only that board's
 // relay listens; the relay of another board (another machine, data root or
 // connection string) that listens must still hear of it.
@@ -612,6 +635,15 @@ int ChildMain(int argc, char** argv) {
     if (!board || !board->Relaying(krsoap::queue::pg::PgWakeBoard::Clock::now() + std::chrono::seconds(60)))
       return 2;
     std::printf("relaying\n");
+    std::fflush(stdout);
+    for (;;) pause();
+  }
+  if (mode == "hold-waiter-lock" && argc == 5) {
+    using krsoap::queue::pg::PgWakeBoard;
+    auto* board = PgWakeBoard::For(argv[3]);
+    if (!board || board->LockWaiter(std::atoll(argv[4]), PgWakeBoard::Clock::now()) != PgWakeBoard::WaiterLock::kTaken)
+      return 2;
+    std::printf("holding\n");
     std::fflush(stdout);
     for (;;) pause();
   }
