@@ -119,9 +119,24 @@ int Server(const std::string& qm, bool syncpoint) {
   return 0;
 }
 
+// CPU seconds the whole machine has spent busy so far (/proc/stat): most of
+// the PostgreSQL rows' work is in the database server's processes. -1 when
+// unreadable.
+double MachineBusySeconds() {
+  std::FILE* f = std::fopen("/proc/stat", "r");
+  if (!f) return -1;
+  unsigned long long v[8] = {};
+  const int n = std::fscanf(f, "cpu %llu %llu %llu %llu %llu %llu %llu %llu", &v[0], &v[1], &v[2], &v[3], &v[4],
+                            &v[5], &v[6], &v[7]);
+  std::fclose(f);
+  if (n != 8) return -1;
+  const unsigned long long busy = v[0] + v[1] + v[2] + v[5] + v[6] + v[7];  // all but idle and iowait
+  return static_cast<double>(busy) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
 // Runs round trips for `millis` after a short warm-up and writes the count, the
-// elapsed seconds and each latency in nanoseconds to `file` for the parent to
-// merge. Shared by the queue-manager client and the raw SQL client so both
+// elapsed seconds, the machine's busy seconds meanwhile and each latency in
+// nanoseconds to `file` for the parent to merge. Shared by the queue-manager client and the raw SQL client so both
 // columns are timed the same way. False when a round trip fails.
 template <typename RoundTrip>
 bool TimeRoundTrips(int millis, const std::string& file, RoundTrip&& round_trip) {
@@ -129,6 +144,7 @@ bool TimeRoundTrips(int millis, const std::string& file, RoundTrip&& round_trip)
   lat.reserve(1 << 20);
   for (int i = 0; i < 50; ++i)
     if (!round_trip()) return false;  // warm-up
+  const double busy_start = MachineBusySeconds();
   const auto start = Clock::now();
   const auto end = start + std::chrono::milliseconds(millis);
   for (;;) {
@@ -138,8 +154,9 @@ bool TimeRoundTrips(int millis, const std::string& file, RoundTrip&& round_trip)
     lat.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t0).count());
   }
   const double secs = std::chrono::duration<double>(Clock::now() - start).count();
+  const double busy = busy_start < 0 ? -1 : MachineBusySeconds() - busy_start;
   std::ofstream f(file);
-  f << lat.size() << " " << secs << "\n";
+  f << lat.size() << " " << secs << " " << busy << "\n";
   for (int64_t v : lat) f << v << "\n";
   return true;
 }
@@ -384,6 +401,7 @@ pid_t Spawn(const std::vector<std::string>& args) {
 
 struct RoundTrips {
   double p50_us = 0, p99_us = 0, per_sec = 0;
+  double cpu_us = -1;  // the machine's busy time per round trip (all processes)
   size_t count = 0;  // timed round trips, all pairs together
   bool ok = false;
 };
@@ -438,9 +456,11 @@ RoundTrips RunPairs(const std::string& qm, const std::string& dir, int pairs, bo
   for (auto& f : files) {
     std::ifstream in(f);
     size_t n = 0;
-    double secs = 0;
-    in >> n >> secs;
+    double secs = 0, busy = -1;
+    in >> n >> secs >> busy;
     if (secs > 0) r.per_sec += static_cast<double>(n) / secs;
+    // The first pair's window stands for the run: the pairs run side by side.
+    if (&f == &files.front() && secs > 0 && busy >= 0) r.cpu_us = busy / secs;
     for (size_t i = 0; i < n; ++i) {
       int64_t v;
       in >> v;
@@ -450,6 +470,7 @@ RoundTrips RunPairs(const std::string& qm, const std::string& dir, int pairs, bo
   if (all.empty()) return r;
   std::sort(all.begin(), all.end());
   r.count = all.size();
+  if (r.cpu_us >= 0 && r.per_sec > 0) r.cpu_us = r.cpu_us * 1e6 / r.per_sec;
   r.p50_us = all[all.size() / 2] / 1000.0;
   r.p99_us = all[std::min(all.size() - 1, all.size() * 99 / 100)] / 1000.0;
   r.ok = true;
@@ -655,6 +676,10 @@ int main(int argc, char** argv) {
             add("round trips/s     (" + tag + ")", "raw SQL", w.ok ? Fmt(w.per_sec, "%.0f") : "failed");
             if (r.ok && w.ok && w.per_sec > 0)
               add("round trips/s     (" + tag + ")", "pg/raw", Fmt(r.per_sec / w.per_sec, "%.2fx"));
+            add("machine CPU us/rt (" + tag + ")", label, r.ok && r.cpu_us >= 0 ? Fmt(r.cpu_us, "%.0f") : "n/a");
+            add("machine CPU us/rt (" + tag + ")", "raw SQL", w.ok && w.cpu_us >= 0 ? Fmt(w.cpu_us, "%.0f") : "n/a");
+            if (r.ok && w.ok && r.cpu_us > 0 && w.cpu_us > 0)
+              add("machine CPU us/rt (" + tag + ")", "pg/raw", Fmt(r.cpu_us / w.cpu_us, "%.2fx"));
           }
 #endif
         }
@@ -674,6 +699,10 @@ int main(int argc, char** argv) {
     }
     std::printf("\n");
   }
+  if (!pg_conninfo.empty())
+    std::printf(
+        "\nmachine CPU us/rt: the whole machine's busy time (/proc/stat, database server included) over the\n"
+        "first pair's timed window, per round trip of all pairs in it; meaningful on an otherwise idle machine.\n");
   if (flush_note)
     std::printf(
         "\nflush limit: a persistent round trip is four durable steps in sequence (request put, request get,\n"
