@@ -161,7 +161,8 @@ struct PgWakeBoard::Shared {
   // Per word, the waiter lock: 0 when free, else EmptyKey(queue) in the high
   // half and the holder's thread id in the low half (the futex word its
   // waiters sleep on); the holder's pid, written after it took the lock, to
-  // tell whether that thread still runs; and how many wait for the lock.
+  // tell whether that thread still runs; and how many wait for the lock (a
+  // dead one's count stays, which costs its releases a wake-up call).
   uint64_t waiter[kWords];
   int32_t waiter_pid[kWords];
   uint32_t lock_waiters[kWords];
@@ -183,10 +184,9 @@ uint64_t EmptyKey(int64_t queue_id) {
 // How often a getter waiting for a waiter lock makes sure its holder runs.
 constexpr auto kLockRecheck = std::chrono::seconds(2);
 
-uint32_t ThreadId() {
-  thread_local const uint32_t tid = static_cast<uint32_t>(::syscall(SYS_gettid));
-  return tid;
-}
+// Not cached: a forked child's thread would inherit its parent's. Only gets
+// that wait ask for it.
+uint32_t ThreadId() { return static_cast<uint32_t>(::syscall(SYS_gettid)); }
 
 // The futex word of a waiter lock: its low half, the holder's thread id.
 uint32_t* LockFutex(uint64_t* lock) {
