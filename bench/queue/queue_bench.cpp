@@ -130,7 +130,9 @@ double MachineBusySeconds() {
                             &v[5], &v[6], &v[7]);
   std::fclose(f);
   if (n != 8) return -1;
-  const unsigned long long busy = v[0] + v[1] + v[2] + v[5] + v[6] + v[7];  // all but idle and iowait
+  // user, nice, system, irq, softirq: not idle, iowait, or steal (time the
+  // hypervisor gave to others)
+  const unsigned long long busy = v[0] + v[1] + v[2] + v[5] + v[6];
   return static_cast<double>(busy) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
