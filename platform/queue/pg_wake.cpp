@@ -181,8 +181,10 @@ uint64_t EmptyKey(int64_t queue_id) {
   return ((static_cast<uint64_t>(queue_id) / kWords) & 0x7fffffffu) | 0x80000000u;
 }
 
-// How often a getter waiting for a waiter lock makes sure its holder runs.
-constexpr auto kLockRecheck = std::chrono::seconds(2);
+// How often a getter waiting for a waiter lock makes sure its holder runs
+// (a holder's process that exits frees its locks; one killed outright
+// cannot).
+constexpr auto kLockRecheck = std::chrono::milliseconds(500);
 
 // Not cached: a forked child's thread would inherit its parent's. Only gets
 // that wait ask for it.
@@ -204,6 +206,7 @@ PgWakeBoard* PgWakeBoard::For(const std::string& conninfo) {
   std::call_once(atfork, [] {
     pthread_atfork(LockBeforeFork, UnlockAfterFork, CloseAfterFork);
     std::atexit(StopRelaysAtExit);
+    std::atexit(ReleaseWaiterLocksAtExit);
   });
   const std::string root = platform::DataRoot();
   const std::string key = std::to_string(::getpid()) + '\n' + root + '\n' + conninfo;
@@ -354,6 +357,28 @@ void PgWakeBoard::UnlockWaiter(int64_t queue_id) {
   // gone: that holder keeps it.
   if (!__atomic_compare_exchange_n(lock, &mine, 0, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) return;
   if (__atomic_load_n(&shared_->lock_waiters[i], __ATOMIC_SEQ_CST) != 0) platform::FutexWake(LockFutex(lock), 1);
+}
+
+void PgWakeBoard::ReleaseWaiterLocksAtExit() {
+  // Another thread may be in For(), or the fork handlers hold the mutex:
+  // the locks are then left to be taken over.
+  std::unique_lock<std::mutex> registry(RegistryMutex(), std::try_to_lock);
+  if (!registry.owns_lock()) return;
+  const int32_t self = CurrentPid();
+  for (auto& [key, board] : Boards()) {
+    if (!board) continue;
+    Shared* const sh = board->shared_;
+    for (size_t i = 0; i < kWords; ++i) {
+      uint64_t held = __atomic_load_n(&sh->waiter[i], __ATOMIC_SEQ_CST);
+      if (held == 0 || __atomic_load_n(&sh->waiter_pid[i], __ATOMIC_SEQ_CST) != self) continue;
+      // The pid may be a moment old: free only a lock whose holder is one of
+      // this process's threads.
+      if (::syscall(SYS_tgkill, self, static_cast<uint32_t>(held), 0) != 0) continue;
+      if (__atomic_compare_exchange_n(&sh->waiter[i], &held, 0, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST) &&
+          __atomic_load_n(&sh->lock_waiters[i], __ATOMIC_SEQ_CST) != 0)
+        platform::FutexWake(LockFutex(&sh->waiter[i]), 1);
+    }
+  }
 }
 
 void PgWakeBoard::WakeAll() {

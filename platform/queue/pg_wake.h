@@ -34,7 +34,8 @@
 //    it go when its get ends, with a message or without. The lock is only a
 //    saving: a getter that finds it held for another queue sharing the word,
 //    or its holder's thread gone, waits without it (two sleepers cost a look
-//    more, nothing else).
+//    more, nothing else). A process frees the locks its threads hold when it
+//    exits; those of a process killed outright are taken over.
 //  * While no relay listens (the first moments of the first process, or the
 //    server unreachable), Relaying() says so and the getter listens on its
 //    own connection as before the board existed.
@@ -93,6 +94,9 @@ class PgWakeBoard {
   PgWakeBoard(std::string conninfo, int fd, Shared* shared, std::string tag);
   // In a forked child: closes every board's descriptor (see pg_wake.cpp).
   static void CloseAfterFork();
+  // At exit: frees the waiter locks this process's threads hold, so that
+  // the next getters need not find out that their holder is gone.
+  static void ReleaseWaiterLocksAtExit();
   Word& WordOf(int64_t queue_id) const;
   // Moves a word and wakes its sleepers.
   static void Move(Word& w);

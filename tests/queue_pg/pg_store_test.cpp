@@ -377,7 +377,7 @@ TEST_F(PgStoreTest, WakeBoardRelaysOnAfterTheRelayingProcessIsKilled) {
 // A queue's waiter lock on the board is held by a getter of a process that
 // is then killed: the next getter takes it over instead of waiting for it
 // until its deadline. A getter of another queue that shares the word waits
-// without it.
+// without it. A process that exits frees its locks on the way.
 TEST_F(PgStoreTest, AWaiterLockOfAKilledProcessIsTakenOver) {
   using krsoap::queue::pg::PgWakeBoard;
   krsoap::test::ScopedHome home;  // a board of its own
@@ -394,6 +394,15 @@ TEST_F(PgStoreTest, AWaiterLockOfAKilledProcessIsTakenOver) {
   kill(holder, SIGKILL);
   WaitExit(holder);
   EXPECT_EQ(board->LockWaiter(kQueue, soon), PgWakeBoard::WaiterLock::kTaken);
+  board->UnlockWaiter(kQueue);
+
+  const pid_t leaver = Spawn({"--child", "take-waiter-lock-and-exit", conninfo_, std::to_string(kQueue)}, &fd);
+  ASSERT_GT(leaver, 0);
+  ASSERT_EQ(ReadLine(fd), "holding");
+  close(fd);
+  WaitExit(leaver);
+  // Free already: a deadline of now does not wait.
+  EXPECT_EQ(board->LockWaiter(kQueue, PgWakeBoard::Clock::now()), PgWakeBoard::WaiterLock::kTaken);
   board->UnlockWaiter(kQueue);
 }
 
@@ -638,13 +647,14 @@ int ChildMain(int argc, char** argv) {
     std::fflush(stdout);
     for (;;) pause();
   }
-  if (mode == "hold-waiter-lock" && argc == 5) {
+  if ((mode == "hold-waiter-lock" || mode == "take-waiter-lock-and-exit") && argc == 5) {
     using krsoap::queue::pg::PgWakeBoard;
     auto* board = PgWakeBoard::For(argv[3]);
     if (!board || board->LockWaiter(std::atoll(argv[4]), PgWakeBoard::Clock::now()) != PgWakeBoard::WaiterLock::kTaken)
       return 2;
     std::printf("holding\n");
     std::fflush(stdout);
+    if (mode == "take-waiter-lock-and-exit") return 0;
     for (;;) pause();
   }
   if (mode == "own-dynamic" && argc == 5) {
