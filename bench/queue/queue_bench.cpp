@@ -138,8 +138,9 @@ double MachineBusySeconds() {
 
 // Runs round trips for `millis` after a short warm-up and writes the count, the
 // elapsed seconds, the machine's busy seconds meanwhile and each latency in
-// nanoseconds to `file` for the parent to merge. Shared by the queue-manager client and the raw SQL client so both
-// columns are timed the same way. False when a round trip fails.
+// nanoseconds to `file` for the parent to merge. Shared by the queue-manager
+// client and the raw SQL client so both columns are timed the same way. False
+// when a round trip fails.
 template <typename RoundTrip>
 bool TimeRoundTrips(int millis, const std::string& file, RoundTrip&& round_trip) {
   std::vector<int64_t> lat;

@@ -667,6 +667,10 @@ int32_t PgStore::Get(const std::string& queue, const GetRequest& req, BrowseCurs
   // message.
   int32_t waiter_key = 0;
   PgWakeBoard* locked = nullptr;
+  auto unlock_board = [&] {
+    if (locked) locked->UnlockWaiter(queue_id);
+    locked = nullptr;
+  };
   auto release = [&] {
     if (waiter_key != 0 && c && !c->broken()) {
       PgFailure uf;
@@ -674,14 +678,12 @@ int32_t PgStore::Get(const std::string& queue, const GetRequest& req, BrowseCurs
     }
     waiter_key = 0;
     params[10] = PgParam::Int(0);
-    if (locked) locked->UnlockWaiter(queue_id);
-    locked = nullptr;
+    unlock_board();
   };
   // A connection that listened for this get stops, so that it is not
   // signalled for every put of the database from the pool.
   auto finish = [&](int32_t rc) {
-    if (locked) locked->UnlockWaiter(queue_id);
-    locked = nullptr;
+    unlock_board();  // the server's lock was released or handed on already
     if (c && c->listening() && !c->broken()) {
       PgFailure uf;
       c->UnlistenAll(&uf);

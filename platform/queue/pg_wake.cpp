@@ -156,9 +156,9 @@ struct PgWakeBoard::Shared {
   uint32_t reserved[15];
   Word words[kWords];
   // Per word, the last queue a look found empty and the word's value then:
-  // EmptyKey(queue) in the high half (never 0), the value in the low half.
+  // QueueKey(queue) in the high half (never 0), the value in the low half.
   uint64_t empty[kWords];
-  // Per word, the waiter lock: 0 when free, else EmptyKey(queue) in the high
+  // Per word, the waiter lock: 0 when free, else QueueKey(queue) in the high
   // half and the holder's thread id in the low half (the futex word its
   // waiters sleep on); the holder's pid, written after it took the lock, to
   // tell whether that thread still runs; and how many wait for the lock (a
@@ -174,10 +174,11 @@ namespace {
 // differ from its by a multiple of kWords.
 size_t WordIndex(int64_t queue_id) { return static_cast<uint64_t>(queue_id) % kWords; }
 
-// Which of the queues sharing a word a record is about: the rest of the id
-// past the word's index, with the top bit set so that a record of a new
-// (all zero) board is never anybody's. Exact for ids below 2^43.
-uint64_t EmptyKey(int64_t queue_id) {
+// Which of the queues sharing a word an empty record or a waiter lock is
+// about: the rest of the id past the word's index, with the top bit set so
+// that a record of a new (all zero) board is never anybody's. Exact for ids
+// below 2^43.
+uint64_t QueueKey(int64_t queue_id) {
   return ((static_cast<uint64_t>(queue_id) / kWords) & 0x7fffffffu) | 0x80000000u;
 }
 
@@ -194,6 +195,19 @@ uint32_t ThreadId() { return static_cast<uint32_t>(::syscall(SYS_gettid)); }
 uint32_t* LockFutex(uint64_t* lock) {
   static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the low half comes first");
   return reinterpret_cast<uint32_t*>(lock);
+}
+
+// Wakes one getter waiting for a waiter lock, if any waits.
+void WakeLockWaiter(uint64_t* lock, uint32_t* waiters) {
+  if (__atomic_load_n(waiters, __ATOMIC_SEQ_CST) != 0) platform::FutexWake(LockFutex(lock), 1);
+}
+
+// Frees a waiter lock still held as `held` and hands it to one waiter;
+// false when it has changed hands meanwhile.
+bool FreeWaiterLock(uint64_t* lock, uint32_t* waiters, uint64_t held) {
+  if (!__atomic_compare_exchange_n(lock, &held, 0, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) return false;
+  WakeLockWaiter(lock, waiters);
+  return true;
 }
 
 }  // namespace
@@ -294,13 +308,13 @@ void PgWakeBoard::Wake(int64_t queue_id) {
 }
 
 void PgWakeBoard::NoteEmpty(int64_t queue_id, uint32_t seen) {
-  __atomic_store_n(&shared_->empty[WordIndex(queue_id)], EmptyKey(queue_id) << 32 | seen, __ATOMIC_SEQ_CST);
+  __atomic_store_n(&shared_->empty[WordIndex(queue_id)], QueueKey(queue_id) << 32 | seen, __ATOMIC_SEQ_CST);
 }
 
 bool PgWakeBoard::KnownEmpty(int64_t queue_id, uint32_t* seen) const {
   const uint64_t rec = __atomic_load_n(&shared_->empty[WordIndex(queue_id)], __ATOMIC_SEQ_CST);
   const uint32_t now = Read(queue_id);
-  if (rec >> 32 != EmptyKey(queue_id) || static_cast<uint32_t>(rec) != now) return false;
+  if (rec >> 32 != QueueKey(queue_id) || static_cast<uint32_t>(rec) != now) return false;
   *seen = now;
   return true;
 }
@@ -308,13 +322,11 @@ bool PgWakeBoard::KnownEmpty(int64_t queue_id, uint32_t* seen) const {
 PgWakeBoard::WaiterLock PgWakeBoard::LockWaiter(int64_t queue_id, Clock::time_point deadline) {
   const size_t i = WordIndex(queue_id);
   uint64_t* lock = &shared_->waiter[i];
-  const uint64_t key = EmptyKey(queue_id);
+  const uint64_t key = QueueKey(queue_id);
   const uint64_t mine = key << 32 | ThreadId();
   // A waiter that leaves without the lock while others still wait passes
   // on the wake-up it may have taken from them.
-  auto pass_on = [&] {
-    if (__atomic_load_n(&shared_->lock_waiters[i], __ATOMIC_SEQ_CST) != 0) platform::FutexWake(LockFutex(lock), 1);
-  };
+  auto pass_on = [&] { WakeLockWaiter(lock, &shared_->lock_waiters[i]); };
   for (bool waited = false;; waited = true) {
     uint64_t held = __atomic_load_n(lock, __ATOMIC_SEQ_CST);
     if (held == 0) {
@@ -351,12 +363,9 @@ PgWakeBoard::WaiterLock PgWakeBoard::LockWaiter(int64_t queue_id, Clock::time_po
 
 void PgWakeBoard::UnlockWaiter(int64_t queue_id) {
   const size_t i = WordIndex(queue_id);
-  uint64_t* lock = &shared_->waiter[i];
-  uint64_t mine = EmptyKey(queue_id) << 32 | ThreadId();
   // Not ours any more when a waiter took it over from a thread it thought
   // gone: that holder keeps it.
-  if (!__atomic_compare_exchange_n(lock, &mine, 0, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) return;
-  if (__atomic_load_n(&shared_->lock_waiters[i], __ATOMIC_SEQ_CST) != 0) platform::FutexWake(LockFutex(lock), 1);
+  FreeWaiterLock(&shared_->waiter[i], &shared_->lock_waiters[i], QueueKey(queue_id) << 32 | ThreadId());
 }
 
 void PgWakeBoard::ReleaseWaiterLocksAtExit() {
@@ -373,10 +382,8 @@ void PgWakeBoard::ReleaseWaiterLocksAtExit() {
       if (held == 0 || __atomic_load_n(&sh->waiter_pid[i], __ATOMIC_SEQ_CST) != self) continue;
       // The pid may be a moment old: free only a lock whose holder is one of
       // this process's threads.
-      if (::syscall(SYS_tgkill, self, static_cast<uint32_t>(held), 0) != 0) continue;
-      if (__atomic_compare_exchange_n(&sh->waiter[i], &held, 0, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST) &&
-          __atomic_load_n(&sh->lock_waiters[i], __ATOMIC_SEQ_CST) != 0)
-        platform::FutexWake(LockFutex(&sh->waiter[i]), 1);
+      if (::syscall(SYS_tgkill, self, static_cast<uint32_t>(held), 0) == 0)
+        FreeWaiterLock(&sh->waiter[i], &sh->lock_waiters[i], held);
     }
   }
 }

@@ -17,7 +17,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -447,14 +446,9 @@ TEST_F(PgStoreTest, AMessageOfTheLongestLengthGoesThroughWhole) {
   std::string body(QueueAttributes().max_message_length, '\0');
   for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('a' + i % 23);
   ASSERT_EQ(s->Put("Q", MakeMessage(body)), KRRC_NONE);
-  std::vector<char> buf(body.size());
-  GetRequest r;
-  r.buffer = buf.data();
-  r.buffer_length = static_cast<int32_t>(buf.size());
-  GetResult out;
-  ASSERT_EQ(s->Get("Q", r, nullptr, &out), KRRC_NONE);
-  ASSERT_EQ(out.data_length, r.buffer_length);
-  EXPECT_TRUE(std::equal(buf.begin(), buf.end(), body.begin()));
+  std::string got;
+  ASSERT_EQ(GetOne(s.get(), "Q", &got, 0, static_cast<int32_t>(body.size())), KRRC_NONE);
+  EXPECT_TRUE(got == body);
 }
 
 // ---- Dynamic queues of a killed process ------------------------------------
