@@ -1,14 +1,24 @@
 // Waitable kernel objects: the handle table, the dispatcher lock and the wait
 // engine, and the event and handle calls built on them.
 //
-// A wait registers one condition variable on every object it waits for and
-// sleeps on it; Signal wakes exactly the waiters registered on that object.
+// A wait registers its thread's waiter word on every object it waits for and
+// sleeps on the word; Signal sets the words of exactly the waiters registered
+// on that object, under the dispatcher mutex, and wakes the sleepers after
+// letting the mutex go. Waking under the mutex would have every woken waiter
+// block at once on the mutex its waker still holds: two more futex calls and
+// a context switch per hand-off, which a request's monitor-to-worker hand-off
+// paid each time.
 // A waiter holds shared references to its objects, so CloseHandle during a
 // wait only drops the handle: the object lives on until the wait ends.
 #include "platform/sync/kernel_object.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <map>
 #include <mutex>
 #include <new>
@@ -50,6 +60,78 @@ const HANDLE kCurrentProcess = INVALID_HANDLE_VALUE;  // (HANDLE)-1, as on Windo
 
 }  // namespace
 
+// A waiting thread's word: kArmed while it waits for a signal, kSleeping once
+// it may be asleep in the kernel, kSignalled when a signal came. One per
+// thread, since a thread waits in one wait at a time. A waker reads the word
+// under the dispatcher mutex but wakes it after letting go, when the waiter
+// may have left its wait already (or its thread ended): the wake is then a
+// spurious one for whoever sleeps on that address, which every futex user
+// tolerates, and never a write.
+struct DispatchWaiter {
+  static constexpr uint32_t kArmed = 0;
+  static constexpr uint32_t kSleeping = 1;
+  static constexpr uint32_t kSignalled = 2;
+  std::atomic<uint32_t> word{kArmed};
+};
+
+namespace {
+
+DispatchWaiter* ThisThreadWaiter() {
+  thread_local DispatchWaiter waiter;  // trivially destructible
+  return &waiter;
+}
+
+uint32_t* WordAddress(DispatchWaiter* w) { return reinterpret_cast<uint32_t*>(&w->word); }
+
+// Sleeps while the waiter's word says kSleeping, at most until `deadline`
+// (forever when infinite). Returns false once the deadline has passed.
+bool SleepOnWord(DispatchWaiter* w, bool infinite, std::chrono::steady_clock::time_point deadline) {
+  uint32_t expected = DispatchWaiter::kArmed;
+  if (!w->word.compare_exchange_strong(expected, DispatchWaiter::kSleeping, std::memory_order_acq_rel) &&
+      expected == DispatchWaiter::kSignalled)
+    return true;
+  while (w->word.load(std::memory_order_acquire) == DispatchWaiter::kSleeping) {
+    if (infinite) {
+      ::syscall(SYS_futex, WordAddress(w), FUTEX_WAIT_PRIVATE, DispatchWaiter::kSleeping, nullptr, nullptr, 0);
+      continue;
+    }
+    const auto left = deadline - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero()) return false;
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+    timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    ::syscall(SYS_futex, WordAddress(w), FUTEX_WAIT_PRIVATE, DispatchWaiter::kSleeping, &ts, nullptr, 0);
+  }
+  return true;
+}
+
+// The waiters a signal found asleep, woken once the dispatcher mutex is let go.
+class PendingWakes {
+ public:
+  void Add(DispatchWaiter* w) {
+    if (w->word.exchange(DispatchWaiter::kSignalled, std::memory_order_acq_rel) != DispatchWaiter::kSleeping) return;
+    if (count_ < kInline) {
+      inline_[count_++] = w;
+    } else {
+      more_.push_back(w);
+    }
+  }
+  void WakeAll() {
+    for (size_t i = 0; i < count_; ++i) Wake(inline_[i]);
+    for (DispatchWaiter* w : more_) Wake(w);
+  }
+
+ private:
+  static void Wake(DispatchWaiter* w) {
+    ::syscall(SYS_futex, WordAddress(w), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+  }
+  static constexpr size_t kInline = 4;
+  DispatchWaiter* inline_[kInline];
+  size_t count_ = 0;
+  std::vector<DispatchWaiter*> more_;
+};
+
+}  // namespace
+
 class Dispatcher {
  public:
   // With the dispatcher mutex held: takes the objects if the wait can be
@@ -78,30 +160,32 @@ class Dispatcher {
     if (!o.manual_reset_) o.signalled_ = false;
   }
 
-  static void Register(const std::vector<std::shared_ptr<KernelObject>>& objects,
-                       std::condition_variable* cv) {
-    for (const auto& o : objects) o->waiters_.push_back(cv);
+  static void Register(const std::vector<std::shared_ptr<KernelObject>>& objects, DispatchWaiter* w) {
+    for (const auto& o : objects) o->waiters_.push_back(w);
   }
 
-  static void Unregister(const std::vector<std::shared_ptr<KernelObject>>& objects,
-                         std::condition_variable* cv) {
+  static void Unregister(const std::vector<std::shared_ptr<KernelObject>>& objects, DispatchWaiter* w) {
     for (const auto& o : objects) {
-      auto& w = o->waiters_;
-      w.erase(std::remove(w.begin(), w.end(), cv), w.end());
+      auto& list = o->waiters_;
+      list.erase(std::remove(list.begin(), list.end(), w), list.end());
     }
   }
 
   static size_t WaiterCount(const KernelObject& o) { return o.waiters_.size(); }
 
-  static void WakeAll(KernelObject& o) {
-    for (std::condition_variable* cv : o.waiters_) cv->notify_one();
+  static void WakeAll(KernelObject& o, PendingWakes* wakes) {
+    for (DispatchWaiter* w : o.waiters_) wakes->Add(w);
   }
 };
 
 void KernelObject::Signal() {
-  std::lock_guard<std::mutex> lock(DispatcherMutex());
-  signalled_ = true;
-  Dispatcher::WakeAll(*this);
+  PendingWakes wakes;
+  {
+    std::lock_guard<std::mutex> lock(DispatcherMutex());
+    signalled_ = true;
+    Dispatcher::WakeAll(*this, &wakes);
+  }
+  wakes.WakeAll();
 }
 
 void KernelObject::Reset() {
@@ -115,10 +199,14 @@ DWORD KernelObject::exit_code() const {
 }
 
 void KernelObject::Finish(DWORD exit_code) {
-  std::lock_guard<std::mutex> lock(DispatcherMutex());
-  exit_code_ = exit_code;
-  signalled_ = true;
-  Dispatcher::WakeAll(*this);
+  PendingWakes wakes;
+  {
+    std::lock_guard<std::mutex> lock(DispatcherMutex());
+    exit_code_ = exit_code;
+    signalled_ = true;
+    Dispatcher::WakeAll(*this, &wakes);
+  }
+  wakes.WakeAll();
 }
 
 HANDLE InsertKernelObject(std::shared_ptr<KernelObject> object) {
@@ -152,23 +240,24 @@ DWORD WaitForObjects(const std::vector<std::shared_ptr<KernelObject>>& objects, 
   if (Dispatcher::TrySatisfy(objects, wait_all, &index)) return WAIT_OBJECT_0 + DWORD(index);
   if (milliseconds == 0) return WAIT_TIMEOUT;
 
-  std::condition_variable cv;
-  Dispatcher::Register(objects, &cv);
+  DispatchWaiter* me = ThisThreadWaiter();
+  Dispatcher::Register(objects, me);
   DWORD result = WAIT_TIMEOUT;
   for (;;) {
-    if (infinite) {
-      cv.wait(lock);
-    } else if (cv.wait_until(lock, deadline) == std::cv_status::timeout) {
-      // A signal that raced with the time-out still counts.
-      if (Dispatcher::TrySatisfy(objects, wait_all, &index)) result = WAIT_OBJECT_0 + DWORD(index);
-      break;
-    }
+    // Armed under the mutex: a signal from here on sets the word, and one
+    // that comes before the sleep keeps the thread from sleeping at all.
+    me->word.store(DispatchWaiter::kArmed, std::memory_order_relaxed);
+    lock.unlock();
+    const bool in_time = SleepOnWord(me, infinite, deadline);
+    lock.lock();
+    // A signal that raced with the time-out still counts.
     if (Dispatcher::TrySatisfy(objects, wait_all, &index)) {
       result = WAIT_OBJECT_0 + DWORD(index);
       break;
     }
+    if (!in_time) break;
   }
-  Dispatcher::Unregister(objects, &cv);
+  Dispatcher::Unregister(objects, me);
   return result;
 }
 

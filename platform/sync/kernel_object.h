@@ -6,16 +6,20 @@
 // taken together or none is) without lock-ordering rules between objects;
 // each operation under it is a few instructions, and the system signals a
 // handful of events per request, so the lock is never contended for long.
+// Nobody sleeps or wakes anybody while holding it: a waiter sleeps on a word
+// of its own, which a signal sets under the lock and wakes after it.
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <vector>
 
 #include "platform/win32/types.h"
 
 namespace krsoap::platform {
+
+struct DispatchWaiter;  // a waiting thread's word (kernel_object.cpp)
 
 class KernelObject {
  public:
@@ -44,7 +48,7 @@ class KernelObject {
   const bool manual_reset_;
   bool signalled_;                 // dispatcher mutex
   DWORD exit_code_ = 259;          // dispatcher mutex; STILL_ACTIVE
-  std::vector<std::condition_variable*> waiters_;  // dispatcher mutex
+  std::vector<DispatchWaiter*> waiters_;  // dispatcher mutex
 };
 
 // Adds an object to the kernel handle table; nullptr when the table is full.
