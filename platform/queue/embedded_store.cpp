@@ -145,22 +145,9 @@ class EmbeddedStore final : public Store {
     return KRRC_NONE;
   }
 
-  int32_t LookupQueue(const std::string& name, QueueAttributes* out) override {
-    SharedQm::Lock lock(qm_.get());
-    if (!lock.ok()) return KRRC_Q_MGR_NOT_AVAILABLE;
-    if (qm_->Deleted()) return KRRC_Q_MGR_NOT_AVAILABLE;
-    int32_t q = qm_->FindQueueLocked(name);
-    if (q < 0) return qm_->MissingQueue();
-    QueueSlot& s = qm_->shm()->queues[q];
-    // A cheap check on this path (opened for every reply): the full one,
-    // with the start time, runs in the sweeps.
-    if (s.kind == static_cast<int32_t>(QueueKind::kTemporaryDynamic) && s.owner_pid != SelfIdentity().pid &&
-        ::kill(s.owner_pid, 0) != 0 && errno == ESRCH) {
-      qm_->SweepLocked(false);
-      return KRRC_UNKNOWN_OBJECT_NAME;
-    }
-    if (out) *out = AttributesOf(s);
-    return KRRC_NONE;
+  int32_t LookupQueue(const std::string& name, QueueAttributes* out) override { return Lookup(name, out, false); }
+  int32_t LookupAndNoteOpen(const std::string& name, QueueAttributes* out) override {
+    return Lookup(name, out, true);
   }
 
   int32_t ListQueues(std::vector<QueueInfo>* out) override {
@@ -482,6 +469,46 @@ class EmbeddedStore final : public Store {
     for (auto& p : qm_->shm()->procs)
       if (p.in_use) n += std::max(p.opens[q], 0);
     return static_cast<int32_t>(n);
+  }
+
+  // Finds a queue and, if asked, counts this process's open of it (not of a
+  // model queue), under one lock. A dynamic queue of a dead process is
+  // swept and reported unknown; this cheap check of its owner (an open of
+  // every reply's queue makes it) runs outside the mutex, since a system call
+  // under it would hold up every process of the queue manager. The full
+  // check, with the start time, runs in the sweeps.
+  int32_t Lookup(const std::string& name, QueueAttributes* out, bool note_open) {
+    pid_t owner = 0;
+    int32_t q;
+    uint32_t incarnation;
+    bool noted = false;
+    {
+      SharedQm::Lock lock(qm_.get());
+      if (!lock.ok()) return KRRC_Q_MGR_NOT_AVAILABLE;
+      if (qm_->Deleted()) return KRRC_Q_MGR_NOT_AVAILABLE;
+      q = qm_->FindQueueLocked(name);
+      if (q < 0) return qm_->MissingQueue();
+      QueueSlot& s = qm_->shm()->queues[q];
+      incarnation = s.incarnation;
+      if (s.kind == static_cast<int32_t>(QueueKind::kTemporaryDynamic) && s.owner_pid != SelfIdentity().pid)
+        owner = s.owner_pid;
+      if (note_open && s.kind != static_cast<int32_t>(QueueKind::kModel)) {
+        int32_t slot = qm_->ProcSlotLocked();
+        if (slot >= 0) {
+          qm_->shm()->procs[slot].opens[q]++;
+          noted = true;
+        }
+      }
+      if (out) *out = AttributesOf(s);
+    }
+    if (owner == 0 || ::kill(owner, 0) == 0 || errno != ESRCH) return KRRC_NONE;
+    SharedQm::Lock lock(qm_.get());
+    if (!lock.ok()) return KRRC_Q_MGR_NOT_AVAILABLE;
+    const QueueSlot& s = qm_->shm()->queues[q];
+    int32_t slot = noted && s.in_use && s.incarnation == incarnation ? qm_->ProcSlotLocked() : -1;
+    if (slot >= 0) qm_->shm()->procs[slot].opens[q] = std::max(0, qm_->shm()->procs[slot].opens[q] - 1);
+    qm_->SweepLocked(false);
+    return KRRC_UNKNOWN_OBJECT_NAME;
   }
 
   void AdjustOpen(const std::string& name, int delta) {

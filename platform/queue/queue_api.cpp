@@ -429,7 +429,7 @@ void Open(KRHCONN hconn, KROD* od, KRLONG options, KRHOBJ* hobj, KRLONG* cc, KRL
   obj->hconn = hconn;
   obj->qm = qm;
   obj->options = options;
-  int32_t rc = qm->store->LookupQueue(name, &obj->attributes);
+  int32_t rc = qm->store->LookupAndNoteOpen(name, &obj->attributes);
   if (rc) {
     NoteStoreFailure(qm, rc);
     return Done(cc, reason, rc);
@@ -451,8 +451,8 @@ void Open(KRHCONN hconn, KROD* od, KRLONG options, KRHOBJ* hobj, KRLONG* cc, KRL
     obj->attributes.kind = QueueKind::kTemporaryDynamic;
     obj->attributes.default_persistence = KRPER_NOT_PERSISTENT;
     NameToField(dyn, od->ObjectName, KR_Q_NAME_LENGTH);
+    qm->store->NoteOpen(obj->queue);
   }
-  qm->store->NoteOpen(obj->queue);
   KRHOBJ h = Objects().Add(obj);
   if (h == 0) {
     std::lock_guard<std::mutex> lock(obj->mu);

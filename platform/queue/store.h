@@ -166,6 +166,16 @@ class Store {
   // ---- Open handle accounting (for listing; also keeps DeleteQueue honest) --
   virtual void NoteOpen(const std::string& name) = 0;
   virtual void NoteClose(const std::string& name) = 0;
+  // LookupQueue and, when the queue is found and is not a model queue,
+  // NoteOpen: what opening a queue by name needs. A store may do both in one
+  // step; every open of a queue (a reply's too) goes through here.
+  virtual int32_t LookupAndNoteOpen(const std::string& name, QueueAttributes* out) {
+    QueueAttributes local;
+    if (!out) out = &local;
+    int32_t rc = LookupQueue(name, out);
+    if (rc == 0 && out->kind != QueueKind::kModel) NoteOpen(name);
+    return rc;
+  }
 
   // ---- Messages ------------------------------------------------------------
   // Puts a message whose descriptor is complete (see Message). Checks the
