@@ -13,11 +13,15 @@
 //
 // With 1, 4 and 16 client processes (each its own SoapClient, calling in a
 // loop for a fixed time) it prints p50 and p99 of one call and calls per
-// second, then the ratios queue/HTTP and queue/gSOAP. Then (e): a new queue connector's
+// second, then the ratios queue/HTTP and queue/gSOAP. The stacks run in turn,
+// level by level, for several rounds: this machine's speed drifts by as much
+// as 2x within minutes, so each ratio is taken between runs seconds apart
+// (the median of the rounds' ratios), and each stack's figures printed at the
+// end are those of its median round. Then (e): a new queue connector's
 // first call to the host (create, connect, queues, call), and the same
 // through a new SoapClient. Runs in a throwaway data root, tracing off.
 //
-//   client_e2e_bench [--seconds S] [--concurrency 1,4,16] [--only queue|http|gsoap]
+//   client_e2e_bench [--seconds S] [--rounds N] [--concurrency 1,4,16] [--only queue|http|gsoap]
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -55,7 +59,8 @@ using krsoap::bench::Load;
 using krsoap::bench::LoadAverage;
 using krsoap::bench::Measure;
 using krsoap::bench::NowNs;
-using krsoap::bench::PrintRatios;
+using krsoap::bench::MedianRound;
+using krsoap::bench::PrintRoundRatios;
 using krsoap::bench::Slot;
 
 constexpr const char* kQm = "CLIENT.QM";
@@ -279,12 +284,15 @@ void PrintFigures(const char* stack, int n, const Figures& f) {
 
 int main(int argc, char** argv) {
   double seconds = 2;
+  int rounds = 3;
   std::vector<int> levels = {1, 4, 16};
   std::string only;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string a = argv[i];
     if (a == "--seconds") {
       seconds = std::clamp(std::atof(argv[i + 1]), 0.1, 60.0);
+    } else if (a == "--rounds") {
+      rounds = std::clamp(std::atoi(argv[i + 1]), 1, 15);
     } else if (a == "--concurrency") {
       levels.clear();
       std::stringstream s(argv[i + 1]);
@@ -293,12 +301,12 @@ int main(int argc, char** argv) {
     } else if (a == "--only") {
       only = argv[i + 1];
     } else {
-      std::fprintf(stderr, "usage: client_e2e_bench [--seconds S] [--concurrency 1,4,16] [--only queue|http|gsoap]\n");
+      std::fprintf(stderr, "usage: client_e2e_bench [--seconds S] [--rounds N] [--concurrency 1,4,16] [--only queue|http|gsoap]\n");
       return 2;
     }
   }
   if (argc % 2 == 0) {
-    std::fprintf(stderr, "usage: client_e2e_bench [--seconds S] [--concurrency 1,4,16] [--only queue|http|gsoap]\n");
+    std::fprintf(stderr, "usage: client_e2e_bench [--seconds S] [--rounds N] [--concurrency 1,4,16] [--only queue|http|gsoap]\n");
     return 2;
   }
   krsoap::test::BuildDirs dirs;
@@ -314,17 +322,90 @@ int main(int argc, char** argv) {
   }
   Shared* shared = krsoap::bench::MapShared<Shared>();
 
-  std::printf("client_e2e_bench: SoapClient calling Calculator Add, %.1f s per figure, each client a separate "
-              "process\n", seconds);
+  std::printf("client_e2e_bench: SoapClient calling Calculator Add, %.1f s per figure, %d rounds, each client a "
+              "separate process\n", seconds, rounds);
   std::printf("load average at start: %s\n", LoadAverage().c_str());
-  std::vector<Figures> qf(levels.size()), hf(levels.size()), gf(levels.size());
-  bool first_ran = false, gsoap_ran = false;
-  if (only.empty() || only == "queue") {
-    pid_t host = krsoap::test::StartCalculatorHost(dirs, root, "", kQueue, kWsdl, kWsml);
-    for (size_t i = 0; i < levels.size(); ++i) {
-      qf[i] = RunConcurrency(&shared->load, levels[i], seconds, true, 0, host);
-      PrintFigures("queue", levels[i], qf[i]);
+
+  // Every stack's server runs for the whole measurement; only the one being
+  // measured is called.
+  struct Stack {
+    const char* label;
+    pid_t server = 0;
+    int port = 0;
+    bool gsoap = false;
+    std::vector<std::vector<Figures>> rounds;  // [level][round]
+  };
+  std::vector<Stack> stacks;
+  auto stop_all = [&] {
+    for (Stack& st : stacks) {
+      if (st.server <= 0) continue;
+      ::kill(st.server, SIGTERM);
+      ::waitpid(st.server, nullptr, 0);
     }
+  };
+  if (only.empty() || only == "queue") {
+    Stack st{"queue"};
+    st.server = krsoap::test::StartCalculatorHost(dirs, root, "", kQueue, kWsdl, kWsml);
+    stacks.push_back(st);
+  }
+  if (only.empty() || only == "http") {
+    Stack st{"http "};
+    st.server = krsoap::test::StartCalculatorHttpHost(dirs, root, kWsdl, kWsml, &st.port);
+    stacks.push_back(st);
+    if (st.port <= 0) {
+      std::fprintf(stderr, "client_e2e_bench: serve-http did not start (see %s/http.log)\n", root.c_str());
+      stop_all();
+      return 1;
+    }
+  }
+#if KRSOAP_BENCH_GSOAP
+  if (only.empty() || only == "gsoap") {
+    Stack st{"gsoap"};
+    st.gsoap = true;
+    st.server = krsoap::bench::gsoap::StartServer(&st.port);
+    stacks.push_back(st);
+    if (st.server <= 0) {
+      std::fprintf(stderr, "client_e2e_bench: the gSOAP anchor's server did not start\n");
+      stop_all();
+      std::filesystem::remove_all(root);
+      return 1;
+    }
+  }
+#else
+  std::printf("gsoap: the anchor is not built (bench/gsoap_anchor/install-gsoap.sh, then reconfigure)\n");
+#endif
+  const auto figures = krsoap::bench::RunInTurn(stacks.size(), levels, rounds, [&](size_t s, int level, int r) {
+    Stack& st = stacks[s];
+    Figures f;
+    if (st.gsoap) {
+#if KRSOAP_BENCH_GSOAP
+      f = krsoap::bench::Run(&shared->load, level, seconds, st.server, [&](int slot) {
+        krsoap::bench::GsoapAdds(&shared->load, &shared->load.slots[slot], slot, st.port);
+      });
+#endif
+    } else {
+      f = RunConcurrency(&shared->load, level, seconds, st.port == 0, st.port, st.server);
+    }
+    std::printf("round %d  ", r + 1);
+    PrintFigures(st.label, level, f);
+    return f;
+  });
+  for (size_t s = 0; s < stacks.size(); ++s) stacks[s].rounds = figures[s];
+  std::printf("median rounds\n");
+  for (Stack& st : stacks)
+    for (size_t i = 0; i < levels.size(); ++i) PrintFigures(st.label, levels[i], MedianRound(st.rounds[i]));
+  auto find = [&](const char* label) -> Stack* {
+    for (Stack& st : stacks)
+      if (std::strcmp(st.label, label) == 0) return &st;
+    return nullptr;
+  };
+  Stack* queue = find("queue");
+  Stack* http = find("http ");
+  Stack* gsoap = find("gsoap");
+  if (queue && http) PrintRoundRatios("http", "calls/s", levels, queue->rounds, http->rounds, 1.0, 1.1);
+  if (queue && gsoap) PrintRoundRatios("gSOAP", "calls/s", levels, queue->rounds, gsoap->rounds, 0, 1.0);
+  bool first_ran = false;
+  if (queue) {
     std::fflush(nullptr);
     pid_t pid = ::fork();
     if (pid == 0) {
@@ -333,48 +414,8 @@ int main(int argc, char** argv) {
     }
     ::waitpid(pid, nullptr, 0);
     first_ran = true;
-    ::kill(host, SIGTERM);
-    ::waitpid(host, nullptr, 0);
   }
-  if (only.empty() || only == "http") {
-    int port = 0;
-    pid_t http = krsoap::test::StartCalculatorHttpHost(dirs, root, kWsdl, kWsml, &port);
-    if (port <= 0) {
-      std::fprintf(stderr, "client_e2e_bench: serve-http did not start (see %s/http.log)\n", root.c_str());
-      if (http > 0) ::kill(http, SIGTERM);
-      return 1;
-    }
-    for (size_t i = 0; i < levels.size(); ++i) {
-      hf[i] = RunConcurrency(&shared->load, levels[i], seconds, false, port, http);
-      PrintFigures("http ", levels[i], hf[i]);
-    }
-    ::kill(http, SIGTERM);
-    ::waitpid(http, nullptr, 0);
-  }
-#if KRSOAP_BENCH_GSOAP
-  if (only.empty() || only == "gsoap") {
-    int port = 0;
-    const pid_t server = krsoap::bench::gsoap::StartServer(&port);
-    if (server <= 0) {
-      std::fprintf(stderr, "client_e2e_bench: the gSOAP anchor's server did not start\n");
-      std::filesystem::remove_all(root);
-      return 1;
-    }
-    for (size_t i = 0; i < levels.size(); ++i) {
-      gf[i] = krsoap::bench::Run(&shared->load, levels[i], seconds, server, [&](int r) {
-        krsoap::bench::GsoapAdds(&shared->load, &shared->load.slots[r], r, port);
-      });
-      PrintFigures("gsoap", levels[i], gf[i]);
-    }
-    ::kill(server, SIGTERM);
-    ::waitpid(server, nullptr, 0);
-    gsoap_ran = true;
-  }
-#else
-  std::printf("gsoap: the anchor is not built (bench/gsoap_anchor/install-gsoap.sh, then reconfigure)\n");
-#endif
-  if (only.empty()) PrintRatios("http", "calls/s", levels, qf, hf, 1.0, 1.1);
-  if (only.empty() && gsoap_ran) PrintRatios("gSOAP", "calls/s", levels, qf, gf, 0, 1.0);
+  stop_all();
   if (first_ran) {
     const char* what[3] = {"new queue connector, first call (create, connect, queues, call), none other alive",
                            "new queue connector, first call, another connector of the process alive",

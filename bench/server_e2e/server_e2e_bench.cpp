@@ -13,14 +13,17 @@
 //
 // With 1, 4 and 16 concurrent requesters it prints p50 and p99 of the round
 // trip and round trips per second, then the ratios queue/HTTP and
-// queue/gSOAP with the goals beside them. Runs in a
-// throwaway data root, tracing off.
+// queue/gSOAP with the goals beside them. The stacks run in turn, level by
+// level, for several rounds; each ratio is the median of the rounds' ratios
+// and each stack's figures printed at the end are those of its median round
+// (this machine's speed drifts too much for stacks measured minutes apart).
+// Runs in a throwaway data root, tracing off.
 //
 //   --unit-of-work  the host serves under units of work ("UnitOfWork" 1)
 //   --echo-kb N     each request is an Echo of N kB of text (the reply as
 //                   long); "MaxMessageLength" is raised to fit
 //
-//   server_e2e_bench [--seconds S] [--concurrency 1,4,16] [--only queue|http|gsoap]
+//   server_e2e_bench [--seconds S] [--rounds N] [--concurrency 1,4,16] [--only queue|http|gsoap]
 //                    [--unit-of-work] [--echo-kb N]
 #include <signal.h>
 #include <sys/mman.h>
@@ -55,7 +58,8 @@ using krsoap::bench::Figures;
 using krsoap::bench::Load;
 using krsoap::bench::LoadAverage;
 using krsoap::bench::Measure;
-using krsoap::bench::PrintRatios;
+using krsoap::bench::MedianRound;
+using krsoap::bench::PrintRoundRatios;
 using krsoap::bench::Slot;
 
 constexpr const char* kQm = "E2E.QM";
@@ -154,6 +158,7 @@ Figures RunConcurrency(Load* load, int n, double seconds, bool queue, int port) 
 
 int main(int argc, char** argv) {
   double seconds = 3;
+  int rounds = 3;
   std::vector<int> levels = {1, 4, 16};
   std::string only;
   bool unit_of_work = false;
@@ -170,6 +175,8 @@ int main(int argc, char** argv) {
       echo_kb = std::clamp(std::atoi(argv[i + 1]), 1, 4000);
     } else if (a == "--seconds") {
       seconds = std::atof(argv[i + 1]);
+    } else if (a == "--rounds") {
+      rounds = std::clamp(std::atoi(argv[i + 1]), 1, 15);
     } else if (a == "--concurrency") {
       levels.clear();
       std::stringstream s(argv[i + 1]);
@@ -179,7 +186,7 @@ int main(int argc, char** argv) {
       only = argv[i + 1];
     } else {
       std::fprintf(stderr,
-                   "usage: server_e2e_bench [--seconds S] [--concurrency 1,4,16] [--only queue|http|gsoap] "
+                   "usage: server_e2e_bench [--seconds S] [--rounds N] [--concurrency 1,4,16] [--only queue|http|gsoap] "
                    "[--unit-of-work] [--echo-kb N]\n");
       return 2;
     }
@@ -200,64 +207,88 @@ int main(int argc, char** argv) {
   }
   Load* shared = krsoap::bench::MapShared<Load>();
 
-  std::printf("server_e2e_bench: Calculator %s, %.1f s per figure, requesters are separate processes%s\n",
-              g_echo.empty() ? "Add" : ("Echo of " + std::to_string(echo_kb) + " kB").c_str(), seconds,
+  std::printf("server_e2e_bench: Calculator %s, %.1f s per figure, %d rounds, requesters are separate processes%s\n",
+              g_echo.empty() ? "Add" : ("Echo of " + std::to_string(echo_kb) + " kB").c_str(), seconds, rounds,
               unit_of_work ? ", UnitOfWork 1" : "");
   std::printf("load average at start: %s\n", LoadAverage().c_str());
-  std::vector<Figures> qf(levels.size()), hf(levels.size()), gf(levels.size());
-  bool gsoap_ran = false;
-  if (only.empty() || only == "queue") {
-    pid_t host = krsoap::test::StartCalculatorHost(dirs, g_root, kQm, kQueue, kWsdl, kWsml);
-    for (size_t i = 0; i < levels.size(); ++i) {
-      qf[i] = RunConcurrency(shared, levels[i], seconds, true, 0);
-      std::printf("queue %2d requesters: p50 %8.1f us  p99 %9.1f us  %8.0f round trips/s  (%ld errors)\n", levels[i],
-                  qf[i].p50_us, qf[i].p99_us, qf[i].per_s, qf[i].errors);
-      std::fflush(stdout);
+
+  // Every stack's server runs for the whole measurement; only the one being
+  // measured is called.
+  enum Kind { kQueueStack, kHttpStack, kGsoapStack };
+  struct Stack {
+    Kind kind;
+    const char* line;  // the printf format of one figure
+    pid_t server = 0;
+    int port = 0;
+  };
+  std::vector<Stack> stacks;
+  auto stop_all = [&] {
+    for (Stack& st : stacks) {
+      if (st.server <= 0) continue;
+      ::kill(st.server, SIGTERM);
+      ::waitpid(st.server, nullptr, 0);
     }
-    ::kill(host, SIGTERM);
-    ::waitpid(host, nullptr, 0);
+  };
+  if (only.empty() || only == "queue") {
+    stacks.push_back({kQueueStack, "queue %2d requesters: p50 %8.1f us  p99 %9.1f us  %8.0f round trips/s  (%ld errors)\n"});
+    stacks.back().server = krsoap::test::StartCalculatorHost(dirs, g_root, kQm, kQueue, kWsdl, kWsml);
   }
   if (only.empty() || only == "http") {
-    int port = 0;
-    pid_t http = krsoap::test::StartCalculatorHttpHost(dirs, g_root, kWsdl, kWsml, &port);
-    if (port <= 0) {
+    stacks.push_back({kHttpStack, "http  %2d clients:    p50 %8.1f us  p99 %9.1f us  %8.0f round trips/s  (%ld errors)\n"});
+    stacks.back().server = krsoap::test::StartCalculatorHttpHost(dirs, g_root, kWsdl, kWsml, &stacks.back().port);
+    if (stacks.back().port <= 0) {
       std::fprintf(stderr, "server_e2e_bench: serve-http did not start (see %s/http.log)\n", g_root.c_str());
+      stop_all();
       return 1;
     }
-    for (size_t i = 0; i < levels.size(); ++i) {
-      hf[i] = RunConcurrency(shared, levels[i], seconds, false, port);
-      std::printf("http  %2d clients:    p50 %8.1f us  p99 %9.1f us  %8.0f round trips/s  (%ld errors)\n", levels[i],
-                  hf[i].p50_us, hf[i].p99_us, hf[i].per_s, hf[i].errors);
-      std::fflush(stdout);
-    }
-    ::kill(http, SIGTERM);
-    ::waitpid(http, nullptr, 0);
   }
 #if KRSOAP_BENCH_GSOAP
   if ((only.empty() || only == "gsoap") && g_echo.empty()) {
-    int port = 0;
-    const pid_t server = krsoap::bench::gsoap::StartServer(&port);
-    if (server <= 0) {
+    stacks.push_back({kGsoapStack, "gsoap %2d clients:    p50 %8.1f us  p99 %9.1f us  %8.0f round trips/s  (%ld errors)\n"});
+    stacks.back().server = krsoap::bench::gsoap::StartServer(&stacks.back().port);
+    if (stacks.back().server <= 0) {
       std::fprintf(stderr, "server_e2e_bench: the gSOAP anchor's server did not start\n");
+      stop_all();
       std::filesystem::remove_all(g_root);
       return 1;
     }
-    for (size_t i = 0; i < levels.size(); ++i) {
-      gf[i] = krsoap::bench::Run(shared, levels[i], seconds, server,
-                                 [&](int r) { krsoap::bench::GsoapAdds(shared, &shared->slots[r], r, port); });
-      std::printf("gsoap %2d clients:    p50 %8.1f us  p99 %9.1f us  %8.0f round trips/s  (%ld errors)\n", levels[i],
-                  gf[i].p50_us, gf[i].p99_us, gf[i].per_s, gf[i].errors);
-      std::fflush(stdout);
-    }
-    ::kill(server, SIGTERM);
-    ::waitpid(server, nullptr, 0);
-    gsoap_ran = true;
   }
 #else
   std::printf("gsoap: the anchor is not built (bench/gsoap_anchor/install-gsoap.sh, then reconfigure)\n");
 #endif
-  if (only.empty()) PrintRatios("http", "round trips/s", levels, qf, hf, 0, 0);
-  if (only.empty() && gsoap_ran) PrintRatios("gSOAP", "round trips/s", levels, qf, gf, 0.8, 1.3);
+  auto print = [](const Stack& st, int level, const Figures& f) {
+    std::printf(st.line, level, f.p50_us, f.p99_us, f.per_s, f.errors);
+    std::fflush(stdout);
+  };
+  const auto figures = krsoap::bench::RunInTurn(stacks.size(), levels, rounds, [&](size_t s, int level, int r) {
+    const Stack& st = stacks[s];
+    Figures f;
+    if (st.kind == kGsoapStack) {
+#if KRSOAP_BENCH_GSOAP
+      f = krsoap::bench::Run(shared, level, seconds, st.server,
+                             [&](int slot) { krsoap::bench::GsoapAdds(shared, &shared->slots[slot], slot, st.port); });
+#endif
+    } else {
+      f = RunConcurrency(shared, level, seconds, st.kind == kQueueStack, st.port);
+    }
+    std::printf("round %d  ", r + 1);
+    print(st, level, f);
+    return f;
+  });
+  stop_all();
+  std::printf("median rounds\n");
+  for (size_t s = 0; s < stacks.size(); ++s)
+    for (size_t i = 0; i < levels.size(); ++i) print(stacks[s], levels[i], MedianRound(figures[s][i]));
+  auto find = [&](Kind kind) -> const std::vector<std::vector<Figures>>* {
+    for (size_t s = 0; s < stacks.size(); ++s)
+      if (stacks[s].kind == kind) return &figures[s];
+    return nullptr;
+  };
+  const auto* queue = find(kQueueStack);
+  const auto* http = find(kHttpStack);
+  const auto* gsoap = find(kGsoapStack);
+  if (queue && http) PrintRoundRatios("http", "round trips/s", levels, *queue, *http, 0, 0);
+  if (queue && gsoap) PrintRoundRatios("gSOAP", "round trips/s", levels, *queue, *gsoap, 0.8, 1.3);
   std::printf("load average at end: %s\n", LoadAverage().c_str());
   std::filesystem::remove_all(g_root);
   return 0;

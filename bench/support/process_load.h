@@ -159,23 +159,65 @@ struct Figures {
   long errors = 0;
 };
 
+// The median of some values (0 for none).
+inline double Median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+// Of several rounds' figures, the round with the median rate.
+inline Figures MedianRound(const std::vector<Figures>& rounds) {
+  if (rounds.empty()) return Figures{};
+  std::vector<Figures> sorted = rounds;
+  std::sort(sorted.begin(), sorted.end(), [](const Figures& a, const Figures& b) { return a.per_s < b.per_s; });
+  return sorted[sorted.size() / 2];
+}
+
+// Measures every stack at every level in turn, round after round:
+// run(stack, level, round) measures one. This machine's speed drifts by as
+// much as 2x within minutes, so stacks are compared between runs made seconds
+// apart. Returns the figures as [stack][level][round].
+template <class RunOne>
+std::vector<std::vector<std::vector<Figures>>> RunInTurn(size_t stacks, const std::vector<int>& levels, int rounds,
+                                                         RunOne run) {
+  std::vector<std::vector<std::vector<Figures>>> out(stacks, std::vector<std::vector<Figures>>(levels.size()));
+  for (int r = 0; r < rounds; ++r)
+    for (size_t i = 0; i < levels.size(); ++i)
+      for (size_t s = 0; s < stacks; ++s) out[s][i].push_back(run(s, levels[i], r));
+  return out;
+}
+
 // Prints the queue's figures over another stack's, level by level, with the
-// goals for 1 and 16 processes beside them when given (> 0). `unit` names the
-// rate ("calls/s", "round trips/s").
-inline void PrintRatios(const char* other, const char* unit, const std::vector<int>& levels,
-                        const std::vector<Figures>& queue, const std::vector<Figures>& them, double p50_goal_at_1,
-                        double rate_goal_at_16) {
-  std::printf("ratios queue/%s (p50, p99: lower is better for the queue; %s: higher is)\n", other, unit);
+// goals for 1 and 16 processes beside them when given (> 0); `unit` names the
+// rate ("calls/s", "round trips/s"). The stacks were measured in turn over
+// several rounds (RunInTurn; figures as [level][round]): each ratio is the
+// median of the rounds' own ratios, every one taken between runs made seconds
+// apart, and the rate's ratio of every round is listed after it.
+inline void PrintRoundRatios(const char* other, const char* unit, const std::vector<int>& levels,
+                             const std::vector<std::vector<Figures>>& queue,
+                             const std::vector<std::vector<Figures>>& them, double p50_goal_at_1,
+                             double rate_goal_at_16) {
+  std::printf("ratios queue/%s, median of %zu rounds (p50, p99: lower is better for the queue; %s: higher is)\n", other,
+              queue.empty() ? size_t{0} : queue[0].size(), unit);
   for (size_t i = 0; i < levels.size(); ++i) {
-    const double p50 = them[i].p50_us > 0 ? queue[i].p50_us / them[i].p50_us : 0;
-    const double p99 = them[i].p99_us > 0 ? queue[i].p99_us / them[i].p99_us : 0;
-    const double per_s = them[i].per_s > 0 ? queue[i].per_s / them[i].per_s : 0;
+    std::vector<double> p50s, p99s, rates;
+    for (size_t r = 0; r < queue[i].size() && r < them[i].size(); ++r) {
+      const Figures& q = queue[i][r];
+      const Figures& t = them[i][r];
+      if (t.p50_us > 0) p50s.push_back(q.p50_us / t.p50_us);
+      if (t.p99_us > 0) p99s.push_back(q.p99_us / t.p99_us);
+      if (t.per_s > 0) rates.push_back(q.per_s / t.per_s);
+    }
+    const double p50 = Median(p50s), p99 = Median(p99s), per_s = Median(rates);
     std::printf("  %2d: p50 %.2f  p99 %.2f  %s %.2f", levels[i], p50, p99, unit, per_s);
     if (levels[i] == 1 && p50_goal_at_1 > 0)
       std::printf("   goal p50 <= %.2f: %s", p50_goal_at_1, p50 <= p50_goal_at_1 ? "met" : "MISSED");
     if (levels[i] == 16 && rate_goal_at_16 > 0)
       std::printf("   goal %s >= %.2f: %s", unit, rate_goal_at_16, per_s >= rate_goal_at_16 ? "met" : "MISSED");
-    std::printf("\n");
+    std::printf("   (%s by round:", unit);
+    for (double r : rates) std::printf(" %.2f", r);
+    std::printf(")\n");
   }
 }
 
