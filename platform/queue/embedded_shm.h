@@ -375,10 +375,24 @@ class SharedQm {
   bool Deleted() const { return __atomic_load_n(&shm_->h.deleted, __ATOMIC_ACQUIRE) != 0; }
 
   // The mutex, with recovery after a holder's death.
+  // A holder keeps the mapped file's mutex for a microsecond or two, so a
+  // locker that finds it taken tries again for about that long before it
+  // sleeps: sleeping and being woken cost a system call on each side and a
+  // context switch, several times the wait. Not longer, since on a busy
+  // machine the holder may have lost its core. Returns as pthread_mutex_lock.
+  static int LockBriefly(pthread_mutex_t* m) {
+    for (int i = 0; i < 16; ++i) {
+      const int rc = pthread_mutex_trylock(m);
+      if (rc != EBUSY) return rc;  // taken, its owner dead, or broken
+      for (int j = 0; j < 16; ++j) platform::CpuRelax();
+    }
+    return pthread_mutex_lock(m);
+  }
+
   class Lock {
    public:
     explicit Lock(SharedQm* qm) : qm_(qm) {
-      int rc = pthread_mutex_lock(&qm_->shm_->h.mutex);
+      int rc = LockBriefly(&qm_->shm_->h.mutex);
       if (rc == EOWNERDEAD) {
         qm_->RebuildLocked();
         const std::string bad = qm_->ValidateLocked();
