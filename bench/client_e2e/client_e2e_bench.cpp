@@ -337,11 +337,7 @@ int main(int argc, char** argv) {
   };
   std::vector<Stack> stacks;
   auto stop_all = [&] {
-    for (Stack& st : stacks) {
-      if (st.server <= 0) continue;
-      ::kill(st.server, SIGTERM);
-      ::waitpid(st.server, nullptr, 0);
-    }
+    for (Stack& st : stacks) krsoap::bench::StopServer(st.server);
   };
   if (only.empty() || only == "queue") {
     Stack st{"queue"};

@@ -223,11 +223,7 @@ int main(int argc, char** argv) {
   };
   std::vector<Stack> stacks;
   auto stop_all = [&] {
-    for (Stack& st : stacks) {
-      if (st.server <= 0) continue;
-      ::kill(st.server, SIGTERM);
-      ::waitpid(st.server, nullptr, 0);
-    }
+    for (Stack& st : stacks) krsoap::bench::StopServer(st.server);
   };
   if (only.empty() || only == "queue") {
     stacks.push_back({kQueueStack, "queue %2d requesters: p50 %8.1f us  p99 %9.1f us  %8.0f round trips/s  (%ld errors)\n"});

@@ -4,6 +4,7 @@
 // percentiles, the rate and the CPU time per round trip. Header only.
 #pragma once
 
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -158,6 +159,14 @@ struct Figures {
   double client_cpu_us = 0, host_cpu_us = 0;  // per round trip
   long errors = 0;
 };
+
+// Ends a server a benchmark started (SIGTERM, then waits for it); none when
+// pid <= 0.
+inline void StopServer(pid_t pid) {
+  if (pid <= 0) return;
+  ::kill(pid, SIGTERM);
+  ::waitpid(pid, nullptr, 0);
+}
 
 // The median of some values (0 for none).
 inline double Median(std::vector<double> v) {
