@@ -374,7 +374,6 @@ class SharedQm {
   const std::string& name() const { return name_; }
   bool Deleted() const { return __atomic_load_n(&shm_->h.deleted, __ATOMIC_ACQUIRE) != 0; }
 
-  // The mutex, with recovery after a holder's death.
   // A holder keeps the mapped file's mutex for a microsecond or two, so a
   // locker that finds it taken tries again for about that long before it
   // sleeps: sleeping and being woken cost a system call on each side and a
@@ -389,6 +388,7 @@ class SharedQm {
     return pthread_mutex_lock(m);
   }
 
+  // The mutex, with recovery after a holder's death.
   class Lock {
    public:
     explicit Lock(SharedQm* qm) : qm_(qm) {
