@@ -492,21 +492,14 @@ class EmbeddedStore final : public Store {
       incarnation = s.incarnation;
       if (s.kind == static_cast<int32_t>(QueueKind::kTemporaryDynamic) && s.owner_pid != SelfIdentity().pid)
         owner = s.owner_pid;
-      if (note_open && s.kind != static_cast<int32_t>(QueueKind::kModel)) {
-        int32_t slot = qm_->ProcSlotLocked();
-        if (slot >= 0) {
-          qm_->shm()->procs[slot].opens[q]++;
-          noted = true;
-        }
-      }
+      if (note_open && s.kind != static_cast<int32_t>(QueueKind::kModel)) noted = AdjustOpenLocked(q, +1);
       if (out) *out = AttributesOf(s);
     }
     if (owner == 0 || ::kill(owner, 0) == 0 || errno != ESRCH) return KRRC_NONE;
     SharedQm::Lock lock(qm_.get());
     if (!lock.ok()) return KRRC_Q_MGR_NOT_AVAILABLE;
     const QueueSlot& s = qm_->shm()->queues[q];
-    int32_t slot = noted && s.in_use && s.incarnation == incarnation ? qm_->ProcSlotLocked() : -1;
-    if (slot >= 0) qm_->shm()->procs[slot].opens[q] = std::max(0, qm_->shm()->procs[slot].opens[q] - 1);
+    if (noted && s.in_use && s.incarnation == incarnation) AdjustOpenLocked(q, -1);
     qm_->SweepLocked(false);
     return KRRC_UNKNOWN_OBJECT_NAME;
   }
@@ -515,11 +508,19 @@ class EmbeddedStore final : public Store {
     SharedQm::Lock lock(qm_.get());
     if (!lock.ok()) return;
     int32_t q = qm_->FindQueueLocked(name);
+    if (q >= 0) AdjustOpenLocked(q, delta);
+  }
+
+  // Counts this process's opens of queue q up or down (never below 0); false
+  // when the process has no slot to count in.
+  bool AdjustOpenLocked(int32_t q, int delta) {
     int32_t slot = qm_->ProcSlotLocked();
-    if (q < 0 || slot < 0) return;
+    if (slot < 0) return false;
     int32_t& n = qm_->shm()->procs[slot].opens[q];
     n = std::max(0, n + delta);
+    return true;
   }
+
 
   // Makes entry e visible on queue q and wakes waiters. Unlocks.
   int32_t PublishLocked(int32_t e, int32_t q, SharedQm::Lock& lock) {

@@ -1,6 +1,6 @@
 // Futex words shared between processes: a 32-bit word in a shared mapping
 // that waiters sleep on until it moves, and the watch that comes before the
-// sleep (watch.h). The queue stores' waits use these; the word is the only
+// sleep (watch.h); and words private to one process (the events' waiters). The queue stores' waits use these; the word is the only
 // state, so a process that dies while waiting leaves nothing to repair.
 #pragma once
 
@@ -15,18 +15,33 @@
 
 namespace krsoap::platform {
 
+// The wait itself: `op` FUTEX_WAIT or FUTEX_WAIT_PRIVATE, timeout_ns < 0 for
+// none.
+inline void FutexWaitOp(int op, uint32_t* word, uint32_t expected, int64_t timeout_ns) {
+  if (timeout_ns < 0) {
+    ::syscall(SYS_futex, word, op, expected, nullptr, nullptr, 0);
+    return;
+  }
+  timespec ts{static_cast<time_t>(timeout_ns / 1000000000), static_cast<long>(timeout_ns % 1000000000)};
+  ::syscall(SYS_futex, word, op, expected, &ts, nullptr, 0);
+}
+
 // Sleeps while *word == expected, at most timeout_ms (forever when < 0).
 // Returns early on a wake-up, a signal, or when the word has moved already.
 inline void FutexWait(uint32_t* word, uint32_t expected, int64_t timeout_ms) {
-  if (timeout_ms < 0) {
-    ::syscall(SYS_futex, word, FUTEX_WAIT, expected, nullptr, nullptr, 0);
-    return;
-  }
-  timespec ts{static_cast<time_t>(timeout_ms / 1000), static_cast<long>((timeout_ms % 1000) * 1000000)};
-  ::syscall(SYS_futex, word, FUTEX_WAIT, expected, &ts, nullptr, 0);
+  FutexWaitOp(FUTEX_WAIT, word, expected, timeout_ms < 0 ? -1 : timeout_ms * 1000000);
 }
 
 inline void FutexWake(uint32_t* word, int count) { ::syscall(SYS_futex, word, FUTEX_WAKE, count, nullptr, nullptr, 0); }
+
+// The same for a word that only the threads of one process use (the kernel
+// need not find its mapping), the timeout in nanoseconds.
+inline void PrivateFutexWait(uint32_t* word, uint32_t expected, int64_t timeout_ns) {
+  FutexWaitOp(FUTEX_WAIT_PRIVATE, word, expected, timeout_ns);
+}
+inline void PrivateFutexWake(uint32_t* word, int count) {
+  ::syscall(SYS_futex, word, FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0);
+}
 
 // Atomic access to a futex word: other processes change it.
 inline uint32_t LoadWord(uint32_t* w) { return __atomic_load_n(w, __ATOMIC_ACQUIRE); }

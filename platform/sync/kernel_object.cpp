@@ -12,19 +12,15 @@
 // wait only drops the handle: the object lives on until the wait ends.
 #include "platform/sync/kernel_object.h"
 
-#include <linux/futex.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
-#include <ctime>
 #include <map>
 #include <mutex>
 #include <new>
 #include <string>
 
 #include "platform/sync/event.h"
+#include "platform/sync/futex.h"
 #include "platform/text/convert.h"
 #include "platform/win32/error_codes.h"
 #include "platform/win32/handle_table.h"
@@ -91,15 +87,12 @@ bool SleepOnWord(DispatchWaiter* w, bool infinite, std::chrono::steady_clock::ti
       expected == DispatchWaiter::kSignalled)
     return true;
   while (w->word.load(std::memory_order_acquire) == DispatchWaiter::kSleeping) {
-    if (infinite) {
-      ::syscall(SYS_futex, WordAddress(w), FUTEX_WAIT_PRIVATE, DispatchWaiter::kSleeping, nullptr, nullptr, 0);
-      continue;
+    int64_t left_ns = -1;
+    if (!infinite) {
+      left_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - std::chrono::steady_clock::now()).count();
+      if (left_ns <= 0) return false;
     }
-    const auto left = deadline - std::chrono::steady_clock::now();
-    if (left <= std::chrono::steady_clock::duration::zero()) return false;
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-    timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-    ::syscall(SYS_futex, WordAddress(w), FUTEX_WAIT_PRIVATE, DispatchWaiter::kSleeping, &ts, nullptr, 0);
+    PrivateFutexWait(WordAddress(w), DispatchWaiter::kSleeping, left_ns);
   }
   return true;
 }
@@ -121,9 +114,7 @@ class PendingWakes {
   }
 
  private:
-  static void Wake(DispatchWaiter* w) {
-    ::syscall(SYS_futex, WordAddress(w), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
-  }
+  static void Wake(DispatchWaiter* w) { PrivateFutexWake(WordAddress(w), 1); }
   static constexpr size_t kInline = 4;
   DispatchWaiter* inline_[kInline];
   size_t count_ = 0;
