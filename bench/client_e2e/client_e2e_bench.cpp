@@ -326,43 +326,25 @@ int main(int argc, char** argv) {
               "separate process\n", seconds, rounds);
   std::printf("load average at start: %s\n", LoadAverage().c_str());
 
-  // Every stack's server runs for the whole measurement; only the one being
-  // measured is called.
-  struct Stack {
-    const char* label;
-    pid_t server = 0;
-    int port = 0;
-    bool gsoap = false;
-    std::vector<std::vector<Figures>> rounds;  // [level][round]
-  };
-  std::vector<Stack> stacks;
-  auto stop_all = [&] {
-    for (Stack& st : stacks) krsoap::bench::StopServer(st.server);
-  };
-  if (only.empty() || only == "queue") {
-    Stack st{"queue"};
-    st.server = krsoap::test::StartCalculatorHost(dirs, root, "", kQueue, kWsdl, kWsml);
-    stacks.push_back(st);
-  }
+  using krsoap::bench::StackKind;
+  krsoap::bench::Stacks stacks;
+  if (only.empty() || only == "queue")
+    stacks.Add(StackKind::kQueue).server = krsoap::test::StartCalculatorHost(dirs, root, "", kQueue, kWsdl, kWsml);
   if (only.empty() || only == "http") {
-    Stack st{"http "};
+    krsoap::bench::Stack& st = stacks.Add(StackKind::kHttp);
     st.server = krsoap::test::StartCalculatorHttpHost(dirs, root, kWsdl, kWsml, &st.port);
-    stacks.push_back(st);
     if (st.port <= 0) {
       std::fprintf(stderr, "client_e2e_bench: serve-http did not start (see %s/http.log)\n", root.c_str());
-      stop_all();
       return 1;
     }
   }
 #if KRSOAP_BENCH_GSOAP
   if (only.empty() || only == "gsoap") {
-    Stack st{"gsoap"};
-    st.gsoap = true;
+    krsoap::bench::Stack& st = stacks.Add(StackKind::kGsoap);
     st.server = krsoap::bench::gsoap::StartServer(&st.port);
-    stacks.push_back(st);
     if (st.server <= 0) {
       std::fprintf(stderr, "client_e2e_bench: the gSOAP anchor's server did not start\n");
-      stop_all();
+      stacks.StopAll();
       std::filesystem::remove_all(root);
       return 1;
     }
@@ -371,37 +353,33 @@ int main(int argc, char** argv) {
   std::printf("gsoap: the anchor is not built (bench/gsoap_anchor/install-gsoap.sh, then reconfigure)\n");
 #endif
   const auto figures = krsoap::bench::RunInTurn(stacks.size(), levels, rounds, [&](size_t s, int level, int r) {
-    Stack& st = stacks[s];
+    const krsoap::bench::Stack& st = stacks[s];
     Figures f;
-    if (st.gsoap) {
+    if (st.kind == StackKind::kGsoap) {
 #if KRSOAP_BENCH_GSOAP
       f = krsoap::bench::Run(&shared->load, level, seconds, st.server, [&](int slot) {
         krsoap::bench::GsoapAdds(&shared->load, &shared->load.slots[slot], slot, st.port);
       });
 #endif
     } else {
-      f = RunConcurrency(&shared->load, level, seconds, st.port == 0, st.port, st.server);
+      f = RunConcurrency(&shared->load, level, seconds, st.kind == StackKind::kQueue, st.port, st.server);
     }
     std::printf("round %d  ", r + 1);
-    PrintFigures(st.label, level, f);
+    PrintFigures(krsoap::bench::StackLabel(st.kind), level, f);
     return f;
   });
-  for (size_t s = 0; s < stacks.size(); ++s) stacks[s].rounds = figures[s];
   std::printf("median rounds\n");
-  for (Stack& st : stacks)
-    for (size_t i = 0; i < levels.size(); ++i) PrintFigures(st.label, levels[i], MedianRound(st.rounds[i]));
-  auto find = [&](const char* label) -> Stack* {
-    for (Stack& st : stacks)
-      if (std::strcmp(st.label, label) == 0) return &st;
-    return nullptr;
-  };
-  Stack* queue = find("queue");
-  Stack* http = find("http ");
-  Stack* gsoap = find("gsoap");
-  if (queue && http) PrintRoundRatios("http", "calls/s", levels, queue->rounds, http->rounds, 1.0, 1.1);
-  if (queue && gsoap) PrintRoundRatios("gSOAP", "calls/s", levels, queue->rounds, gsoap->rounds, 0, 1.0);
+  for (size_t s = 0; s < stacks.size(); ++s)
+    for (size_t i = 0; i < levels.size(); ++i)
+      PrintFigures(krsoap::bench::StackLabel(stacks[s].kind), levels[i], MedianRound(figures[s][i]));
+  const int queue = stacks.Find(StackKind::kQueue);
+  const int http = stacks.Find(StackKind::kHttp);
+  const int gsoap = stacks.Find(StackKind::kGsoap);
+  if (queue >= 0 && http >= 0) PrintRoundRatios("http", "calls/s", levels, figures[queue], figures[http], 1.0, 1.1);
+  if (queue >= 0 && gsoap >= 0)
+    PrintRoundRatios("gSOAP", "calls/s", levels, figures[queue], figures[gsoap], 0, 1.0);
   bool first_ran = false;
-  if (queue) {
+  if (queue >= 0) {
     std::fflush(nullptr);
     pid_t pid = ::fork();
     if (pid == 0) {
@@ -411,7 +389,7 @@ int main(int argc, char** argv) {
     ::waitpid(pid, nullptr, 0);
     first_ran = true;
   }
-  stop_all();
+  stacks.StopAll();
   if (first_ran) {
     const char* what[3] = {"new queue connector, first call (create, connect, queues, call), none other alive",
                            "new queue connector, first call, another connector of the process alive",

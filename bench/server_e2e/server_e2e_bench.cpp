@@ -212,39 +212,25 @@ int main(int argc, char** argv) {
               unit_of_work ? ", UnitOfWork 1" : "");
   std::printf("load average at start: %s\n", LoadAverage().c_str());
 
-  // Every stack's server runs for the whole measurement; only the one being
-  // measured is called.
-  enum Kind { kQueueStack, kHttpStack, kGsoapStack };
-  struct Stack {
-    Kind kind;
-    const char* line;  // the printf format of one figure
-    pid_t server = 0;
-    int port = 0;
-  };
-  std::vector<Stack> stacks;
-  auto stop_all = [&] {
-    for (Stack& st : stacks) krsoap::bench::StopServer(st.server);
-  };
-  if (only.empty() || only == "queue") {
-    stacks.push_back({kQueueStack, "queue %2d requesters: p50 %8.1f us  p99 %9.1f us  %8.0f round trips/s  (%ld errors)\n"});
-    stacks.back().server = krsoap::test::StartCalculatorHost(dirs, g_root, kQm, kQueue, kWsdl, kWsml);
-  }
+  using krsoap::bench::StackKind;
+  krsoap::bench::Stacks stacks;
+  if (only.empty() || only == "queue")
+    stacks.Add(StackKind::kQueue).server = krsoap::test::StartCalculatorHost(dirs, g_root, kQm, kQueue, kWsdl, kWsml);
   if (only.empty() || only == "http") {
-    stacks.push_back({kHttpStack, "http  %2d clients:    p50 %8.1f us  p99 %9.1f us  %8.0f round trips/s  (%ld errors)\n"});
-    stacks.back().server = krsoap::test::StartCalculatorHttpHost(dirs, g_root, kWsdl, kWsml, &stacks.back().port);
-    if (stacks.back().port <= 0) {
+    krsoap::bench::Stack& st = stacks.Add(StackKind::kHttp);
+    st.server = krsoap::test::StartCalculatorHttpHost(dirs, g_root, kWsdl, kWsml, &st.port);
+    if (st.port <= 0) {
       std::fprintf(stderr, "server_e2e_bench: serve-http did not start (see %s/http.log)\n", g_root.c_str());
-      stop_all();
       return 1;
     }
   }
 #if KRSOAP_BENCH_GSOAP
   if ((only.empty() || only == "gsoap") && g_echo.empty()) {
-    stacks.push_back({kGsoapStack, "gsoap %2d clients:    p50 %8.1f us  p99 %9.1f us  %8.0f round trips/s  (%ld errors)\n"});
-    stacks.back().server = krsoap::bench::gsoap::StartServer(&stacks.back().port);
-    if (stacks.back().server <= 0) {
+    krsoap::bench::Stack& st = stacks.Add(StackKind::kGsoap);
+    st.server = krsoap::bench::gsoap::StartServer(&st.port);
+    if (st.server <= 0) {
       std::fprintf(stderr, "server_e2e_bench: the gSOAP anchor's server did not start\n");
-      stop_all();
+      stacks.StopAll();
       std::filesystem::remove_all(g_root);
       return 1;
     }
@@ -252,39 +238,37 @@ int main(int argc, char** argv) {
 #else
   std::printf("gsoap: the anchor is not built (bench/gsoap_anchor/install-gsoap.sh, then reconfigure)\n");
 #endif
-  auto print = [](const Stack& st, int level, const Figures& f) {
-    std::printf(st.line, level, f.p50_us, f.p99_us, f.per_s, f.errors);
+  auto print = [](StackKind kind, int level, const Figures& f) {
+    std::printf("%s %2d %s p50 %8.1f us  p99 %9.1f us  %8.0f round trips/s  (%ld errors)\n",
+                krsoap::bench::StackLabel(kind), level, kind == StackKind::kQueue ? "requesters:" : "clients:   ",
+                f.p50_us, f.p99_us, f.per_s, f.errors);
     std::fflush(stdout);
   };
   const auto figures = krsoap::bench::RunInTurn(stacks.size(), levels, rounds, [&](size_t s, int level, int r) {
-    const Stack& st = stacks[s];
+    const krsoap::bench::Stack& st = stacks[s];
     Figures f;
-    if (st.kind == kGsoapStack) {
+    if (st.kind == StackKind::kGsoap) {
 #if KRSOAP_BENCH_GSOAP
       f = krsoap::bench::Run(shared, level, seconds, st.server,
                              [&](int slot) { krsoap::bench::GsoapAdds(shared, &shared->slots[slot], slot, st.port); });
 #endif
     } else {
-      f = RunConcurrency(shared, level, seconds, st.kind == kQueueStack, st.port);
+      f = RunConcurrency(shared, level, seconds, st.kind == StackKind::kQueue, st.port);
     }
     std::printf("round %d  ", r + 1);
-    print(st, level, f);
+    print(st.kind, level, f);
     return f;
   });
-  stop_all();
+  stacks.StopAll();
   std::printf("median rounds\n");
   for (size_t s = 0; s < stacks.size(); ++s)
-    for (size_t i = 0; i < levels.size(); ++i) print(stacks[s], levels[i], MedianRound(figures[s][i]));
-  auto find = [&](Kind kind) -> const std::vector<std::vector<Figures>>* {
-    for (size_t s = 0; s < stacks.size(); ++s)
-      if (stacks[s].kind == kind) return &figures[s];
-    return nullptr;
-  };
-  const auto* queue = find(kQueueStack);
-  const auto* http = find(kHttpStack);
-  const auto* gsoap = find(kGsoapStack);
-  if (queue && http) PrintRoundRatios("http", "round trips/s", levels, *queue, *http, 0, 0);
-  if (queue && gsoap) PrintRoundRatios("gSOAP", "round trips/s", levels, *queue, *gsoap, 0.8, 1.3);
+    for (size_t i = 0; i < levels.size(); ++i) print(stacks[s].kind, levels[i], MedianRound(figures[s][i]));
+  const int queue = stacks.Find(StackKind::kQueue);
+  const int http = stacks.Find(StackKind::kHttp);
+  const int gsoap = stacks.Find(StackKind::kGsoap);
+  if (queue >= 0 && http >= 0) PrintRoundRatios("http", "round trips/s", levels, figures[queue], figures[http], 0, 0);
+  if (queue >= 0 && gsoap >= 0)
+    PrintRoundRatios("gSOAP", "round trips/s", levels, figures[queue], figures[gsoap], 0.8, 1.3);
   std::printf("load average at end: %s\n", LoadAverage().c_str());
   std::filesystem::remove_all(g_root);
   return 0;

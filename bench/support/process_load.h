@@ -168,6 +168,51 @@ inline void StopServer(pid_t pid) {
   ::waitpid(pid, nullptr, 0);
 }
 
+// The stacks the end-to-end benchmarks compare. Every stack's server runs
+// for the whole measurement (only the one measured is called) and is stopped
+// with the list, or before by StopAll.
+enum class StackKind { kQueue, kHttp, kGsoap };
+
+inline const char* StackLabel(StackKind kind) {
+  return kind == StackKind::kQueue ? "queue" : kind == StackKind::kHttp ? "http " : "gsoap";
+}
+
+struct Stack {
+  StackKind kind;
+  pid_t server = 0;
+  int port = 0;
+};
+
+class Stacks {
+ public:
+  Stacks() = default;
+  Stacks(const Stacks&) = delete;
+  Stacks& operator=(const Stacks&) = delete;
+  ~Stacks() { StopAll(); }
+
+  Stack& Add(StackKind kind) {
+    list_.push_back(Stack{kind});
+    return list_.back();
+  }
+  void StopAll() {
+    for (Stack& s : list_) {
+      StopServer(s.server);
+      s.server = 0;
+    }
+  }
+  // The index of the stack of that kind, or -1.
+  int Find(StackKind kind) const {
+    for (size_t i = 0; i < list_.size(); ++i)
+      if (list_[i].kind == kind) return static_cast<int>(i);
+    return -1;
+  }
+  size_t size() const { return list_.size(); }
+  const Stack& operator[](size_t i) const { return list_[i]; }
+
+ private:
+  std::vector<Stack> list_;
+};
+
 // The median of some values (0 for none).
 inline double Median(std::vector<double> v) {
   if (v.empty()) return 0;
