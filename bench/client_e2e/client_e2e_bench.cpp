@@ -60,7 +60,6 @@ using krsoap::bench::LoadAverage;
 using krsoap::bench::Measure;
 using krsoap::bench::NowNs;
 using krsoap::bench::MedianRound;
-using krsoap::bench::PrintRoundRatios;
 using krsoap::bench::Slot;
 
 constexpr const char* kQm = "CLIENT.QM";
@@ -372,14 +371,9 @@ int main(int argc, char** argv) {
   for (size_t s = 0; s < stacks.size(); ++s)
     for (size_t i = 0; i < levels.size(); ++i)
       PrintFigures(krsoap::bench::StackLabel(stacks[s].kind), levels[i], MedianRound(figures[s][i]));
-  const int queue = stacks.Find(StackKind::kQueue);
-  const int http = stacks.Find(StackKind::kHttp);
-  const int gsoap = stacks.Find(StackKind::kGsoap);
-  if (queue >= 0 && http >= 0) PrintRoundRatios("http", "calls/s", levels, figures[queue], figures[http], 1.0, 1.1);
-  if (queue >= 0 && gsoap >= 0)
-    PrintRoundRatios("gSOAP", "calls/s", levels, figures[queue], figures[gsoap], 0, 1.0);
+  krsoap::bench::PrintStackRatios(stacks, figures, levels, "calls/s", {1.0, 1.1}, {0, 1.0});
   bool first_ran = false;
-  if (queue >= 0) {
+  if (stacks.Find(StackKind::kQueue) >= 0) {
     std::fflush(nullptr);
     pid_t pid = ::fork();
     if (pid == 0) {

@@ -59,7 +59,6 @@ using krsoap::bench::Load;
 using krsoap::bench::LoadAverage;
 using krsoap::bench::Measure;
 using krsoap::bench::MedianRound;
-using krsoap::bench::PrintRoundRatios;
 using krsoap::bench::Slot;
 
 constexpr const char* kQm = "E2E.QM";
@@ -263,12 +262,7 @@ int main(int argc, char** argv) {
   std::printf("median rounds\n");
   for (size_t s = 0; s < stacks.size(); ++s)
     for (size_t i = 0; i < levels.size(); ++i) print(stacks[s].kind, levels[i], MedianRound(figures[s][i]));
-  const int queue = stacks.Find(StackKind::kQueue);
-  const int http = stacks.Find(StackKind::kHttp);
-  const int gsoap = stacks.Find(StackKind::kGsoap);
-  if (queue >= 0 && http >= 0) PrintRoundRatios("http", "round trips/s", levels, figures[queue], figures[http], 0, 0);
-  if (queue >= 0 && gsoap >= 0)
-    PrintRoundRatios("gSOAP", "round trips/s", levels, figures[queue], figures[gsoap], 0.8, 1.3);
+  krsoap::bench::PrintStackRatios(stacks, figures, levels, "round trips/s", {}, {0.8, 1.3});
   std::printf("load average at end: %s\n", LoadAverage().c_str());
   std::filesystem::remove_all(g_root);
   return 0;

@@ -275,6 +275,25 @@ inline void PrintRoundRatios(const char* other, const char* unit, const std::vec
   }
 }
 
+// The goals printed beside a ratio (0: none): the p50's with 1 process, the
+// rate's with 16.
+struct RatioGoals {
+  double p50_at_1 = 0;
+  double rate_at_16 = 0;
+};
+
+// PrintRoundRatios of the queue over HTTP and over gSOAP, for those of them
+// that were measured (RunInTurn's figures, [stack][level][round]).
+inline void PrintStackRatios(const Stacks& stacks, const std::vector<std::vector<std::vector<Figures>>>& figures,
+                             const std::vector<int>& levels, const char* unit, RatioGoals http, RatioGoals gsoap) {
+  const int queue = stacks.Find(StackKind::kQueue);
+  if (queue < 0) return;
+  const int h = stacks.Find(StackKind::kHttp);
+  const int g = stacks.Find(StackKind::kGsoap);
+  if (h >= 0) PrintRoundRatios("http", unit, levels, figures[queue], figures[h], http.p50_at_1, http.rate_at_16);
+  if (g >= 0) PrintRoundRatios("gSOAP", unit, levels, figures[queue], figures[g], gsoap.p50_at_1, gsoap.rate_at_16);
+}
+
 // Forks `n` requesting processes, each running `child(slot index)` (which
 // calls Measure or GiveUp), measures for `seconds` and gathers the figures.
 // `host` (0: none) is the serving process whose CPU time is counted.
