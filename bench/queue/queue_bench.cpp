@@ -15,7 +15,13 @@
 // (get and put under syncpoint, then KRCMIT), as a transactional server does.
 //
 //   queue_bench [--seconds S] [--pairs 1,4,16] [--modes non-persistent,persistent,syncpoint]
-//               [--stores sqlite,postgresql]
+//               [--stores sqlite,postgresql] [--rounds N]
+//
+// The PostgreSQL rows that have a raw SQL figure are measured in N rounds
+// (default 3), the store and the minimal queue in turn, which goes first
+// alternating: this machine's speed drifts too much for runs minutes apart to
+// be compared. pg/raw is the median of the rounds' own ratios, and every
+// round's is printed under the table.
 //   queue_bench server QM [syncpoint]           (started by the benchmark)
 //   queue_bench client QM IDX MILLIS MODE FILE  (started by the benchmark)
 //   queue_bench rawserver CONNINFO MODE / rawclient CONNINFO IDX MILLIS MODE FILE
@@ -39,6 +45,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/support/median.h"
 #include "common/queue/krqueue.h"
 #include "platform/queue/qm_directory.h"
 #include "platform/queue/store.h"
@@ -409,6 +416,15 @@ struct RoundTrips {
   bool ok = false;
 };
 
+// Of several rounds, the one with the median rate; a failed round fails all.
+RoundTrips MedianRound(std::vector<RoundTrips> rounds) {
+  for (const RoundTrips& r : rounds)
+    if (!r.ok) return r;
+  if (rounds.empty()) return RoundTrips{};
+  std::sort(rounds.begin(), rounds.end(), [](const RoundTrips& a, const RoundTrips& b) { return a.per_sec < b.per_sec; });
+  return rounds[rounds.size() / 2];
+}
+
 // `raw`: the minimal SQL queue on the PostgreSQL server `qm` names.
 RoundTrips RunPairs(const std::string& qm, const std::string& dir, int pairs, bool persistent, int millis,
                     bool syncpoint, bool raw = false) {
@@ -561,6 +577,7 @@ int main(int argc, char** argv) {
   std::vector<int> pair_counts{1, 4, 16};
   std::vector<std::string> modes{"non-persistent", "persistent", "syncpoint"};
   std::vector<std::string> only_stores;  // empty: every store
+  int rounds = 3;
   auto split = [](const std::string& list) {
     std::vector<std::string> out;
     std::stringstream ss(list);
@@ -575,6 +592,7 @@ int main(int argc, char** argv) {
     }
     if (a[i] == "--modes") modes = split(a[i + 1]);
     if (a[i] == "--stores") only_stores = split(a[i + 1]);
+    if (a[i] == "--rounds") rounds = std::max(1, std::atoi(a[i + 1].c_str()));
   }
   // A throwaway data root unless one is given.
   std::string home;
@@ -604,6 +622,7 @@ int main(int argc, char** argv) {
   };
   const int millis = static_cast<int>(seconds * 1000);
   bool flush_note = false;
+  std::vector<std::string> round_lines;  // pg/raw of every round, printed under the table
 #ifdef KRSOAP_QUEUE_HAS_PG
   const bool raw_ready = !pg_conninfo.empty() && RawSetUp(pg_conninfo);
 #endif
@@ -646,10 +665,25 @@ int main(int argc, char** argv) {
           const bool against_disk = persistent && label == "sqlite";
           const std::string qm_dir = home + "/qm/" + qm;
           std::vector<int64_t> flushes;
+          bool beside_raw = false;  // the minimal SQL queue measured in turn with the store
+#ifdef KRSOAP_QUEUE_HAS_PG
+          beside_raw = label == "postgresql" && !syncpoint && raw_ready;
+#endif
+          std::vector<RoundTrips> mine, theirs;
+          auto run_raw = [&] {
+#ifdef KRSOAP_QUEUE_HAS_PG
+            theirs.push_back(RunPairs(pg_conninfo, home, pairs, persistent, millis, false, true));
+#endif
+          };
           bool probed = against_disk && ProbeFlushes(qm_dir, &flushes);
           const double cpu_before = ChildCpuSeconds();
-          RoundTrips r = RunPairs(qm, home, pairs, persistent, millis, syncpoint);
+          for (int round = 0; round < (beside_raw ? rounds : 1); ++round) {
+            if (beside_raw && round % 2 == 1) run_raw();
+            mine.push_back(RunPairs(qm, home, pairs, persistent, millis, syncpoint));
+            if (beside_raw && round % 2 == 0) run_raw();
+          }
           const double cpu = ChildCpuSeconds() - cpu_before;
+          const RoundTrips r = MedianRound(mine);
           probed = probed && ProbeFlushes(qm_dir, &flushes);
           std::sort(flushes.begin(), flushes.end());
           const double flush_us = probed ? flushes[flushes.size() / 2] / 1000.0 : -1;
@@ -669,22 +703,28 @@ int main(int argc, char** argv) {
                 r.ok ? Fmt(cpu * 1e6 / static_cast<double>(r.count + 50 * pairs)) : "n/a");
             flush_note = true;
           }
-#ifdef KRSOAP_QUEUE_HAS_PG
-          // The minimal SQL queue right after the store's run, so that both
-          // see the machine as alike as a shared machine allows.
-          if (label == "postgresql" && !syncpoint && raw_ready) {
-            RoundTrips w = RunPairs(pg_conninfo, home, pairs, persistent, millis, false, true);
+          if (beside_raw) {
+            const RoundTrips w = MedianRound(theirs);
             add("round trip p50 us (" + tag + ")", "raw SQL", w.ok ? Fmt(w.p50_us) : "failed");
             add("round trip p99 us (" + tag + ")", "raw SQL", w.ok ? Fmt(w.p99_us) : "failed");
             add("round trips/s     (" + tag + ")", "raw SQL", w.ok ? Fmt(w.per_sec, "%.0f") : "failed");
-            if (r.ok && w.ok && w.per_sec > 0)
-              add("round trips/s     (" + tag + ")", "pg/raw", Fmt(r.per_sec / w.per_sec, "%.2fx"));
             add("machine CPU us/rt (" + tag + ")", label, r.ok && r.cpu_us >= 0 ? Fmt(r.cpu_us, "%.0f") : "n/a");
             add("machine CPU us/rt (" + tag + ")", "raw SQL", w.ok && w.cpu_us >= 0 ? Fmt(w.cpu_us, "%.0f") : "n/a");
-            if (r.ok && w.ok && r.cpu_us > 0 && w.cpu_us > 0)
-              add("machine CPU us/rt (" + tag + ")", "pg/raw", Fmt(r.cpu_us / w.cpu_us, "%.2fx"));
+            // The ratios of each round, between runs made seconds apart.
+            std::vector<double> rates, cpus;
+            for (size_t i = 0; i < mine.size() && i < theirs.size(); ++i) {
+              if (mine[i].ok && theirs[i].ok && theirs[i].per_sec > 0)
+                rates.push_back(mine[i].per_sec / theirs[i].per_sec);
+              if (mine[i].cpu_us > 0 && theirs[i].cpu_us > 0) cpus.push_back(mine[i].cpu_us / theirs[i].cpu_us);
+            }
+            if (r.ok && w.ok && !rates.empty()) {
+              add("round trips/s     (" + tag + ")", "pg/raw", Fmt(krsoap::bench::Median(rates), "%.2fx"));
+              std::string line = "  " + tag + ":";
+              for (double v : rates) line += " " + Fmt(v, "%.2f");
+              round_lines.push_back(line);
+            }
+            if (!cpus.empty()) add("machine CPU us/rt (" + tag + ")", "pg/raw", Fmt(krsoap::bench::Median(cpus), "%.2fx"));
           }
-#endif
         }
       }
     }
@@ -701,6 +741,11 @@ int main(int argc, char** argv) {
       std::printf(" %12s", it == cell[row].end() ? "-" : it->second.c_str());
     }
     std::printf("\n");
+  }
+  if (!round_lines.empty()) {
+    std::printf("\npg/raw round trips/s by round (the table gives their median; the store's and the raw\n"
+                "figures are each from its median round):\n");
+    for (const std::string& line : round_lines) std::printf("%s\n", line.c_str());
   }
   if (!pg_conninfo.empty())
     std::printf(

@@ -26,6 +26,7 @@
 #if KRSOAP_BENCH_GSOAP
 #include "bench/gsoap_anchor/gsoap_calc.h"
 #endif
+#include "bench/support/median.h"
 
 namespace krsoap::bench {
 
@@ -212,13 +213,6 @@ class Stacks {
  private:
   std::vector<Stack> list_;
 };
-
-// The median of some values (0 for none).
-inline double Median(std::vector<double> v) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-}
 
 // Of several rounds' figures, the round with the median rate.
 inline Figures MedianRound(const std::vector<Figures>& rounds) {
