@@ -417,12 +417,10 @@ struct RoundTrips {
 };
 
 // Of several rounds, the one with the median rate; a failed round fails all.
-RoundTrips MedianRound(std::vector<RoundTrips> rounds) {
+RoundTrips MedianRound(const std::vector<RoundTrips>& rounds) {
   for (const RoundTrips& r : rounds)
     if (!r.ok) return r;
-  if (rounds.empty()) return RoundTrips{};
-  std::sort(rounds.begin(), rounds.end(), [](const RoundTrips& a, const RoundTrips& b) { return a.per_sec < b.per_sec; });
-  return rounds[rounds.size() / 2];
+  return krsoap::bench::MedianBy(rounds, &RoundTrips::per_sec);
 }
 
 // `raw`: the minimal SQL queue on the PostgreSQL server `qm` names.

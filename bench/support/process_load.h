@@ -215,12 +215,7 @@ class Stacks {
 };
 
 // Of several rounds' figures, the round with the median rate.
-inline Figures MedianRound(const std::vector<Figures>& rounds) {
-  if (rounds.empty()) return Figures{};
-  std::vector<Figures> sorted = rounds;
-  std::sort(sorted.begin(), sorted.end(), [](const Figures& a, const Figures& b) { return a.per_s < b.per_s; });
-  return sorted[sorted.size() / 2];
-}
+inline Figures MedianRound(const std::vector<Figures>& rounds) { return MedianBy(rounds, &Figures::per_s); }
 
 // Measures every stack at every level in turn, round after round:
 // run(stack, level, round) measures one. This machine's speed drifts by as

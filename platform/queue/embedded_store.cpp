@@ -521,7 +521,6 @@ class EmbeddedStore final : public Store {
     return true;
   }
 
-
   // Makes entry e visible on queue q and wakes waiters. Unlocks.
   int32_t PublishLocked(int32_t e, int32_t q, SharedQm::Lock& lock) {
     Entry& en = qm_->shm()->entries[e];

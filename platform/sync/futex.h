@@ -1,7 +1,8 @@
 // Futex words shared between processes: a 32-bit word in a shared mapping
 // that waiters sleep on until it moves, and the watch that comes before the
-// sleep (watch.h); and words private to one process (the events' waiters). The queue stores' waits use these; the word is the only
+// sleep (watch.h). The queue stores' waits use these; the word is the only
 // state, so a process that dies while waiting leaves nothing to repair.
+// Also the same calls on words private to one process (the events' waiters).
 #pragma once
 
 #include <linux/futex.h>
@@ -32,16 +33,18 @@ inline void FutexWait(uint32_t* word, uint32_t expected, int64_t timeout_ms) {
   FutexWaitOp(FUTEX_WAIT, word, expected, timeout_ms < 0 ? -1 : timeout_ms * 1000000);
 }
 
-inline void FutexWake(uint32_t* word, int count) { ::syscall(SYS_futex, word, FUTEX_WAKE, count, nullptr, nullptr, 0); }
+// Wakes at most `count` sleepers of the word; `op` FUTEX_WAKE or
+// FUTEX_WAKE_PRIVATE.
+inline void FutexWakeOp(int op, uint32_t* word, int count) { ::syscall(SYS_futex, word, op, count, nullptr, nullptr, 0); }
+
+inline void FutexWake(uint32_t* word, int count) { FutexWakeOp(FUTEX_WAKE, word, count); }
 
 // The same for a word that only the threads of one process use (the kernel
 // need not find its mapping), the timeout in nanoseconds.
 inline void PrivateFutexWait(uint32_t* word, uint32_t expected, int64_t timeout_ns) {
   FutexWaitOp(FUTEX_WAIT_PRIVATE, word, expected, timeout_ns);
 }
-inline void PrivateFutexWake(uint32_t* word, int count) {
-  ::syscall(SYS_futex, word, FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0);
-}
+inline void PrivateFutexWake(uint32_t* word, int count) { FutexWakeOp(FUTEX_WAKE_PRIVATE, word, count); }
 
 // Atomic access to a futex word: other processes change it.
 inline uint32_t LoadWord(uint32_t* w) { return __atomic_load_n(w, __ATOMIC_ACQUIRE); }
