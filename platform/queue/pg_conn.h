@@ -216,7 +216,7 @@ int64_t WakeQueueId(const char* payload, std::string_view* tag);
 std::string ListenSql(std::string_view tag, bool sweep);
 // The listeners' fence, advisory lock (19283, 0), held to the commit: a put
 // through a board takes it shared before it looks at the listeners
-// (kListenersFence, then kPutFast in pg_store.cpp); a new listener takes it
+// (kListenersFence, then PutFast in pg_store.cpp); a new listener takes it
 // exclusively once it registered. So every put either saw the listener's row
 // and notified, or committed before the listener's first look.
 inline constexpr PgStatement kListenersFence = {"kr_listeners_fence",

@@ -538,7 +538,7 @@ END $$;
 -- the wake board it relays for ('': a getter listening for itself, which
 -- needs every wake-up). A put through a board need not notify while every
 -- listener relays for that same board (the put moved the board's words
--- itself; see kListenersFence in pg_conn.h and kPutFast). Rows of
+-- itself; see kListenersFence in pg_conn.h and PutFast). Rows of
 -- sessions that are gone only cost notifications until a relay sweeps them.
 CREATE TABLE IF NOT EXISTS krsoap.listeners (
   backend_pid int PRIMARY KEY,

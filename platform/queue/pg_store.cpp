@@ -87,6 +87,31 @@ const PgStatement kGet = {
     "FROM krsoap.get($1::text, $2::text, $3::int, $4::bytea, $5::bytea, $6::int, $7::bool, "
     "$8::int, $9::bigint, $10::bigint, $11::int, $12::bigint, $13::bigint)",
     13};
+// Variants of one statement (by what a get or put selects by), made once
+// and kept for the process: variant i is named prefix + i, its text and
+// parameter count made by make(i).
+class StatementVariants {
+ public:
+  template <typename Make>
+  StatementVariants(const char* prefix, int count, Make make) : v_(static_cast<size_t>(count)) {
+    for (int i = 0; i < count; ++i) {
+      Variant& x = v_[static_cast<size_t>(i)];
+      auto [sql, params] = make(i);
+      x.name = prefix + std::to_string(i);
+      x.sql = std::move(sql);
+      x.st = PgStatement{x.name.c_str(), x.sql.c_str(), params};
+    }
+  }
+  const PgStatement& operator[](int i) const { return v_[static_cast<size_t>(i)].st; }
+
+ private:
+  struct Variant {
+    std::string name, sql;
+    PgStatement st;
+  };
+  std::vector<Variant> v_;
+};
+
 // The common put as one plain INSERT instead of a call of krsoap.put: no
 // function call, no PL/pgSQL, and few plan nodes for the executor to set up,
 // which is most of what a put costs the server. It inserts when the queue is
@@ -96,44 +121,90 @@ const PgStatement kGet = {
 // long, full, a persistent message for a temporary queue, a dynamic queue
 // whose owner is gone). A put in a unit notifies nobody (its message is
 // invisible until the commit) and is durable at the commit, not before.
-const PgStatement kPutFast = {
-    "kr_put_fast",
+//
+// Its parts, shared with the hand-off put below: the columns, the values
+// (over a queue row q), the queue's conditions, the room, the answer.
+constexpr const char* kPutColumns =
     "INSERT INTO krsoap.messages (queue_id, priority, persistent, msg_id, correl_id, expires_at,"
-    "                             md, body, uow_owner, uow_id, uow_state)"
+    "                             md, body, uow_owner, uow_id, uow_state)";
+constexpr const char* kPutValues =
     " SELECT q.id, $3::int, $4::bool, $5::bytea, $6::bytea,"
     "        CASE WHEN $7::bigint IS NULL THEN NULL"
     "             ELSE clock_timestamp() + $7::bigint * interval '1 millisecond' END,"
     "        $8::bytea, $9::bytea,"
     "        CASE WHEN $11::bigint <> 0 THEN $10::bigint END,"
     "        CASE WHEN $11::bigint <> 0 THEN $11::bigint END,"
-    "        CASE WHEN $11::bigint <> 0 THEN 2::smallint END"
-    "   FROM krsoap.queues q"
-    "  WHERE q.qm = $1::text AND q.name = $2::text AND q.kind <> 2 AND NOT q.put_inhibited"
-    "    AND octet_length($9::bytea) <= q.max_length AND NOT ($4::bool AND q.kind = 3)"
-    "    AND (q.owner_key IS NULL OR NOT pg_try_advisory_xact_lock_shared(q.owner_key))"
-    // Room: no message at the max_depth-th place along the queue's ordering
-    // index (the ORDER BY picks it), whose entries of rows taken lately are
-    // together at the front, marked dead by earlier scans, where another
-    // index would have them strewn. One probe with an offset costs the
-    // executor less than counting (about 20 us a put); a depth limit below
-    // 1 is left to krsoap.put.
-    "    AND q.max_depth > 0 AND (SELECT 1 FROM krsoap.messages m WHERE m.queue_id = q.id"
-    "                             ORDER BY m.priority DESC, m.seq OFFSET q.max_depth - 1 LIMIT 1) IS NULL"
-    // $12: the tag of the wake board the caller wakes its own machine's
-    // getters through ('': none), so that its relay need not (pg_wake.h);
-    // when only that board's relay listens, nobody needs the notification.
-    // Such a put runs after kListenersFence in its transaction, so that this
-    // statement's snapshot holds every listener registered before the fence.
+    "        CASE WHEN $11::bigint <> 0 THEN 2::smallint END";
+constexpr const char* kPutQueue =
+    " q.qm = $1::text AND q.name = $2::text AND q.kind <> 2 AND NOT q.put_inhibited"
+    " AND octet_length($9::bytea) <= q.max_length AND NOT ($4::bool AND q.kind = 3)"
+    " AND (q.owner_key IS NULL OR NOT pg_try_advisory_xact_lock_shared(q.owner_key))";
+// Room: no message at the max_depth-th place along the queue's ordering
+// index (the ORDER BY picks it), whose entries of rows taken lately are
+// together at the front, marked dead by earlier scans, where another index
+// would have them strewn. One probe with an offset costs the executor less
+// than counting (about 20 us a put); a depth limit below 1 is left to
+// krsoap.put.
+constexpr const char* kPutRoom =
+    " AND q.max_depth > 0 AND (SELECT 1 FROM krsoap.messages m WHERE m.queue_id = q.id"
+    "                          ORDER BY m.priority DESC, m.seq OFFSET q.max_depth - 1 LIMIT 1) IS NULL";
+// $12: the tag of the wake board the caller wakes its own machine's getters
+// through ('': none), so that its relay need not (pg_wake.h); when only that
+// board's relay listens, nobody needs the notification. Such a put runs
+// after kListenersFence in its transaction, so that this statement's
+// snapshot holds every listener registered before the fence.
+constexpr const char* kPutReturning =
     " RETURNING CASE WHEN $11::bigint <> 0 THEN NULL"
     "                WHEN $12::text <> '' AND NOT EXISTS (SELECT 1 FROM krsoap.listeners l"
     "                                                      WHERE l.tag <> $12::text) THEN NULL"
     "                ELSE pg_notify('krq', concat_ws(' ', queue_id, nullif($12::text, ''))) END IS NULL,"
     "           CASE WHEN NOT $4::bool OR $11::bigint <> 0"
     "                THEN set_config('synchronous_commit', 'off', true) END IS NULL,"
-    "           queue_id",
-    12};
+    "           queue_id";
 
-// The common destructive get as one plain statement (see kPutFast for why).
+const PgStatement& PutFast() {
+  static const auto* variants = new StatementVariants("kr_put_fast", 1, [](int) {
+    return std::make_pair(std::string(kPutColumns) + kPutValues + " FROM krsoap.queues q WHERE" + kPutQueue +
+                              kPutRoom + kPutReturning,
+                          12);
+  });
+  return (*variants)[0];
+}
+
+// The put that a getter of this machine waits for (pg_wake.h, hand-off): $13
+// is the queue the getter waits on, then the message id and/or correlation
+// id it selects by. When the queue holds no message the getter could take
+// instead (nothing visible that matches; rows in units do not count), the
+// statement inserts nothing and the message goes to the getter through the
+// board; otherwise it inserts as PutFast does. Answers one row (handed,
+// inserted, queue id, and whether a handed message left the queue with
+// nothing a get could take) when the queue takes the message, none otherwise
+// (the caller then asks krsoap.put, as after PutFast).
+std::string PutHandOffSql(bool by_msg_id, bool by_correl_id) {
+  std::string match;
+  if (by_msg_id) match += " AND m.msg_id = $14::bytea";
+  if (by_correl_id) match += std::string(" AND m.correl_id = $") + (by_msg_id ? "15" : "14") + "::bytea";
+  return std::string("WITH q AS MATERIALIZED (SELECT * FROM krsoap.queues q WHERE") + kPutQueue +
+         " AND q.max_depth > 0),"
+         " h AS MATERIALIZED (SELECT q.id = $13::bigint AND (SELECT 1 FROM krsoap.messages m"
+         "   WHERE m.queue_id = q.id AND m.uow_owner IS NULL" + match + " LIMIT 1) IS NULL AS handed FROM q),"
+         " i AS (" + kPutColumns + kPutValues + " FROM q, h WHERE NOT h.handed" + kPutRoom + kPutReturning + ")"
+         " SELECT h.handed, (SELECT count(*) FROM i)::int, q.id," +
+         (by_msg_id || by_correl_id
+              ? " h.handed AND (SELECT 1 FROM krsoap.messages e WHERE e.queue_id = q.id"
+                " AND e.uow_owner IS NULL LIMIT 1) IS NULL"
+              : " h.handed") +
+         " FROM q, h";
+}
+
+const PgStatement& PutHandOff(bool by_msg_id, bool by_correl_id) {
+  static const auto* variants = new StatementVariants("kr_put_handoff_", 4, [](int i) {
+    return std::make_pair(PutHandOffSql(i & 1, i & 2), 13 + (i & 1 ? 1 : 0) + (i & 2 ? 1 : 0));
+  });
+  return (*variants)[(by_msg_id ? 1 : 0) | (by_correl_id ? 2 : 0)];
+}
+
+// The common destructive get as one plain statement (see PutFast for why).
 // Parameters: $1 queue manager, $2 queue, $3 buffer length, $4 the queue id
 // the caller started on (0: any), $5 the waiter lock the caller holds (0:
 // none; handed on with a message), $6/$7 the unit's owner and number (0:
@@ -218,22 +289,11 @@ std::string GetFastSql(bool by_msg_id, bool by_correl_id, bool in_unit) {
 
 // The statement for a get's selection, made once.
 const PgStatement& GetFast(bool by_msg_id, bool by_correl_id, bool in_unit) {
-  struct Variant {
-    std::string name, sql;
-    PgStatement st;
-  };
-  static const std::vector<Variant>* variants = [] {
-    auto* v = new std::vector<Variant>(8);
-    for (int i = 0; i < 8; ++i) {
-      const bool msg = i & 1, correl = i & 2, unit = i & 4;
-      Variant& x = (*v)[static_cast<size_t>(i)];
-      x.name = "kr_get_fast_" + std::to_string(i);
-      x.sql = GetFastSql(msg, correl, unit);
-      x.st = PgStatement{x.name.c_str(), x.sql.c_str(), 8 + (msg ? 1 : 0) + (correl ? 1 : 0)};
-    }
-    return v;
-  }();
-  return (*variants)[(by_msg_id ? 1 : 0) | (by_correl_id ? 2 : 0) | (in_unit ? 4 : 0)].st;
+  // Never destroyed: a get may still run while the process exits.
+  static const auto* variants = new StatementVariants("kr_get_fast_", 8, [](int i) {
+    return std::make_pair(GetFastSql(i & 1, i & 2, i & 4), 8 + (i & 1 ? 1 : 0) + (i & 2 ? 1 : 0));
+  });
+  return (*variants)[(by_msg_id ? 1 : 0) | (by_correl_id ? 2 : 0) | (in_unit ? 4 : 0)];
 }
 
 const PgStatement kEndUnit = {"kr_end_unit",
@@ -588,13 +648,50 @@ int32_t PgStore::PutInUnit(const std::string& queue, const Message& m, uint64_t 
       PgParam::Bytes(&m.md, sizeof m.md), PgParam::Bytes(m.body.data(), m.body.size()),
       PgParam::Int(unit != 0 ? owner_key_ : 0), PgParam::Int(static_cast<int64_t>(unit))};
   PgWakeBoard* const wakes = unit == 0 ? Wakes() : nullptr;
-  params.push_back(PgParam::Text(wakes ? wakes->tag() : std::string()));  // kPutFast's $12
+  params.push_back(PgParam::Text(wakes ? wakes->tag() : std::string()));  // PutFast's $12
   PgResult r;
-  // Through a board, the put takes the listeners' fence first (see kPutFast).
-  if (int32_t rc = Run(kPutFast, params, &r, wakes ? &kListenersFence : nullptr)) return rc;
-  if (r.rows() == 1) {
-    if (wakes) wakes->Wake(r.Int(0, 2));  // committed: this machine's getters may look
-    return KRRC_NONE;
+  bool plain = true;  // false: the hand-off's statement found this no plain case
+  // A non-persistent message that a getter of this machine waits for goes to
+  // it through the board when the queue holds nothing it could take instead.
+  const int64_t hint = wakes && m.md.Persistence != KRPER_PERSISTENT ? CachedQueueId(queue) : 0;
+  bool by_msg_id = false, by_correl_id = false;
+  const PgWakeBoard::Slot claim =
+      hint != 0 && sizeof m.md <= PgWakeBoard::kHandOffMd
+          ? wakes->ClaimHandOff(hint, m.md.MsgId, m.md.CorrelId, m.body.size(), &by_msg_id, &by_correl_id)
+          : PgWakeBoard::Slot{};
+  if (claim.slot >= 0) {
+    // The queue's word before the statement: a hand-off that leaves the
+    // queue empty may say so on the board, unless another put moved the word
+    // since (as a get's look does).
+    const uint32_t seen = wakes->Read(hint);
+    std::vector<PgParam> handoff = params;
+    handoff.push_back(PgParam::Int(hint));
+    if (by_msg_id) handoff.push_back(params[4]);
+    if (by_correl_id) handoff.push_back(params[5]);
+    const int32_t rc = Run(PutHandOff(by_msg_id, by_correl_id), handoff, &r, &kListenersFence);
+    if (rc == KRRC_NONE && r.rows() == 1 && r.Bool(0, 0) &&
+        wakes->Fill(claim, hint, seen, r.Bool(0, 3), &m.md, sizeof m.md, m.body.data(), m.body.size(),
+                    m.expiry_deadline_ms))
+      return KRRC_NONE;
+    wakes->Unclaim(claim);  // its getter looks at the queue again once woken
+    if (rc) return rc;
+    if (r.rows() == 1 && r.Int(0, 1) == 1) {
+      wakes->Wake(r.Int(0, 2));
+      return KRRC_NONE;
+    }
+    // Handed, but the getter gave the slot up: put it as any other. Neither
+    // handed nor inserted: the function gives the reason.
+    plain = r.rows() == 1 && r.Bool(0, 0);
+  }
+  // Through a board, the put takes the listeners' fence first (see PutFast).
+  if (plain) {
+    if (int32_t rc = Run(PutFast(), params, &r, wakes ? &kListenersFence : nullptr)) return rc;
+    if (r.rows() == 1) {
+      const int64_t id = r.Int(0, 2);
+      if (wakes) wakes->Wake(id);  // committed: this machine's getters may look
+      if (wakes && id != hint && m.md.Persistence != KRPER_PERSISTENT) NoteQueueId(queue, id);
+      return KRRC_NONE;
+    }
   }
   // Not a plain case: nothing was inserted; the function gives the answer.
   params.pop_back();
@@ -817,7 +914,28 @@ int32_t PgStore::Get(const std::string& queue, const GetRequest& req, BrowseCurs
     auto until = Clock::now() + kRecheck;
     if (deadline < until) until = deadline;
     if (board) {
+      // A put of this machine may hand its message over while this get
+      // sleeps (pg_wake.h, hand-off).
+      PgWakeBoard::Slot offer;
+      if (!browse && req.unit == 0 && req.buffer_length > 0) {
+        PgWakeBoard::HandOffWish wish;
+        wish.queue_id = queue_id;
+        wish.msg_id = req.match_msg_id ? req.msg_id : nullptr;
+        wish.correl_id = req.match_correl_id ? req.correl_id : nullptr;
+        wish.max_length = req.buffer_length;
+        offer = board->OfferHandOff(wish);
+      }
       f = board->Wait(queue_id, seen, until) ? PgFailure::kNone : PgFailure::kRetry;
+      int32_t length = 0;
+      int64_t expiry_ms = 0;
+      if (board->Withdraw(offer, &out->md, sizeof out->md, req.buffer, &length, &expiry_ms)) {
+        if (expiry_ms != 0) {
+          const int64_t left = (std::max<int64_t>(1, expiry_ms - WallMs()) + 99) / 100;
+          out->md.Expiry = static_cast<KRLONG>(std::clamp<int64_t>(left, 1, INT32_MAX));
+        }
+        out->data_length = length;
+        return finish(KRRC_NONE);
+      }
       // A relay that stopped listening moved every word: hear of puts
       // through the connection until one listens again.
       if (!board->Relaying(Clock::time_point::min())) {

@@ -17,6 +17,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <string_view>
@@ -33,6 +34,13 @@ namespace {
 // Words on a board: queues whose ids differ by a multiple share one, which
 // only costs the other queue's getters a look.
 constexpr size_t kWords = 4096;
+// Hand-off slots on a board: getters of the machine that may sleep at once
+// with an offer out; one that finds none free waits without.
+constexpr size_t kHandOffs = 64;
+// How long a getter waits for the putter that claimed its slot before it
+// makes sure that putter still runs.
+constexpr int64_t kClaimRecheckMs = 200;
+
 // How long a relay's connection may stay silent before the relay asks the
 // server whether it is still there (a server machine that vanished sends
 // nothing, not even a reset).
@@ -151,9 +159,32 @@ struct PgWakeBoard::Word {
   uint32_t sleepers;  // getters asleep on seq (a dead one's count stays)
 };
 
+// A hand-off slot (pg_wake.h). Its word, `state`, is a step in the low
+// bits (kStep), kWatched when its getter sleeps on the word, and above them
+// a generation that every offer moves, so that a getter or putter holding an
+// old value of the word can never act on the slot's next use. The other
+// fields are written before the step that publishes them and read after it;
+// they are atomics only because a putter may read a slot that is being
+// offered again at that moment (its claim then fails).
+struct PgWakeBoard::HandOff {
+  uint32_t state;
+  int32_t pid;          // the offering getter's process and thread
+  uint32_t tid;
+  int32_t claimer_pid;  // the putter that claimed it, and its thread
+  uint32_t claimer_tid;
+  int32_t max_length;
+  int64_t queue_id;
+  uint32_t select;      // kByMsgId | kByCorrelId
+  int32_t length;       // filled: the body's length
+  int64_t expiry_ms;    // filled: the deadline (0: none)
+  uint64_t msg_id[3];
+  uint64_t correl_id[3];
+};
+
 struct PgWakeBoard::Shared {
   uint32_t relaying;  // 1 while a relay listens; also a futex word
-  uint32_t reserved[15];
+  uint32_t offered;   // hand-off slots between offer and withdrawal
+  uint32_t reserved[14];
   Word words[kWords];
   // Per word, the last queue a look found empty and the word's value then:
   // QueueKey(queue) in the high half (never 0), the value in the low half.
@@ -166,6 +197,9 @@ struct PgWakeBoard::Shared {
   uint64_t waiter[kWords];
   int32_t waiter_pid[kWords];
   uint32_t lock_waiters[kWords];
+  HandOff handoffs[kHandOffs];
+  uint8_t handoff_md[kHandOffs][PgWakeBoard::kHandOffMd];
+  uint8_t handoff_body[kHandOffs][PgWakeBoard::kHandOffBody];
 };
 
 namespace {
@@ -232,9 +266,9 @@ PgWakeBoard* PgWakeBoard::For(const std::string& conninfo) {
   if (platform::EnsureDataRoot() != 0 || platform::MakePrivateDirectory(dir) != 0) return nullptr;
   // The file is named by the connection string, which it does not hold (it
   // may carry a password).
-  // "-3": the layout with the empty records and the waiter locks; a process
-  // of a version before keeps its own board.
-  const std::string path = dir + "/" + Hex64(Fnv64(conninfo)) + "-3.board";
+  // "-4": the layout with the hand-off slots; a process of a version before
+  // keeps its own board.
+  const std::string path = dir + "/" + Hex64(Fnv64(conninfo)) + "-4.board";
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return nullptr;
   struct stat st {};
@@ -386,6 +420,227 @@ void PgWakeBoard::ReleaseWaiterLocksAtExit() {
         FreeWaiterLock(&sh->waiter[i], &sh->lock_waiters[i], held);
     }
   }
+}
+
+// ---- Hand-off ------------------------------------------------------------------
+
+namespace {
+
+enum Step : uint32_t { kFree = 0, kOffering = 1, kWaiting = 2, kClaimed = 3, kFilling = 4, kFilled = 5 };
+constexpr uint32_t kStep = 0x7f;
+constexpr uint32_t kWatched = 0x80;
+constexpr uint32_t kGeneration = ~0xffu;
+constexpr uint32_t kByMsgId = 1, kByCorrelId = 2;
+
+uint32_t StepOf(uint32_t word) { return word & kStep; }
+uint32_t GenerationOf(uint32_t word) { return word & kGeneration; }
+
+// Whether a thread still runs; one that cannot be asked about counts as
+// running (a slot is only ever given up for a thread known gone).
+bool ThreadRuns(int32_t pid, uint32_t tid) {
+  return pid <= 0 || tid == 0 || ::syscall(SYS_tgkill, pid, tid, 0) == 0 || errno != ESRCH;
+}
+
+void StoreId(uint64_t* to, const uint8_t* id) {
+  uint64_t v[3] = {};
+  if (id) std::memcpy(v, id, sizeof v);
+  for (int i = 0; i < 3; ++i) __atomic_store_n(&to[i], v[i], __ATOMIC_RELAXED);
+}
+
+bool SameId(const uint64_t* slot, const uint8_t* id) {
+  uint64_t v[3];
+  std::memcpy(v, id, sizeof v);
+  for (int i = 0; i < 3; ++i)
+    if (__atomic_load_n(&slot[i], __ATOMIC_RELAXED) != v[i]) return false;
+  return true;
+}
+
+// Moves a slot's word from step `from` of its generation to step `to`,
+// keeping the generation, and wakes a getter sleeping on it; false when the
+// word is no longer at that step of that generation.
+bool Step(uint32_t* word, uint32_t generation, uint32_t from, uint32_t to) {
+  for (;;) {
+    uint32_t w = __atomic_load_n(word, __ATOMIC_ACQUIRE);
+    if (GenerationOf(w) != generation || StepOf(w) != from) return false;
+    if (__atomic_compare_exchange_n(word, &w, generation | to, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+      if (w & kWatched) platform::FutexWake(word, INT_MAX);
+      return true;
+    }
+  }
+}
+
+}  // namespace
+
+PgWakeBoard::Slot PgWakeBoard::OfferHandOff(const HandOffWish& wish) {
+  if (wish.queue_id <= 0 || wish.max_length <= 0) return {};
+  const int32_t pid = CurrentPid();
+  const uint32_t tid = ThreadId();
+  for (int pass = 0; pass < 2; ++pass) {
+    for (size_t n = 0; n < kHandOffs; ++n) {
+      const size_t i = (tid + n) % kHandOffs;  // threads start apart
+      HandOff& h = shared_->handoffs[i];
+      uint32_t w = __atomic_load_n(&h.state, __ATOMIC_ACQUIRE);
+      if (pass == 1 && StepOf(w) != kFree) {
+        // None was free: take back the slots of getters that are gone (and,
+        // while claimed, of their putters too).
+        const bool waiter_gone = !ThreadRuns(__atomic_load_n(&h.pid, __ATOMIC_RELAXED),
+                                             __atomic_load_n(&h.tid, __ATOMIC_RELAXED));
+        const bool claimed = StepOf(w) == kClaimed || StepOf(w) == kFilling;
+        if (!waiter_gone || (claimed && ThreadRuns(__atomic_load_n(&h.claimer_pid, __ATOMIC_RELAXED),
+                                                   __atomic_load_n(&h.claimer_tid, __ATOMIC_RELAXED))))
+          continue;
+        if (StepOf(w) == kOffering ||
+            !__atomic_compare_exchange_n(&h.state, &w, GenerationOf(w) | kFree, false, __ATOMIC_ACQ_REL,
+                                         __ATOMIC_ACQUIRE))
+          continue;
+        __atomic_sub_fetch(&shared_->offered, 1, __ATOMIC_SEQ_CST);
+      }
+      if (StepOf(w) != kFree) continue;
+      const uint32_t generation = GenerationOf(w + 0x100);
+      if (!__atomic_compare_exchange_n(&h.state, &w, generation | kOffering, false, __ATOMIC_ACQ_REL,
+                                       __ATOMIC_ACQUIRE))
+        continue;
+      __atomic_store_n(&h.pid, pid, __ATOMIC_RELAXED);
+      __atomic_store_n(&h.tid, tid, __ATOMIC_RELAXED);
+      __atomic_store_n(&h.claimer_pid, 0, __ATOMIC_RELAXED);
+      __atomic_store_n(&h.claimer_tid, 0u, __ATOMIC_RELAXED);
+      __atomic_store_n(&h.max_length, wish.max_length, __ATOMIC_RELAXED);
+      __atomic_store_n(&h.queue_id, wish.queue_id, __ATOMIC_RELAXED);
+      __atomic_store_n(&h.select, (wish.msg_id ? kByMsgId : 0) | (wish.correl_id ? kByCorrelId : 0),
+                       __ATOMIC_RELAXED);
+      StoreId(h.msg_id, wish.msg_id);
+      StoreId(h.correl_id, wish.correl_id);
+      __atomic_add_fetch(&shared_->offered, 1, __ATOMIC_SEQ_CST);
+      __atomic_store_n(&h.state, generation | kWaiting, __ATOMIC_RELEASE);
+      return Slot{static_cast<int>(i), generation | kWaiting};
+    }
+  }
+  return {};
+}
+
+bool PgWakeBoard::Withdraw(const Slot& offer, void* md, size_t md_size, void* body, int32_t* length,
+                           int64_t* expiry_ms) {
+  if (offer.slot < 0) return false;
+  HandOff& h = shared_->handoffs[offer.slot];
+  const uint32_t generation = GenerationOf(offer.state);
+  for (;;) {
+    uint32_t w = __atomic_load_n(&h.state, __ATOMIC_ACQUIRE);
+    if (GenerationOf(w) != generation) return false;  // not ours any more (never happens to a live getter)
+    switch (StepOf(w)) {
+      case kWaiting:
+        if (!__atomic_compare_exchange_n(&h.state, &w, generation | kFree, false, __ATOMIC_ACQ_REL,
+                                         __ATOMIC_ACQUIRE))
+          continue;
+        __atomic_sub_fetch(&shared_->offered, 1, __ATOMIC_SEQ_CST);
+        return false;
+      case kFilled: {
+        const int32_t n = __atomic_load_n(&h.length, __ATOMIC_RELAXED);
+        std::memcpy(md, shared_->handoff_md[offer.slot], std::min(md_size, kHandOffMd));
+        if (n > 0) std::memcpy(body, shared_->handoff_body[offer.slot], static_cast<size_t>(n));
+        *length = n;
+        *expiry_ms = __atomic_load_n(&h.expiry_ms, __ATOMIC_RELAXED);
+        __atomic_store_n(&h.state, generation | kFree, __ATOMIC_RELEASE);
+        __atomic_sub_fetch(&shared_->offered, 1, __ATOMIC_SEQ_CST);
+        return true;
+      }
+      case kClaimed:
+      case kFilling: {
+        // A putter's statement decides; sleep until it hands the message
+        // over or lets the slot go.
+        if (!(w & kWatched)) {
+          const uint32_t watched = w | kWatched;
+          if (!__atomic_compare_exchange_n(&h.state, &w, watched, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+            continue;
+          w = watched;
+        }
+        platform::FutexWait(&h.state, w, kClaimRecheckMs);
+        if (__atomic_load_n(&h.state, __ATOMIC_ACQUIRE) == w &&
+            !ThreadRuns(__atomic_load_n(&h.claimer_pid, __ATOMIC_RELAXED),
+                        __atomic_load_n(&h.claimer_tid, __ATOMIC_RELAXED)) &&
+            __atomic_compare_exchange_n(&h.state, &w, generation | kFree, false, __ATOMIC_ACQ_REL,
+                                        __ATOMIC_ACQUIRE)) {
+          // Its putter died with the claim: whatever it put is in the queue
+          // or was never put.
+          __atomic_sub_fetch(&shared_->offered, 1, __ATOMIC_SEQ_CST);
+          return false;
+        }
+        continue;
+      }
+      default:
+        return false;
+    }
+  }
+}
+
+PgWakeBoard::Slot PgWakeBoard::ClaimHandOff(int64_t queue_id, const uint8_t* msg_id, const uint8_t* correl_id,
+                                            size_t length, bool* by_msg_id, bool* by_correl_id) {
+  if (queue_id <= 0 || length > kHandOffBody || __atomic_load_n(&shared_->offered, __ATOMIC_SEQ_CST) == 0)
+    return {};
+  for (size_t i = 0; i < kHandOffs; ++i) {
+    HandOff& h = shared_->handoffs[i];
+    uint32_t w = __atomic_load_n(&h.state, __ATOMIC_ACQUIRE);
+    if (StepOf(w) != kWaiting || __atomic_load_n(&h.queue_id, __ATOMIC_RELAXED) != queue_id) continue;
+    const uint32_t select = __atomic_load_n(&h.select, __ATOMIC_RELAXED);
+    if (static_cast<int64_t>(length) > __atomic_load_n(&h.max_length, __ATOMIC_RELAXED)) continue;
+    if ((select & kByMsgId) && !SameId(h.msg_id, msg_id)) continue;
+    if ((select & kByCorrelId) && !SameId(h.correl_id, correl_id)) continue;
+    if (!ThreadRuns(__atomic_load_n(&h.pid, __ATOMIC_RELAXED), __atomic_load_n(&h.tid, __ATOMIC_RELAXED))) {
+      // Its getter is gone (killed in its wait): the slot is free again.
+      if (__atomic_compare_exchange_n(&h.state, &w, GenerationOf(w) | kFree, false, __ATOMIC_ACQ_REL,
+                                      __ATOMIC_ACQUIRE))
+        __atomic_sub_fetch(&shared_->offered, 1, __ATOMIC_SEQ_CST);
+      continue;
+    }
+    // The word at the value read: the fields read above were this offer's.
+    const uint32_t claimed = GenerationOf(w) | kClaimed;
+    if (!__atomic_compare_exchange_n(&h.state, &w, claimed, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) continue;
+    __atomic_store_n(&h.claimer_pid, CurrentPid(), __ATOMIC_RELAXED);
+    __atomic_store_n(&h.claimer_tid, ThreadId(), __ATOMIC_RELAXED);
+    *by_msg_id = select & kByMsgId;
+    *by_correl_id = select & kByCorrelId;
+    return Slot{static_cast<int>(i), claimed};
+  }
+  return {};
+}
+
+bool PgWakeBoard::Fill(const Slot& claim, int64_t queue_id, uint32_t seen, bool empty, const void* md,
+                       size_t md_size, const void* body, size_t length, int64_t expiry_ms) {
+  if (claim.slot < 0 || md_size > kHandOffMd || length > kHandOffBody) return false;
+  HandOff& h = shared_->handoffs[claim.slot];
+  const uint32_t generation = GenerationOf(claim.state);
+  // kFilling first: a getter that took this putter for dead and gave the
+  // slot up cannot have it offered and filled by another meanwhile.
+  if (!Step(&h.state, generation, kClaimed, kFilling)) return false;
+  std::memcpy(shared_->handoff_md[claim.slot], md, md_size);
+  if (length > 0) std::memcpy(shared_->handoff_body[claim.slot], body, length);
+  __atomic_store_n(&h.length, static_cast<int32_t>(length), __ATOMIC_RELAXED);
+  __atomic_store_n(&h.expiry_ms, expiry_ms, __ATOMIC_RELAXED);
+  if (!Step(&h.state, generation, kFilling, kFilled)) return false;
+  // The getter sleeps on the queue's word. Moved from `seen` by this put
+  // alone, the queue is as the statement found it: empty, when it said so.
+  Word& w = WordOf(queue_id);
+  uint32_t expected = seen;
+  if (empty && __atomic_compare_exchange_n(&w.seq, &expected, seen + 1, false, __ATOMIC_SEQ_CST,
+                                           __ATOMIC_SEQ_CST)) {
+    NoteEmpty(queue_id, seen + 1);
+    if (__atomic_load_n(&w.sleepers, __ATOMIC_SEQ_CST) != 0) platform::FutexWake(&w.seq, INT_MAX);
+  } else {
+    Move(w);
+  }
+  return true;
+}
+
+void PgWakeBoard::Unclaim(const Slot& claim) {
+  if (claim.slot >= 0) Step(&shared_->handoffs[claim.slot].state, GenerationOf(claim.state), kClaimed, kWaiting);
+}
+
+int PgWakeBoard::Offered(int64_t queue_id) const {
+  int n = 0;
+  for (const HandOff& h : shared_->handoffs)
+    if (StepOf(__atomic_load_n(&h.state, __ATOMIC_ACQUIRE)) == kWaiting &&
+        __atomic_load_n(&h.queue_id, __ATOMIC_RELAXED) == queue_id)
+      ++n;
+  return n;
 }
 
 void PgWakeBoard::WakeAll() {

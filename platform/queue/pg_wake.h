@@ -39,6 +39,16 @@
 //  * While no relay listens (the first moments of the first process, or the
 //    server unreachable), Relaying() says so and the getter listens on its
 //    own connection as before the board existed.
+//  * Hand-off: a destructive getter outside any unit that is about to
+//    sleep offers a slot with what it waits for (the queue, a message or
+//    correlation id, its buffer's length). A put of a non-persistent message
+//    outside any unit that finds such a slot claims it, and its statement
+//    then inserts nothing if the queue holds no message that getter could
+//    take instead: the message goes through the slot and never touches the
+//    database, which saves the put's insert, the get's statement and the
+//    vacuuming of the row. Otherwise the statement inserts as any put's and
+//    the slot goes back to waiting. Persistent messages are always written:
+//    a persistent put that returned must survive the machine.
 //
 // The board owns its mapping, its file descriptor and its relay thread, for
 // the life of the process; a forked child makes its own.
@@ -88,8 +98,56 @@ class PgWakeBoard {
   // Tells the relays which notifications this board has seen to already.
   const std::string& tag() const { return tag_; }
 
+  // ---- Hand-off (above) ----
+  // The longest body and descriptor a slot carries.
+  static constexpr size_t kHandOffBody = 16384;
+  static constexpr size_t kHandOffMd = 512;
+  // What a getter waits for: the queue, and the ids it selects by (null:
+  // any).
+  struct HandOffWish {
+    int64_t queue_id = 0;
+    const uint8_t* msg_id = nullptr;     // 24 bytes
+    const uint8_t* correl_id = nullptr;  // 24 bytes
+    int32_t max_length = 0;              // the getter's buffer
+  };
+  // A slot as offered or claimed (slot -1: none).
+  struct Slot {
+    int slot = -1;
+    uint32_t state = 0;  // its word then
+  };
+  // A getter's slot, offered before it sleeps. The offer lasts until
+  // Withdraw, which the getter must call before it looks at the queue again
+  // or returns.
+  Slot OfferHandOff(const HandOffWish& wish);
+  // Ends an offer. True when a message was handed: its descriptor (md_size
+  // bytes), its body (*length bytes, at most the wish's max_length) and its
+  // expiry deadline in wall-clock ms (0: none) are then copied out. Waits
+  // for a putter that claimed the slot to fill it or let it go.
+  bool Withdraw(const Slot& offer, void* md, size_t md_size, void* body, int32_t* length,
+                int64_t* expiry_ms);
+  // A putter's claim on a slot whose getter takes this message, before its
+  // statement; -1 when no getter of this machine waits for it. *msg_id and
+  // *correl_id say what the getter selects by (the statement must find no
+  // other message it could take).
+  Slot ClaimHandOff(int64_t queue_id, const uint8_t* msg_id, const uint8_t* correl_id, size_t length,
+                    bool* by_msg_id, bool* by_correl_id);
+  // After the statement: hands the message over and wakes the getter (false
+  // when the getter gave the slot up, taking this putter for dead: the
+  // message must then be put as any other). `seen`: the queue's word read
+  // before the statement; `empty`: the statement found nothing else a get
+  // could take, which the board then records as NoteEmpty would, unless
+  // the word moved since `seen`...
+  bool Fill(const Slot& claim, int64_t queue_id, uint32_t seen, bool empty, const void* md, size_t md_size,
+            const void* body, size_t length, int64_t expiry_ms);
+  // ...or gives the slot back to its getter, still waiting.
+  void Unclaim(const Slot& claim);
+  // Slots offered for a queue now (for tests, which wait until a getter
+  // sleeps).
+  int Offered(int64_t queue_id) const;
+
  private:
   struct Word;
+  struct HandOff;
   struct Shared;
   PgWakeBoard(std::string conninfo, int fd, Shared* shared, std::string tag);
   // In a forked child: closes every board's descriptor (see pg_wake.cpp).
