@@ -186,8 +186,10 @@ std::string PutHandOffSql(bool by_msg_id, bool by_correl_id) {
   if (by_correl_id) match += std::string(" AND m.correl_id = $") + (by_msg_id ? "15" : "14") + "::bytea";
   return std::string("WITH q AS MATERIALIZED (SELECT * FROM krsoap.queues q WHERE") + kPutQueue +
          " AND q.max_depth > 0),"
-         " h AS MATERIALIZED (SELECT q.id = $13::bigint AND (SELECT 1 FROM krsoap.messages m"
-         "   WHERE m.queue_id = q.id AND m.uow_owner IS NULL" + match + " LIMIT 1) IS NULL AS handed FROM q),"
+         " h AS MATERIALIZED (SELECT q.id = $13::bigint AND NOT q.get_inhibited AND (SELECT 1 FROM krsoap.messages m"
+         "   WHERE m.queue_id = q.id AND m.uow_owner IS NULL" + match + " LIMIT 1) IS NULL" +
+         // A full queue takes no message, not even one that would not stay.
+         (by_msg_id || by_correl_id ? kPutRoom : "") + " AS handed FROM q),"
          " i AS (" + kPutColumns + kPutValues + " FROM q, h WHERE NOT h.handed" + kPutRoom + kPutReturning + ")"
          " SELECT h.handed, (SELECT count(*) FROM i)::int, q.id," +
          (by_msg_id || by_correl_id

@@ -184,7 +184,8 @@ struct PgWakeBoard::HandOff {
 struct PgWakeBoard::Shared {
   uint32_t relaying;  // 1 while a relay listens; also a futex word
   uint32_t offered;   // hand-off slots between offer and withdrawal
-  uint32_t reserved[14];
+  uint64_t handed;    // messages handed over
+  uint32_t reserved[12];
   Word words[kWords];
   // Per word, the last queue a look found empty and the word's value then:
   // QueueKey(queue) in the high half (never 0), the value in the low half.
@@ -616,6 +617,7 @@ bool PgWakeBoard::Fill(const Slot& claim, int64_t queue_id, uint32_t seen, bool 
   __atomic_store_n(&h.length, static_cast<int32_t>(length), __ATOMIC_RELAXED);
   __atomic_store_n(&h.expiry_ms, expiry_ms, __ATOMIC_RELAXED);
   if (!Step(&h.state, generation, kFilling, kFilled)) return false;
+  __atomic_add_fetch(&shared_->handed, 1, __ATOMIC_RELAXED);
   // The getter sleeps on the queue's word. Moved from `seen` by this put
   // alone, the queue is as the statement found it: empty, when it said so.
   Word& w = WordOf(queue_id);
@@ -633,6 +635,8 @@ bool PgWakeBoard::Fill(const Slot& claim, int64_t queue_id, uint32_t seen, bool 
 void PgWakeBoard::Unclaim(const Slot& claim) {
   if (claim.slot >= 0) Step(&shared_->handoffs[claim.slot].state, GenerationOf(claim.state), kClaimed, kWaiting);
 }
+
+uint64_t PgWakeBoard::HandedOver() const { return __atomic_load_n(&shared_->handed, __ATOMIC_RELAXED); }
 
 int PgWakeBoard::Offered(int64_t queue_id) const {
   int n = 0;

@@ -141,9 +141,10 @@ class PgWakeBoard {
             const void* body, size_t length, int64_t expiry_ms);
   // ...or gives the slot back to its getter, still waiting.
   void Unclaim(const Slot& claim);
-  // Slots offered for a queue now (for tests, which wait until a getter
-  // sleeps).
+  // Slots offered for a queue now, and messages handed over on this board
+  // since it was made (for tests and benchmarks).
   int Offered(int64_t queue_id) const;
+  uint64_t HandedOver() const;
 
  private:
   struct Word;

@@ -17,7 +17,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -91,6 +93,19 @@ void DefineLocal(Store* s, const std::string& name, int32_t max_depth = 100000) 
   a.name = name;
   a.max_depth = max_depth;
   ASSERT_EQ(s->DefineQueue(a, false), KRRC_NONE);
+}
+
+// A queue's id in the database, as the wake board knows it.
+int64_t QueueId(const std::string& conninfo, const std::string& qm, const std::string& queue) {
+  krsoap::queue::pg::PgFailure f;
+  std::string message;
+  auto c = krsoap::queue::pg::PgConn::Connect(conninfo, &f, &message);
+  EXPECT_TRUE(c) << message;
+  if (!c) return 0;
+  static const krsoap::queue::pg::PgStatement kId = {
+      "t_queue_id", "SELECT id FROM krsoap.queues WHERE qm = $1::text AND name = $2::text", 2};
+  return c->Run(kId, {krsoap::queue::pg::PgParam::Text(qm), krsoap::queue::pg::PgParam::Text(queue)}, &f)
+      .Int(0, 0);
 }
 
 // Starts this program as a child; its stdout comes back through *out_fd.
@@ -415,13 +430,7 @@ TEST_F(PgStoreTest, APutWakesTheGettersOfAnotherBoard) {
   ASSERT_TRUE(s);
   DefineLocal(s.get(), "Q");
   ASSERT_EQ(s->Put("Q", MakeMessage("first")), KRRC_NONE);  // the store now puts through this root's board
-  krsoap::queue::pg::PgFailure f;
-  std::string message;
-  auto c = krsoap::queue::pg::PgConn::Connect(conninfo_, &f, &message);
-  ASSERT_TRUE(c) << message;
-  static const krsoap::queue::pg::PgStatement kId = {
-      "t_queue_id", "SELECT id FROM krsoap.queues WHERE qm = $1::text AND name = 'Q'", 1};
-  const int64_t id = c->Run(kId, {krsoap::queue::pg::PgParam::Text(qm)}, &f).Int(0, 0);
+  const int64_t id = QueueId(conninfo_, qm, "Q");
   ASSERT_GT(id, 0);
 
   krsoap::test::ScopedHome home;  // another data root: another board
@@ -434,6 +443,159 @@ TEST_F(PgStoreTest, APutWakesTheGettersOfAnotherBoard) {
   seen = other->Read(id);
   ASSERT_EQ(s->Put("Q", MakeMessage("second")), KRRC_NONE);
   EXPECT_TRUE(other->Wait(id, seen, soon()));
+}
+
+// ---- Hand-off to a getter of the machine -------------------------------------
+
+// A getter waiting for a correlation id, on a thread of its own.
+struct CorrelWaiter {
+  CorrelWaiter(Store* s, const char* correl) {
+    std::memcpy(r.correl_id, correl, std::strlen(correl));
+    r.match_correl_id = true;
+    r.wait_ms = 60000;
+    r.buffer = buf;
+    r.buffer_length = sizeof buf;
+    t = std::thread([this, s] { rc = s->Get("Q", r, nullptr, &out); });
+  }
+  std::string Body() {
+    t.join();
+    return rc == KRRC_NONE ? std::string(buf, static_cast<size_t>(out.data_length)) : "rc " + std::to_string(rc);
+  }
+  GetRequest r;
+  GetResult out;
+  char buf[64];
+  int32_t rc = -1;
+  std::thread t;
+};
+
+void AwaitOffer(krsoap::queue::pg::PgWakeBoard* board, int64_t id) {
+  while (board->Offered(id) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+Message WithCorrel(const std::string& body, const char* correl, int persistence = KRPER_NOT_PERSISTENT) {
+  Message m = MakeMessage(body, persistence);
+  std::memcpy(m.md.CorrelId, correl, std::strlen(correl));
+  return m;
+}
+
+// A non-persistent put for a waiting getter of the same machine goes to it
+// through the board when nothing else on the queue matches; a persistent one
+// is always written (it must outlive the machine).
+TEST_F(PgStoreTest, AWaitingGetterIsHandedANonPersistentMessageForIt) {
+  using krsoap::queue::pg::PgWakeBoard;
+  krsoap::test::ScopedHome home;  // a board of its own: its count is this test's
+  const std::string qm = UniqueQm("HAND");
+  auto s = OpenStore(qm, conninfo_, true);
+  ASSERT_TRUE(s);
+  DefineLocal(s.get(), "Q");
+  auto putter = OpenStore(qm, conninfo_, false);
+  ASSERT_TRUE(putter);
+  PgWakeBoard* board = PgWakeBoard::For(conninfo_);
+  ASSERT_NE(board, nullptr);
+  const int64_t id = QueueId(conninfo_, qm, "Q");
+  // The putter learns the queue's id; the getter's board gets its relay.
+  std::string body;
+  ASSERT_EQ(putter->Put("Q", MakeMessage("first")), KRRC_NONE);
+  ASSERT_EQ(GetOne(s.get(), "Q", &body, 1), KRRC_NONE);
+  ASSERT_EQ(GetOne(s.get(), "Q", &body, 1), KRRC_NO_MSG_AVAILABLE);
+  ASSERT_EQ(putter->Put("Q", WithCorrel("stranger", "C-2")), KRRC_NONE);
+
+  const uint64_t handed = board->HandedOver();
+  {
+    CorrelWaiter w(s.get(), "C-1");
+    AwaitOffer(board, id);
+    Message reply = WithCorrel("reply", "C-1");
+    reply.expiry_deadline_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::system_clock::now().time_since_epoch()).count() + 60000;
+    ASSERT_EQ(putter->Put("Q", reply), KRRC_NONE);
+    EXPECT_EQ(w.Body(), "reply");
+    EXPECT_EQ(0, std::memcmp(w.out.md.MsgId, reply.md.MsgId, sizeof reply.md.MsgId));
+    EXPECT_GT(w.out.md.Expiry, 500);  // tenths of a second left
+    EXPECT_LE(w.out.md.Expiry, 600);
+  }
+  EXPECT_EQ(board->HandedOver(), handed + 1);
+  {
+    CorrelWaiter w(s.get(), "C-3");
+    AwaitOffer(board, id);
+    ASSERT_EQ(putter->Put("Q", WithCorrel("kept", "C-3", KRPER_PERSISTENT)), KRRC_NONE);
+    EXPECT_EQ(w.Body(), "kept");
+  }
+  EXPECT_EQ(board->HandedOver(), handed + 1);
+  // What matched nobody stays, alone.
+  ASSERT_EQ(GetOne(s.get(), "Q", &body), KRRC_NONE);
+  EXPECT_EQ(body, "stranger");
+  EXPECT_EQ(GetOne(s.get(), "Q", &body), KRRC_NO_MSG_AVAILABLE);
+}
+
+// Getters whose waits run out while putters claim their offers: every
+// message still reaches its getter once, and none stays behind.
+TEST_F(PgStoreTest, ShortWaitsRacingHandOffsLoseNothing) {
+  const std::string qm = UniqueQm("HANDR");
+  auto s = OpenStore(qm, conninfo_, true);
+  ASSERT_TRUE(s);
+  DefineLocal(s.get(), "Q");
+  ASSERT_EQ(s->Put("Q", MakeMessage("first")), KRRC_NONE);  // the putters learn the queue's id
+  std::string body;
+  ASSERT_EQ(GetOne(s.get(), "Q", &body), KRRC_NONE);
+  constexpr int kGetters = 3, kEach = 60;
+  auto correl = [](int g, int i) { return "C-" + std::to_string(g) + "-" + std::to_string(i); };
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int g = 0; g < kGetters; ++g) {
+    threads.emplace_back([&, g] {
+      for (int i = 0; i < kEach; ++i) {
+        GetRequest r;
+        const std::string c = correl(g, i);
+        std::memcpy(r.correl_id, c.data(), c.size());
+        r.match_correl_id = true;
+        r.wait_ms = 1 + i % 3;
+        char buf[64];
+        r.buffer = buf;
+        r.buffer_length = sizeof buf;
+        GetResult out;
+        int32_t rc = KRRC_NO_MSG_AVAILABLE;
+        for (int tries = 0; rc == KRRC_NO_MSG_AVAILABLE && tries < 20000; ++tries) rc = s->Get("Q", r, nullptr, &out);
+        if (rc != KRRC_NONE || std::string(buf, static_cast<size_t>(out.data_length)) != c) failures++;
+      }
+    });
+  }
+  threads.emplace_back([&] {
+    for (int i = 0; i < kEach; ++i)
+      for (int g = 0; g < kGetters; ++g)
+        if (s->Put("Q", WithCorrel(correl(g, i), correl(g, i).c_str())) != KRRC_NONE) failures++;
+  });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(GetOne(s.get(), "Q", &body), KRRC_NO_MSG_AVAILABLE);
+}
+
+// A getter killed while it waited left its offer on the board: the next put
+// for it must go into the queue, not to the dead process.
+TEST_F(PgStoreTest, AGetterKilledInItsWaitIsHandedNothing) {
+  using krsoap::queue::pg::PgWakeBoard;
+  krsoap::test::ScopedHome home;
+  const std::string qm = UniqueQm("HANDK");
+  auto s = OpenStore(qm, conninfo_, true);
+  ASSERT_TRUE(s);
+  DefineLocal(s.get(), "Q");
+  PgWakeBoard* board = PgWakeBoard::For(conninfo_);
+  ASSERT_NE(board, nullptr);
+  const int64_t id = QueueId(conninfo_, qm, "Q");
+  std::string body;
+  ASSERT_EQ(s->Put("Q", MakeMessage("first")), KRRC_NONE);
+  ASSERT_EQ(GetOne(s.get(), "Q", &body), KRRC_NONE);
+  int fd = -1;
+  const pid_t getter = Spawn({"--child", "wait-correl", conninfo_, qm, "C-K"}, &fd);
+  ASSERT_GT(getter, 0);
+  close(fd);
+  AwaitOffer(board, id);
+  kill(getter, SIGKILL);
+  WaitExit(getter);
+  const uint64_t handed = board->HandedOver();
+  ASSERT_EQ(s->Put("Q", WithCorrel("reply", "C-K")), KRRC_NONE);
+  EXPECT_EQ(board->HandedOver(), handed);
+  ASSERT_EQ(GetOne(s.get(), "Q", &body), KRRC_NONE);
+  EXPECT_EQ(body, "reply");
 }
 
 // The longest message a queue takes goes through whole; a put through the
@@ -650,6 +812,19 @@ int ChildMain(int argc, char** argv) {
     std::fflush(stdout);
     if (mode == "take-waiter-lock-and-exit") return 0;
     for (;;) pause();
+  }
+  if (mode == "wait-correl" && argc == 6) {  // waits on queue Q of QM for a correlation id
+    std::unique_ptr<Store> s;
+    if (krsoap::queue::OpenPgStore(argv[4], argv[3], false, &s) != KRRC_NONE) return 2;
+    GetRequest r;
+    std::memcpy(r.correl_id, argv[5], std::min(std::strlen(argv[5]), sizeof r.correl_id));
+    r.match_correl_id = true;
+    r.wait_ms = 600000;
+    char buf[64];
+    r.buffer = buf;
+    r.buffer_length = sizeof buf;
+    GetResult out;
+    return s->Get("Q", r, nullptr, &out) == KRRC_NONE ? 0 : 3;
   }
   if (mode == "own-dynamic" && argc == 5) {
     std::unique_ptr<Store> s;
