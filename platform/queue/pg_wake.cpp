@@ -18,11 +18,13 @@
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <mutex>
 #include <string_view>
 #include <thread>
 
+#include "common/queue/krqueue.h"
 #include "platform/files/data_root.h"
 #include "platform/queue/pg_conn.h"
 #include "platform/queue/process_identity.h"
@@ -40,6 +42,9 @@ constexpr size_t kHandOffs = 64;
 // How long a getter waits for the putter that claimed its slot before it
 // makes sure that putter still runs.
 constexpr int64_t kClaimRecheckMs = 200;
+// How often the relay looks for messages handed to getters that died before
+// they took them, and how long a message must have lain in its slot first.
+constexpr int kRescueMs = 1000;
 
 // How long a relay's connection may stay silent before the relay asks the
 // server whether it is still there (a server machine that vanished sends
@@ -129,11 +134,14 @@ PGconn* RelayConnect(const std::string& conninfo) {
   return nullptr;
 }
 
-// Runs a statement the same way; true when it succeeded.
-bool RelayExec(PGconn* c, const char* sql) {
+// Runs a statement the same way (with parameters, when given); true when it
+// succeeded.
+bool RelayExec(PGconn* c, const char* sql, int n = 0, const char* const* values = nullptr,
+               const int* lengths = nullptr, const int* formats = nullptr) {
   {
     RelayLock lock(RelayCallMutex());
-    if (!PQsendQuery(c, sql)) return false;
+    if (!(n == 0 ? PQsendQuery(c, sql) : PQsendQueryParams(c, sql, n, nullptr, values, lengths, formats, 0)))
+      return false;
   }
   for (;;) {
     {
@@ -150,6 +158,24 @@ bool RelayExec(PGconn* c, const char* sql) {
     PQclear(r);
   }
   return ok;
+}
+
+// A rescued message (RescueHandOffs) into its queue, non-persistent, as a
+// plain put would have inserted it; nothing when the queue is gone.
+constexpr const char* kRescueSql =
+    "WITH i AS (INSERT INTO krsoap.messages (queue_id, priority, persistent, msg_id, correl_id, expires_at,"
+    "                                        md, body)"
+    " SELECT q.id, $2::int, false, $3::bytea, $4::bytea,"
+    "        CASE WHEN $5::bigint IS NULL THEN NULL"
+    "             ELSE clock_timestamp() + $5::bigint * interval '1 millisecond' END,"
+    "        $6::bytea, $7::bytea"
+    "   FROM krsoap.queues q WHERE q.id = $1::bigint RETURNING queue_id)"
+    " SELECT set_config('synchronous_commit', 'off', true), pg_notify('krq', queue_id::text) FROM i";
+
+int64_t WallClockMs() {
+  timespec t{};
+  ::clock_gettime(CLOCK_REALTIME, &t);
+  return int64_t{t.tv_sec} * 1000 + t.tv_nsec / 1000000;
 }
 
 }  // namespace
@@ -176,6 +202,7 @@ struct PgWakeBoard::HandOff {
   int64_t queue_id;
   uint32_t select;      // kByMsgId | kByCorrelId
   int32_t length;       // filled: the body's length
+  int64_t filled_ms;    // filled: when (CLOCK_MONOTONIC, the machine's)
   int64_t expiry_ms;    // filled: the deadline (0: none)
   uint64_t msg_id[3];
   uint64_t correl_id[3];
@@ -427,7 +454,10 @@ void PgWakeBoard::ReleaseWaiterLocksAtExit() {
 
 namespace {
 
-enum Step : uint32_t { kFree = 0, kOffering = 1, kWaiting = 2, kClaimed = 3, kFilling = 4, kFilled = 5 };
+// kRescuing: the relay puts the message of a getter that died before it
+// took it into the queue.
+enum Step : uint32_t { kFree = 0, kOffering = 1, kWaiting = 2, kClaimed = 3, kFilling = 4, kFilled = 5,
+                       kRescuing = 6 };
 constexpr uint32_t kStep = 0x7f;
 constexpr uint32_t kWatched = 0x80;
 constexpr uint32_t kGeneration = ~0xffu;
@@ -484,6 +514,8 @@ PgWakeBoard::Slot PgWakeBoard::OfferHandOff(const HandOffWish& wish) {
       if (pass == 1 && StepOf(w) != kFree) {
         // None was free: take back the slots of getters that are gone (and,
         // while claimed, of their putters too).
+        // A filled one holds a message: the relay puts it into the queue.
+        if (StepOf(w) == kFilled || StepOf(w) == kRescuing) continue;
         const bool waiter_gone = !ThreadRuns(__atomic_load_n(&h.pid, __ATOMIC_RELAXED),
                                              __atomic_load_n(&h.tid, __ATOMIC_RELAXED));
         const bool claimed = StepOf(w) == kClaimed || StepOf(w) == kFilling;
@@ -540,6 +572,8 @@ bool PgWakeBoard::Withdraw(const Slot& offer, void* md, size_t md_size, void* bo
         if (n > 0) std::memcpy(body, shared_->handoff_body[offer.slot], static_cast<size_t>(n));
         *length = n;
         *expiry_ms = __atomic_load_n(&h.expiry_ms, __ATOMIC_RELAXED);
+        // The relay may be taking it for a dead getter's only if this getter
+        // is dead: from kFilled nobody else moves the slot.
         __atomic_store_n(&h.state, generation | kFree, __ATOMIC_RELEASE);
         __atomic_sub_fetch(&shared_->offered, 1, __ATOMIC_SEQ_CST);
         return true;
@@ -616,6 +650,9 @@ bool PgWakeBoard::Fill(const Slot& claim, int64_t queue_id, uint32_t seen, bool 
   if (length > 0) std::memcpy(shared_->handoff_body[claim.slot], body, length);
   __atomic_store_n(&h.length, static_cast<int32_t>(length), __ATOMIC_RELAXED);
   __atomic_store_n(&h.expiry_ms, expiry_ms, __ATOMIC_RELAXED);
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  __atomic_store_n(&h.filled_ms, int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000, __ATOMIC_RELAXED);
   if (!Step(&h.state, generation, kFilling, kFilled)) return false;
   __atomic_add_fetch(&shared_->handed, 1, __ATOMIC_RELAXED);
   // The getter sleeps on the queue's word. Moved from `seen` by this put
@@ -645,6 +682,50 @@ int PgWakeBoard::Offered(int64_t queue_id) const {
         __atomic_load_n(&h.queue_id, __ATOMIC_RELAXED) == queue_id)
       ++n;
   return n;
+}
+
+bool PgWakeBoard::RescueHandOffs(PGconn* c) {
+  if (__atomic_load_n(&shared_->offered, __ATOMIC_SEQ_CST) == 0) return true;
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  const int64_t now_ms = int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+  for (size_t i = 0; i < kHandOffs; ++i) {
+    HandOff& h = shared_->handoffs[i];
+    uint32_t w = __atomic_load_n(&h.state, __ATOMIC_ACQUIRE);
+    if (StepOf(w) != kFilled || now_ms - __atomic_load_n(&h.filled_ms, __ATOMIC_RELAXED) < kRescueMs ||
+        ThreadRuns(__atomic_load_n(&h.pid, __ATOMIC_RELAXED), __atomic_load_n(&h.tid, __ATOMIC_RELAXED)) ||
+        !__atomic_compare_exchange_n(&h.state, &w, GenerationOf(w) | kRescuing, false, __ATOMIC_ACQ_REL,
+                                     __ATOMIC_ACQUIRE))
+      continue;
+    // Its getter died before it took the message: into the queue with it,
+    // as the put would have done without the getter (unless it expired).
+    KRMD md;
+    std::memcpy(&md, shared_->handoff_md[i], sizeof md);
+    const int64_t expiry = __atomic_load_n(&h.expiry_ms, __ATOMIC_RELAXED);
+    const int64_t left = expiry == 0 ? 0 : expiry - WallClockMs();
+    bool ok = true;
+    if (expiry == 0 || left > 0) {
+      const std::string queue = std::to_string(__atomic_load_n(&h.queue_id, __ATOMIC_RELAXED));
+      const std::string priority = std::to_string(std::clamp<int32_t>(md.Priority, 0, 9));
+      const std::string expire = std::to_string(left);
+      const char* values[7] = {queue.c_str(), priority.c_str(), reinterpret_cast<const char*>(md.MsgId),
+                               reinterpret_cast<const char*>(md.CorrelId), expiry == 0 ? nullptr : expire.c_str(),
+                               reinterpret_cast<const char*>(shared_->handoff_md[i]),
+                               reinterpret_cast<const char*>(shared_->handoff_body[i])};
+      const int lengths[7] = {0, 0, sizeof md.MsgId, sizeof md.CorrelId, 0, static_cast<int>(sizeof md),
+                              __atomic_load_n(&h.length, __ATOMIC_RELAXED)};
+      const int formats[7] = {0, 0, 1, 1, 0, 1, 1};
+      ok = RelayExec(c, kRescueSql, 7, values, lengths, formats);
+    }
+    if (!ok) {
+      // The connection failed: the next relay tries again.
+      __atomic_store_n(&h.state, GenerationOf(w) | kFilled, __ATOMIC_RELEASE);
+      return false;
+    }
+    __atomic_store_n(&h.state, GenerationOf(w) | kFree, __ATOMIC_RELEASE);
+    __atomic_sub_fetch(&shared_->offered, 1, __ATOMIC_SEQ_CST);
+  }
+  return true;
 }
 
 void PgWakeBoard::WakeAll() {
@@ -679,10 +760,16 @@ void PgWakeBoard::RelayLoop() {
     platform::FutexWake(&shared_->relaying, INT_MAX);
     WakeAll();  // puts made while nobody listened
     auto swept = Clock::now();
+    auto heard = Clock::now();
     for (bool up = true; up;) {
-      const bool readable = WaitSocket(c, POLLIN, kRelayProbeMs);
+      const bool readable = WaitSocket(c, POLLIN, kRescueMs);
+      if (!RescueHandOffs(c)) break;
       if (!readable) {
-        up = RelayExec(c, "SELECT 1");  // silence: is the server still there?
+        // Silence: is the server still there?
+        if (Clock::now() - heard >= std::chrono::milliseconds(kRelayProbeMs)) {
+          up = RelayExec(c, "SELECT 1");
+          heard = Clock::now();
+        }
       } else if (Clock::now() - swept > kSweepInterval) {
         // Listeners that are gone make every put notify until swept.
         up = RelayExec(c, kSweepListenersSql);
@@ -690,6 +777,7 @@ void PgWakeBoard::RelayLoop() {
       } else {
         RelayLock lock(RelayCallMutex());
         up = PQconsumeInput(c) != 0;
+        heard = Clock::now();
       }
       RelayLock lock(RelayCallMutex());
       while (PGnotify* n = PQnotifies(c)) {

@@ -47,8 +47,10 @@
 //    take instead: the message goes through the slot and never touches the
 //    database, which saves the put's insert, the get's statement and the
 //    vacuuming of the row. Otherwise the statement inserts as any put's and
-//    the slot goes back to waiting. Persistent messages are always written:
-//    a persistent put that returned must survive the machine.
+//    the slot goes back to waiting. A getter that dies before it took the
+//    message it was handed leaves it in its slot, and the relay puts it
+//    into the queue. Persistent messages are always written: a persistent
+//    put that returned must survive the machine.
 //
 // The board owns its mapping, its file descriptor and its relay thread, for
 // the life of the process; a forked child makes its own.
@@ -58,6 +60,8 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+
+typedef struct pg_conn PGconn;
 
 namespace krsoap::queue::pg {
 
@@ -161,6 +165,9 @@ class PgWakeBoard {
   static void Move(Word& w);
   void WakeAll();
   void RelayLoop();
+  // Puts into their queues the messages handed to getters that died before
+  // they took them; false when the relay's connection failed.
+  bool RescueHandOffs(PGconn* c);
 
   const std::string conninfo_;
   int fd_;  // -1 in a forked child

@@ -570,8 +570,10 @@ TEST_F(PgStoreTest, ShortWaitsRacingHandOffsLoseNothing) {
 }
 
 // A getter killed while it waited left its offer on the board: the next put
-// for it must go into the queue, not to the dead process.
-TEST_F(PgStoreTest, AGetterKilledInItsWaitIsHandedNothing) {
+// for it must go into the queue, not to the dead process. One killed after a
+// put handed it a message, before it took it: the relay puts the message
+// into the queue.
+TEST_F(PgStoreTest, WhatAKilledGetterWasHandedOrOfferedStaysInTheQueue) {
   using krsoap::queue::pg::PgWakeBoard;
   krsoap::test::ScopedHome home;
   const std::string qm = UniqueQm("HANDK");
@@ -596,6 +598,19 @@ TEST_F(PgStoreTest, AGetterKilledInItsWaitIsHandedNothing) {
   EXPECT_EQ(board->HandedOver(), handed);
   ASSERT_EQ(GetOne(s.get(), "Q", &body), KRRC_NONE);
   EXPECT_EQ(body, "reply");
+
+  ASSERT_TRUE(board->Relaying(PgWakeBoard::Clock::now() + std::chrono::seconds(60)));  // this process relays
+  const pid_t stopped = Spawn({"--child", "wait-correl", conninfo_, qm, "C-S"}, &fd);
+  ASSERT_GT(stopped, 0);
+  close(fd);
+  AwaitOffer(board, id);
+  kill(stopped, SIGSTOP);  // its thread runs still, but takes nothing
+  ASSERT_EQ(s->Put("Q", WithCorrel("handed", "C-S")), KRRC_NONE);
+  EXPECT_EQ(board->HandedOver(), handed + 1);
+  kill(stopped, SIGKILL);
+  WaitExit(stopped);
+  ASSERT_EQ(GetOne(s.get(), "Q", &body, 60000), KRRC_NONE);
+  EXPECT_EQ(body, "handed");
 }
 
 // The longest message a queue takes goes through whole; a put through the
