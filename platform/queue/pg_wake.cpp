@@ -172,11 +172,14 @@ constexpr const char* kRescueSql =
     "   FROM krsoap.queues q WHERE q.id = $1::bigint RETURNING queue_id)"
     " SELECT set_config('synchronous_commit', 'off', true), pg_notify('krq', queue_id::text) FROM i";
 
-int64_t WallClockMs() {
+int64_t ClockMs(clockid_t clock) {
   timespec t{};
-  ::clock_gettime(CLOCK_REALTIME, &t);
+  ::clock_gettime(clock, &t);
   return int64_t{t.tv_sec} * 1000 + t.tv_nsec / 1000000;
 }
+int64_t WallClockMs() { return ClockMs(CLOCK_REALTIME); }
+// The same on every process of the machine.
+int64_t MonotonicMs() { return ClockMs(CLOCK_MONOTONIC); }
 
 }  // namespace
 
@@ -212,7 +215,8 @@ struct PgWakeBoard::Shared {
   uint32_t relaying;  // 1 while a relay listens; also a futex word
   uint32_t offered;   // hand-off slots between offer and withdrawal
   uint64_t handed;    // messages handed over
-  uint32_t reserved[12];
+  int64_t reclaimed_ms;  // the last look for hand-off slots to take back
+  uint32_t reserved[10];
   Word words[kWords];
   // Per word, the last queue a look found empty and the word's value then:
   // QueueKey(queue) in the high half (never 0), the value in the low half.
@@ -507,6 +511,16 @@ PgWakeBoard::Slot PgWakeBoard::OfferHandOff(const HandOffWish& wish) {
   const int32_t pid = CurrentPid();
   const uint32_t tid = ThreadId();
   for (int pass = 0; pass < 2; ++pass) {
+    // The second pass looks for slots to take back, at most once a second
+    // on the machine: with more getters waiting than slots, every wait would
+    // otherwise ask after every slot's thread.
+    if (pass == 1) {
+      const int64_t now = MonotonicMs();
+      int64_t last = __atomic_load_n(&shared_->reclaimed_ms, __ATOMIC_RELAXED);
+      if (now - last < kRescueMs || !__atomic_compare_exchange_n(&shared_->reclaimed_ms, &last, now, false,
+                                                                 __ATOMIC_RELAXED, __ATOMIC_RELAXED))
+        break;
+    }
     for (size_t n = 0; n < kHandOffs; ++n) {
       const size_t i = (tid + n) % kHandOffs;  // threads start apart
       HandOff& h = shared_->handoffs[i];
@@ -650,9 +664,7 @@ bool PgWakeBoard::Fill(const Slot& claim, int64_t queue_id, uint32_t seen, bool 
   if (length > 0) std::memcpy(shared_->handoff_body[claim.slot], body, length);
   __atomic_store_n(&h.length, static_cast<int32_t>(length), __ATOMIC_RELAXED);
   __atomic_store_n(&h.expiry_ms, expiry_ms, __ATOMIC_RELAXED);
-  timespec now{};
-  ::clock_gettime(CLOCK_MONOTONIC, &now);
-  __atomic_store_n(&h.filled_ms, int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000, __ATOMIC_RELAXED);
+  __atomic_store_n(&h.filled_ms, MonotonicMs(), __ATOMIC_RELAXED);
   if (!Step(&h.state, generation, kFilling, kFilled)) return false;
   __atomic_add_fetch(&shared_->handed, 1, __ATOMIC_RELAXED);
   // The getter sleeps on the queue's word. Moved from `seen` by this put
@@ -686,9 +698,7 @@ int PgWakeBoard::Offered(int64_t queue_id) const {
 
 bool PgWakeBoard::RescueHandOffs(PGconn* c) {
   if (__atomic_load_n(&shared_->offered, __ATOMIC_SEQ_CST) == 0) return true;
-  timespec now{};
-  ::clock_gettime(CLOCK_MONOTONIC, &now);
-  const int64_t now_ms = int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+  const int64_t now_ms = MonotonicMs();
   for (size_t i = 0; i < kHandOffs; ++i) {
     HandOff& h = shared_->handoffs[i];
     uint32_t w = __atomic_load_n(&h.state, __ATOMIC_ACQUIRE);
