@@ -468,8 +468,16 @@ struct CorrelWaiter {
   std::thread t;
 };
 
-void AwaitOffer(krsoap::queue::pg::PgWakeBoard* board, int64_t id) {
-  while (board->Offered(id) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+// Until a getter sleeps with an offer out on the queue (false: none came).
+bool AwaitOffer(krsoap::queue::pg::PgWakeBoard* board, int64_t id) {
+  for (int i = 0; i < 60000 && board->Offered(id) == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return board->Offered(id) != 0;
+}
+
+// This process relays for the board, and the relay's first wake-up of every
+// word is over: nothing but the test's puts wakes its getters.
+bool Relay(krsoap::queue::pg::PgWakeBoard* board) {
+  return board->Relaying(krsoap::queue::pg::PgWakeBoard::Clock::now() + std::chrono::seconds(60));
 }
 
 Message WithCorrel(const std::string& body, const char* correl, int persistence = KRPER_NOT_PERSISTENT) {
@@ -492,8 +500,9 @@ TEST_F(PgStoreTest, AWaitingGetterIsHandedANonPersistentMessageForIt) {
   ASSERT_TRUE(putter);
   PgWakeBoard* board = PgWakeBoard::For(conninfo_);
   ASSERT_NE(board, nullptr);
+  ASSERT_TRUE(Relay(board));
   const int64_t id = QueueId(conninfo_, qm, "Q");
-  // The putter learns the queue's id; the getter's board gets its relay.
+  // The putter learns the queue's id.
   std::string body;
   ASSERT_EQ(putter->Put("Q", MakeMessage("first")), KRRC_NONE);
   ASSERT_EQ(GetOne(s.get(), "Q", &body, 1), KRRC_NONE);
@@ -503,7 +512,7 @@ TEST_F(PgStoreTest, AWaitingGetterIsHandedANonPersistentMessageForIt) {
   const uint64_t handed = board->HandedOver();
   {
     CorrelWaiter w(s.get(), "C-1");
-    AwaitOffer(board, id);
+    ASSERT_TRUE(AwaitOffer(board, id));
     Message reply = WithCorrel("reply", "C-1");
     reply.expiry_deadline_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                                    std::chrono::system_clock::now().time_since_epoch()).count() + 60000;
@@ -516,7 +525,7 @@ TEST_F(PgStoreTest, AWaitingGetterIsHandedANonPersistentMessageForIt) {
   EXPECT_EQ(board->HandedOver(), handed + 1);
   {
     CorrelWaiter w(s.get(), "C-3");
-    AwaitOffer(board, id);
+    ASSERT_TRUE(AwaitOffer(board, id));
     ASSERT_EQ(putter->Put("Q", WithCorrel("kept", "C-3", KRPER_PERSISTENT)), KRRC_NONE);
     EXPECT_EQ(w.Body(), "kept");
   }
@@ -582,6 +591,7 @@ TEST_F(PgStoreTest, WhatAKilledGetterWasHandedOrOfferedStaysInTheQueue) {
   DefineLocal(s.get(), "Q");
   PgWakeBoard* board = PgWakeBoard::For(conninfo_);
   ASSERT_NE(board, nullptr);
+  ASSERT_TRUE(Relay(board));  // and so puts the handed message of a dead getter into the queue
   const int64_t id = QueueId(conninfo_, qm, "Q");
   std::string body;
   ASSERT_EQ(s->Put("Q", MakeMessage("first")), KRRC_NONE);
@@ -590,7 +600,7 @@ TEST_F(PgStoreTest, WhatAKilledGetterWasHandedOrOfferedStaysInTheQueue) {
   const pid_t getter = Spawn({"--child", "wait-correl", conninfo_, qm, "C-K"}, &fd);
   ASSERT_GT(getter, 0);
   close(fd);
-  AwaitOffer(board, id);
+  ASSERT_TRUE(AwaitOffer(board, id));
   kill(getter, SIGKILL);
   WaitExit(getter);
   const uint64_t handed = board->HandedOver();
@@ -599,11 +609,10 @@ TEST_F(PgStoreTest, WhatAKilledGetterWasHandedOrOfferedStaysInTheQueue) {
   ASSERT_EQ(GetOne(s.get(), "Q", &body), KRRC_NONE);
   EXPECT_EQ(body, "reply");
 
-  ASSERT_TRUE(board->Relaying(PgWakeBoard::Clock::now() + std::chrono::seconds(60)));  // this process relays
   const pid_t stopped = Spawn({"--child", "wait-correl", conninfo_, qm, "C-S"}, &fd);
   ASSERT_GT(stopped, 0);
   close(fd);
-  AwaitOffer(board, id);
+  ASSERT_TRUE(AwaitOffer(board, id));
   kill(stopped, SIGSTOP);  // its thread runs still, but takes nothing
   ASSERT_EQ(s->Put("Q", WithCorrel("handed", "C-S")), KRRC_NONE);
   EXPECT_EQ(board->HandedOver(), handed + 1);
