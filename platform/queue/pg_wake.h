@@ -130,9 +130,9 @@ class PgWakeBoard {
   bool Withdraw(const Slot& offer, void* md, size_t md_size, void* body, int32_t* length,
                 int64_t* expiry_ms);
   // A putter's claim on a slot whose getter takes this message, before its
-  // statement; -1 when no getter of this machine waits for it. *msg_id and
-  // *correl_id say what the getter selects by (the statement must find no
-  // other message it could take).
+  // statement (slot -1: no getter of this machine waits for it).
+  // *by_msg_id and *by_correl_id say what the getter selects by (the
+  // statement must find no other message it could take).
   Slot ClaimHandOff(int64_t queue_id, const uint8_t* msg_id, const uint8_t* correl_id, size_t length,
                     bool* by_msg_id, bool* by_correl_id);
   // After the statement: hands the message over and wakes the getter (false
@@ -146,7 +146,7 @@ class PgWakeBoard {
   // ...or gives the slot back to its getter, still waiting.
   void Unclaim(const Slot& claim);
   // Slots offered for a queue now, and messages handed over on this board
-  // since it was made (for tests and benchmarks).
+  // since its file was made (for tests).
   int Offered(int64_t queue_id) const;
   uint64_t HandedOver() const;
 
