@@ -930,7 +930,7 @@ int32_t PgStore::Get(const std::string& queue, const GetRequest& req, BrowseCurs
       f = board->Wait(queue_id, seen, until) ? PgFailure::kNone : PgFailure::kRetry;
       int32_t length = 0;
       int64_t expiry_ms = 0;
-      if (board->Withdraw(offer, &out->md, sizeof out->md, req.buffer, &length, &expiry_ms)) {
+      if (board->Withdraw(offer, deadline, &out->md, sizeof out->md, req.buffer, &length, &expiry_ms)) {
         if (expiry_ms != 0) {
           const int64_t left = (std::max<int64_t>(1, expiry_ms - WallMs()) + 99) / 100;
           out->md.Expiry = static_cast<KRLONG>(std::clamp<int64_t>(left, 1, INT32_MAX));

@@ -565,8 +565,8 @@ PgWakeBoard::Slot PgWakeBoard::OfferHandOff(const HandOffWish& wish) {
   return {};
 }
 
-bool PgWakeBoard::Withdraw(const Slot& offer, void* md, size_t md_size, void* body, int32_t* length,
-                           int64_t* expiry_ms) {
+bool PgWakeBoard::Withdraw(const Slot& offer, Clock::time_point deadline, void* md, size_t md_size, void* body,
+                           int32_t* length, int64_t* expiry_ms) {
   if (offer.slot < 0) return false;
   HandOff& h = shared_->handoffs[offer.slot];
   const uint32_t generation = GenerationOf(offer.state);
@@ -595,14 +595,29 @@ bool PgWakeBoard::Withdraw(const Slot& offer, void* md, size_t md_size, void* bo
       case kClaimed:
       case kFilling: {
         // A putter's statement decides; sleep until it hands the message
-        // over or lets the slot go.
+        // over or lets the slot go. Past the get's deadline a claim still
+        // undecided is taken back: the putter's Fill then fails, and it puts
+        // the message into the queue.
+        int64_t slice = kClaimRecheckMs;
+        if (StepOf(w) == kClaimed) {
+          const auto now = Clock::now();
+          if (now >= deadline) {
+            if (!__atomic_compare_exchange_n(&h.state, &w, generation | kFree, false, __ATOMIC_ACQ_REL,
+                                             __ATOMIC_ACQUIRE))
+              continue;
+            __atomic_sub_fetch(&shared_->offered, 1, __ATOMIC_SEQ_CST);
+            return false;
+          }
+          slice = std::min<int64_t>(
+              slice, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1);
+        }
         if (!(w & kWatched)) {
           const uint32_t watched = w | kWatched;
           if (!__atomic_compare_exchange_n(&h.state, &w, watched, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
             continue;
           w = watched;
         }
-        platform::FutexWait(&h.state, w, kClaimRecheckMs);
+        platform::FutexWait(&h.state, w, slice);
         if (__atomic_load_n(&h.state, __ATOMIC_ACQUIRE) == w &&
             !ThreadRuns(__atomic_load_n(&h.claimer_pid, __ATOMIC_RELAXED),
                         __atomic_load_n(&h.claimer_tid, __ATOMIC_RELAXED)) &&

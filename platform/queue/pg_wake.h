@@ -126,9 +126,10 @@ class PgWakeBoard {
   // Ends an offer. True when a message was handed: its descriptor (md_size
   // bytes), its body (*length bytes, at most the wish's max_length) and its
   // expiry deadline in wall-clock ms (0: none) are then copied out. Waits
-  // for a putter that claimed the slot to fill it or let it go.
-  bool Withdraw(const Slot& offer, void* md, size_t md_size, void* body, int32_t* length,
-                int64_t* expiry_ms);
+  // for a putter that claimed the slot to fill it or let it go, until the
+  // get's `deadline`.
+  bool Withdraw(const Slot& offer, Clock::time_point deadline, void* md, size_t md_size, void* body,
+                int32_t* length, int64_t* expiry_ms);
   // A putter's claim on a slot whose getter takes this message, before its
   // statement (slot -1: no getter of this machine waits for it).
   // *by_msg_id and *by_correl_id say what the getter selects by (the

@@ -449,10 +449,10 @@ TEST_F(PgStoreTest, APutWakesTheGettersOfAnotherBoard) {
 
 // A getter waiting for a correlation id, on a thread of its own.
 struct CorrelWaiter {
-  CorrelWaiter(Store* s, const char* correl) {
+  CorrelWaiter(Store* s, const char* correl, int32_t wait_ms = 60000) {
     std::memcpy(r.correl_id, correl, std::strlen(correl));
     r.match_correl_id = true;
-    r.wait_ms = 60000;
+    r.wait_ms = wait_ms;
     r.buffer = buf;
     r.buffer_length = sizeof buf;
     t = std::thread([this, s] { rc = s->Get("Q", r, nullptr, &out); });
@@ -530,6 +530,21 @@ TEST_F(PgStoreTest, AWaitingGetterIsHandedANonPersistentMessageForIt) {
     EXPECT_EQ(w.Body(), "kept");
   }
   EXPECT_EQ(board->HandedOver(), handed + 1);
+  {
+    // A claim whose statement never ends (standing in for a putter stuck on
+    // the server) does not hold the getter past its wait.
+    CorrelWaiter w(s.get(), "C-4", 200);
+    ASSERT_TRUE(AwaitOffer(board, id));
+    KRBYTE correl[KR_CORREL_ID_LENGTH] = {'C', '-', '4'};
+    KRBYTE msg_id[KR_MSG_ID_LENGTH] = {};
+    bool by_msg_id = false, by_correl_id = false;
+    const PgWakeBoard::Slot claim = board->ClaimHandOff(id, msg_id, correl, 5, &by_msg_id, &by_correl_id);
+    ASSERT_GE(claim.slot, 0);
+    EXPECT_TRUE(by_correl_id);
+    EXPECT_EQ(w.Body(), "rc " + std::to_string(KRRC_NO_MSG_AVAILABLE));
+    KRMD md = KRMD_DEFAULT;
+    EXPECT_FALSE(board->Fill(claim, id, board->Read(id), false, &md, sizeof md, "late!", 5, 0));
+  }
   // What matched nobody stays, alone.
   ASSERT_EQ(GetOne(s.get(), "Q", &body), KRRC_NONE);
   EXPECT_EQ(body, "stranger");
