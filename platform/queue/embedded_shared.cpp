@@ -278,7 +278,7 @@ int32_t SharedQm::InitLocked(const std::string& boot, int32_t* kept) {
   h.free_ticket = -1;
   h.next_unit = 1;
   std::random_device rd;
-  h.next_dynamic = (static_cast<uint64_t>(rd()) << 32) ^ rd() ^ static_cast<uint64_t>(NowMs());
+  h.next_dynamic = (static_cast<uint64_t>(rd()) << 32) ^ rd() ^ static_cast<uint64_t>(WallClockMs());
 
   // Queues from the database.
   {

@@ -195,12 +195,6 @@ struct Shm {
 
 // ---- Small helpers -------------------------------------------------------------
 
-inline int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
 using platform::BumpWord;
 using platform::FutexWait;
 using platform::FutexWake;
@@ -580,7 +574,7 @@ class SharedQm {
   // all the processes together, unless `now`.
   void SweepDeadUnits(bool now);
   bool UnitSweepDueLocked() const {
-    return shm_->h.uncommitted > 0 && NowMs() >= shm_->h.unit_sweep_ms;
+    return shm_->h.uncommitted > 0 && WallClockMs() >= shm_->h.unit_sweep_ms;
   }
 
  private:

@@ -541,7 +541,7 @@ class EmbeddedStore final : public Store {
   // are returned for deletion outside the mutex.
   int32_t FindLocked(int32_t q, const GetRequest& r, const BrowseCursor* cursor, std::vector<uint64_t>* expired) {
     QueueSlot& s = qm_->shm()->queues[q];
-    const int64_t now = NowMs();
+    const int64_t now = WallClockMs();
     for (int p = kPriorities - 1; p >= 0; --p) {
       if (cursor && cursor->valid && p > cursor->priority) continue;
       for (int32_t i = s.head[p], steps = 0; i >= 0; ++steps) {
@@ -574,10 +574,7 @@ class EmbeddedStore final : public Store {
   // The descriptor as the getter sees it: the expiry counts down.
   void CopyOut(const Entry& e, GetResult* out) {
     out->md = e.md;
-    if (e.expiry_ms != 0) {
-      int64_t left = (e.expiry_ms - NowMs() + 99) / 100;
-      out->md.Expiry = static_cast<KRLONG>(std::clamp<int64_t>(left, 1, INT32_MAX));
-    }
+    if (e.expiry_ms != 0) out->md.Expiry = ExpiryTenthsLeft(e.expiry_ms - WallClockMs());
     out->data_length = e.length;
   }
 

@@ -233,7 +233,7 @@ void SharedQm::SweepDeadUnits(bool now) {
   {
     Lock lock(this);
     if (!lock.ok() || shm_->h.uncommitted <= 0) return;
-    const int64_t t = NowMs();
+    const int64_t t = WallClockMs();
     if (!now && t < shm_->h.unit_sweep_ms) return;
     shm_->h.unit_sweep_ms = t + kUnitSweepMs;
   }

@@ -325,12 +325,6 @@ constexpr const char* kModelQueue = "SYSTEM.DEFAULT.MODEL.QUEUE";
 // session died mid-call). A waiting get looks again this often.
 constexpr auto kRecheck = std::chrono::seconds(2);
 
-int64_t WallMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 // Where this process runs: the boot and the pid namespace, so that a pid is
 // only ever compared with pids of the same machine and namespace.
 const std::string& LocalHost() {
@@ -640,7 +634,7 @@ int32_t PgStore::PutInUnit(const std::string& queue, const Message& m, uint64_t 
   if (m.expiry_deadline_ms != 0) {
     // The deadline travels as time left, so that it counts on the server's
     // clock whichever machine puts or gets.
-    expire = PgParam::Int(std::max<int64_t>(1, m.expiry_deadline_ms - WallMs()));
+    expire = PgParam::Int(std::max<int64_t>(1, m.expiry_deadline_ms - WallClockMs()));
   }
   std::vector<PgParam> params = {
       PgParam::Text(name_), PgParam::Text(queue), PgParam::Int(std::clamp(m.md.Priority, 0, 9)),
@@ -848,10 +842,7 @@ int32_t PgStore::Get(const std::string& queue, const GetRequest& req, BrowseCurs
         std::string_view md = r.Bytes(0, 5);
         if (md.size() != sizeof(KRMD)) return finish(KRRC_STORE_ERROR);
         std::memcpy(&out->md, md.data(), sizeof(KRMD));
-        if (!r.IsNull(0, 7)) {
-          int64_t left = (r.Int(0, 7) + 99) / 100;
-          out->md.Expiry = static_cast<KRLONG>(std::clamp<int64_t>(left, 1, INT32_MAX));
-        }
+        if (!r.IsNull(0, 7)) out->md.Expiry = ExpiryTenthsLeft(r.Int(0, 7));
         out->data_length = static_cast<int32_t>(r.Int(0, 4));
         std::string_view body = r.Bytes(0, 6);
         size_t n = std::min(body.size(), static_cast<size_t>(req.buffer_length));
@@ -931,10 +922,7 @@ int32_t PgStore::Get(const std::string& queue, const GetRequest& req, BrowseCurs
       int32_t length = 0;
       int64_t expiry_ms = 0;
       if (board->Withdraw(offer, deadline, &out->md, sizeof out->md, req.buffer, &length, &expiry_ms)) {
-        if (expiry_ms != 0) {
-          const int64_t left = (std::max<int64_t>(1, expiry_ms - WallMs()) + 99) / 100;
-          out->md.Expiry = static_cast<KRLONG>(std::clamp<int64_t>(left, 1, INT32_MAX));
-        }
+        if (expiry_ms != 0) out->md.Expiry = ExpiryTenthsLeft(expiry_ms - WallClockMs());
         out->data_length = length;
         return finish(KRRC_NONE);
       }

@@ -28,6 +28,7 @@
 #include "platform/files/data_root.h"
 #include "platform/queue/pg_conn.h"
 #include "platform/queue/process_identity.h"
+#include "platform/queue/store.h"
 #include "platform/sync/futex.h"
 
 namespace krsoap::queue::pg {
@@ -172,14 +173,12 @@ constexpr const char* kRescueSql =
     "   FROM krsoap.queues q WHERE q.id = $1::bigint RETURNING queue_id)"
     " SELECT set_config('synchronous_commit', 'off', true), pg_notify('krq', queue_id::text) FROM i";
 
-int64_t ClockMs(clockid_t clock) {
+// The same in every process of the machine, and never set back.
+int64_t MonotonicMs() {
   timespec t{};
-  ::clock_gettime(clock, &t);
+  ::clock_gettime(CLOCK_MONOTONIC, &t);
   return int64_t{t.tv_sec} * 1000 + t.tv_nsec / 1000000;
 }
-int64_t WallClockMs() { return ClockMs(CLOCK_REALTIME); }
-// The same on every process of the machine.
-int64_t MonotonicMs() { return ClockMs(CLOCK_MONOTONIC); }
 
 }  // namespace
 
@@ -256,6 +255,16 @@ constexpr auto kLockRecheck = std::chrono::milliseconds(500);
 // Not cached: a forked child's thread would inherit its parent's. Only gets
 // that wait ask for it.
 uint32_t ThreadId() { return static_cast<uint32_t>(::syscall(SYS_gettid)); }
+
+// Whether a thread still runs; one that cannot be asked about counts as
+// running (a lock or slot is only ever taken from a thread known gone).
+bool ThreadRuns(int32_t pid, uint32_t tid) {
+  return pid <= 0 || tid == 0 || ::syscall(SYS_tgkill, pid, tid, 0) == 0 || errno != ESRCH;
+}
+// The same for a thread recorded in shared memory.
+bool ThreadRuns(const int32_t* pid, const uint32_t* tid) {
+  return ThreadRuns(__atomic_load_n(pid, __ATOMIC_RELAXED), __atomic_load_n(tid, __ATOMIC_RELAXED));
+}
 
 // The futex word of a waiter lock: its low half, the holder's thread id.
 uint32_t* LockFutex(uint64_t* lock) {
@@ -421,7 +430,7 @@ PgWakeBoard::WaiterLock PgWakeBoard::LockWaiter(int64_t queue_id, Clock::time_po
     if (Clock::now() >= until && __atomic_load_n(lock, __ATOMIC_SEQ_CST) == held) {
       const int32_t pid = __atomic_load_n(&shared_->waiter_pid[i], __ATOMIC_SEQ_CST);
       const uint32_t tid = static_cast<uint32_t>(held);
-      if (::syscall(SYS_tgkill, pid, tid, 0) != 0 && errno == ESRCH)
+      if (!ThreadRuns(pid, tid))
         __atomic_compare_exchange_n(lock, &held, 0, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     }
   }
@@ -470,12 +479,6 @@ constexpr uint32_t kByMsgId = 1, kByCorrelId = 2;
 uint32_t StepOf(uint32_t word) { return word & kStep; }
 uint32_t GenerationOf(uint32_t word) { return word & kGeneration; }
 
-// Whether a thread still runs; one that cannot be asked about counts as
-// running (a slot is only ever given up for a thread known gone).
-bool ThreadRuns(int32_t pid, uint32_t tid) {
-  return pid <= 0 || tid == 0 || ::syscall(SYS_tgkill, pid, tid, 0) == 0 || errno != ESRCH;
-}
-
 void StoreId(uint64_t* to, const uint8_t* id) {
   uint64_t v[3] = {};
   if (id) std::memcpy(v, id, sizeof v);
@@ -504,6 +507,16 @@ bool Step(uint32_t* word, uint32_t generation, uint32_t from, uint32_t to) {
   }
 }
 
+// Frees a slot whose word is still *seen and counts its offer out; false
+// (and *seen the word now) when the word has moved.
+bool FreeSlot(uint32_t* state, uint32_t* seen, uint32_t* offered) {
+  if (!__atomic_compare_exchange_n(state, seen, GenerationOf(*seen) | kFree, false, __ATOMIC_ACQ_REL,
+                                   __ATOMIC_ACQUIRE))
+    return false;
+  __atomic_sub_fetch(offered, 1, __ATOMIC_SEQ_CST);
+  return true;
+}
+
 }  // namespace
 
 PgWakeBoard::Slot PgWakeBoard::OfferHandOff(const HandOffWish& wish) {
@@ -529,18 +542,11 @@ PgWakeBoard::Slot PgWakeBoard::OfferHandOff(const HandOffWish& wish) {
         // None was free: take back the slots of getters that are gone (and,
         // while claimed, of their putters too).
         // A filled one holds a message: the relay puts it into the queue.
-        if (StepOf(w) == kFilled || StepOf(w) == kRescuing) continue;
-        const bool waiter_gone = !ThreadRuns(__atomic_load_n(&h.pid, __ATOMIC_RELAXED),
-                                             __atomic_load_n(&h.tid, __ATOMIC_RELAXED));
+        if (StepOf(w) == kFilled || StepOf(w) == kRescuing || StepOf(w) == kOffering) continue;
         const bool claimed = StepOf(w) == kClaimed || StepOf(w) == kFilling;
-        if (!waiter_gone || (claimed && ThreadRuns(__atomic_load_n(&h.claimer_pid, __ATOMIC_RELAXED),
-                                                   __atomic_load_n(&h.claimer_tid, __ATOMIC_RELAXED))))
+        if (ThreadRuns(&h.pid, &h.tid) || (claimed && ThreadRuns(&h.claimer_pid, &h.claimer_tid)) ||
+            !FreeSlot(&h.state, &w, &shared_->offered))
           continue;
-        if (StepOf(w) == kOffering ||
-            !__atomic_compare_exchange_n(&h.state, &w, GenerationOf(w) | kFree, false, __ATOMIC_ACQ_REL,
-                                         __ATOMIC_ACQUIRE))
-          continue;
-        __atomic_sub_fetch(&shared_->offered, 1, __ATOMIC_SEQ_CST);
       }
       if (StepOf(w) != kFree) continue;
       const uint32_t generation = GenerationOf(w + 0x100);
@@ -575,10 +581,7 @@ bool PgWakeBoard::Withdraw(const Slot& offer, Clock::time_point deadline, void* 
     if (GenerationOf(w) != generation) return false;  // not ours any more (never happens to a live getter)
     switch (StepOf(w)) {
       case kWaiting:
-        if (!__atomic_compare_exchange_n(&h.state, &w, generation | kFree, false, __ATOMIC_ACQ_REL,
-                                         __ATOMIC_ACQUIRE))
-          continue;
-        __atomic_sub_fetch(&shared_->offered, 1, __ATOMIC_SEQ_CST);
+        if (!FreeSlot(&h.state, &w, &shared_->offered)) continue;
         return false;
       case kFilled: {
         const int32_t n = __atomic_load_n(&h.length, __ATOMIC_RELAXED);
@@ -602,10 +605,7 @@ bool PgWakeBoard::Withdraw(const Slot& offer, Clock::time_point deadline, void* 
         if (StepOf(w) == kClaimed) {
           const auto now = Clock::now();
           if (now >= deadline) {
-            if (!__atomic_compare_exchange_n(&h.state, &w, generation | kFree, false, __ATOMIC_ACQ_REL,
-                                             __ATOMIC_ACQUIRE))
-              continue;
-            __atomic_sub_fetch(&shared_->offered, 1, __ATOMIC_SEQ_CST);
+            if (!FreeSlot(&h.state, &w, &shared_->offered)) continue;
             return false;
           }
           slice = std::min<int64_t>(
@@ -618,16 +618,11 @@ bool PgWakeBoard::Withdraw(const Slot& offer, Clock::time_point deadline, void* 
           w = watched;
         }
         platform::FutexWait(&h.state, w, slice);
-        if (__atomic_load_n(&h.state, __ATOMIC_ACQUIRE) == w &&
-            !ThreadRuns(__atomic_load_n(&h.claimer_pid, __ATOMIC_RELAXED),
-                        __atomic_load_n(&h.claimer_tid, __ATOMIC_RELAXED)) &&
-            __atomic_compare_exchange_n(&h.state, &w, generation | kFree, false, __ATOMIC_ACQ_REL,
-                                        __ATOMIC_ACQUIRE)) {
-          // Its putter died with the claim: whatever it put is in the queue
-          // or was never put.
-          __atomic_sub_fetch(&shared_->offered, 1, __ATOMIC_SEQ_CST);
+        // Its putter died with the claim: whatever it put is in the queue or
+        // was never put.
+        if (__atomic_load_n(&h.state, __ATOMIC_ACQUIRE) == w && !ThreadRuns(&h.claimer_pid, &h.claimer_tid) &&
+            FreeSlot(&h.state, &w, &shared_->offered))
           return false;
-        }
         continue;
       }
       default:
@@ -648,11 +643,8 @@ PgWakeBoard::Slot PgWakeBoard::ClaimHandOff(int64_t queue_id, const uint8_t* msg
     if (static_cast<int64_t>(length) > __atomic_load_n(&h.max_length, __ATOMIC_RELAXED)) continue;
     if ((select & kByMsgId) && !SameId(h.msg_id, msg_id)) continue;
     if ((select & kByCorrelId) && !SameId(h.correl_id, correl_id)) continue;
-    if (!ThreadRuns(__atomic_load_n(&h.pid, __ATOMIC_RELAXED), __atomic_load_n(&h.tid, __ATOMIC_RELAXED))) {
-      // Its getter is gone (killed in its wait): the slot is free again.
-      if (__atomic_compare_exchange_n(&h.state, &w, GenerationOf(w) | kFree, false, __ATOMIC_ACQ_REL,
-                                      __ATOMIC_ACQUIRE))
-        __atomic_sub_fetch(&shared_->offered, 1, __ATOMIC_SEQ_CST);
+    if (!ThreadRuns(&h.pid, &h.tid)) {
+      FreeSlot(&h.state, &w, &shared_->offered);  // its getter was killed in its wait
       continue;
     }
     // The word at the value read: the fields read above were this offer's.
@@ -718,7 +710,7 @@ bool PgWakeBoard::RescueHandOffs(PGconn* c) {
     HandOff& h = shared_->handoffs[i];
     uint32_t w = __atomic_load_n(&h.state, __ATOMIC_ACQUIRE);
     if (StepOf(w) != kFilled || now_ms - __atomic_load_n(&h.filled_ms, __ATOMIC_RELAXED) < kRescueMs ||
-        ThreadRuns(__atomic_load_n(&h.pid, __ATOMIC_RELAXED), __atomic_load_n(&h.tid, __ATOMIC_RELAXED)) ||
+        ThreadRuns(&h.pid, &h.tid) ||
         !__atomic_compare_exchange_n(&h.state, &w, GenerationOf(w) | kRescuing, false, __ATOMIC_ACQ_REL,
                                      __ATOMIC_ACQUIRE))
       continue;

@@ -283,12 +283,6 @@ void StampPutTime(KRMD* md) {
   std::memcpy(md->PutTime, buf, 8);
 }
 
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
 // Looks up an object handle that must belong to `hconn`.
 int32_t FindObject(KRHCONN hconn, KRHOBJ hobj, std::shared_ptr<Object>* out,
                    std::shared_ptr<Connection>* conn_out = nullptr) {
@@ -498,7 +492,7 @@ void Put(KRHCONN hconn, KRHOBJ hobj, KRMD* md, KRPMO* pmo, KRLONG length, void* 
   if (AllZero(m.md.MsgId, KR_MSG_ID_LENGTH)) NewMessageId(m.md.MsgId);
   m.md.BackoutCount = 0;
   StampPutTime(&m.md);
-  if (m.md.Expiry != KREI_UNLIMITED) m.expiry_deadline_ms = NowMs() + int64_t{m.md.Expiry} * 100;
+  if (m.md.Expiry != KREI_UNLIMITED) m.expiry_deadline_ms = WallClockMs() + int64_t{m.md.Expiry} * 100;
   // Checked before the buffer is read: a huge length with a small buffer must
   // not make us read past it when the queue would refuse the message anyway.
   if (length > obj->attributes.max_message_length) return Done(cc, reason, KRRC_MSG_TOO_BIG_FOR_Q);

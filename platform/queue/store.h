@@ -42,6 +42,9 @@
 // be written side by side; extend it only additively.
 #pragma once
 
+#include <algorithm>
+#include <chrono>
+#include <climits>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -92,6 +95,21 @@ struct Message {
   std::string body;
   int64_t expiry_deadline_ms = 0;
 };
+
+// The clock of expiry deadlines: wall-clock milliseconds since the epoch,
+// the same in every process of the machine.
+inline int64_t WallClockMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// md.Expiry as a get hands it back for a message with `left_ms` to go:
+// tenths of a second, rounded up, at least 1 (an expired message still being
+// handed over says it has a moment left).
+inline KRLONG ExpiryTenthsLeft(int64_t left_ms) {
+  return static_cast<KRLONG>(std::clamp<int64_t>((left_ms + 99) / 100, 1, INT32_MAX));
+}
 
 // Position of a browse cursor: the last message browsed, by its ordering key.
 // Browse-next returns the first message ordered after it (priority descending,

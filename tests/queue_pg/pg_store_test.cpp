@@ -88,6 +88,17 @@ Message MakeMessage(const std::string& body, int persistence = KRPER_NOT_PERSIST
   return m;
 }
 
+// A destructive get of the message with correlation id `correl`, into buf.
+GetRequest CorrelGet(const std::string& correl, int32_t wait_ms, char* buf, int32_t buffer_length) {
+  GetRequest r;
+  std::memcpy(r.correl_id, correl.data(), std::min(correl.size(), sizeof r.correl_id));
+  r.match_correl_id = true;
+  r.wait_ms = wait_ms;
+  r.buffer = buf;
+  r.buffer_length = buffer_length;
+  return r;
+}
+
 void DefineLocal(Store* s, const std::string& name, int32_t max_depth = 100000) {
   QueueAttributes a;
   a.name = name;
@@ -316,12 +327,7 @@ TEST_F(PgStoreTest, AWaitingGetSeesWhatWasPutWhileItsConnectionSatIdle) {
   // The same for a get selecting by correlation id.
   std::string body;
   char buf[64];
-  GetRequest r;
-  r.match_correl_id = true;
-  std::memcpy(r.correl_id, "CORREL-1", 8);
-  r.wait_ms = 100;
-  r.buffer = buf;
-  r.buffer_length = sizeof buf;
+  GetRequest r = CorrelGet("CORREL-1", 100, buf, sizeof buf);
   GetResult out;
   ASSERT_EQ(s->Get("Q", r, nullptr, &out), KRRC_NO_MSG_AVAILABLE);
   Message m = MakeMessage("reply");
@@ -449,21 +455,16 @@ TEST_F(PgStoreTest, APutWakesTheGettersOfAnotherBoard) {
 
 // A getter waiting for a correlation id, on a thread of its own.
 struct CorrelWaiter {
-  CorrelWaiter(Store* s, const char* correl, int32_t wait_ms = 60000) {
-    std::memcpy(r.correl_id, correl, std::strlen(correl));
-    r.match_correl_id = true;
-    r.wait_ms = wait_ms;
-    r.buffer = buf;
-    r.buffer_length = sizeof buf;
+  CorrelWaiter(Store* s, const char* correl, int32_t wait_ms = 60000) : r(CorrelGet(correl, wait_ms, buf, sizeof buf)) {
     t = std::thread([this, s] { rc = s->Get("Q", r, nullptr, &out); });
   }
   std::string Body() {
     t.join();
     return rc == KRRC_NONE ? std::string(buf, static_cast<size_t>(out.data_length)) : "rc " + std::to_string(rc);
   }
+  char buf[64];
   GetRequest r;
   GetResult out;
-  char buf[64];
   int32_t rc = -1;
   std::thread t;
 };
@@ -478,6 +479,14 @@ bool AwaitOffer(krsoap::queue::pg::PgWakeBoard* board, int64_t id) {
 // word is over: nothing but the test's puts wakes its getters.
 bool Relay(krsoap::queue::pg::PgWakeBoard* board) {
   return board->Relaying(krsoap::queue::pg::PgWakeBoard::Clock::now() + std::chrono::seconds(60));
+}
+
+// One message through queue Q, so that `putter` knows the queue's id (a put
+// hands over only to getters of a queue whose id it knows).
+void Prime(Store* putter, Store* getter) {
+  std::string body;
+  ASSERT_EQ(putter->Put("Q", MakeMessage("first")), KRRC_NONE);
+  ASSERT_EQ(GetOne(getter, "Q", &body, 1), KRRC_NONE);
 }
 
 Message WithCorrel(const std::string& body, const char* correl, int persistence = KRPER_NOT_PERSISTENT) {
@@ -502,10 +511,8 @@ TEST_F(PgStoreTest, AWaitingGetterIsHandedANonPersistentMessageForIt) {
   ASSERT_NE(board, nullptr);
   ASSERT_TRUE(Relay(board));
   const int64_t id = QueueId(conninfo_, qm, "Q");
-  // The putter learns the queue's id.
+  Prime(putter.get(), s.get());
   std::string body;
-  ASSERT_EQ(putter->Put("Q", MakeMessage("first")), KRRC_NONE);
-  ASSERT_EQ(GetOne(s.get(), "Q", &body, 1), KRRC_NONE);
   ASSERT_EQ(GetOne(s.get(), "Q", &body, 1), KRRC_NO_MSG_AVAILABLE);
   ASSERT_EQ(putter->Put("Q", WithCorrel("stranger", "C-2")), KRRC_NONE);
 
@@ -514,8 +521,7 @@ TEST_F(PgStoreTest, AWaitingGetterIsHandedANonPersistentMessageForIt) {
     CorrelWaiter w(s.get(), "C-1");
     ASSERT_TRUE(AwaitOffer(board, id));
     Message reply = WithCorrel("reply", "C-1");
-    reply.expiry_deadline_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                   std::chrono::system_clock::now().time_since_epoch()).count() + 60000;
+    reply.expiry_deadline_ms = krsoap::queue::WallClockMs() + 60000;
     ASSERT_EQ(putter->Put("Q", reply), KRRC_NONE);
     EXPECT_EQ(w.Body(), "reply");
     EXPECT_EQ(0, std::memcmp(w.out.md.MsgId, reply.md.MsgId, sizeof reply.md.MsgId));
@@ -558,9 +564,7 @@ TEST_F(PgStoreTest, ShortWaitsRacingHandOffsLoseNothing) {
   auto s = OpenStore(qm, conninfo_, true);
   ASSERT_TRUE(s);
   DefineLocal(s.get(), "Q");
-  ASSERT_EQ(s->Put("Q", MakeMessage("first")), KRRC_NONE);  // the putters learn the queue's id
-  std::string body;
-  ASSERT_EQ(GetOne(s.get(), "Q", &body), KRRC_NONE);
+  Prime(s.get(), s.get());
   constexpr int kGetters = 3, kEach = 60;
   auto correl = [](int g, int i) { return "C-" + std::to_string(g) + "-" + std::to_string(i); };
   std::atomic<int> failures{0};
@@ -568,14 +572,9 @@ TEST_F(PgStoreTest, ShortWaitsRacingHandOffsLoseNothing) {
   for (int g = 0; g < kGetters; ++g) {
     threads.emplace_back([&, g] {
       for (int i = 0; i < kEach; ++i) {
-        GetRequest r;
         const std::string c = correl(g, i);
-        std::memcpy(r.correl_id, c.data(), c.size());
-        r.match_correl_id = true;
-        r.wait_ms = 1 + i % 3;
         char buf[64];
-        r.buffer = buf;
-        r.buffer_length = sizeof buf;
+        const GetRequest r = CorrelGet(c, 1 + i % 3, buf, sizeof buf);
         GetResult out;
         int32_t rc = KRRC_NO_MSG_AVAILABLE;
         for (int tries = 0; rc == KRRC_NO_MSG_AVAILABLE && tries < 20000; ++tries) rc = s->Get("Q", r, nullptr, &out);
@@ -590,6 +589,7 @@ TEST_F(PgStoreTest, ShortWaitsRacingHandOffsLoseNothing) {
   });
   for (auto& t : threads) t.join();
   EXPECT_EQ(failures.load(), 0);
+  std::string body;
   EXPECT_EQ(GetOne(s.get(), "Q", &body), KRRC_NO_MSG_AVAILABLE);
 }
 
@@ -608,9 +608,8 @@ TEST_F(PgStoreTest, WhatAKilledGetterWasHandedOrOfferedStaysInTheQueue) {
   ASSERT_NE(board, nullptr);
   ASSERT_TRUE(Relay(board));  // and so puts the handed message of a dead getter into the queue
   const int64_t id = QueueId(conninfo_, qm, "Q");
+  Prime(s.get(), s.get());
   std::string body;
-  ASSERT_EQ(s->Put("Q", MakeMessage("first")), KRRC_NONE);
-  ASSERT_EQ(GetOne(s.get(), "Q", &body), KRRC_NONE);
   int fd = -1;
   const pid_t getter = Spawn({"--child", "wait-correl", conninfo_, qm, "C-K"}, &fd);
   ASSERT_GT(getter, 0);
@@ -855,13 +854,8 @@ int ChildMain(int argc, char** argv) {
   if (mode == "wait-correl" && argc == 6) {  // waits on queue Q of QM for a correlation id
     std::unique_ptr<Store> s;
     if (krsoap::queue::OpenPgStore(argv[4], argv[3], false, &s) != KRRC_NONE) return 2;
-    GetRequest r;
-    std::memcpy(r.correl_id, argv[5], std::min(std::strlen(argv[5]), sizeof r.correl_id));
-    r.match_correl_id = true;
-    r.wait_ms = 600000;
     char buf[64];
-    r.buffer = buf;
-    r.buffer_length = sizeof buf;
+    const GetRequest r = CorrelGet(argv[5], 600000, buf, sizeof buf);
     GetResult out;
     return s->Get("Q", r, nullptr, &out) == KRRC_NONE ? 0 : 3;
   }
