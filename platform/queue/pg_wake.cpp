@@ -523,31 +523,14 @@ PgWakeBoard::Slot PgWakeBoard::OfferHandOff(const HandOffWish& wish) {
   if (wish.queue_id <= 0 || wish.max_length <= 0) return {};
   const int32_t pid = CurrentPid();
   const uint32_t tid = ThreadId();
+  // None free on the first pass: take back the slots that getters which are
+  // gone left behind, then look again.
   for (int pass = 0; pass < 2; ++pass) {
-    // The second pass looks for slots to take back, at most once a second
-    // on the machine: with more getters waiting than slots, every wait would
-    // otherwise ask after every slot's thread.
-    if (pass == 1) {
-      const int64_t now = MonotonicMs();
-      int64_t last = __atomic_load_n(&shared_->reclaimed_ms, __ATOMIC_RELAXED);
-      if (now - last < kRescueMs || !__atomic_compare_exchange_n(&shared_->reclaimed_ms, &last, now, false,
-                                                                 __ATOMIC_RELAXED, __ATOMIC_RELAXED))
-        break;
-    }
+    if (pass == 1 && !TakeBackSlots()) break;
     for (size_t n = 0; n < kHandOffs; ++n) {
       const size_t i = (tid + n) % kHandOffs;  // threads start apart
       HandOff& h = shared_->handoffs[i];
       uint32_t w = __atomic_load_n(&h.state, __ATOMIC_ACQUIRE);
-      if (pass == 1 && StepOf(w) != kFree) {
-        // None was free: take back the slots of getters that are gone (and,
-        // while claimed, of their putters too).
-        // A filled one holds a message: the relay puts it into the queue.
-        if (StepOf(w) == kFilled || StepOf(w) == kRescuing || StepOf(w) == kOffering) continue;
-        const bool claimed = StepOf(w) == kClaimed || StepOf(w) == kFilling;
-        if (ThreadRuns(&h.pid, &h.tid) || (claimed && ThreadRuns(&h.claimer_pid, &h.claimer_tid)) ||
-            !FreeSlot(&h.state, &w, &shared_->offered))
-          continue;
-      }
       if (StepOf(w) != kFree) continue;
       const uint32_t generation = GenerationOf(w + 0x100);
       if (!__atomic_compare_exchange_n(&h.state, &w, generation | kOffering, false, __ATOMIC_ACQ_REL,
@@ -569,6 +552,27 @@ PgWakeBoard::Slot PgWakeBoard::OfferHandOff(const HandOffWish& wish) {
     }
   }
   return {};
+}
+
+bool PgWakeBoard::TakeBackSlots() {
+  // At most once a second on the machine: with more getters waiting than
+  // slots, every wait would otherwise ask after every slot's thread.
+  const int64_t now = MonotonicMs();
+  int64_t last = __atomic_load_n(&shared_->reclaimed_ms, __ATOMIC_RELAXED);
+  if (now - last < kRescueMs ||
+      !__atomic_compare_exchange_n(&shared_->reclaimed_ms, &last, now, false, __ATOMIC_RELAXED, __ATOMIC_RELAXED))
+    return false;
+  for (HandOff& h : shared_->handoffs) {
+    uint32_t w = __atomic_load_n(&h.state, __ATOMIC_ACQUIRE);
+    // A waiting slot is its getter's; a claimed one its getter's and its
+    // putter's. A filled one holds a message, which the relay puts into the
+    // queue.
+    const bool claimed = StepOf(w) == kClaimed || StepOf(w) == kFilling;
+    if ((StepOf(w) == kWaiting || claimed) && !ThreadRuns(&h.pid, &h.tid) &&
+        !(claimed && ThreadRuns(&h.claimer_pid, &h.claimer_tid)))
+      FreeSlot(&h.state, &w, &shared_->offered);
+  }
+  return true;
 }
 
 bool PgWakeBoard::Withdraw(const Slot& offer, Clock::time_point deadline, void* md, size_t md_size, void* body,

@@ -166,6 +166,9 @@ class PgWakeBoard {
   static void Move(Word& w);
   void WakeAll();
   void RelayLoop();
+  // Frees the hand-off slots that getters which are gone left behind; false
+  // when another getter did so less than a second ago.
+  bool TakeBackSlots();
   // Puts into their queues the messages handed to getters that died before
   // they took them; false when the relay's connection failed.
   bool RescueHandOffs(PGconn* c);

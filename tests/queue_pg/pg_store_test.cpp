@@ -636,6 +636,22 @@ TEST_F(PgStoreTest, WhatAKilledGetterWasHandedOrOfferedStaysInTheQueue) {
   EXPECT_EQ(body, "handed");
 }
 
+// Offers of threads that ended without withdrawing them fill every slot: the
+// getter that finds none free takes them back and offers one of them, and
+// the getters after it find the others free.
+TEST_F(PgStoreTest, AGetterTakesBackTheSlotsOfGettersThatAreGone) {
+  using krsoap::queue::pg::PgWakeBoard;
+  krsoap::test::ScopedHome home;  // a board of its own
+  PgWakeBoard* board = PgWakeBoard::For(conninfo_);
+  ASSERT_NE(board, nullptr);
+  PgWakeBoard::HandOffWish wish;
+  wish.queue_id = 2147480003;
+  wish.max_length = 64;
+  int refused = 0;  // more offers than the board has slots
+  for (int i = 0; i < 100; ++i) std::thread([&] { refused += board->OfferHandOff(wish).slot < 0; }).join();
+  EXPECT_EQ(refused, 0);
+}
+
 // The longest message a queue takes goes through whole; a put through the
 // board sends it in one round trip behind the listeners' fence.
 TEST_F(PgStoreTest, AMessageOfTheLongestLengthGoesThroughWhole) {
